@@ -1,0 +1,22 @@
+#pragma once
+// `patchgen build`: publishes a game directory and a launcher as a patch tree.
+
+#include <filesystem>
+#include <optional>
+#include <string>
+
+struct BuildOptions {
+    std::filesystem::path game;
+    std::filesystem::path launcher;
+    std::filesystem::path out;
+    std::optional<std::string> version;  // UTF-8
+    std::optional<std::string> status;
+    std::optional<std::string> news;
+    bool quiet = false;
+    bool forceProgress = false;
+};
+
+// Writes out/files/... and out/files/Launcher.exe, then out/manifest.txt last and atomically; refuses
+// before writing anything when a path or value cannot be published. Returns an ExitCode; messages go
+// to stderr, the summary to stdout.
+int RunBuild(const BuildOptions& options);

@@ -1,0 +1,113 @@
+#include "Sha256.h"
+
+#ifdef _WIN32
+#include <windows.h>
+#include <bcrypt.h>
+#else
+#include <openssl/evp.h>
+#endif
+
+namespace {
+
+std::string ToHex(const unsigned char* bytes, std::size_t n) {
+    static const char kDigits[] = "0123456789abcdef";
+    std::string out;
+    out.reserve(n * 2);
+    for (std::size_t i = 0; i < n; ++i) {
+        out.push_back(kDigits[bytes[i] >> 4]);
+        out.push_back(kDigits[bytes[i] & 0x0F]);
+    }
+    return out;
+}
+
+}  // namespace
+
+#ifdef _WIN32
+
+struct Sha256::State {
+    BCRYPT_ALG_HANDLE provider = nullptr;
+    BCRYPT_HASH_HANDLE hash = nullptr;
+    bool ok = false;
+    ~State() {
+        if (hash) BCryptDestroyHash(hash);
+        if (provider) BCryptCloseAlgorithmProvider(provider, 0);
+    }
+};
+
+Sha256::Sha256() : state_(new State) {
+    // A null hash-object buffer lets CNG allocate it (Windows 7 and later).
+    state_->ok = BCRYPT_SUCCESS(BCryptOpenAlgorithmProvider(&state_->provider, BCRYPT_SHA256_ALGORITHM, nullptr, 0)) &&
+                 BCRYPT_SUCCESS(BCryptCreateHash(state_->provider, &state_->hash, nullptr, 0, nullptr, 0, 0));
+}
+
+Sha256::~Sha256() = default;
+
+bool Sha256::ok() const { return state_->ok; }
+
+bool Sha256::Update(const void* data, std::size_t size) {
+    if (!state_->ok) return false;
+    const unsigned char* p = static_cast<const unsigned char*>(data);
+    while (size > 0) {
+        ULONG chunk = size > 0x40000000u ? 0x40000000u : static_cast<ULONG>(size);
+        if (!BCRYPT_SUCCESS(BCryptHashData(state_->hash, const_cast<PUCHAR>(p), chunk, 0))) {
+            state_->ok = false;
+            return false;
+        }
+        p += chunk;
+        size -= chunk;
+    }
+    return true;
+}
+
+std::string Sha256::FinishHex() {
+    if (!state_->ok) return {};
+    state_->ok = false;
+    unsigned char digest[32];
+    if (!BCRYPT_SUCCESS(BCryptFinishHash(state_->hash, digest, sizeof(digest), 0))) return {};
+    return ToHex(digest, sizeof(digest));
+}
+
+#else
+
+struct Sha256::State {
+    EVP_MD_CTX* ctx = nullptr;
+    bool ok = false;
+    ~State() {
+        if (ctx) EVP_MD_CTX_free(ctx);
+    }
+};
+
+Sha256::Sha256() : state_(new State) {
+    state_->ctx = EVP_MD_CTX_new();
+    state_->ok = state_->ctx && EVP_DigestInit_ex(state_->ctx, EVP_sha256(), nullptr) == 1;
+}
+
+Sha256::~Sha256() = default;
+
+bool Sha256::ok() const { return state_->ok; }
+
+bool Sha256::Update(const void* data, std::size_t size) {
+    if (!state_->ok) return false;
+    if (size > 0 && EVP_DigestUpdate(state_->ctx, data, size) != 1) {
+        state_->ok = false;
+        return false;
+    }
+    return true;
+}
+
+std::string Sha256::FinishHex() {
+    if (!state_->ok) return {};
+    state_->ok = false;
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    if (EVP_DigestFinal_ex(state_->ctx, digest, &length) != 1 || length != 32) return {};
+    return ToHex(digest, length);
+}
+
+#endif
+
+std::string Sha256Hex(std::string_view data) {
+    Sha256 hasher;
+    if (!hasher.Update(data.data(), data.size())) return {};
+    return hasher.FinishHex();
+}

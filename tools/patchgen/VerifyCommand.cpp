@@ -1,0 +1,123 @@
+#include "VerifyCommand.h"
+
+#include <cstdio>
+#include <map>
+#include <string>
+#include <system_error>
+#include <vector>
+
+#include "ExitCodes.h"
+#include "FileDigest.h"
+#include "FileIo.h"
+#include "PatchManifest.h"
+#include "PathRules.h"
+#include "Progress.h"
+
+namespace {
+
+struct Report {
+    std::size_t problems = 0;
+    void Problem(const std::string& line) {
+        ++problems;
+        std::printf("%s\n", line.c_str());
+    }
+};
+
+// Compares one served file with the size and digest the manifest gives for it.
+void CheckServedFile(const fs::path& patchDir, const std::string& served, std::uint64_t size,
+                     const std::string& sha256, const char* digestSource, Progress* progress, Report* report) {
+    fs::path local = patchDir / PathFromUtf8(served);
+    std::string shown = DisplayText(served);
+    std::error_code ec;
+    fs::file_status st = fs::status(local, ec);
+    if (!fs::exists(st)) {
+        report->Problem(shown + ": missing");
+        ProgressAddBytes(progress, size);
+        return;
+    }
+    if (!fs::is_regular_file(st)) {
+        report->Problem(shown + ": not a regular file");
+        ProgressAddBytes(progress, size);
+        return;
+    }
+    std::uint64_t actual = fs::file_size(local, ec);
+    if (!ec && actual != size) {
+        report->Problem(shown + ": size differs: served " + std::to_string(actual) + " bytes, " + digestSource +
+                        " says " + std::to_string(size));
+        ProgressAddBytes(progress, size);
+        return;
+    }
+    FileDigest digest;
+    std::string error;
+    if (!HashFile(local, &digest, &error, [progress](std::uint64_t n) { ProgressAddBytes(progress, n); })) {
+        report->Problem(shown + ": " + error);
+        return;
+    }
+    if (digest.size != size) {
+        report->Problem(shown + ": size differs: served " + std::to_string(digest.size) + " bytes, " + digestSource +
+                        " says " + std::to_string(size));
+    } else if (digest.sha256 != sha256) {
+        report->Problem(shown + ": digest differs: served " + digest.sha256 + ", " + digestSource + " says " + sha256);
+    }
+}
+
+}  // namespace
+
+int RunVerify(const VerifyOptions& options) {
+    std::string text;
+    std::string error;
+    if (!ReadWholeFile(options.patchDir / kManifestName, &text, &error)) {
+        std::fprintf(stderr, "patchgen: %s\n", error.c_str());
+        return kExitIo;
+    }
+
+    Report report;
+    std::vector<ManifestIssue> issues;
+    Manifest manifest = ParseManifest(text, &issues);
+    for (const ManifestIssue& issue : issues) {
+        report.Problem("manifest.txt line " + std::to_string(issue.line) + ": " + DisplayText(issue.message));
+    }
+
+    // Served once each, and what a Windows file system would make of each name.
+    std::map<std::string, std::string> seen;
+    for (const ManifestFile& f : manifest.files) {
+        std::string served = ServedPath(f.path);
+        std::string relative = served.substr(std::string(kFilesDir).size() + 1);
+        std::string problem = PathProblem(relative);
+        if (!problem.empty()) report.Problem(DisplayText(served) + ": " + problem);
+        auto [it, inserted] = seen.emplace(CaseFoldKey(relative), served);
+        if (!inserted) {
+            report.Problem(DisplayText(served) + ": listed more than once (same name as " + DisplayText(it->second) +
+                           " on Windows)");
+        }
+    }
+
+    std::uint64_t totalBytes = manifest.launcherSelf ? manifest.launcherSelf->size : 0;
+    for (const ManifestFile& f : manifest.files) totalBytes += f.size;
+    Progress progress;
+    ProgressStart(&progress, ProgressWanted(options.quiet, options.forceProgress), manifest.files.size() + 1,
+                  totalBytes);
+
+    if (!manifest.launcherSelf) {
+        report.Problem("manifest.txt: no valid LAUNCHER_SELF line");
+    } else {
+        CheckServedFile(options.patchDir, std::string(kFilesDir) + "/" + kLauncherName, manifest.launcherSelf->size,
+                        manifest.launcherSelf->sha256, "LAUNCHER_SELF", &progress, &report);
+    }
+    ProgressFileDone(&progress);
+    for (const ManifestFile& f : manifest.files) {
+        CheckServedFile(options.patchDir, ServedPath(f.path), f.size, f.sha256, "manifest", &progress, &report);
+        ProgressFileDone(&progress);
+    }
+    ProgressFinish(&progress);
+
+    if (report.problems > 0) {
+        std::printf("verify failed: %zu problem(s) in %s\n", report.problems, DisplayPath(options.patchDir).c_str());
+        return kExitRefused;
+    }
+    if (!options.quiet) {
+        std::printf("verify ok: %zu file(s) and Launcher.exe match manifest.txt in %s\n", manifest.files.size(),
+                    DisplayPath(options.patchDir).c_str());
+    }
+    return kExitOk;
+}

@@ -1,0 +1,193 @@
+// patchgen: builds and checks the patch tree the launcher downloads from.
+
+#include <cstdio>
+#include <cstring>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "BuildCommand.h"
+#include "ExitCodes.h"
+#include "FileIo.h"
+#include "VerifyCommand.h"
+
+#ifdef _WIN32
+#include <windows.h>
+#include <shellapi.h>
+#endif
+
+#ifndef PATCHGEN_VERSION
+#define PATCHGEN_VERSION "dev"
+#endif
+
+namespace {
+
+const char kHelp[] =
+    "Usage: patchgen build --game DIR --launcher FILE --out PATCHDIR [options]\n"
+    "       patchgen verify PATCHDIR [options]\n"
+    "       patchgen --help | --version\n"
+    "\n"
+    "Builds the patch tree the launcher downloads from, and checks one.\n"
+    "\n"
+    "Commands:\n"
+    "  build     Publish every file under DIR and the launcher FILE into PATCHDIR:\n"
+    "            PATCHDIR/files/<path> for each game file (hard links where possible),\n"
+    "            PATCHDIR/files/Launcher.exe, and PATCHDIR/manifest.txt, written last.\n"
+    "            Nothing is written when a name cannot be published; files an earlier\n"
+    "            build left under PATCHDIR/files are replaced or removed.\n"
+    "  verify    Read PATCHDIR/manifest.txt as the launcher does and check every served\n"
+    "            file and files/Launcher.exe against it; print each problem.\n"
+    "\n"
+    "Options for build:\n"
+    "  --game DIR         game directory to publish (symbolic links are followed;\n"
+    "                     special files are refused; a top-level Launcher.exe is skipped)\n"
+    "  --launcher FILE    launcher executable to serve as files/Launcher.exe\n"
+    "  --out PATCHDIR     patch tree to write (created if missing)\n"
+    "  --version TEXT     VERSION line of the manifest (after the command; before it,\n"
+    "                     --version prints patchgen's own version)\n"
+    "  --status TEXT      STATUS line of the manifest\n"
+    "  --news TEXT        NEWS line of the manifest\n"
+    "                     (TEXT: one line of UTF-8, no '|', no trailing blanks)\n"
+    "\n"
+    "Options for build and verify:\n"
+    "  -q, --quiet        no progress, notes or summary; problems and errors still print\n"
+    "  --progress         show progress on stderr even when it is not a terminal\n"
+    "                     (by default progress shows only on a terminal)\n"
+    "\n"
+    "General:\n"
+    "  -h, --help         show this help and exit\n"
+    "  --version          show patchgen's version and exit\n"
+    "\n"
+    "Exit codes:\n"
+    "  0  success (verify: everything matches)\n"
+    "  1  input refused (build), or mismatches found (verify)\n"
+    "  2  usage error\n"
+    "  3  I/O error: a file or directory could not be read or written\n";
+
+int Usage(const std::string& message) {
+    std::fprintf(stderr, "patchgen: %s\nTry 'patchgen --help'.\n", message.c_str());
+    return kExitUsage;
+}
+
+// Takes the value of `--name VALUE` or `--name=VALUE` at args[*i]; false when args[*i] is another option.
+bool TakeValue(const std::vector<std::string>& args, std::size_t* i, const char* name, std::optional<std::string>* value,
+               std::string* usageError) {
+    const std::string& arg = args[*i];
+    std::size_t n = std::strlen(name);
+    if (arg.compare(0, n, name) != 0) return false;
+    if (arg.size() == n) {
+        if (*i + 1 >= args.size()) {
+            *usageError = std::string(name) + " needs a value";
+            return true;
+        }
+        *value = args[++*i];
+    } else if (arg[n] == '=') {
+        *value = arg.substr(n + 1);
+    } else {
+        return false;
+    }
+    if (*value && (*value)->empty() && std::strcmp(name, "--version") && std::strcmp(name, "--status") &&
+        std::strcmp(name, "--news")) {
+        *usageError = std::string(name) + " needs a non-empty value";
+    }
+    return true;
+}
+
+int Build(const std::vector<std::string>& args) {
+    std::optional<std::string> game, launcher, out;
+    BuildOptions options;
+    for (std::size_t i = 1; i < args.size(); ++i) {
+        const std::string& arg = args[i];
+        std::string usageError;
+        if (arg == "--help" || arg == "-h") {
+            std::fputs(kHelp, stdout);
+            return kExitOk;
+        } else if (arg == "--quiet" || arg == "-q") {
+            options.quiet = true;
+        } else if (arg == "--progress") {
+            options.forceProgress = true;
+        } else if (TakeValue(args, &i, "--game", &game, &usageError) ||
+                   TakeValue(args, &i, "--launcher", &launcher, &usageError) ||
+                   TakeValue(args, &i, "--out", &out, &usageError) ||
+                   TakeValue(args, &i, "--version", &options.version, &usageError) ||
+                   TakeValue(args, &i, "--status", &options.status, &usageError) ||
+                   TakeValue(args, &i, "--news", &options.news, &usageError)) {
+            if (!usageError.empty()) return Usage(usageError);
+        } else {
+            return Usage("build: unknown argument '" + DisplayText(arg) + "'");
+        }
+    }
+    if (!game) return Usage("build: --game DIR is required");
+    if (!launcher) return Usage("build: --launcher FILE is required");
+    if (!out) return Usage("build: --out PATCHDIR is required");
+    options.game = PathFromUtf8(*game);
+    options.launcher = PathFromUtf8(*launcher);
+    options.out = PathFromUtf8(*out);
+    return RunBuild(options);
+}
+
+int Verify(const std::vector<std::string>& args) {
+    VerifyOptions options;
+    std::optional<std::string> dir;
+    for (std::size_t i = 1; i < args.size(); ++i) {
+        const std::string& arg = args[i];
+        if (arg == "--help" || arg == "-h") {
+            std::fputs(kHelp, stdout);
+            return kExitOk;
+        } else if (arg == "--quiet" || arg == "-q") {
+            options.quiet = true;
+        } else if (arg == "--progress") {
+            options.forceProgress = true;
+        } else if (!arg.empty() && arg[0] == '-' && arg != "-") {
+            return Usage("verify: unknown option '" + DisplayText(arg) + "'");
+        } else if (dir) {
+            return Usage("verify: only one PATCHDIR may be given");
+        } else {
+            dir = arg;
+        }
+    }
+    if (!dir) return Usage("verify: PATCHDIR is required");
+    options.patchDir = PathFromUtf8(*dir);
+    return RunVerify(options);
+}
+
+int Run(const std::vector<std::string>& args) {
+    if (args.empty()) return Usage("a command is required (build or verify)");
+    const std::string& command = args[0];
+    if (command == "--help" || command == "-h") {
+        std::fputs(kHelp, stdout);
+        return kExitOk;
+    }
+    if (command == "--version") {
+        std::printf("patchgen %s\n", PATCHGEN_VERSION);
+        return kExitOk;
+    }
+    if (command == "build") return Build(args);
+    if (command == "verify") return Verify(args);
+    return Usage("unknown command '" + DisplayText(command) + "'");
+}
+
+}  // namespace
+
+#ifdef _WIN32
+int main() {
+    // Arguments as UTF-16 from the system, so non-ANSI paths and texts survive; output as UTF-8.
+    SetConsoleOutputCP(CP_UTF8);
+    int argc = 0;
+    wchar_t** argv = CommandLineToArgvW(GetCommandLineW(), &argc);
+    if (!argv) return Usage("cannot read the command line");
+    std::vector<std::string> args;
+    for (int i = 1; i < argc; ++i) {
+        std::string utf8;
+        if (!PathToUtf8(fs::path(argv[i]), &utf8)) {
+            LocalFree(argv);
+            return Usage("argument " + std::to_string(i) + " is not valid Unicode");
+        }
+        args.push_back(utf8);
+    }
+    LocalFree(argv);
+    return Run(args);
+}
+#else
+int main(int argc, char** argv) { return Run(std::vector<std::string>(argv + 1, argv + argc)); }
+#endif
