@@ -1,0 +1,121 @@
+#include <gtest/gtest.h>
+
+#include "ManifestRules.h"
+#include "PatchManifest.h"
+
+namespace {
+
+const std::string kAbc = "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad";
+const std::string kEmpty = "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855";
+
+TEST(PatchManifest, WrittenTextReadsBackThroughLauncherRules) {
+    Manifest m;
+    m.version = "2.0.1";
+    m.status = "\xE6\xAD\xA3\xE5\xB8\xB8";  // 正常
+    m.news = "";
+    m.launcherSelf = LauncherSelf{4096, kAbc};
+    m.files = {{"data/a.bin", 3, kAbc}, {"\xE8\xB3\x87\xE6\x96\x99/x.txt", 0, kEmpty}, {"#odd name", 1, kAbc}};
+    std::string text = FormatManifest(m);
+
+    EXPECT_NE(text.substr(0, 3), "\xEF\xBB\xBF");
+    EXPECT_EQ(text.find('\r'), std::string::npos);
+    ASSERT_FALSE(text.empty());
+    EXPECT_EQ(text.back(), '\n');
+
+    // Straight through the shared line classifier, as the launcher reads it.
+    std::vector<std::string> seen;
+    manifest_rules::ForEachManifestLine(std::string_view(text), [&](const manifest_rules::ParsedLine<char>& line) {
+        using manifest_rules::LineKind;
+        switch (line.kind) {
+            case LineKind::Version: seen.push_back("V " + std::string(line.text)); break;
+            case LineKind::Status: seen.push_back("S " + std::string(line.text)); break;
+            case LineKind::News: seen.push_back("N " + std::string(line.text)); break;
+            case LineKind::LauncherSelf: seen.push_back("L " + std::to_string(line.size) + " " + line.sha256); break;
+            case LineKind::File:
+                seen.push_back("F " + std::string(line.text) + " " + std::to_string(line.size) + " " + line.sha256);
+                break;
+            case LineKind::Malformed: seen.push_back("malformed"); break;
+            case LineKind::UnsafePath: seen.push_back("unsafe"); break;
+            case LineKind::Ignored: break;
+        }
+    });
+    std::vector<std::string> expected = {
+        "V 2.0.1",
+        "S \xE6\xAD\xA3\xE5\xB8\xB8",
+        "N ",
+        "L 4096 " + kAbc,
+        "F data/a.bin 3 " + kAbc,
+        "F \xE8\xB3\x87\xE6\x96\x99/x.txt 0 " + kEmpty,
+        "F #odd name 1 " + kAbc,
+    };
+    EXPECT_EQ(seen, expected);
+
+    std::vector<ManifestIssue> issues;
+    Manifest back = ParseManifest(text, &issues);
+    EXPECT_TRUE(issues.empty());
+    EXPECT_EQ(back.version, m.version);
+    EXPECT_EQ(back.status, m.status);
+    EXPECT_EQ(back.news, m.news);
+    ASSERT_TRUE(back.launcherSelf.has_value());
+    EXPECT_EQ(back.launcherSelf->size, 4096u);
+    EXPECT_EQ(back.launcherSelf->sha256, kAbc);
+    ASSERT_EQ(back.files.size(), m.files.size());
+    for (std::size_t i = 0; i < m.files.size(); ++i) {
+        EXPECT_EQ(back.files[i].path, m.files[i].path);
+        EXPECT_EQ(back.files[i].size, m.files[i].size);
+        EXPECT_EQ(back.files[i].sha256, m.files[i].sha256);
+    }
+}
+
+struct ReadCase {
+    const char* name;
+    std::string text;
+    std::vector<std::string> files;           // paths read
+    std::vector<std::size_t> issueLines;      // 1-based lines reported
+    bool hasLauncherSelf;
+    std::string version;
+};
+
+TEST(PatchManifest, ReadsLikeTheLauncher) {
+    const std::string upper = "BA7816BF8F01CFEA414140DE5DAE2223B00361A396177A9CB410FF61F20015AD";
+    const ReadCase cases[] = {
+        {"bom and crlf", "\xEF\xBB\xBFVERSION=1\r\nLAUNCHER_SELF|5|" + kAbc + "\r\nFILE|a|3|" + kAbc + " \t\r\n",
+         {"a"}, {}, true, "1"},
+        {"comments, blanks, unknown keys, later version wins",
+         "# c\n\nVERSION=1\nOTHER=x\nVERSION=2\nLAUNCHER_SELF|5|" + kAbc + "\nFILE|b|3|" + kAbc, {"b"}, {}, true,
+         "2"},
+        {"key is case-sensitive", "version=1\nfile|a|3|" + kAbc + "\n", {}, {}, false, ""},
+        {"zero-size LAUNCHER_SELF is malformed", "LAUNCHER_SELF|0|" + kAbc + "\n", {}, {1}, false, ""},
+        {"short digest is malformed", "LAUNCHER_SELF|5|abc\nFILE|a|3|abc\n", {}, {1, 2}, false, ""},
+        {"missing field", "FILE|a|3\n", {}, {1}, false, ""},
+        {"unsafe paths", "FILE|../x|3|" + kAbc + "\nFILE|/abs|3|" + kAbc + "\nFILE|C:x|3|" + kAbc + "\nFILE|ok|3|" + kAbc,
+         {"ok"}, {1, 2, 3}, false, ""},
+        {"top-level Launcher.exe dropped", "FILE|launcher.EXE|3|" + kAbc + "\nFILE|sub\\Launcher.exe|3|" + kAbc,
+         {"sub\\Launcher.exe"}, {1}, false, ""},
+        {"digest filtered and lower-cased", "FILE|a|3|" + upper, {"a"}, {}, false, ""},
+    };
+    for (const ReadCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<ManifestIssue> issues;
+        Manifest m = ParseManifest(c.text, &issues);
+        std::vector<std::string> files;
+        for (const ManifestFile& f : m.files) {
+            files.push_back(f.path);
+            EXPECT_EQ(f.sha256, kAbc);
+            EXPECT_EQ(f.size, 3u);
+        }
+        EXPECT_EQ(files, c.files);
+        std::vector<std::size_t> lines;
+        for (const ManifestIssue& i : issues) lines.push_back(i.line);
+        EXPECT_EQ(lines, c.issueLines);
+        EXPECT_EQ(m.launcherSelf.has_value(), c.hasLauncherSelf);
+        EXPECT_EQ(m.version.value_or(""), c.version);
+    }
+}
+
+TEST(PatchManifest, ServedPath) {
+    EXPECT_EQ(ServedPath("a.txt"), "files/a.txt");
+    EXPECT_EQ(ServedPath("Data\\Maps/One.BIN"), "files/Data/Maps/One.BIN");
+}
+
+}  // namespace
