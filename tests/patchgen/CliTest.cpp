@@ -140,7 +140,7 @@ TEST(PatchgenBuild, RefusesWhatTheLauncherOrWindowsCannotTakeAndWritesNothing) {
         {"question mark", file("x?"), {}, {"x?", "'?'"}},
         {"backslash inside a name", file("back\\slash"), {}, {"back\\slash"}},
         {"trailing dot", file("trail."), {}, {"trail.", "dot"}},
-        {"trailing space in a directory", file("dir /f.txt"), {}, {"dir /f.txt", "space"}},
+        {"trailing space in a directory", file("dir /f.txt"), {}, {"'dir '", "space"}},
         {"not UTF-8", file("bad\xFF.txt"), {}, {"bad\\xff.txt", "UTF-8"}},
         {"control character", file("bell\x07"), {}, {"bell\\x07"}},
         {"names differing in case",
@@ -169,6 +169,13 @@ TEST(PatchgenBuild, RefusesWhatTheLauncherOrWindowsCannotTakeAndWritesNothing) {
          },
          {},
          {"dangling"}},
+        {"link loop",
+         [](const Patch& p) {
+             WriteBytes(p.game() / "sub" / "ok.txt", "ok");
+             fs::create_directory_symlink(p.game(), p.game() / "sub" / "up");
+         },
+         {},
+         {"sub/up", "loop"}},
         {"version with a newline", file("fine.txt"), {"--version", "1.0\n1.1"}, {"--version", "line break"}},
         {"status with a bar", file("fine.txt"), {"--status", "up|down"}, {"--status", "'|'"}},
         {"news with a carriage return", file("fine.txt"), {"--news", "hello\r"}, {"--news", "line break"}},

@@ -26,15 +26,21 @@ bool WalkDirectory(Walk& walk, const fs::path& dir, const std::string& prefix) {
         const fs::path& entry = it->path();
         std::string name;
         if (!PathToUtf8(entry.filename(), &name)) {
-            walk.tree->refusals.push_back(DisplayPath(entry) + ": name is not valid Unicode");
+            walk.tree->refusals.push_back("'" + DisplayPath(entry) + "': name is not valid Unicode");
             continue;
         }
         std::string rel = prefix.empty() ? name : prefix + "/" + name;
+        // Checked before touching the entry: on Windows, opening a device name such as CON.txt reaches the device.
+        std::string problem = PathProblem(rel);
+        if (!problem.empty()) {
+            walk.tree->refusals.push_back("'" + DisplayText(rel) + "': " + problem);
+            continue;
+        }
         std::error_code sec;
         fs::file_status st = fs::status(entry, sec);
         if (sec) {
             if (fs::is_symlink(fs::symlink_status(entry, sec))) {
-                walk.tree->refusals.push_back(DisplayText(rel) + ": symbolic link to nothing");
+                walk.tree->refusals.push_back("'" + DisplayText(rel) + "': symbolic link to nothing");
                 continue;
             }
             *walk.error = "cannot inspect " + DisplayPath(entry) + ": " + sec.message();
@@ -47,7 +53,7 @@ bool WalkDirectory(Walk& walk, const fs::path& dir, const std::string& prefix) {
                 return false;
             }
             if (std::find(walk.openDirs.begin(), walk.openDirs.end(), canonical) != walk.openDirs.end()) {
-                walk.tree->refusals.push_back(DisplayText(rel) + ": symbolic link loop");
+                walk.tree->refusals.push_back("'" + DisplayText(rel) + "': symbolic link loop");
                 continue;
             }
             walk.openDirs.push_back(canonical);
@@ -60,11 +66,6 @@ bool WalkDirectory(Walk& walk, const fs::path& dir, const std::string& prefix) {
                                            ": the launcher is published from --launcher as files/Launcher.exe");
                 continue;
             }
-            std::string problem = PathProblem(rel);
-            if (!problem.empty()) {
-                walk.tree->refusals.push_back(DisplayText(rel) + ": " + problem);
-                continue;
-            }
             std::uintmax_t size = fs::file_size(entry, sec);
             if (sec) {
                 *walk.error = "cannot inspect " + DisplayPath(entry) + ": " + sec.message();
@@ -72,7 +73,7 @@ bool WalkDirectory(Walk& walk, const fs::path& dir, const std::string& prefix) {
             }
             walk.tree->files.push_back({rel, entry, static_cast<std::uint64_t>(size)});
         } else {
-            walk.tree->refusals.push_back(DisplayText(rel) + ": special file (not a regular file or directory)");
+            walk.tree->refusals.push_back("'" + DisplayText(rel) + "': special file (not a regular file or directory)");
         }
     }
     if (ec) {
@@ -91,8 +92,8 @@ void FindCaseClashes(GameTree* tree) {
         std::string key = CaseFoldKey(path);
         auto [it, inserted] = seen.emplace(key, path);
         if (!inserted && it->second != path) {
-            tree->refusals.push_back(DisplayText(path) + " and " + it->second +
-                                     ": names differ only in letter case, which Windows treats as one name");
+            tree->refusals.push_back("'" + DisplayText(path) + "' and '" + it->second +
+                                     "': names differ only in letter case, which Windows treats as one name");
         }
     };
     for (const GameFile& f : tree->files) {

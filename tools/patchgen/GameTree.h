@@ -18,8 +18,8 @@ struct GameTree {
     std::vector<std::string> notes;     // things skipped on purpose
 };
 
-// Walks `root` recursively, following symbolic links to files and directories. Names the launcher or
-// Windows cannot take, names differing only in ASCII letter case, special files, broken links and link
-// loops go to refusals; a top-level Launcher.exe is skipped with a note. False with *error set only when
-// a directory or entry cannot be read.
+// Walks `root` recursively, following symbolic links to files and directories. Names of files or
+// directories (even empty ones) that the launcher or Windows cannot take, names differing only in ASCII
+// letter case, special files, broken links and link loops go to refusals; a top-level Launcher.exe is
+// skipped with a note. False with *error set only when a directory or entry cannot be read.
 bool ScanGameTree(const std::filesystem::path& root, GameTree* tree, std::string* error);
