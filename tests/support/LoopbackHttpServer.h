@@ -1,0 +1,76 @@
+#pragma once
+// A small HTTP/1.1 server on 127.0.0.1 for the tests, on its own threads. Each connection answers one
+// request the way its route says: normal, cut off, slow, chunked, or never.
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace testsupport {
+
+constexpr unsigned short kLoopbackPort = 18431;
+
+enum class Delivery {
+    Normal,        // status, Content-Length, body, close
+    CutOrderly,    // announces the whole length, sends half the body, closes normally
+    CutReset,      // announces the whole length, sends half the body, resets the connection
+    Slow,          // the body in small pieces with pauses between them
+    Chunked,       // Transfer-Encoding: chunked
+    NeverAnswer,   // reads the request and stays silent until the server stops
+};
+
+struct HttpResponse {
+    int status = 200;
+    std::string body;
+    Delivery delivery = Delivery::Normal;
+    int slowPieceBytes = 1024;
+    int slowPauseMs = 20;
+};
+
+class LoopbackHttpServer {
+public:
+    // Starts listening at once; Started() tells whether the port could be bound.
+    explicit LoopbackHttpServer(unsigned short port = kLoopbackPort);
+    ~LoopbackHttpServer();
+    LoopbackHttpServer(const LoopbackHttpServer&) = delete;
+    LoopbackHttpServer& operator=(const LoopbackHttpServer&) = delete;
+
+    bool Started() const { return listener_ != ~static_cast<std::uintptr_t>(0); }
+
+    // Serves `response` for GET `path` (exact, case-sensitive). Unknown paths get 404.
+    void Route(const std::string& path, const HttpResponse& response);
+    void RouteBody(const std::string& path, const std::string& body) { Route(path, HttpResponse{200, body}); }
+    // Answers every request with this response instead of the routes.
+    void AnswerAll(const HttpResponse& response);
+
+    std::vector<std::string> RequestedPaths() const;
+    std::vector<std::string> RequestLines() const;  // the raw request heads
+    int MaxConcurrentRequests() const { return maxActive_.load(); }
+    int CountRequests(const std::string& path) const;
+
+private:
+    void AcceptLoop();
+    void Serve(std::uintptr_t client);
+    HttpResponse Lookup(const std::string& path) const;
+
+    std::uintptr_t listener_;
+    std::atomic<bool> stopping_{false};
+    std::thread acceptThread_;
+    mutable std::mutex mutex_;
+    std::map<std::string, HttpResponse> routes_;
+    bool answerAll_ = false;
+    HttpResponse all_;
+    std::vector<std::string> paths_;
+    std::vector<std::string> heads_;
+    std::vector<std::thread> clients_;
+    std::vector<std::uintptr_t> openSockets_;
+    std::atomic<int> active_{0};
+    std::atomic<int> maxActive_{0};
+};
+
+}  // namespace testsupport

@@ -1,0 +1,75 @@
+// Runs one real update run, as the main window would start it, against a hidden window, and records the
+// posted messages in order into "<own path>.messages.txt" (UTF-8, one per line: "P <percent>",
+// "S <text>", "F <flag>", "R"). Tests copy it into a game directory, often as "Launcher.exe".
+#include "StatusChannel.h"
+#include "Updater.h"
+
+#include <windows.h>
+
+#include <string>
+
+namespace {
+
+std::string g_log;
+bool g_done = false;
+
+void Append(const std::wstring& line) {
+    int n = WideCharToMultiByte(CP_UTF8, 0, line.data(), static_cast<int>(line.size()), nullptr, 0, nullptr, nullptr);
+    std::string bytes(static_cast<std::size_t>(n), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, line.data(), static_cast<int>(line.size()), &bytes[0], n, nullptr, nullptr);
+    g_log += bytes + "\n";
+}
+
+LRESULT CALLBACK ProbeProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
+    switch (message) {
+        case WM_UPDATE_PROGRESS: Append(L"P " + std::to_wstring(wParam)); return 0;
+        case WM_UPDATE_STATUS:
+            Append(L"S " + std::wstring(wParam ? reinterpret_cast<const wchar_t*>(wParam) : L""));
+            FreeStatusText(wParam);
+            return 0;
+        case WM_UPDATE_FINISHED: Append(L"F " + std::to_wstring(wParam)); g_done = true; return 0;
+        case WM_UPDATE_RESTART: Append(L"R"); g_done = true; return 0;
+        default: return DefWindowProcW(hwnd, message, wParam, lParam);
+    }
+}
+
+}  // namespace
+
+int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
+    WNDCLASSW wc = {};
+    wc.lpfnWndProc = ProbeProc;
+    wc.hInstance = instance;
+    wc.lpszClassName = L"KorvaneUpdaterProbe";
+    RegisterClassW(&wc);
+    HWND hwnd = CreateWindowExW(0, wc.lpszClassName, L"probe", WS_POPUP, 0, 0, 1, 1, nullptr, nullptr, instance, nullptr);
+
+    wchar_t self[MAX_PATH] = {};
+    GetModuleFileNameW(nullptr, self, MAX_PATH);
+    std::wstring dir(self);
+    dir = dir.substr(0, dir.rfind(L'\\') + 1);
+
+    if (InterlockedCompareExchange(&UpdaterRunning, 1, 0) == 0) {
+        HANDLE thread = CreateThread(nullptr, 0, UpdaterThread, new UpdaterThreadArgs{hwnd, dir}, 0, nullptr);
+        if (thread) CloseHandle(thread);
+    }
+    // Until the run's last message, then a moment more so that a stray message would be seen too.
+    DWORD start = GetTickCount();
+    DWORD doneAt = 0;
+    while (GetTickCount() - start < 120000) {
+        MSG msg;
+        while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&msg);
+        if (g_done && doneAt == 0) doneAt = GetTickCount();
+        if (doneAt && GetTickCount() - doneAt > 300 && UpdaterRunning == 0) break;
+        MsgWaitForMultipleObjects(0, nullptr, FALSE, 20, QS_ALLINPUT);
+    }
+    Append(UpdaterRunning == 0 ? L"# updater flag cleared" : L"# updater flag still set");
+
+    std::wstring out = std::wstring(self) + L".messages.txt";
+    HANDLE file = CreateFileW(out.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file != INVALID_HANDLE_VALUE) {
+        DWORD written = 0;
+        WriteFile(file, g_log.data(), static_cast<DWORD>(g_log.size()), &written, nullptr);
+        CloseHandle(file);
+    }
+    return 0;
+}

@@ -1,0 +1,118 @@
+#include "RunModes.h"
+
+#include "GameClient.h"
+#include "ui/MainWindow.h"
+
+#include <bcrypt.h>
+#include <gdiplus.h>
+#include <shellapi.h>
+
+#include <cwchar>
+
+namespace {
+
+// ---- notice mode ----
+
+constexpr DWORD kTitleChars = 256;
+constexpr DWORD kBodyChars = 2048;
+constexpr DWORD kPidChars = 16;
+constexpr DWORD kKickWaitMs = 3000;
+constexpr wchar_t kDefaultKickBody[] = L"遊戲已關閉。請聯絡管理員。";
+constexpr wchar_t kDefaultKickCaption[] = L"啟動器訊息";
+
+// Reads a variable into a zeroed buffer; one that is missing or does not fit leaves the buffer empty.
+void ReadEnvironmentInto(const wchar_t* name, wchar_t* buffer, DWORD chars) {
+    ZeroMemory(buffer, chars * sizeof(wchar_t));
+    DWORD got = GetEnvironmentVariableW(name, buffer, chars);
+    if (got == 0 || got >= chars) ZeroMemory(buffer, chars * sizeof(wchar_t));
+}
+
+void WaitForKickingProcess(const wchar_t* pidText) {
+    if (pidText[0] == L'\0') return;
+    unsigned long pid = wcstoul(pidText, nullptr, 10);
+    if (pid == 0) return;
+    HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, static_cast<DWORD>(pid));
+    if (!process) return;
+    WaitForSingleObject(process, kKickWaitMs);
+    CloseHandle(process);
+}
+
+// ---- normal mode ----
+
+constexpr DWORD kModulePathChars = 260;
+
+std::wstring ModulePath() {
+    wchar_t path[kModulePathChars] = {};
+    GetModuleFileNameW(nullptr, path, kModulePathChars);
+    return path;
+}
+
+void RunNormalMode(HINSTANCE instance) {
+    Gdiplus::GdiplusStartupInput input;  // version 1, no callback, nothing suppressed
+    ULONG_PTR gdiplusToken = 0;
+    if (Gdiplus::GdiplusStartup(&gdiplusToken, &input, nullptr) != Gdiplus::Ok) gdiplusToken = 0;
+
+    SetEnvironmentVariableW(kEnvLauncherToken, MakeRunToken().c_str());
+    SetEnvironmentVariableW(kEnvLauncherPath, ModulePath().c_str());
+    std::wstring launcherDir = LauncherDirFromPath(ModulePath());
+
+    RunMainWindow(instance, launcherDir);
+
+    if (gdiplusToken != 0) Gdiplus::GdiplusShutdown(gdiplusToken);
+}
+
+}  // namespace
+
+bool IsNoticeModeCommandLine(const wchar_t* commandLine) {
+    int argc = 0;
+    LPWSTR* argv = CommandLineToArgvW(commandLine, &argc);
+    if (!argv) return false;
+    bool notice = argc >= 2 && wcscmp(argv[1], L"--kick") == 0;
+    LocalFree(argv);
+    return notice;
+}
+
+void RunKickNotice() {
+    wchar_t title[kTitleChars];
+    wchar_t body[kBodyChars];
+    wchar_t pidText[kPidChars];
+    ReadEnvironmentInto(kEnvKickTitle, title, kTitleChars);
+    ReadEnvironmentInto(kEnvKickBody, body, kBodyChars);
+    ReadEnvironmentInto(kEnvKickPid, pidText, kPidChars);
+
+    WaitForKickingProcess(pidText);
+
+    MessageBoxW(nullptr, body[0] ? body : kDefaultKickBody, title[0] ? title : kDefaultKickCaption,
+                MB_ICONERROR | MB_SETFOREGROUND | MB_TOPMOST);
+}
+
+std::wstring MakeRunToken() {
+    unsigned char random[16] = {};
+    BCRYPT_ALG_HANDLE rng = nullptr;
+    if (BCryptOpenAlgorithmProvider(&rng, BCRYPT_RNG_ALGORITHM, nullptr, 0) == 0) {
+        BCryptGenRandom(rng, random, sizeof(random), 0);  // a failure leaves the zeros in place
+        BCryptCloseAlgorithmProvider(rng, 0);
+    }
+    static const wchar_t kHex[] = L"0123456789abcdef";
+    std::wstring token(32, L'0');
+    for (int i = 0; i < 16; ++i) {
+        token[2 * i] = kHex[random[i] >> 4];
+        token[2 * i + 1] = kHex[random[i] & 15];
+    }
+    return token;
+}
+
+std::wstring LauncherDirFromPath(const std::wstring& modulePath) {
+    std::size_t slash = modulePath.rfind(L'\\');
+    if (slash == std::wstring::npos) return std::wstring();
+    return modulePath.substr(0, slash + 1);
+}
+
+int LauncherMain(HINSTANCE instance) {
+    if (IsNoticeModeCommandLine(GetCommandLineW())) {
+        RunKickNotice();
+    } else {
+        RunNormalMode(instance);
+    }
+    return 0;
+}

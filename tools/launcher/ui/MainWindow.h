@@ -1,0 +1,14 @@
+#pragma once
+// The launcher's borderless main window: skins, buttons, animation, status, and the updater's start.
+
+#include "MainWindowState.h"
+
+#include <windows.h>
+
+#include <string>
+
+// Runs the main window until its message loop ends. Returns gameStarted; false also when the window
+// could not be created.
+bool RunMainWindow(HINSTANCE instance, const std::wstring& launcherDir);
+
+LRESULT CALLBACK MainWindowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);

@@ -1,0 +1,73 @@
+#pragma once
+// The main window's record: layout, skins, interaction state and the particle animation.
+
+#include <windows.h>
+
+#include <string>
+
+namespace Gdiplus {
+class Bitmap;
+}
+
+constexpr int kMainWindowWidth = 900;
+constexpr int kMainWindowHeight = 540;
+constexpr int kButtonCount = 5;
+constexpr int kParticleCount = 28;
+constexpr UINT_PTR kAnimationTimerId = 1281;
+constexpr UINT kAnimationPeriodMs = 33;
+
+// The progress bar, and the status line drawn over it.
+constexpr RECT kProgressRect = {201, 526, 728, 539};
+constexpr int kProgressBarWidth = 527;
+constexpr int kProgressBarHeight = 13;
+
+// One clickable button; any image may be null.
+struct SkinButton {
+    int x = 0;
+    int y = 0;
+    int width = 0;
+    int height = 0;
+    Gdiplus::Bitmap* normal = nullptr;
+    Gdiplus::Bitmap* hover = nullptr;
+    Gdiplus::Bitmap* pressed = nullptr;
+};
+
+// One glowing mote; coordinates in client pixels, times in seconds, angles in radians.
+struct Particle {
+    float x = 0, y = 0;
+    float vx = 0, vy = 0;
+    float bobPhase = 0, bobSpeed = 0, bobAmplitude = 0;
+    float twinklePhase = 0, twinkleSpeed = 0;
+    float radius = 0;
+    unsigned char red = 0, green = 0, blue = 0;
+};
+
+struct MainWindowState {
+    HWND hwnd = nullptr;
+    Gdiplus::Bitmap* background = nullptr;
+    Gdiplus::Bitmap* progressTrack = nullptr;
+    Gdiplus::Bitmap* progressFill = nullptr;
+    SkinButton buttons[kButtonCount];
+    int hoverButton = -1;
+    int pressedButton = -1;
+    bool trackingMouse = false;
+    int progress = 0;
+    bool startEnabled = false;
+    bool gameStarted = false;
+    std::wstring launcherDir;
+    std::wstring statusText;
+    Particle particles[kParticleCount];
+    DWORD lastAnimTick = 0;
+    float activityBoost = 1.0f;
+    DWORD lastProgressTick = 0;
+    int mouseX = -1;
+    int mouseY = -1;
+    bool mouseInside = false;
+    bool bgmMuted = false;
+};
+
+// The fixed button rectangles (index = command number), without images.
+void SetButtonLayout(MainWindowState& state);
+
+// Index 0..4 of the first button whose rectangle holds the client point, or -1.
+int HitTestButton(const MainWindowState& state, int x, int y);

@@ -1,0 +1,75 @@
+#include "Music.h"
+
+#include "GameClient.h"
+#include "MainWindowState.h"
+#include "TextFormat.h"
+#include "Win32Handles.h"
+
+#include <mmsystem.h>
+
+namespace {
+
+constexpr wchar_t kBgmMutedValue[] = L"BgmMuted";
+constexpr wchar_t kMusicFile[] = L"BGM\\BG.MP3";
+constexpr int kMusicVolume = 200;
+constexpr std::size_t kCommandChars = 1024;
+
+MciCommandObserver g_observer = nullptr;
+
+MCIERROR SendMci(const std::wstring& command) {
+    if (g_observer) g_observer(command.c_str());
+    return mciSendStringW(command.c_str(), nullptr, 0, nullptr);
+}
+
+}  // namespace
+
+void SetMciCommandObserver(MciCommandObserver observer) {
+    g_observer = observer;
+}
+
+bool ReadBgmMuted() {
+    ScopedRegKey key;
+    if (RegOpenKeyExW(HKEY_CURRENT_USER, kLauncherRegistryKey, 0, KEY_READ, key.Receive()) != ERROR_SUCCESS) {
+        return false;
+    }
+    DWORD value = 0;
+    DWORD type = 0;
+    DWORD size = sizeof(value);
+    if (RegQueryValueExW(key.Get(), kBgmMutedValue, nullptr, &type, reinterpret_cast<BYTE*>(&value), &size) !=
+            ERROR_SUCCESS ||
+        type != REG_DWORD) {
+        return false;
+    }
+    return value != 0;
+}
+
+void StartMusic(const std::wstring& launcherDir, bool muted) {
+    const std::wstring path = launcherDir + kMusicFile;
+    if (GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES) return;
+    if (SendMci(FormatWideCut(kCommandChars, L"open \"%ls\" type mpegvideo alias launcherbgm", path.c_str())) != 0) {
+        return;
+    }
+    SendMci(FormatWideCut(kCommandChars, L"setaudio launcherbgm volume to %d", kMusicVolume));
+    SendMci(L"play launcherbgm repeat");
+    if (muted) SendMci(L"pause launcherbgm");
+}
+
+void StopMusic() {
+    SendMci(L"setaudio launcherbgm volume to 0");
+    SendMci(L"stop launcherbgm");
+    SendMci(L"close launcherbgm");
+}
+
+void ToggleMusicMute(MainWindowState& state) {
+    const bool wasMuted = state.bgmMuted;
+    state.bgmMuted = !wasMuted;
+    SendMci(wasMuted ? L"resume launcherbgm" : L"pause launcherbgm");
+
+    ScopedRegKey key;
+    if (RegCreateKeyExW(HKEY_CURRENT_USER, kLauncherRegistryKey, 0, nullptr, 0, KEY_WRITE, nullptr, key.Receive(),
+                        nullptr) != ERROR_SUCCESS) {
+        return;
+    }
+    const DWORD stored = state.bgmMuted ? 1 : 0;
+    RegSetValueExW(key.Get(), kBgmMutedValue, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&stored), sizeof(stored));
+}

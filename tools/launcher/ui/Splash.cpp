@@ -1,0 +1,117 @@
+#include "Splash.h"
+
+#include "Skins.h"
+#include "res/resource.h"
+
+#include <objidl.h>
+#include <gdiplus.h>
+
+namespace {
+
+constexpr wchar_t kSplashClass[] = L"KorvaneLauncherSplashWnd";
+constexpr wchar_t kSplashTitle[] = L"Selmora";
+constexpr UINT_PTR kSplashTimerId = 1;
+constexpr UINT kSplashPeriodMs = 16;
+
+SplashState* StateOf(HWND hwnd) {
+    return reinterpret_cast<SplashState*>(GetWindowLongPtrW(hwnd, GWLP_USERDATA));
+}
+
+void OnSplashTimer(HWND hwnd, SplashState& state) {
+    const DWORD now = GetTickCount();
+    const DWORD elapsed = now - state.phaseStartTick;
+    if (state.phase == FadeIn && elapsed >= kSplashFadeInMs) {
+        state.phase = Hold;
+        state.phaseStartTick = now;
+    } else if (state.phase == Hold && elapsed >= kSplashHoldMs) {
+        state.phase = FadeOut;
+        state.phaseStartTick = now;
+    } else if (state.phase == FadeOut && elapsed >= kSplashFadeOutMs) {
+        state.phase = Finished;
+    }
+    if (state.phase == Finished) {
+        KillTimer(hwnd, kSplashTimerId);
+        DestroyWindow(hwnd);
+        return;
+    }
+    RenderSplashFrame(state);
+}
+
+}  // namespace
+
+float SplashOpacity(SplashPhase phase, DWORD elapsedMs) {
+    const float t = static_cast<float>(elapsedMs);
+    switch (phase) {
+        case FadeIn: return t / kSplashFadeInMs < 1.0f ? t / kSplashFadeInMs : 1.0f;
+        case Hold: return 1.0f;
+        case FadeOut: return 1.0f - t / kSplashFadeOutMs > 0.0f ? 1.0f - t / kSplashFadeOutMs : 0.0f;
+        case Finished: break;
+    }
+    return 0.0f;
+}
+
+LRESULT CALLBACK SplashWindowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
+    switch (message) {
+        case WM_DESTROY:
+            PostQuitMessage(0);
+            return 0;
+        case WM_TIMER:
+            if (SplashState* state = StateOf(hwnd)) OnSplashTimer(hwnd, *state);
+            return 0;
+        case WM_LBUTTONDOWN:
+            return 0;  // the splash can be neither dismissed nor dragged
+        default:
+            return DefWindowProcW(hwnd, message, wParam, lParam);
+    }
+}
+
+bool ShowSplash(HINSTANCE instance) {
+    SplashState state;
+    state.logo = LoadPngResource(IDR_LOGO_PNG);
+    if (!state.logo) {
+        MessageBoxW(nullptr,
+                    L"無法載入內嵌 LOGO 資源 (IDR_LOGO_PNG)。\n請確認編譯時 res/logo.png 存在且為有效 PNG。",
+                    L"啟動器錯誤", MB_ICONERROR);
+        return false;
+    }
+
+    WNDCLASSEXW wc;
+    ZeroMemory(&wc, sizeof(wc));
+    wc.cbSize = sizeof(wc);
+    wc.lpfnWndProc = SplashWindowProc;
+    wc.hInstance = instance;
+    wc.hCursor = LoadCursorW(nullptr, IDC_ARROW);
+    wc.lpszClassName = kSplashClass;
+    if (!RegisterClassExW(&wc) && GetLastError() != ERROR_CLASS_ALREADY_EXISTS) {
+        delete state.logo;
+        return false;
+    }
+
+    const int width = static_cast<int>(state.logo->GetWidth());
+    const int height = static_cast<int>(state.logo->GetHeight());
+    state.hwnd = CreateWindowExW(WS_EX_LAYERED | WS_EX_TOOLWINDOW | WS_EX_TOPMOST, kSplashClass, kSplashTitle, WS_POPUP,
+                                 (GetSystemMetrics(SM_CXSCREEN) - width) / 2,
+                                 (GetSystemMetrics(SM_CYSCREEN) - height) / 2, width, height, nullptr, nullptr,
+                                 instance, nullptr);
+    if (!state.hwnd) {
+        UnregisterClassW(kSplashClass, instance);
+        delete state.logo;
+        return false;
+    }
+    SetWindowLongPtrW(state.hwnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(&state));
+    state.phase = FadeIn;
+    state.phaseStartTick = GetTickCount();
+
+    ShowWindow(state.hwnd, SW_SHOW);
+    RenderSplashFrame(state);
+    SetTimer(state.hwnd, kSplashTimerId, kSplashPeriodMs, nullptr);
+
+    MSG msg;
+    while (GetMessageW(&msg, nullptr, 0, 0) > 0) {
+        TranslateMessage(&msg);
+        DispatchMessageW(&msg);
+    }
+    UnregisterClassW(kSplashClass, instance);
+    delete state.logo;
+    return true;
+}

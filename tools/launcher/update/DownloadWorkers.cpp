@@ -1,0 +1,72 @@
+#include "DownloadWorkers.h"
+
+#include "HttpDownload.h"
+#include "Sha256.h"
+#include "StatusChannel.h"
+#include "TextFormat.h"
+
+namespace {
+
+constexpr std::size_t kLabelChars = 256;
+
+void RecordFailure(DownloadBatch& batch, const std::wstring& path, const wchar_t* reason) {
+    EnterCriticalSection(&batch.lock);
+    batch.lastFailedPath = path;
+    batch.lastFailedReason = reason;
+    LeaveCriticalSection(&batch.lock);
+}
+
+bool DownloadAndVerify(DownloadBatch& batch, const ManifestFile& file, const std::wstring& label, bool* verified) {
+    const std::wstring local = batch.launcherDir + file.path;
+    const std::wstring url = DownloadUrlForPath(file.path);
+    *verified = false;
+    if (!HttpDownloadToFile(url.c_str(), local, batch.notifyWindow, file.size, label.c_str(), &batch.bytesDone,
+                            batch.totalBytes)) {
+        return false;
+    }
+    *verified = FileSha256Hex(local) == file.sha256;
+    return true;
+}
+
+}  // namespace
+
+std::wstring DownloadUrlForPath(const std::wstring& path) {
+    std::wstring url = L"files/" + path;
+    for (wchar_t& c : url) {
+        if (c == L'\\') c = L'/';
+    }
+    return url;
+}
+
+DWORD WINAPI RunDownloadWorker(void* param) {
+    DownloadBatch& batch = *static_cast<DownloadBatch*>(param);
+    for (;;) {
+        long k = batch.nextJob.fetch_add(1);
+        if (k >= static_cast<long>(batch.jobs->size())) return 0;
+        const ManifestFile& file = batch.manifest->files[(*batch.jobs)[static_cast<std::size_t>(k)]];
+        const std::wstring label =
+            FormatWideCut(kLabelChars, L"下載中 (%d/%d) %ls", static_cast<int>(batch.completed.load() + 1),
+                        static_cast<int>(batch.jobCount), file.path.c_str());
+        bool verified = false;
+        if (!DownloadAndVerify(batch, file, label, &verified)) {
+            ++batch.failed;
+            PostStatusText(batch.notifyWindow, L"下載失敗：%ls", file.path.c_str());
+            RecordFailure(batch, file.path, L"下載失敗");
+        } else if (!verified) {
+            // The file stays where it is; the next run's check queues it again.
+            ++batch.failed;
+            PostStatusText(batch.notifyWindow, L"檔案校驗失敗：%ls", file.path.c_str());
+            RecordFailure(batch, file.path, L"校驗失敗");
+        }
+        ++batch.completed;
+    }
+}
+
+void RunDownloadsSequentially(DownloadBatch& batch) {
+    for (std::size_t index : *batch.jobs) {
+        const ManifestFile& file = batch.manifest->files[index];
+        const std::wstring label = FormatWideCut(kLabelChars, L"下載中 %ls", file.path.c_str());
+        bool verified = false;
+        if (!DownloadAndVerify(batch, file, label, &verified) || !verified) ++batch.failed;
+    }
+}

@@ -1,0 +1,65 @@
+#pragma once
+// URL splitting and the one request sequence that every transfer to the patch host uses.
+
+#include <windows.h>
+#include <winhttp.h>
+
+#include <cstdint>
+#include <string>
+
+// One request URL split into the pieces WinHTTP wants.
+struct UrlParts {
+    std::wstring host;
+    INTERNET_PORT port = 443;
+    std::wstring path;
+    bool secure = true;
+};
+
+// Splits `url` and appends `suffix` (may be null) to its path as plain text. False, with `parts`
+// unchanged, when WinHttpCrackUrl refuses the URL.
+bool CrackUrl(const std::wstring& url, const wchar_t* suffix, UrlParts& parts);
+
+// The body of GET PatchBaseUrl + "manifest.txt", whatever the status; empty when nothing arrived or
+// the transfer broke off before the announced length.
+std::string FetchManifestText();
+
+// An owned WinHTTP handle.
+class WinHttpHandle {
+public:
+    WinHttpHandle() = default;
+    explicit WinHttpHandle(HINTERNET h) : handle_(h) {}
+    ~WinHttpHandle() { Reset(); }
+    WinHttpHandle(const WinHttpHandle&) = delete;
+    WinHttpHandle& operator=(const WinHttpHandle&) = delete;
+    WinHttpHandle& operator=(HINTERNET h) {
+        Reset();
+        handle_ = h;
+        return *this;
+    }
+    HINTERNET Get() const { return handle_; }
+    explicit operator bool() const { return handle_ != nullptr; }
+    void Reset() {
+        if (handle_) WinHttpCloseHandle(handle_);
+        handle_ = nullptr;
+    }
+
+private:
+    HINTERNET handle_ = nullptr;
+};
+
+// The three handles of one GET. Declared root first so that destruction closes the request, then the
+// connection, then the root.
+struct HttpRequest {
+    WinHttpHandle root;
+    WinHttpHandle connection;
+    WinHttpHandle request;
+};
+
+// Where an opened request stopped; Done means the request handle is ready to send.
+enum class HttpOpenStep { CrackUrl, WinHttpOpen, WinHttpConnect, WinHttpOpenRequest, Done };
+
+// Splits PatchBaseUrl + suffix and opens root (agent, four 30 s time-outs), connection and GET request.
+HttpOpenStep OpenPatchRequest(const wchar_t* suffix, HttpRequest& http);
+
+// The Content-Length header of a received response; false when it is absent (chunked) or unreadable.
+bool QueryContentLength(HINTERNET request, std::uint64_t& length);

@@ -1,0 +1,60 @@
+#include "Manifest.h"
+
+#include "ManifestRules.h"
+
+#include <windows.h>
+
+#include <string_view>
+
+namespace {
+
+std::wstring DecodeUtf8(const char* bytes, std::size_t count) {
+    if (count == 0) return std::wstring();
+    int chars = MultiByteToWideChar(CP_UTF8, 0, bytes, static_cast<int>(count), nullptr, 0);
+    if (chars < 1) return std::wstring();
+    std::wstring text(static_cast<std::size_t>(chars), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, bytes, static_cast<int>(count), &text[0], chars);
+    return text;
+}
+
+void LogRefusedPath(std::wstring_view path, const char* reason) {
+    std::wstring line = L"[Launcher][updater] refused unsafe manifest path \"";
+    line.append(path);
+    line += L"\" (";
+    for (const char* r = reason; *r; ++r) line.push_back(static_cast<wchar_t>(*r));
+    line += L")\n";
+    OutputDebugStringW(line.c_str());
+}
+
+}  // namespace
+
+bool ParseManifest(const std::string& bytes, Manifest& manifest) {
+    if (bytes.empty()) return false;
+    std::size_t skip = 0;
+    if (bytes.size() >= 3 && static_cast<unsigned char>(bytes[0]) == 0xEF &&
+        static_cast<unsigned char>(bytes[1]) == 0xBB && static_cast<unsigned char>(bytes[2]) == 0xBF) {
+        skip = 3;
+    }
+    const std::wstring text = DecodeUtf8(bytes.data() + skip, bytes.size() - skip);
+
+    using manifest_rules::LineKind;
+    manifest_rules::ForEachManifestLine(std::wstring_view(text), [&](const manifest_rules::ParsedLine<wchar_t>& line) {
+        if (line.kind != LineKind::Ignored) ++manifest.recognisedLines;
+        switch (line.kind) {
+            case LineKind::Version: manifest.version.assign(line.text); break;
+            case LineKind::Status: manifest.status.assign(line.text); break;
+            case LineKind::News: manifest.news.assign(line.text); break;
+            case LineKind::LauncherSelf:
+                manifest.launcherSelf.size = line.size;
+                manifest.launcherSelf.sha256 = line.sha256;
+                break;
+            case LineKind::File:
+                manifest.files.push_back(ManifestFile{std::wstring(line.text), line.size, line.sha256});
+                break;
+            case LineKind::UnsafePath: LogRefusedPath(line.text, line.unsafeReason); break;
+            case LineKind::Ignored:
+            case LineKind::Malformed: break;
+        }
+    });
+    return true;
+}

@@ -1,0 +1,34 @@
+#pragma once
+// The patch host's manifest.txt, parsed.
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// One FILE line: a game file below the launcher's directory.
+struct ManifestFile {
+    std::wstring path;    // as written, either separator; never empty, never leaves the launcher's directory
+    std::uint64_t size = 0;
+    std::string sha256;   // 64 lower-case hex digits
+};
+
+// The LAUNCHER_SELF line; absent while sha256 is empty or size is 0.
+struct LauncherSelfEntry {
+    std::uint64_t size = 0;
+    std::string sha256;
+};
+
+struct Manifest {
+    std::wstring version;
+    std::wstring status;
+    std::wstring news;
+    std::vector<ManifestFile> files;
+    LauncherSelfEntry launcherSelf;
+    // Lines that carried one of the five keys, valid or not; 0 for a body that is no manifest at all.
+    std::size_t recognisedLines = 0;
+};
+
+// Parses the whole response body into `manifest` (not cleared first). False only for an empty body.
+// Unknown lines and malformed records are skipped; FILE paths that would write outside the launcher's
+// directory are skipped with one "[Launcher][updater] " debug line each.
+bool ParseManifest(const std::string& bytes, Manifest& manifest);

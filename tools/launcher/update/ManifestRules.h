@@ -1,0 +1,216 @@
+#pragma once
+// The manifest text rules, written once for both sides: the launcher reads UTF-16 text decoded from the
+// body, the operators' publisher reads and writes UTF-8 bytes. Portable C++17, no platform headers.
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace manifest_rules {
+
+inline constexpr char kVersionKey[] = "VERSION=";
+inline constexpr char kStatusKey[] = "STATUS=";
+inline constexpr char kNewsKey[] = "NEWS=";
+inline constexpr char kLauncherSelfKey[] = "LAUNCHER_SELF|";
+inline constexpr char kFileKey[] = "FILE|";
+inline constexpr std::size_t kDigestHexLength = 64;
+
+// True when `line` starts with the ASCII key (compared character by character, case-sensitive).
+template <typename CharT>
+bool StartsWithKey(std::basic_string_view<CharT> line, const char* key) {
+    std::size_t n = std::char_traits<char>::length(key);
+    if (line.size() < n) return false;
+    for (std::size_t i = 0; i < n; ++i) {
+        if (line[i] != static_cast<CharT>(static_cast<unsigned char>(key[i]))) return false;
+    }
+    return true;
+}
+
+// Splits at every '|'; empty fields count, an empty text gives one empty field.
+template <typename CharT>
+std::vector<std::basic_string_view<CharT>> SplitFields(std::basic_string_view<CharT> rest) {
+    std::vector<std::basic_string_view<CharT>> fields;
+    std::size_t start = 0;
+    for (std::size_t i = 0; i <= rest.size(); ++i) {
+        if (i == rest.size() || rest[i] == static_cast<CharT>('|')) {
+            fields.push_back(rest.substr(start, i - start));
+            start = i + 1;
+        }
+    }
+    return fields;
+}
+
+// Keeps the hexadecimal digits, lower-cased; every other character is dropped.
+template <typename CharT>
+std::string FilterDigest(std::basic_string_view<CharT> field) {
+    std::string out;
+    out.reserve(kDigestHexLength);
+    for (CharT c : field) {
+        if (c >= static_cast<CharT>('0') && c <= static_cast<CharT>('9')) {
+            out.push_back(static_cast<char>(c));
+        } else if (c >= static_cast<CharT>('a') && c <= static_cast<CharT>('f')) {
+            out.push_back(static_cast<char>(c));
+        } else if (c >= static_cast<CharT>('A') && c <= static_cast<CharT>('F')) {
+            out.push_back(static_cast<char>(c - 'A' + 'a'));
+        }
+    }
+    return out;
+}
+
+// strtoull-style decimal: leading white space, optional sign, digits up to the first non-digit;
+// no digits gives 0, overflow gives the largest 64-bit value. A '-' negates modulo 2^64 as strtoull does.
+template <typename CharT>
+std::uint64_t ParseSizeField(std::basic_string_view<CharT> field) {
+    std::size_t i = 0;
+    auto isSpace = [](CharT c) {
+        return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+    };
+    while (i < field.size() && isSpace(field[i])) ++i;
+    bool negative = false;
+    if (i < field.size() && (field[i] == static_cast<CharT>('+') || field[i] == static_cast<CharT>('-'))) {
+        negative = field[i] == static_cast<CharT>('-');
+        ++i;
+    }
+    std::uint64_t value = 0;
+    bool overflow = false;
+    for (; i < field.size() && field[i] >= static_cast<CharT>('0') && field[i] <= static_cast<CharT>('9'); ++i) {
+        std::uint64_t digit = static_cast<std::uint64_t>(field[i] - static_cast<CharT>('0'));
+        if (value > (UINT64_MAX - digit) / 10) overflow = true;
+        if (!overflow) value = value * 10 + digit;
+    }
+    if (overflow) return UINT64_MAX;
+    return negative ? static_cast<std::uint64_t>(0) - value : value;
+}
+
+namespace detail {
+template <typename CharT>
+bool EqualsAsciiNoCase(std::basic_string_view<CharT> a, const char* b) {
+    std::size_t n = std::char_traits<char>::length(b);
+    if (a.size() != n) return false;
+    for (std::size_t i = 0; i < n; ++i) {
+        CharT c = a[i];
+        if (c >= static_cast<CharT>('a') && c <= static_cast<CharT>('z')) c = static_cast<CharT>(c - 'a' + 'A');
+        if (c != static_cast<CharT>(static_cast<unsigned char>(b[i]))) return false;
+    }
+    return true;
+}
+
+template <typename CharT>
+bool IsReservedDeviceName(std::basic_string_view<CharT> segment) {
+    // Windows maps these names to devices in every directory, with or without an extension.
+    std::size_t dot = segment.find(static_cast<CharT>('.'));
+    std::basic_string_view<CharT> base = segment.substr(0, dot);
+    static const char* const kNames[] = {"CON", "PRN", "AUX", "NUL", "COM1", "COM2", "COM3", "COM4", "COM5",
+                                         "COM6", "COM7", "COM8", "COM9", "LPT1", "LPT2", "LPT3", "LPT4",
+                                         "LPT5", "LPT6", "LPT7", "LPT8", "LPT9"};
+    for (const char* name : kNames) {
+        if (EqualsAsciiNoCase(base, name)) return true;
+    }
+    return false;
+}
+}  // namespace detail
+
+// Why a manifest path would leave the launcher's directory or name something other than a plain file,
+// or nullptr when the path is safe to append to the launcher's directory.
+template <typename CharT>
+const char* UnsafePathReason(std::basic_string_view<CharT> path) {
+    if (path.empty()) return "empty path";
+    auto isSep = [](CharT c) { return c == static_cast<CharT>('\\') || c == static_cast<CharT>('/'); };
+    if (isSep(path[0])) return "absolute path (starts with a separator)";
+    for (CharT c : path) {
+        if (c == static_cast<CharT>(':')) return "drive letter or colon";
+        if ((c >= 0 && c < 0x20) || c == 0x7F) return "control character";
+    }
+    std::size_t start = 0;
+    for (std::size_t i = 0; i <= path.size(); ++i) {
+        if (i < path.size() && !isSep(path[i])) continue;
+        std::basic_string_view<CharT> segment = path.substr(start, i - start);
+        start = i + 1;
+        if (segment.empty()) continue;
+        if (segment.size() == 2 && segment[0] == static_cast<CharT>('.') && segment[1] == static_cast<CharT>('.'))
+            return "'..' segment";
+        CharT last = segment.back();
+        if (last == static_cast<CharT>('.') || last == static_cast<CharT>(' '))
+            return "segment ends in a dot or a space";
+        if (detail::IsReservedDeviceName(segment)) return "reserved device name";
+    }
+    return nullptr;
+}
+
+// What one line of a manifest is, after trimming. `kind` Ignored covers blank lines, comments and
+// unknown keys; Malformed covers keyed records that fail their field rules.
+enum class LineKind { Ignored, Version, Status, News, LauncherSelf, File, Malformed, UnsafePath };
+
+template <typename CharT>
+struct ParsedLine {
+    LineKind kind = LineKind::Ignored;
+    std::basic_string_view<CharT> text;  // VERSION/STATUS/NEWS value, or FILE path
+    std::uint64_t size = 0;
+    std::string sha256;
+    const char* unsafeReason = nullptr;
+};
+
+// Removes trailing CR, space and tab in any mix; leading white space stays.
+template <typename CharT>
+std::basic_string_view<CharT> TrimLineEnd(std::basic_string_view<CharT> line) {
+    while (!line.empty()) {
+        CharT c = line.back();
+        if (c != static_cast<CharT>('\r') && c != static_cast<CharT>(' ') && c != static_cast<CharT>('\t')) break;
+        line.remove_suffix(1);
+    }
+    return line;
+}
+
+// Classifies one untrimmed line (without its line feed).
+template <typename CharT>
+ParsedLine<CharT> ParseLine(std::basic_string_view<CharT> rawLine) {
+    ParsedLine<CharT> out;
+    std::basic_string_view<CharT> line = TrimLineEnd(rawLine);
+    if (line.empty() || line[0] == static_cast<CharT>('#')) return out;
+    if (StartsWithKey(line, kVersionKey)) {
+        out.kind = LineKind::Version;
+        out.text = line.substr(sizeof(kVersionKey) - 1);
+    } else if (StartsWithKey(line, kStatusKey)) {
+        out.kind = LineKind::Status;
+        out.text = line.substr(sizeof(kStatusKey) - 1);
+    } else if (StartsWithKey(line, kNewsKey)) {
+        out.kind = LineKind::News;
+        out.text = line.substr(sizeof(kNewsKey) - 1);
+    } else if (StartsWithKey(line, kLauncherSelfKey)) {
+        auto fields = SplitFields(line.substr(sizeof(kLauncherSelfKey) - 1));
+        out.kind = LineKind::Malformed;
+        if (fields.size() >= 2) {
+            out.size = ParseSizeField(fields[0]);
+            out.sha256 = FilterDigest(fields[1]);
+            if (out.sha256.size() == kDigestHexLength && out.size != 0) out.kind = LineKind::LauncherSelf;
+        }
+    } else if (StartsWithKey(line, kFileKey)) {
+        auto fields = SplitFields(line.substr(sizeof(kFileKey) - 1));
+        out.kind = LineKind::Malformed;
+        if (fields.size() >= 3) {
+            out.text = fields[0];
+            out.size = ParseSizeField(fields[1]);
+            out.sha256 = FilterDigest(fields[2]);
+            if (out.sha256.size() == kDigestHexLength && !out.text.empty()) {
+                out.unsafeReason = UnsafePathReason(out.text);
+                out.kind = out.unsafeReason ? LineKind::UnsafePath : LineKind::File;
+            }
+        }
+    }
+    return out;
+}
+
+// Calls `onLine(const ParsedLine<CharT>&)` for every line of the text, split at each line feed; the text
+// after the last line feed is a line too.
+template <typename CharT, typename OnLine>
+void ForEachManifestLine(std::basic_string_view<CharT> text, OnLine&& onLine) {
+    std::size_t start = 0;
+    for (std::size_t i = 0; i <= text.size(); ++i) {
+        if (i < text.size() && text[i] != static_cast<CharT>('\n')) continue;
+        onLine(ParseLine(text.substr(start, i - start)));
+        start = i + 1;
+    }
+}
+
+}  // namespace manifest_rules

@@ -1,0 +1,23 @@
+#pragma once
+// The messages by which update code on any thread reports to the main window. Only posted, never sent.
+
+#include <windows.h>
+
+// wParam: percent 0..100.
+constexpr UINT WM_UPDATE_PROGRESS = WM_APP + 1;
+// wParam: heap text (HeapAlloc on the process heap); the window frees it with HeapFree.
+constexpr UINT WM_UPDATE_STATUS = WM_APP + 2;
+// wParam: 0 = the game may be started, 1 = it may not.
+constexpr UINT WM_UPDATE_FINISHED = WM_APP + 3;
+// The launcher replaced itself; the window starts the new executable and quits.
+constexpr UINT WM_UPDATE_RESTART = WM_APP + 5;
+
+// The longest status text, in characters, terminator included; longer texts are cut.
+constexpr int kStatusTextChars = 1024;
+
+// Formats a status text (swprintf rules, cut at 1023 characters) and posts a heap copy as
+// WM_UPDATE_STATUS. Does nothing for a null window; frees the copy itself when the post fails.
+void PostStatusText(HWND window, const wchar_t* format, ...);
+
+// Releases a text received with WM_UPDATE_STATUS; null is harmless.
+void FreeStatusText(WPARAM text);

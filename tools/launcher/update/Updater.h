@@ -1,0 +1,22 @@
+#pragma once
+// The update run on its own thread: manifest, self-update, file check, downloads, outcome.
+
+#include <windows.h>
+
+#include <string>
+
+// Handed to UpdaterThread on the heap; the thread owns and deletes it.
+struct UpdaterThreadArgs {
+    HWND notifyWindow = nullptr;
+    std::wstring launcherDir;  // with its trailing backslash
+};
+
+// 1 while an update run is active. Changed only with interlocked operations.
+extern volatile LONG UpdaterRunning;
+
+// Thread routine: one whole update run reported to args->notifyWindow; ends with WM_UPDATE_FINISHED
+// (or WM_UPDATE_RESTART after a self-update) and clears UpdaterRunning. Always returns 0.
+DWORD WINAPI UpdaterThread(void* args);
+
+// True when a "Zorexe.exe" runs from this executable's directory (ASCII case ignored).
+bool CheckGameRunning();
