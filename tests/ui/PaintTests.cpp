@@ -1,0 +1,473 @@
+// Drawing of the main window and the splash, in-process: premultiplied copies, skins from the
+// resources, button geometry, the painted frame and the particle animation.
+#include "MainWindowPaint.h"
+#include "MainWindowState.h"
+#include "Skins.h"
+#include "Splash.h"
+#include "TestSupport.h"
+#include "resource.h"
+
+#include <objidl.h>
+#include <gdiplus.h>
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <memory>
+#include <vector>
+
+namespace {
+
+using testsupport::Capture;
+
+// ---- CopyPremultiplied ----
+
+std::unique_ptr<Gdiplus::Bitmap> SolidBitmap(int width, int height, const Gdiplus::Color& colour) {
+    auto bitmap = std::make_unique<Gdiplus::Bitmap>(width, height, PixelFormat32bppARGB);
+    for (int y = 0; y < height; ++y) {
+        for (int x = 0; x < width; ++x) bitmap->SetPixel(x, y, colour);
+    }
+    return bitmap;
+}
+
+struct PixelCase {
+    const char* name;
+    BYTE alpha, red, green, blue;
+    BYTE opacity;
+    BYTE expectB, expectG, expectR, expectA;
+};
+
+TEST(CopyPremultiplied, ScalesColourAndAlphaByPixelAlphaAndOpacity) {
+    const PixelCase cases[] = {
+        {"opaque white at half opacity", 255, 255, 255, 255, 128, 128, 128, 128, 128},
+        {"half-alpha white at full opacity", 128, 255, 255, 255, 255, 128, 128, 128, 128},
+        {"half-alpha white at zero opacity", 128, 255, 255, 255, 0, 0, 0, 0, 0},
+        {"opaque colour at full opacity", 255, 200, 100, 50, 255, 50, 100, 200, 255},
+        {"transparent pixel at full opacity", 0, 255, 255, 255, 255, 0, 0, 0, 0},
+    };
+    for (const PixelCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto bitmap = SolidBitmap(1, 1, Gdiplus::Color(c.alpha, c.red, c.green, c.blue));
+        BYTE out[4] = {7, 7, 7, 7};
+        CopyPremultiplied(bitmap.get(), out, 1, 1, c.opacity);
+        EXPECT_EQ(out[0], c.expectB);
+        EXPECT_EQ(out[1], c.expectG);
+        EXPECT_EQ(out[2], c.expectR);
+        EXPECT_EQ(out[3], c.expectA);
+    }
+}
+
+TEST(CopyPremultiplied, LargerDestinationKeepsItsFillOutsideTheImage) {
+    auto bitmap = SolidBitmap(2, 2, Gdiplus::Color(255, 255, 255, 255));
+    const int w = 4, h = 3;
+    std::vector<std::uint32_t> dest(w * h, 0);
+    CopyPremultiplied(bitmap.get(), dest.data(), w, h, 255);
+    for (int y = 0; y < h; ++y) {
+        for (int x = 0; x < w; ++x) {
+            SCOPED_TRACE(testing::Message() << "x=" << x << " y=" << y);
+            const bool inside = x < 2 && y < 2;
+            EXPECT_EQ(dest[y * w + x], inside ? 0xFFFFFFFFu : 0u);
+        }
+    }
+}
+
+TEST(CopyPremultiplied, SmallerDestinationGetsOnlyItsOwnRowsAndColumns) {
+    auto bitmap = SolidBitmap(5, 4, Gdiplus::Color(255, 255, 255, 255));
+    const int w = 2, h = 3;
+    // The destination, then a guard region that must stay untouched.
+    std::vector<std::uint32_t> buffer(w * h + 64, 0xABABABABu);
+    for (int i = 0; i < w * h; ++i) buffer[i] = 0;
+    CopyPremultiplied(bitmap.get(), buffer.data(), w, h, 255);
+    for (int i = 0; i < w * h; ++i) EXPECT_EQ(buffer[i], 0xFFFFFFFFu) << "pixel " << i;
+    for (std::size_t i = w * h; i < buffer.size(); ++i) EXPECT_EQ(buffer[i], 0xABABABABu) << "guard " << i;
+}
+
+// ---- skins ----
+
+TEST(LoadPngResource, EverySkinLoadsWithItsSize) {
+    struct SkinCase {
+        int id;
+        UINT width, height;
+    };
+    const SkinCase skins[] = {
+        {IDR_LOGO_PNG, 700, 300},
+        {IDR_BACKGROUND_PNG, 924, 574},
+        {IDR_COMMUNITY_NORMAL_PNG, 300, 95},
+        {IDR_COMMUNITY_HOVER_PNG, 300, 95},
+        {IDR_COMMUNITY_PRESSED_PNG, 300, 95},
+        {IDR_SETTINGS_NORMAL_PNG, 109, 97},
+        {IDR_SETTINGS_HOVER_PNG, 109, 97},
+        {IDR_SETTINGS_PRESSED_PNG, 109, 97},
+        {IDR_START_NORMAL_PNG, 363, 108},
+        {IDR_START_HOVER_PNG, 363, 108},
+        {IDR_START_PRESSED_PNG, 363, 108},
+        {IDR_CLOSE_NORMAL_PNG, 32, 38},
+        {IDR_CLOSE_HOVER_PNG, 32, 38},
+        {IDR_CLOSE_PRESSED_PNG, 32, 38},
+        {IDR_PROGRESS_TRACK_PNG, 527, 13},
+        {IDR_PROGRESS_FILL_PNG, 527, 13},
+    };
+    for (const SkinCase& skin : skins) {
+        SCOPED_TRACE(testing::Message() << "id " << skin.id);
+        std::unique_ptr<Gdiplus::Bitmap> bitmap(LoadPngResource(skin.id));
+        ASSERT_NE(bitmap, nullptr);
+        EXPECT_EQ(bitmap->GetWidth(), skin.width);
+        EXPECT_EQ(bitmap->GetHeight(), skin.height);
+    }
+}
+
+TEST(LoadPngResource, MissingIdGivesNull) {
+    ASSERT_EQ(FindResourceW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(4321), MAKEINTRESOURCEW(10)), nullptr);
+    EXPECT_EQ(LoadPngResource(4321), nullptr);
+}
+
+TEST(LoadPngResource, DataThatIsNotAnImageGivesNull) {
+    // 999 is an RCDATA of plain text compiled into the test program (TestResources.rc).
+    ASSERT_NE(FindResourceW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(999), MAKEINTRESOURCEW(10)), nullptr);
+    EXPECT_EQ(LoadPngResource(999), nullptr);
+}
+
+// ---- geometry ----
+
+TEST(HitTestButton, EdgesOfTheButtons) {
+    MainWindowState state;
+    SetButtonLayout(state);
+    struct HitCase {
+        int x, y, expected;
+    };
+    const HitCase cases[] = {
+        // community 105,406 300x95
+        {105, 406, 0}, {404, 406, 0}, {404, 500, 0}, {405, 450, -1}, {104, 450, -1}, {200, 405, -1}, {200, 501, -1},
+        // settings 40,224 109x97
+        {40, 224, 1}, {148, 320, 1}, {149, 250, -1}, {39, 250, -1}, {100, 321, -1}, {100, 223, -1},
+        // start 452,403 363x108
+        {452, 403, 2}, {814, 510, 2}, {815, 450, -1}, {451, 450, -1}, {600, 511, -1},
+        // mute 820,4 40x30 and close 868,0 32x38
+        {820, 4, 3}, {859, 33, 3}, {860, 10, -1}, {840, 34, -1}, {840, 3, -1},
+        {868, 0, 4}, {899, 37, 4}, {867, 10, -1}, {880, 38, -1},
+        // background
+        {0, 0, -1}, {450, 200, -1},
+    };
+    for (const HitCase& c : cases) {
+        EXPECT_EQ(HitTestButton(state, c.x, c.y), c.expected) << "at " << c.x << "," << c.y;
+    }
+}
+
+TEST(ButtonLookFor, EveryHoverAndPressCombination) {
+    struct LookCase {
+        const char* name;
+        int hover, pressed;
+        ButtonLook expected;
+    };
+    const int b = 2, other = 1;
+    const LookCase cases[] = {
+        {"idle", -1, -1, ButtonLook::Normal},
+        {"under the cursor", b, -1, ButtonLook::Hover},
+        {"held and under the cursor", b, b, ButtonLook::Pressed},
+        {"held, cursor moved off", -1, b, ButtonLook::Normal},
+        {"held, cursor over another button", other, b, ButtonLook::Normal},
+        {"another button held, cursor over this one", b, other, ButtonLook::Normal},
+        {"another button held and hovered", other, other, ButtonLook::Normal},
+        {"another button hovered", other, -1, ButtonLook::Normal},
+    };
+    for (const LookCase& c : cases) {
+        MainWindowState state;
+        state.hoverButton = c.hover;
+        state.pressedButton = c.pressed;
+        EXPECT_EQ(ButtonLookFor(state, b), c.expected) << c.name;
+    }
+}
+
+TEST(ProgressFillWidth, ClampsToTheBar) {
+    const int cases[][2] = {{0, 0}, {1, 5}, {50, 263}, {99, 521}, {100, 527}, {150, 527}, {-1, 0}, {-100, 0}};
+    for (const auto& c : cases) EXPECT_EQ(ProgressFillWidth(c[0]), c[1]) << "percent " << c[0];
+}
+
+// ---- the painted frame ----
+
+// A state with every skin loaded, particles parked outside the frame; owns its bitmaps.
+struct SkinnedState {
+    MainWindowState state;
+    SkinnedState() {
+        SetButtonLayout(state);
+        state.background = LoadPngResource(IDR_BACKGROUND_PNG);
+        state.progressTrack = LoadPngResource(IDR_PROGRESS_TRACK_PNG);
+        state.progressFill = LoadPngResource(IDR_PROGRESS_FILL_PNG);
+        const int ids[kButtonCount][3] = {{120, 121, 122}, {130, 131, 132}, {140, 141, 142}, {0, 0, 0}, {150, 151, 152}};
+        for (int i = 0; i < kButtonCount; ++i) {
+            if (ids[i][0] == 0) continue;
+            state.buttons[i].normal = LoadPngResource(ids[i][0]);
+            state.buttons[i].hover = LoadPngResource(ids[i][1]);
+            state.buttons[i].pressed = LoadPngResource(ids[i][2]);
+        }
+        for (Particle& p : state.particles) p.x = p.y = -500;
+    }
+    ~SkinnedState() {
+        delete state.background;
+        delete state.progressTrack;
+        delete state.progressFill;
+        for (SkinButton& b : state.buttons) {
+            delete b.normal;
+            delete b.hover;
+            delete b.pressed;
+        }
+    }
+};
+
+Capture Render(const MainWindowState& state) {
+    Capture frame;
+    HDC screen = GetDC(nullptr);
+    HDC memory = CreateCompatibleDC(screen);
+    BITMAPINFO info = {};
+    info.bmiHeader.biSize = sizeof(BITMAPINFOHEADER);
+    info.bmiHeader.biWidth = kMainWindowWidth;
+    info.bmiHeader.biHeight = -kMainWindowHeight;
+    info.bmiHeader.biPlanes = 1;
+    info.bmiHeader.biBitCount = 32;
+    info.bmiHeader.biCompression = BI_RGB;
+    void* bits = nullptr;
+    HBITMAP dib = CreateDIBSection(memory, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
+    if (dib && bits) {
+        HGDIOBJ old = SelectObject(memory, dib);
+        PaintMainWindow(state, memory);
+        GdiFlush();
+        frame.width = kMainWindowWidth;
+        frame.height = kMainWindowHeight;
+        const std::uint32_t* p = static_cast<const std::uint32_t*>(bits);
+        frame.pixels.assign(p, p + kMainWindowWidth * kMainWindowHeight);
+        for (std::uint32_t& px : frame.pixels) px &= 0x00FFFFFF;
+        SelectObject(memory, old);
+        DeleteObject(dib);
+    }
+    DeleteDC(memory);
+    ReleaseDC(nullptr, screen);
+    return frame;
+}
+
+void SaveArtefact(const Capture& frame, const std::wstring& name) {
+    const std::wstring dir = testsupport::BesideTestExe(L"screenshots");
+    CreateDirectoryW(dir.c_str(), nullptr);
+    testsupport::SavePng(frame, dir + L"\\" + name);
+}
+
+int Red(std::uint32_t px) { return (px >> 16) & 255; }
+int Green(std::uint32_t px) { return (px >> 8) & 255; }
+int Blue(std::uint32_t px) { return px & 255; }
+
+// A pixel of the progress fill: clearly warm (red well above blue).
+bool Warm(std::uint32_t px) {
+    return Red(px) > 150 && Red(px) > Blue(px) + 60;
+}
+
+constexpr RECT kStartRect = {452, 403, 815, 511};
+constexpr int kBarRow = 532;
+
+TEST(PaintMainWindow, DisabledStartIsGreyEnabledStartIsColourful) {
+    SkinnedState skinned;
+    skinned.state.startEnabled = false;
+    const Capture disabled = Render(skinned.state);
+    skinned.state.startEnabled = true;
+    const Capture enabled = Render(skinned.state);
+    ASSERT_EQ(disabled.width, kMainWindowWidth);
+    SaveArtefact(disabled, L"paint_start_disabled.png");
+    SaveArtefact(enabled, L"paint_start_enabled.png");
+    const auto grey = testsupport::Stats(disabled, kStartRect);
+    const auto colour = testsupport::Stats(enabled, kStartRect);
+    // Over the background the greyed button is a translucent grey layer: far less saturated.
+    EXPECT_GT(colour.saturation, grey.saturation + 30) << "enabled " << colour.saturation << " disabled "
+                                                       << grey.saturation;
+    // Everything away from the start button is the same in both frames.
+    EXPECT_EQ(disabled.At(300, 100), enabled.At(300, 100));
+}
+
+TEST(PaintMainWindow, ProgressFillFollowsThePercentage) {
+    SkinnedState skinned;
+    struct FillCase {
+        int percent;
+        int filledUpTo;  // first x (client) that is not filled
+    };
+    const FillCase cases[] = {{0, 201}, {50, 201 + 263}, {100, 201 + 527}};
+    for (const FillCase& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.percent << "%");
+        skinned.state.progress = c.percent;
+        const Capture frame = Render(skinned.state);
+        ASSERT_EQ(frame.width, kMainWindowWidth);
+        if (c.percent == 50) SaveArtefact(frame, L"paint_progress_50.png");
+        int warmInside = 0, warmOutside = 0, inside = 0, outside = 0;
+        for (int x = 203; x < 726; ++x) {
+            // Leave a few pixels at the fill's end where it blends with the track.
+            if (x > c.filledUpTo - 4 && x < c.filledUpTo + 4) continue;
+            const bool filled = x < c.filledUpTo;
+            (filled ? inside : outside)++;
+            if (Warm(frame.At(x, kBarRow))) (filled ? warmInside : warmOutside)++;
+        }
+        if (inside > 0) EXPECT_GT(warmInside, inside * 9 / 10) << warmInside << " of " << inside;
+        EXPECT_EQ(warmOutside, 0) << "of " << outside;
+    }
+}
+
+TEST(PaintMainWindow, MuteGlyphRedWhenMutedBlueOtherwise) {
+    SkinnedState skinned;
+    const RECT glyphPatch = {822, 9, 828, 20};  // inside the rounded box, clear of the note and the stroke
+    skinned.state.bgmMuted = true;
+    const auto muted = testsupport::Stats(Render(skinned.state), glyphPatch);
+    skinned.state.bgmMuted = false;
+    const auto playing = testsupport::Stats(Render(skinned.state), glyphPatch);
+    EXPECT_GT(muted.red, muted.blue + 80) << muted.red << "/" << muted.blue;
+    EXPECT_GT(playing.blue, playing.red + 80) << playing.red << "/" << playing.blue;
+}
+
+TEST(PaintMainWindow, StatusTextIsWhiteOverTheBar) {
+    SkinnedState skinned;
+    auto whitePixels = [](const Capture& frame) {
+        int n = 0;
+        for (int y = 520; y < 540; ++y) {
+            for (int x = 150; x < 780; ++x) {
+                const std::uint32_t px = frame.At(x, y);
+                if (Red(px) > 235 && Green(px) > 235 && Blue(px) > 235) ++n;
+            }
+        }
+        return n;
+    };
+    for (int progress : {0, 100}) {
+        SCOPED_TRACE(testing::Message() << progress << "%");
+        skinned.state.progress = progress;
+        skinned.state.statusText.clear();
+        EXPECT_EQ(whitePixels(Render(skinned.state)), 0);
+        skinned.state.statusText = L"檢查檔案中...";
+        const Capture withText = Render(skinned.state);
+        if (progress == 100) SaveArtefact(withText, L"paint_status_text.png");
+        EXPECT_GT(whitePixels(withText), 20);
+    }
+}
+
+// ---- particles ----
+
+// A state with one moving particle of interest; the others sit still in the middle of the frame.
+MainWindowState StillState() {
+    MainWindowState state;
+    for (Particle& p : state.particles) {
+        p.x = 450;
+        p.y = 270;
+    }
+    return state;
+}
+
+TEST(StepParticles, CursorPushesAwayOnlyWithinNinetyPixels) {
+    struct RepelCase {
+        bool mouseInside;
+        float dx;  // particle's distance right of the cursor
+        bool pushed;
+    };
+    const RepelCase cases[] = {{true, 50, true}, {true, 89, true}, {true, 90, false}, {true, 120, false},
+                               {false, 50, false}};
+    for (const RepelCase& c : cases) {
+        SCOPED_TRACE(testing::Message() << "inside=" << c.mouseInside << " dx=" << c.dx);
+        MainWindowState state = StillState();
+        state.mouseInside = c.mouseInside;
+        state.mouseX = 300;
+        state.mouseY = 200;
+        state.particles[0].x = 300 + c.dx;
+        state.particles[0].y = 200;
+        StepParticles(state, 0.05f);
+        if (c.pushed) {
+            EXPECT_GT(state.particles[0].vx, 0.0f);
+        } else {
+            EXPECT_EQ(state.particles[0].vx, 0.0f);
+        }
+        EXPECT_EQ(state.particles[0].vy, 0.0f);
+    }
+}
+
+TEST(StepParticles, SpeedLimitSlowsOnlyFastParticles) {
+    MainWindowState state = StillState();
+    state.particles[0].vx = 50;
+    state.particles[1].vx = 20;
+    state.particles[2].vx = 30;
+    state.particles[2].vy = 30;
+    StepParticles(state, 0.1f);
+    EXPECT_FLOAT_EQ(state.particles[0].vx, 50 * (1 - 0.5f * 0.1f));
+    EXPECT_FLOAT_EQ(state.particles[1].vx, 20);
+    EXPECT_FLOAT_EQ(state.particles[2].vx, 30 * (1 - 0.5f * 0.1f));
+    EXPECT_FLOAT_EQ(state.particles[2].vy, 30 * (1 - 0.5f * 0.1f));
+    // Motion uses the velocity before damping: 50 px/s for 0.1 s.
+    EXPECT_FLOAT_EQ(state.particles[0].x, 455);
+}
+
+TEST(StepParticles, ParticlesPastTheMarginReenterTenPixelsOutsideAnEdge) {
+    struct Position {
+        float x, y;
+        bool replaced;
+    };
+    const Position cases[] = {{-21, 100, true},  {921, 100, true}, {100, -21, true}, {100, 561, true},
+                              {-19, 100, false}, {919, 300, false}, {400, -19, false}, {400, 559, false}};
+    for (const Position& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.x << "," << c.y);
+        for (int round = 0; round < 8; ++round) {  // random edges: a few rounds
+            MainWindowState state = StillState();
+            state.particles[0].x = c.x;
+            state.particles[0].y = c.y;
+            StepParticles(state, 0.0f);
+            const Particle& p = state.particles[0];
+            if (c.replaced) {
+                const bool onEdge = p.x == -10.0f || p.x == 910.0f || p.y == -10.0f || p.y == 550.0f;
+                EXPECT_TRUE(onEdge) << p.x << "," << p.y;
+                EXPECT_TRUE(p.x >= -10.0f && p.x <= 910.0f && p.y >= -10.0f && p.y <= 550.0f);
+                EXPECT_GT(p.radius, 0.0f);
+            } else {
+                EXPECT_EQ(p.x, c.x);
+                EXPECT_EQ(p.y, c.y);
+            }
+        }
+    }
+}
+
+TEST(StepParticles, BoostStaysWhileProgressIsRecentAndDecaysToOneAfter) {
+    {
+        MainWindowState state = StillState();
+        state.activityBoost = 2.0f;
+        state.lastProgressTick = GetTickCount();
+        state.particles[0].vx = 10;
+        StepParticles(state, 0.1f);
+        EXPECT_FLOAT_EQ(state.activityBoost, 2.0f);
+        EXPECT_FLOAT_EQ(state.particles[0].x, 450 + 10 * 0.1f * 2.0f);  // the boost speeds motion up
+    }
+    {
+        MainWindowState state = StillState();
+        state.activityBoost = 2.0f;
+        state.lastProgressTick = 0;
+        StepParticles(state, 0.1f);
+        EXPECT_NEAR(state.activityBoost, 2.0f - 0.06f, 1e-5);
+        StepParticles(state, 1.0f);
+        EXPECT_NEAR(state.activityBoost, 2.0f - 0.66f, 1e-5);
+        for (int i = 0; i < 5; ++i) StepParticles(state, 1.0f);
+        EXPECT_FLOAT_EQ(state.activityBoost, 1.0f);
+    }
+    {
+        MainWindowState state = StillState();
+        state.activityBoost = 1.02f;
+        state.lastProgressTick = 0;
+        StepParticles(state, 0.1f);
+        EXPECT_FLOAT_EQ(state.activityBoost, 1.0f);
+    }
+}
+
+// ---- splash ----
+
+TEST(SplashOpacity, RampsUpHoldsAndRampsDown) {
+    struct OpacityCase {
+        SplashPhase phase;
+        DWORD ms;
+        float expected;
+    };
+    const OpacityCase cases[] = {
+        {FadeIn, 0, 0.0f},    {FadeIn, 250, 0.5f},  {FadeIn, 500, 1.0f},  {FadeIn, 600, 1.0f},
+        {Hold, 0, 1.0f},      {Hold, 5000, 1.0f},   {FadeOut, 0, 1.0f},   {FadeOut, 250, 0.5f},
+        {FadeOut, 500, 0.0f}, {FadeOut, 600, 0.0f}, {Finished, 0, 0.0f},
+    };
+    for (const OpacityCase& c : cases) {
+        EXPECT_NEAR(SplashOpacity(c.phase, c.ms), c.expected, 1e-6) << "phase " << c.phase << " at " << c.ms;
+    }
+}
+
+}  // namespace
