@@ -1,0 +1,175 @@
+// The background music: the remembered mute switch in the registry and the MCI commands sent.
+#include "GameClient.h"
+#include "MainWindowState.h"
+#include "Music.h"
+#include "TestSupport.h"
+
+#include <mmsystem.h>
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+std::vector<std::wstring> g_commands;
+
+void RecordCommand(const wchar_t* command) {
+    g_commands.push_back(command);
+}
+
+void DeleteBgmMuted() {
+    RegDeleteKeyValueW(HKEY_CURRENT_USER, kLauncherRegistryKey, L"BgmMuted");
+}
+
+bool SetValue(DWORD type, const void* data, DWORD size) {
+    HKEY key = nullptr;
+    if (RegCreateKeyExW(HKEY_CURRENT_USER, kLauncherRegistryKey, 0, nullptr, 0, KEY_WRITE, nullptr, &key, nullptr) !=
+        ERROR_SUCCESS) {
+        return false;
+    }
+    const bool ok = RegSetValueExW(key, L"BgmMuted", 0, type, static_cast<const BYTE*>(data), size) == ERROR_SUCCESS;
+    RegCloseKey(key);
+    return ok;
+}
+
+bool SetDword(DWORD value) {
+    return SetValue(REG_DWORD, &value, sizeof(value));
+}
+
+// The stored value: its type and, for a DWORD, its number.
+struct Stored {
+    bool present = false;
+    DWORD type = 0;
+    DWORD value = 0;
+};
+Stored ReadStored() {
+    Stored stored;
+    DWORD size = sizeof(stored.value);
+    stored.present = RegGetValueW(HKEY_CURRENT_USER, kLauncherRegistryKey, L"BgmMuted", RRF_RT_ANY, &stored.type,
+                                  &stored.value, &size) == ERROR_SUCCESS;
+    return stored;
+}
+
+// A tiny valid RIFF/WAVE file: 0.2 s of 8 kHz 8-bit mono silence.
+std::string SilentWave() {
+    const std::uint32_t samples = 1600;
+    std::string w;
+    auto u32 = [&](std::uint32_t v) { w.append(reinterpret_cast<const char*>(&v), 4); };
+    auto u16 = [&](std::uint16_t v) { w.append(reinterpret_cast<const char*>(&v), 2); };
+    w += "RIFF";
+    u32(36 + samples);
+    w += "WAVEfmt ";
+    u32(16);
+    u16(1);
+    u16(1);
+    u32(8000);
+    u32(8000);
+    u16(1);
+    u16(8);
+    w += "data";
+    u32(samples);
+    w.append(samples, static_cast<char>(0x80));
+    return w;
+}
+
+class MusicTest : public testing::Test {
+protected:
+    void SetUp() override {
+        DeleteBgmMuted();
+        g_commands.clear();
+        SetMciCommandObserver(RecordCommand);
+    }
+    void TearDown() override {
+        SetMciCommandObserver(nullptr);
+        mciSendStringW(L"close launcherbgm", nullptr, 0, nullptr);
+        DeleteBgmMuted();
+    }
+};
+
+TEST_F(MusicTest, ReadsMutedOnlyFromANonZeroDword) {
+    EXPECT_FALSE(ReadBgmMuted()) << "absent";
+    const wchar_t one[] = L"1";
+    ASSERT_TRUE(SetValue(REG_SZ, one, sizeof(one)));
+    EXPECT_FALSE(ReadBgmMuted()) << "REG_SZ \"1\"";
+    struct DwordCase {
+        DWORD value;
+        bool muted;
+    };
+    for (const DwordCase& c : {DwordCase{0, false}, DwordCase{1, true}, DwordCase{7, true}}) {
+        ASSERT_TRUE(SetDword(c.value));
+        EXPECT_EQ(ReadBgmMuted(), c.muted) << "DWORD " << c.value;
+    }
+}
+
+TEST_F(MusicTest, ToggleStoresZeroOrOneAsDword) {
+    ASSERT_TRUE(SetDword(7));
+    MainWindowState state;
+    state.bgmMuted = ReadBgmMuted();
+    ASSERT_TRUE(state.bgmMuted);
+
+    ToggleMusicMute(state);
+    EXPECT_FALSE(state.bgmMuted);
+    Stored stored = ReadStored();
+    ASSERT_TRUE(stored.present);
+    EXPECT_EQ(stored.type, static_cast<DWORD>(REG_DWORD));
+    EXPECT_EQ(stored.value, 0u);
+
+    ToggleMusicMute(state);
+    EXPECT_TRUE(state.bgmMuted);
+    stored = ReadStored();
+    ASSERT_TRUE(stored.present);
+    EXPECT_EQ(stored.type, static_cast<DWORD>(REG_DWORD));
+    EXPECT_EQ(stored.value, 1u);
+
+    EXPECT_EQ(g_commands, (std::vector<std::wstring>{L"resume launcherbgm", L"pause launcherbgm"}));
+}
+
+TEST_F(MusicTest, MissingFileSendsNothingAtStartButToggleStillWorks) {
+    testsupport::TempDir dir;
+    StartMusic(dir.Path(), false);
+    StartMusic(dir.Path(), true);
+    EXPECT_TRUE(g_commands.empty()) << testsupport::Utf8(g_commands.empty() ? L"" : g_commands[0]);
+
+    MainWindowState state;
+    ToggleMusicMute(state);
+    EXPECT_EQ(g_commands, std::vector<std::wstring>{L"pause launcherbgm"});
+    const Stored stored = ReadStored();
+    EXPECT_TRUE(stored.present);
+    EXPECT_EQ(stored.value, 1u);
+}
+
+TEST_F(MusicTest, PresentFileIsOpenedByItsQuotedPathAndPlayedWhenItOpens) {
+    for (bool muted : {false, true}) {
+        SCOPED_TRACE(muted ? "muted" : "playing");
+        testsupport::TempDir dir;
+        ASSERT_TRUE(CreateDirectoryW((dir / L"BGM").c_str(), nullptr));
+        ASSERT_TRUE(testsupport::WriteBytes(dir / L"BGM\\BG.MP3", SilentWave()));
+        g_commands.clear();
+
+        StartMusic(dir.Path(), muted);
+        ASSERT_FALSE(g_commands.empty());
+        EXPECT_EQ(g_commands[0], L"open \"" + dir.Path() + L"BGM\\BG.MP3\" type mpegvideo alias launcherbgm");
+
+        // Whether the alias exists tells, independently of the product, whether the open succeeded.
+        wchar_t mode[64] = {};
+        const bool opened = mciSendStringW(L"status launcherbgm mode", mode, 64, nullptr) == 0;
+        std::vector<std::wstring> expected = {g_commands[0]};
+        if (opened) {
+            expected.push_back(L"setaudio launcherbgm volume to 200");
+            expected.push_back(L"play launcherbgm repeat");
+            if (muted) expected.push_back(L"pause launcherbgm");
+        }
+        EXPECT_EQ(g_commands, expected);
+        std::printf("[   INFO   ] MCI open of a RIFF/WAVE file as mpegvideo %s (mode \"%s\")\n",
+                    opened ? "succeeded" : "failed", testsupport::Utf8(mode).c_str());
+
+        g_commands.clear();
+        StopMusic();
+        EXPECT_EQ(g_commands, (std::vector<std::wstring>{L"setaudio launcherbgm volume to 0", L"stop launcherbgm",
+                                                         L"close launcherbgm"}));
+        EXPECT_NE(mciSendStringW(L"status launcherbgm mode", mode, 64, nullptr), 0u) << "alias still open";
+    }
+}
+
+}  // namespace
