@@ -189,8 +189,8 @@ void LoopbackHttpServer::Serve(std::uintptr_t handle) {
             SendAll(s, out.data(), out.size());
             for (std::size_t i = 0; i < response.body.size() && !stopping_; i += response.slowPieceBytes) {
                 std::size_t n = std::min<std::size_t>(response.slowPieceBytes, response.body.size() - i);
+                if (i > 0) std::this_thread::sleep_for(std::chrono::milliseconds(response.slowPauseMs));
                 if (!SendAll(s, response.body.data() + i, n)) break;
-                std::this_thread::sleep_for(std::chrono::milliseconds(response.slowPauseMs));
             }
             break;
         }

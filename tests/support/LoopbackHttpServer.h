@@ -13,7 +13,12 @@
 
 namespace testsupport {
 
+// The port that this test program's patch base URL names (set per test program by the build).
+#ifdef KORVANE_TEST_PORT
+constexpr unsigned short kLoopbackPort = KORVANE_TEST_PORT;
+#else
 constexpr unsigned short kLoopbackPort = 18431;
+#endif
 
 enum class Delivery {
     Normal,        // status, Content-Length, body, close

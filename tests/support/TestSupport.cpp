@@ -108,8 +108,11 @@ std::string Sha256Hex(const std::string& bytes) {
     BCRYPT_ALG_HANDLE alg = nullptr;
     BCryptOpenAlgorithmProvider(&alg, BCRYPT_SHA256_ALGORITHM, nullptr, 0);
     unsigned char digest[32] = {};
-    BCryptHash(alg, nullptr, 0, reinterpret_cast<PUCHAR>(const_cast<char*>(bytes.data())),
-               static_cast<ULONG>(bytes.size()), digest, 32);
+    BCRYPT_HASH_HANDLE hash = nullptr;
+    BCryptCreateHash(alg, &hash, nullptr, 0, nullptr, 0, 0);
+    BCryptHashData(hash, reinterpret_cast<PUCHAR>(const_cast<char*>(bytes.data())), static_cast<ULONG>(bytes.size()), 0);
+    BCryptFinishHash(hash, digest, 32, 0);
+    BCryptDestroyHash(hash);
     BCryptCloseAlgorithmProvider(alg, 0);
     static const char hex[] = "0123456789abcdef";
     std::string out;

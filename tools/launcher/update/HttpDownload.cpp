@@ -36,7 +36,12 @@ void LogStepFailure(const char* step, const wchar_t* relativeUrl, DWORD error) {
 void CreateParentDirectories(const std::wstring& targetPath) {
     std::size_t sep = targetPath.find_last_of(L"\\/");
     if (sep == std::wstring::npos) return;
-    SHCreateDirectoryExW(nullptr, targetPath.substr(0, sep).c_str(), nullptr);
+    // The shell splits directory chains at backslashes only; manifest paths may use forward slashes.
+    std::wstring directory = targetPath.substr(0, sep);
+    for (wchar_t& c : directory) {
+        if (c == L'/') c = L'\\';
+    }
+    SHCreateDirectoryExW(nullptr, directory.c_str(), nullptr);
 }
 
 // The per-call progress clock: percent after every chunk, speed and the transfer line every 250 ms.

@@ -1,0 +1,208 @@
+#include "HttpDownload.h"
+
+#include "LoopbackHttpServer.h"
+#include "StatusChannel.h"
+#include "TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <regex>
+
+using testsupport::Delivery;
+using testsupport::HttpResponse;
+using testsupport::LoopbackHttpServer;
+using testsupport::TempDir;
+
+TEST(FormatByteSizeTest, Units) {
+    struct Case {
+        std::uint64_t bytes;
+        const wchar_t* text;
+    } cases[] = {
+        {0, L"0 B"}, {1, L"1 B"}, {1023, L"1023 B"}, {1024, L"1.0 KB"}, {1536, L"1.5 KB"}, {1048575, L"1024.0 KB"},
+        {1048576, L"1.0 MB"}, {5ull * 1024 * 1024 * 1024, L"5120.0 MB"}, {18446744073709551615ull, L"17592186044416.0 MB"},
+    };
+    for (const Case& c : cases) EXPECT_EQ(FormatByteSize(c.bytes), c.text) << c.bytes;
+}
+
+TEST(HttpDownloadTest, StoresTheBodyAndCreatesTheDirectoryChain) {
+    LoopbackHttpServer server;
+    TempDir dir;
+    const std::string body = testsupport::PatternBytes(200000, 1);
+    server.RouteBody("/patch/files/data/sub/deep/a.pak", body);
+    testsupport::MessageCollector window;
+    // The base directory written with backslashes, the manifest path with forward slashes.
+    const std::wstring target = dir.Path() + L"data/sub\\deep/a.pak";
+    ASSERT_TRUE(HttpDownloadToFile(L"files/data/sub/deep/a.pak", target, window.Window(), body.size(), L"L", nullptr, 0));
+    EXPECT_EQ(testsupport::ReadBytes(dir / L"data\\sub\\deep\\a.pak"), body);
+    EXPECT_FALSE(testsupport::FileExists(target + L".part"));
+    window.Drain();
+    std::vector<int> percents = window.Percents();
+    ASSERT_FALSE(percents.empty());
+    EXPECT_EQ(percents.back(), 100);
+    for (std::size_t i = 1; i < percents.size(); ++i) EXPECT_GE(percents[i], percents[i - 1]);
+    EXPECT_EQ(server.RequestedPaths().back(), "/patch/files/data/sub/deep/a.pak");
+}
+
+TEST(HttpDownloadTest, ReplacesAnExistingTargetAndTruncatesAStalePart) {
+    LoopbackHttpServer server;
+    TempDir dir;
+    server.RouteBody("/patch/files/x.bin", "new");
+    ASSERT_TRUE(testsupport::WriteBytes(dir / L"x.bin", "old old old"));
+    ASSERT_TRUE(testsupport::WriteBytes(dir / L"x.bin.part", std::string(5000, 's')));
+    ASSERT_TRUE(HttpDownloadToFile(L"files/x.bin", dir / L"x.bin", nullptr, 3, nullptr, nullptr, 0));
+    EXPECT_EQ(testsupport::ReadBytes(dir / L"x.bin"), "new");
+    EXPECT_FALSE(testsupport::FileExists(dir / L"x.bin.part"));
+}
+
+TEST_CHILD_ROUTINE(DownloadOne) {
+    // args: relative URL, target
+    return HttpDownloadToFile(args.at(0).c_str(), args.at(1), nullptr, 0, nullptr, nullptr, 0) ? 0 : 1;
+}
+
+TEST(HttpDownloadTest, NotFoundIsLoggedAndTouchesNothing) {
+    LoopbackHttpServer server;
+    TempDir dir;
+    testsupport::ChildRun run =
+        testsupport::RunChildRoutine("DownloadOne", {L"files/Data/Missing.pak", dir / L"newdir\\Missing.pak"});
+    ASSERT_TRUE(run.exited);
+    EXPECT_EQ(run.exitCode, 1u);
+    ASSERT_EQ(run.debugLines.size(), 1u);
+    EXPECT_EQ(run.debugLines[0],
+              "[Launcher][http] HTTP 404 for files/Data/Missing.pak -- \xE6\x93\x8D\xE4\xBD\x9C\xE5\x93\xA1\xE7\xA2\xBA"
+              "\xE8\xAA\x8D server \xE4\xB8\x8A\xE6\x9C\x89\xE6\xB2\x92\xE6\x9C\x89\xE9\x80\x99\xE6\x94\xAF\xE6\xAA\x94, "
+              "\xE8\xB7\xAF\xE5\xBE\x91\xE8\xB7\x9F case \xE5\xB0\x8D\xE4\xB8\x8D\xE5\xB0\x8D.\n");
+    EXPECT_FALSE(testsupport::FileExists(dir / L"newdir"));
+}
+
+TEST(HttpDownloadTest, ConnectionFailureIsLoggedWithTheStep) {
+    TempDir dir;  // no server listening
+    testsupport::ChildRun run = testsupport::RunChildRoutine("DownloadOne", {L"files/a.bin", dir / L"a.bin"});
+    ASSERT_TRUE(run.exited);
+    EXPECT_EQ(run.exitCode, 1u);
+    ASSERT_EQ(run.debugLines.size(), 1u);
+    std::regex line("\\[Launcher\\]\\[http\\] WinHttp(SendRequest|ReceiveResponse) failed for files/a\\.bin, GetLastError=\\d+\n");
+    EXPECT_TRUE(std::regex_match(run.debugLines[0], line)) << run.debugLines[0];
+    EXPECT_FALSE(testsupport::FileExists(dir / L"a.bin.part"));
+}
+
+// A body that ends before its announced length must never replace the target.
+TEST(HttpDownloadTest, CutOffBodyLeavesTheOldTarget) {
+    LoopbackHttpServer server;
+    TempDir dir;
+    for (Delivery cut : {Delivery::CutOrderly, Delivery::CutReset}) {
+        server.Route("/patch/files/c.bin", HttpResponse{200, testsupport::PatternBytes(300000, 7), cut});
+        ASSERT_TRUE(testsupport::WriteBytes(dir / L"c.bin", "previous"));
+        std::atomic<std::uint64_t> shared{0};
+        EXPECT_FALSE(HttpDownloadToFile(L"files/c.bin", dir / L"c.bin", nullptr, 300000, nullptr, &shared, 300000));
+        EXPECT_EQ(testsupport::ReadBytes(dir / L"c.bin"), "previous");
+        EXPECT_FALSE(testsupport::FileExists(dir / L"c.bin.part"));
+    }
+}
+
+TEST(HttpDownloadTest, ChunkedAndSlowBodiesArrive) {
+    LoopbackHttpServer server;
+    TempDir dir;
+    const std::string body = testsupport::PatternBytes(123457, 11);
+    server.Route("/patch/files/chunked.bin", HttpResponse{200, body, Delivery::Chunked});
+    server.Route("/patch/files/slow.bin", HttpResponse{200, body.substr(0, 30000), Delivery::Slow, 1000, 10});
+    ASSERT_TRUE(HttpDownloadToFile(L"files/chunked.bin", dir / L"chunked.bin", nullptr, 0, nullptr, nullptr, 0));
+    ASSERT_TRUE(HttpDownloadToFile(L"files/slow.bin", dir / L"slow.bin", nullptr, 0, nullptr, nullptr, 0));
+    EXPECT_EQ(testsupport::ReadBytes(dir / L"chunked.bin"), body);
+    EXPECT_EQ(testsupport::ReadBytes(dir / L"slow.bin"), body.substr(0, 30000));
+}
+
+TEST(HttpDownloadTest, TransferLineAndPercent) {
+    LoopbackHttpServer server;
+    TempDir dir;
+    // 10 KiB in 1 KiB pieces, 120 ms apart: several chunks, at least two transfer lines.
+    server.Route("/patch/files/t.bin", HttpResponse{200, std::string(10240, 't'), Delivery::Slow, 1024, 120});
+    testsupport::MessageCollector window;
+    ASSERT_TRUE(HttpDownloadToFile(L"files/t.bin", dir / L"t.bin", window.Window(), 10240, L"\u4E0B\u8F09\u4E2D (1/2) t.bin",
+                                   nullptr, 0));
+    window.Drain();
+    std::vector<std::wstring> texts = window.Texts();
+    ASSERT_GE(texts.size(), 2u);
+    // The first line comes with the first chunk, before any speed sample.
+    std::wregex first(L"\u4E0B\u8F09\u4E2D \\(1/2\\) t\\.bin  [0-9.]+ (B|KB) / 10\\.0 KB  \\(0 B/s\\)");
+    EXPECT_TRUE(std::regex_match(texts[0], first)) << testsupport::Utf8(texts[0]);
+    std::wregex later(L"\u4E0B\u8F09\u4E2D \\(1/2\\) t\\.bin  [0-9.]+ KB / 10\\.0 KB  \\([0-9.]+ (B|KB)/s\\)");
+    for (std::size_t i = 1; i < texts.size(); ++i) {
+        EXPECT_TRUE(std::regex_match(texts[i], later)) << testsupport::Utf8(texts[i]);
+        EXPECT_EQ(texts[i].find(L"(0 B/s)"), std::wstring::npos) << testsupport::Utf8(texts[i]);
+    }
+    // Lines at most every 250 ms: 10 pieces over ~1.2 s give far fewer lines than chunks.
+    std::vector<int> percents = window.Percents();
+    EXPECT_LT(texts.size(), percents.size());
+    EXPECT_EQ(percents.back(), 100);
+}
+
+TEST(HttpDownloadTest, UnknownSizePostsNoPercentAndShowsQuestionMark) {
+    LoopbackHttpServer server;
+    TempDir dir;
+    server.RouteBody("/patch/files/u.bin", std::string(5000, 'u'));
+    testsupport::MessageCollector window;
+    ASSERT_TRUE(HttpDownloadToFile(L"files/u.bin", dir / L"u.bin", window.Window(), 0, nullptr, nullptr, 0));
+    window.Drain();
+    EXPECT_TRUE(window.Percents().empty());
+    ASSERT_FALSE(window.Texts().empty());
+    EXPECT_EQ(window.Texts()[0], L"\u4E0B\u8F09\u4E2D  4.9 KB / ?  (0 B/s)");
+}
+
+TEST(HttpDownloadTest, SharedCounterDrivesThePercentAndCapsAt100) {
+    LoopbackHttpServer server;
+    TempDir dir;
+    server.RouteBody("/patch/files/s.bin", std::string(4000, 's'));
+    testsupport::MessageCollector window;
+    std::atomic<std::uint64_t> shared{6000};
+    ASSERT_TRUE(HttpDownloadToFile(L"files/s.bin", dir / L"s.bin", window.Window(), 4000, nullptr, &shared, 8000));
+    EXPECT_EQ(shared.load(), 10000u);
+    window.Drain();
+    std::vector<int> percents = window.Percents();
+    ASSERT_FALSE(percents.empty());
+    for (int p : percents) EXPECT_LE(p, 100);
+    EXPECT_EQ(percents.back(), 100);
+    // More bytes than announced still succeed, and the line shows the larger count.
+    server.RouteBody("/patch/files/big.bin", std::string(3000, 'b'));
+    testsupport::MessageCollector second;
+    ASSERT_TRUE(HttpDownloadToFile(L"files/big.bin", dir / L"big.bin", second.Window(), 1000, nullptr, nullptr, 0));
+    second.Drain();
+    EXPECT_EQ(second.Percents().back(), 100);
+    EXPECT_EQ(second.Texts()[0], L"\u4E0B\u8F09\u4E2D  2.9 KB / 1000 B  (0 B/s)");
+}
+
+TEST(HttpDownloadTest, NullWindowPostsNothingButCounts) {
+    LoopbackHttpServer server;
+    TempDir dir;
+    server.RouteBody("/patch/files/n.bin", std::string(7000, 'n'));
+    testsupport::MessageCollector window;
+    std::atomic<std::uint64_t> shared{0};
+    ASSERT_TRUE(HttpDownloadToFile(L"files/n.bin", dir / L"n.bin", nullptr, 7000, nullptr, &shared, 7000));
+    EXPECT_EQ(shared.load(), 7000u);
+    EXPECT_TRUE(window.Drain(50).empty());
+}
+
+TEST_CHILD_ROUTINE(HoldFile) {
+    // Holds the file open without delete sharing until the release file appears.
+    HANDLE file = CreateFileW(args.at(0).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return 2;
+    testsupport::WriteBytes(args.at(0) + L".held", "1");
+    testsupport::WaitUntil([&] { return testsupport::FileExists(args.at(0) + L".release"); }, 60000);
+    CloseHandle(file);
+    return 0;
+}
+
+TEST(HttpDownloadTest, TargetLockedByAnotherProcessFailsTheMove) {
+    LoopbackHttpServer server;
+    TempDir dir;
+    const std::wstring target = dir / L"Zorexe.dat";
+    ASSERT_TRUE(testsupport::WriteBytes(target, "running"));
+    server.RouteBody("/patch/files/Zorexe.dat", "replacement");
+    testsupport::Process holder;
+    ASSERT_TRUE(holder.Start(testsupport::BesideTestExe(L"update_tests.exe"), L"--child HoldFile \"" + target + L"\""));
+    ASSERT_TRUE(testsupport::WaitUntil([&] { return testsupport::FileExists(target + L".held"); }, 30000));
+    EXPECT_FALSE(HttpDownloadToFile(L"files/Zorexe.dat", target, nullptr, 11, nullptr, nullptr, 0));
+    testsupport::WriteBytes(target + L".release", "1");
+    EXPECT_TRUE(holder.WaitExit(30000));
+    EXPECT_EQ(testsupport::ReadBytes(target), "running");
+    EXPECT_FALSE(testsupport::FileExists(target + L".part"));
+}

@@ -1,0 +1,108 @@
+#include "UpdateRun.h"
+
+#include "GameClient.h"
+
+namespace updatetest {
+
+std::vector<std::string> RunResult::Texts() const {
+    std::vector<std::string> texts;
+    for (const std::string& m : messages) {
+        if (m.rfind("S ", 0) == 0) texts.push_back(m.substr(2));
+    }
+    return texts;
+}
+
+std::vector<std::string> RunResult::Finished() const {
+    std::vector<std::string> out;
+    for (const std::string& m : messages) {
+        if (m.rfind("F ", 0) == 0 || m == "R") out.push_back(m);
+    }
+    return out;
+}
+
+bool RunResult::Logged(const std::string& fragment) const {
+    for (const std::string& line : debugLines) {
+        if (line.find(fragment) != std::string::npos) return true;
+    }
+    return false;
+}
+
+std::string FileLine(const std::string& path, const std::string& content) {
+    return "FILE|" + path + "|" + std::to_string(content.size()) + "|" + testsupport::Sha256Hex(content) + "\n";
+}
+
+void Publish(testsupport::LoopbackHttpServer& server, const std::map<std::string, std::string>& files,
+             const std::string& extraLines) {
+    std::string manifest = "VERSION=test\n" + extraLines;
+    for (const auto& file : files) {
+        manifest += FileLine(file.first, file.second);
+        std::string url = file.first;
+        for (char& c : url) {
+            if (c == '\\') c = '/';
+        }
+        server.RouteBody("/patch/files/" + url, file.second);
+    }
+    server.RouteBody("/patch/manifest.txt", manifest);
+}
+
+std::string ProbeBytes() {
+    return testsupport::ReadBytes(testsupport::BesideTestExe(L"updater_probe.exe"));
+}
+
+RunResult RunUpdate(const testsupport::TempDir& dir, const std::wstring& exeName) {
+    RunResult result;
+    const std::wstring exe = dir / exeName;
+    if (!testsupport::FileExists(exe)) CopyFileW(testsupport::BesideTestExe(L"updater_probe.exe").c_str(), exe.c_str(), FALSE);
+    DeleteFileW((exe + L".messages.txt").c_str());
+    testsupport::ChildRun run = testsupport::RunCapturingDebugOutput(L"\"" + exe + L"\"", 120000, dir.Path());
+    result.exited = run.exited;
+    result.debugLines = run.debugLines;
+    std::string log = testsupport::ReadBytes(exe + L".messages.txt");
+    std::size_t start = 0;
+    while (start < log.size()) {
+        std::size_t end = log.find('\n', start);
+        if (end == std::string::npos) end = log.size();
+        std::string line = log.substr(start, end - start);
+        if (line == "# updater flag cleared") {
+            result.flagCleared = true;
+        } else if (!line.empty() && line[0] != '#') {
+            result.messages.push_back(line);
+        }
+        start = end + 1;
+    }
+    return result;
+}
+
+bool StartGameClient(testsupport::Process& process, const std::wstring& dir) {
+    std::wstring exe = dir + L"Zorexe.exe";
+    CopyFileW(testsupport::BesideTestExe(L"probe_child.exe").c_str(), exe.c_str(), FALSE);
+    testsupport::WriteBytes(exe + L".stay", "1");
+    if (!process.Start(exe)) return false;
+    return testsupport::WaitUntil([&] { return testsupport::FileExists(exe + L".record.txt"); }, 30000);
+}
+
+void ClearLauncherRegistry() {
+    RegDeleteKeyW(HKEY_CURRENT_USER, kLauncherRegistryKey);
+}
+
+std::wstring ReadRegistryString(const wchar_t* value) {
+    wchar_t text[512] = {};
+    DWORD bytes = sizeof(text) - sizeof(wchar_t);
+    DWORD type = 0;
+    HKEY key = nullptr;
+    if (RegOpenKeyExW(HKEY_CURRENT_USER, kLauncherRegistryKey, 0, KEY_READ, &key) != ERROR_SUCCESS) return L"<no key>";
+    LONG r = RegQueryValueExW(key, value, nullptr, &type, reinterpret_cast<BYTE*>(text), &bytes);
+    RegCloseKey(key);
+    if (r != ERROR_SUCCESS) return L"<none>";
+    return type == REG_SZ ? std::wstring(text) : L"<type " + std::to_wstring(type) + L">";
+}
+
+void WriteRegistryString(const wchar_t* value, const std::wstring& text) {
+    HKEY key = nullptr;
+    RegCreateKeyExW(HKEY_CURRENT_USER, kLauncherRegistryKey, 0, nullptr, 0, KEY_WRITE, nullptr, &key, nullptr);
+    RegSetValueExW(key, value, 0, REG_SZ, reinterpret_cast<const BYTE*>(text.c_str()),
+                   static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t)));
+    RegCloseKey(key);
+}
+
+}  // namespace updatetest

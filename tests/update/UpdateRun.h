@@ -1,0 +1,45 @@
+#pragma once
+// A game directory with the updater probe in it, a loopback patch host, and one recorded update run.
+
+#include "LoopbackHttpServer.h"
+#include "TestSupport.h"
+
+#include <map>
+#include <string>
+#include <vector>
+
+namespace updatetest {
+
+struct RunResult {
+    std::vector<std::string> messages;   // "S text", "P n", "F n", "R", in posting order (UTF-8)
+    std::vector<std::string> debugLines; // the run's debugger output
+    bool exited = false;
+    bool flagCleared = false;
+
+    std::vector<std::string> Texts() const;
+    std::vector<std::string> Finished() const;  // the "F n" and "R" entries
+    bool Logged(const std::string& fragment) const;
+};
+
+// Serves `files` (path as written in the manifest -> content) under /patch/files/ and a manifest
+// listing them; `extraLines` go to the manifest too.
+void Publish(testsupport::LoopbackHttpServer& server, const std::map<std::string, std::string>& files,
+             const std::string& extraLines = std::string());
+
+// FILE line for a content.
+std::string FileLine(const std::string& path, const std::string& content);
+
+// Copies the updater probe into `dir` as `exeName` and runs it once under the debug API.
+RunResult RunUpdate(const testsupport::TempDir& dir, const std::wstring& exeName = L"Launcher.exe");
+
+// The probe executable's bytes (what a launcher in the game directory holds before an update).
+std::string ProbeBytes();
+
+// Starts the stand-in game client from `dir` and keeps it running until the returned process dies.
+bool StartGameClient(testsupport::Process& process, const std::wstring& dir);
+
+void ClearLauncherRegistry();
+std::wstring ReadRegistryString(const wchar_t* value);
+void WriteRegistryString(const wchar_t* value, const std::wstring& text);
+
+}  // namespace updatetest

@@ -1,0 +1,261 @@
+// Whole update runs on the real updater thread, in a process of their own, against the loopback host.
+#include "UpdateRun.h"
+
+#include <gtest/gtest.h>
+
+using testsupport::Delivery;
+using testsupport::HttpResponse;
+using testsupport::LoopbackHttpServer;
+using testsupport::TempDir;
+using updatetest::Publish;
+using updatetest::RunUpdate;
+
+namespace {
+
+const std::string kConnecting = "\xE9\x80\xA3\xE7\xB7\x9A\xE4\xB8\xAD...";                    // 連線中...
+const std::string kChecking = "\xE6\xAA\xA2\xE6\x9F\xA5\xE6\xAA\x94\xE6\xA1\x88\xE4\xB8\xAD...";  // 檢查檔案中...
+const std::string kUpToDate = "\xE5\xB7\xB2\xE6\x98\xAF\xE6\x9C\x80\xE6\x96\xB0\xE7\x89\x88\xE6\x9C\xAC";  // 已是最新版本
+const std::string kUpdated = "\xE5\xB7\xB2\xE5\xAE\x8C\xE6\x88\x90\xE6\x9B\xB4\xE6\x96\xB0";  // 已完成更新
+const std::string kNoServer = "\xE7\x84\xA1\xE6\xB3\x95\xE9\x80\xA3\xE7\xB7\x9A\xE5\x88\xB0\xE6\x9B\xB4\xE6\x96\xB0"
+                              "\xE4\xBC\xBA\xE6\x9C\x8D\xE5\x99\xA8";  // 無法連線到更新伺服器
+const std::string kDualOpen = ", \xE9\x9B\x99\xE9\x96\x8B\xE6\xA8\xA1\xE5\xBC\x8F\xE7\xB9\xBC\xE7\xBA\x8C";  // , 雙開模式繼續
+const std::string kParseFailed = "\xE6\x9B\xB4\xE6\x96\xB0\xE6\xB8\x85\xE5\x96\xAE\xE8\xA7\xA3\xE6\x9E\x90\xE5\xA4\xB1"
+                                 "\xE6\x95\x97";  // 更新清單解析失敗
+const std::string kClientRunning = "\xE6\x9C\x89\xE6\x9B\xB4\xE6\x96\xB0\xE6\xAA\x94, \xE8\xAB\x8B\xE5\x85\x88\xE9\x97"
+                                   "\x9C\xE9\x96\x89\xE6\x89\x80\xE6\x9C\x89\xE9\x81\x8A\xE6\x88\xB2\xE8\xA6\x96\xE7\xAA"
+                                   "\x97\xE5\x86\x8D\xE5\x9F\xB7\xE8\xA1\x8C launcher \xE6\x9B\xB4\xE6\x96\xB0";
+const std::string kDownloadFailed = "\xE4\xB8\x8B\xE8\xBC\x89\xE5\xA4\xB1\xE6\x95\x97";  // 下載失敗
+const std::string kVerifyFailed = "\xE6\xA0\xA1\xE9\xA9\x97\xE5\xA4\xB1\xE6\x95\x97";    // 校驗失敗
+const std::string kFileVerifyFailed = "\xE6\xAA\x94\xE6\xA1\x88" + kVerifyFailed;        // 檔案校驗失敗
+const std::string kFullColon = "\xEF\xBC\x9A";                                           // ：
+
+std::vector<std::string> Tail(const std::vector<std::string>& all, std::size_t n) {
+    return std::vector<std::string>(all.end() - static_cast<long>(std::min(n, all.size())), all.end());
+}
+
+}  // namespace
+
+TEST(UpdaterOutcomeTest, ServerUnreachable) {
+    TempDir dir;
+    auto run = RunUpdate(dir);
+    ASSERT_TRUE(run.exited);
+    EXPECT_EQ(run.messages, (std::vector<std::string>{"S " + kConnecting, "P 0", "S " + kNoServer, "F 1"}));
+    EXPECT_TRUE(run.flagCleared);
+
+    testsupport::Process client;
+    ASSERT_TRUE(updatetest::StartGameClient(client, dir.Path()));
+    auto dual = RunUpdate(dir);
+    EXPECT_EQ(Tail(dual.messages, 2), (std::vector<std::string>{"S " + kNoServer + kDualOpen, "F 0"}));
+}
+
+// An error page is no manifest: it must not tell every player that the game is up to date.
+TEST(UpdaterOutcomeTest, BodyWithoutAManifestLineFailsToParse) {
+    LoopbackHttpServer server;
+    TempDir dir;
+    server.Route("/patch/manifest.txt", HttpResponse{404, "<html><body>404 Not Found</body></html>\n"});
+    auto run = RunUpdate(dir);
+    EXPECT_EQ(run.messages, (std::vector<std::string>{"S " + kConnecting, "P 0", "S " + kParseFailed, "F 1"}));
+
+    testsupport::Process client;
+    ASSERT_TRUE(updatetest::StartGameClient(client, dir.Path()));
+    auto dual = RunUpdate(dir);
+    EXPECT_EQ(Tail(dual.messages, 2), (std::vector<std::string>{"S " + kParseFailed + kDualOpen, "F 0"}));
+}
+
+TEST(UpdaterOutcomeTest, NothingListedIsUpToDate) {
+    LoopbackHttpServer server;
+    TempDir dir;
+    Publish(server, {});
+    auto run = RunUpdate(dir);
+    EXPECT_EQ(run.messages,
+              (std::vector<std::string>{"S " + kConnecting, "P 0", "S " + kUpToDate, "P 100", "F 0"}));
+    EXPECT_TRUE(run.Logged("[Launcher][self-update] manifest \xE6\xB2\x92\xE6\x9C\x89 LAUNCHER_SELF entry"));
+    EXPECT_TRUE(run.flagCleared);
+}
+
+TEST(UpdaterOutcomeTest, IntactFilesAreUpToDate) {
+    LoopbackHttpServer server;
+    TempDir dir;
+    Publish(server, {{"a.pak", "alpha"}, {"data\\b.pak", "beta"}});
+    CreateDirectoryW((dir / L"data").c_str(), nullptr);
+    testsupport::WriteBytes(dir / L"a.pak", "alpha");
+    testsupport::WriteBytes(dir / L"data\\b.pak", "beta");
+    auto run = RunUpdate(dir);
+    EXPECT_EQ(run.messages, (std::vector<std::string>{"S " + kConnecting, "P 0", "S " + kChecking, "P 50", "P 100",
+                                                      "S " + kUpToDate, "P 100", "F 0"}));
+    EXPECT_EQ(server.CountRequests("/patch/files/a.pak"), 0);
+}
+
+TEST(UpdaterOutcomeTest, DownloadsSucceed) {
+    LoopbackHttpServer server;
+    TempDir dir;
+    const std::string wav = testsupport::PatternBytes(150000, 3);
+    Publish(server, {{"data\\sound\\a.wav", wav}, {"b.txt", "bravo"}});
+    auto run = RunUpdate(dir);
+    EXPECT_EQ(Tail(run.messages, 3), (std::vector<std::string>{"P 100", "S " + kUpdated, "F 0"}));
+    EXPECT_EQ(testsupport::ReadBytes(dir / L"data\\sound\\a.wav"), wav);
+    EXPECT_EQ(testsupport::ReadBytes(dir / L"b.txt"), "bravo");
+    EXPECT_EQ(server.CountRequests("/patch/files/data/sound/a.wav"), 1);
+    // Progress: the file check to 100, then the download bytes from near 0 again.
+    std::vector<int> percents;
+    for (const std::string& m : run.messages) {
+        if (m.rfind("P ", 0) == 0) percents.push_back(std::stoi(m.substr(2)));
+    }
+    for (int p : percents) EXPECT_LE(p, 100);
+    bool labelSeen = false;
+    for (const std::string& t : run.Texts()) {
+        if (t.find("\xE4\xB8\x8B\xE8\xBC\x89\xE4\xB8\xAD (") == 0) labelSeen = true;  // 下載中 (n/2)
+    }
+    EXPECT_TRUE(labelSeen);
+}
+
+TEST(UpdaterOutcomeTest, RunningClientBlocksDownloadsButNotTheCheck) {
+    LoopbackHttpServer server;
+    TempDir dir;
+    Publish(server, {{"a.pak", "alpha"}});
+    testsupport::Process client;
+    ASSERT_TRUE(updatetest::StartGameClient(client, dir.Path()));
+    auto run = RunUpdate(dir);
+    EXPECT_EQ(Tail(run.messages, 2), (std::vector<std::string>{"S " + kClientRunning, "F 1"}));
+    EXPECT_EQ(server.CountRequests("/patch/files/a.pak"), 0);
+    client.Kill();
+
+    // The same client program started from another directory blocks nothing.
+    TempDir elsewhere;
+    testsupport::Process other;
+    ASSERT_TRUE(updatetest::StartGameClient(other, elsewhere.Path()));
+    auto free = RunUpdate(dir);
+    EXPECT_EQ(Tail(free.messages, 2), (std::vector<std::string>{"S " + kUpdated, "F 0"}));
+    EXPECT_EQ(testsupport::ReadBytes(dir / L"a.pak"), "alpha");
+}
+
+TEST(UpdaterOutcomeTest, EveryDownloadFails) {
+    LoopbackHttpServer server;
+    TempDir dir;
+    Publish(server, {{"a.pak", "alpha"}, {"b.pak", "bravo"}, {"c\\c.pak", "charlie"}});
+    server.Route("/patch/files/a.pak", HttpResponse{500, "boom"});
+    server.Route("/patch/files/b.pak", HttpResponse{404, "gone"});
+    server.Route("/patch/files/c/c.pak", HttpResponse{404, "gone"});
+    auto run = RunUpdate(dir);
+    int failTexts = 0;
+    for (const std::string& t : run.Texts()) {
+        if (t.rfind(kDownloadFailed + kFullColon, 0) == 0) ++failTexts;
+    }
+    EXPECT_EQ(failTexts, 3);
+    ASSERT_GE(run.Texts().size(), 1u);
+    const std::string last = run.Texts().back();
+    const std::string prefix = "\xE5\xAE\x8C\xE6\x88\x90 (3 \xE5\x80\x8B\xE5\xA4\xB1\xE6\x95\x97)" + kFullColon;  // 完成 (3 個失敗)：
+    EXPECT_EQ(last.rfind(prefix, 0), 0u) << last;
+    EXPECT_NE(last.find(" (" + kDownloadFailed + ")"), std::string::npos) << last;
+    EXPECT_EQ(run.Finished(), (std::vector<std::string>{"F 1"}));
+    EXPECT_TRUE(run.Logged("[Launcher][http] HTTP 500 for files/a.pak"));
+    EXPECT_TRUE(run.Logged("[Launcher][http] HTTP 404 for files/c/c.pak"));
+}
+
+TEST(UpdaterOutcomeTest, WrongContentFailsVerificationAndStays) {
+    LoopbackHttpServer server;
+    TempDir dir;
+    Publish(server, {{"w.pak", "expected"}});
+    server.RouteBody("/patch/files/w.pak", "tampered");
+    auto run = RunUpdate(dir);
+    std::vector<std::string> texts = run.Texts();
+    ASSERT_GE(texts.size(), 2u);
+    EXPECT_EQ(texts[texts.size() - 2], kFileVerifyFailed + kFullColon + "w.pak");
+    EXPECT_EQ(texts.back(), "\xE5\xAE\x8C\xE6\x88\x90 (1 \xE5\x80\x8B\xE5\xA4\xB1\xE6\x95\x97)" + kFullColon + "w.pak (" +
+                                kVerifyFailed + ")");
+    EXPECT_EQ(testsupport::ReadBytes(dir / L"w.pak"), "tampered");
+    EXPECT_EQ(run.Finished(), (std::vector<std::string>{"F 1"}));
+}
+
+TEST(UpdaterFileCheckTest, SizeAndContentDecideWhatIsQueued) {
+    LoopbackHttpServer server;
+    TempDir dir;
+    Publish(server, {{"same-size.pak", "AAAA"}, {"wrong-size.pak", "BBBB"}, {"ok.pak", "CCCC"}});
+    testsupport::WriteBytes(dir / L"same-size.pak", "XXXX");
+    testsupport::WriteBytes(dir / L"wrong-size.pak", "BBBBBB");
+    testsupport::WriteBytes(dir / L"ok.pak", "CCCC");
+    // Held without sharing: reading it for a digest would log a sharing violation.
+    HANDLE held = CreateFileW((dir / L"wrong-size.pak").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    auto run = RunUpdate(dir);
+    CloseHandle(held);
+    EXPECT_FALSE(run.Logged("wrong-size.pak err="));
+    EXPECT_EQ(server.CountRequests("/patch/files/same-size.pak"), 1);
+    EXPECT_EQ(server.CountRequests("/patch/files/wrong-size.pak"), 1);
+    EXPECT_EQ(server.CountRequests("/patch/files/ok.pak"), 0);
+    EXPECT_EQ(testsupport::ReadBytes(dir / L"same-size.pak"), "AAAA");
+}
+
+TEST(UpdaterFileCheckTest, LauncherEntriesAreDroppedOnlyAtTheTop) {
+    LoopbackHttpServer server;
+    TempDir dir;
+    Publish(server, {{"sub\\Launcher.exe", "not the launcher"}},
+            updatetest::FileLine("Launcher.exe", "x") + updatetest::FileLine("LAUNCHER.EXE", "y"));
+    auto run = RunUpdate(dir);
+    EXPECT_TRUE(run.Logged("[Launcher][updater] dropped Launcher.exe from FILE list -- launcher self-update goes through "
+                           "LAUNCHER_SELF only\n"));
+    EXPECT_EQ(server.CountRequests("/patch/files/sub/Launcher.exe"), 1);
+    EXPECT_EQ(server.CountRequests("/patch/files/Launcher.exe"), 0);
+    EXPECT_EQ(testsupport::ReadBytes(dir / L"sub\\Launcher.exe"), "not the launcher");
+}
+
+TEST(UpdaterFileCheckTest, OnlyLauncherEntryIsUpToDate) {
+    LoopbackHttpServer server;
+    TempDir dir;
+    server.RouteBody("/patch/manifest.txt", updatetest::FileLine("launcher.EXE", "x"));
+    auto run = RunUpdate(dir);
+    EXPECT_EQ(Tail(run.messages, 3), (std::vector<std::string>{"S " + kUpToDate, "P 100", "F 0"}));
+}
+
+// Two workers must never write the same file.
+TEST(UpdaterFileCheckTest, SamePathListedTwiceIsDownloadedOnce) {
+    LoopbackHttpServer server;
+    TempDir dir;
+    server.RouteBody("/patch/files/data/d.pak", "ddd");
+    server.RouteBody("/patch/files/DATA/D.PAK", "ddd");
+    server.RouteBody("/patch/manifest.txt", updatetest::FileLine("data/d.pak", "ddd") + updatetest::FileLine("DATA\\D.PAK", "ddd"));
+    auto run = RunUpdate(dir);
+    EXPECT_EQ(server.CountRequests("/patch/files/data/d.pak") + server.CountRequests("/patch/files/DATA/D.PAK"), 1);
+    EXPECT_EQ(Tail(run.messages, 2), (std::vector<std::string>{"S " + kUpdated, "F 0"}));
+}
+
+TEST(UpdaterWorkersTest, WorkerCountFollowsTheJobs) {
+    for (int jobs : {3, 9}) {
+        LoopbackHttpServer server;
+        TempDir dir;
+        std::map<std::string, std::string> files;
+        for (int i = 0; i < jobs; ++i) files["f" + std::to_string(i) + ".bin"] = testsupport::PatternBytes(6000, i);
+        Publish(server, files);
+        for (const auto& f : files) {
+            server.Route("/patch/files/" + f.first, HttpResponse{200, f.second, Delivery::Slow, 1000, 60});
+        }
+        auto run = RunUpdate(dir);
+        EXPECT_EQ(server.MaxConcurrentRequests(), jobs < 4 ? jobs : 4) << jobs << " jobs";
+        EXPECT_EQ(Tail(run.messages, 2), (std::vector<std::string>{"S " + kUpdated, "F 0"}));
+    }
+}
+
+TEST(UpdaterWorkersTest, TenJobsAreEachDownloadedOnce) {
+    LoopbackHttpServer server;
+    TempDir dir;
+    std::map<std::string, std::string> files;
+    for (int i = 0; i < 10; ++i) files["d\\f" + std::to_string(i) + ".bin"] = testsupport::PatternBytes(40000 + i, i);
+    Publish(server, files);
+    auto run = RunUpdate(dir);
+    for (const auto& f : files) {
+        std::string url = f.first;
+        url[1] = '/';
+        EXPECT_EQ(server.CountRequests("/patch/files/" + url), 1) << url;
+        EXPECT_EQ(testsupport::ReadBytes(dir / testsupport::Wide(f.first)), f.second);
+    }
+    EXPECT_EQ(Tail(run.messages, 3), (std::vector<std::string>{"P 100", "S " + kUpdated, "F 0"}));
+}
+
+TEST(UpdaterLeftoverTest, OldLauncherIsDeletedAtTheStart) {
+    LoopbackHttpServer server;
+    TempDir dir;
+    Publish(server, {});
+    testsupport::WriteBytes(dir / L"Launcher.exe.old", "previous launcher");
+    RunUpdate(dir);
+    EXPECT_FALSE(testsupport::FileExists(dir / L"Launcher.exe.old"));
+}
