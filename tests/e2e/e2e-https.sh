@@ -1,0 +1,165 @@
+#!/usr/bin/env bash
+# End-to-end run of the real launcher against nginx over HTTPS, all on this machine:
+#   1. a fresh game directory holding only Launcher.exe gets every game file, byte for byte; the start
+#      button turns to colour; a click starts Zorexe.exe and the launcher exits;
+#   2. a second start finds everything up to date: nginx sees no request under files/;
+#   3. after a new launcher is published, the launcher downloads it, swaps itself and restarts; the
+#      restarted launcher is up to date and starts the game.
+# The certificate comes from a CA made here and trusted only in this test's own Wine prefix.
+# Usage: e2e-https.sh --port N --launcher L.exe --probe probe_child.exe --trust-ca trust_ca.exe --work DIR
+set -euo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+src=$(cd "$here/../.." && pwd)
+. "$here/lib.sh"
+
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --port) port=$2 ;; --launcher) launcher=$2 ;; --probe) probe=$2 ;; --trust-ca) trust_ca=$2 ;; --work) work=$2 ;;
+    *) echo "unknown argument $1" >&2; exit 2 ;;
+  esac
+  shift 2
+done
+
+fail() { echo "FAIL: $*" >&2; [ -n "${DISPLAY:-}" ] && /usr/bin/import -silent -window root "$work/failure.png" 2>/dev/null; exit 1; }
+pass() { echo "ok: $*"; }
+
+mkdir -p "$work"
+rm -rf "$work/run" "$work/game-src" "$work/game" "$work/patch" "$work/wineprefix" "$work/failure.png"
+mkdir -p "$work/run" "$work/game-src" "$work/game"
+
+export WINEPREFIX="$work/wineprefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+if locale -a 2>/dev/null | grep -qi '^zh_TW\.utf-\?8$'; then export LC_ALL=zh_TW.UTF-8; fi
+
+launcher_pid=
+cleanup() {
+  [ -n "$launcher_pid" ] && kill "$launcher_pid" 2>/dev/null || true
+  wineserver -k 2>/dev/null || true   # this test's own prefix only
+  stop_nginx
+  stop_xvfb
+}
+trap cleanup EXIT
+
+# The publisher, built natively once per build tree.
+if [ ! -x "$work/patchgen-build/patchgen" ]; then
+  cmake -S "$src/tools/patchgen" -B "$work/patchgen-build" -DCMAKE_BUILD_TYPE=Release -DPATCHGEN_BUILD_TESTS=OFF >/dev/null
+fi
+cmake --build "$work/patchgen-build" -j2 >/dev/null
+patchgen="$work/patchgen-build/patchgen"
+
+# The game as published.
+g="$work/game-src"
+mkdir -p "$g/資料/地圖" "$g/Data"
+head -c $((6 * 1024 * 1024)) /dev/urandom >"$g/Data/world.pak"
+head -c 70000 /dev/urandom >"$g/資料/地圖/第一章.map"
+printf '歡迎來到 Selmora\n' >"$g/資料/說明.txt"
+printf 'readme\r\n' >"$g/README.txt"
+cp "$probe" "$g/Zorexe.exe"
+cp "$probe" "$g/Setup.exe"
+cp "$launcher" "$work/Launcher-1.exe"
+"$patchgen" build -q --game "$g" --launcher "$work/Launcher-1.exe" --out "$work/patch" --version 1.0.0 \
+  --status "伺服器正常" --news "e2e" || fail "patchgen build"
+"$patchgen" verify "$work/patch" || fail "patchgen verify"
+
+# HTTPS on 127.0.0.1 with a certificate for "localhost" from a CA made now.
+make_test_ca "$work/run/tls"
+write_nginx_conf "$src/tools/patchgen/nginx/patch-host.conf" "$work/run/nginx.conf" "$work/run" "$work/patch" "$port" https
+start_nginx "$work/run/nginx.conf" "$work/run"
+wait_for 20 "nginx on port $port" curl -sf -o /dev/null --cacert "$work/run/tls/ca.pem" \
+  "https://localhost:$port/patch/manifest.txt"
+pass "nginx serves https://localhost:$port/patch/manifest.txt with the test CA"
+
+start_xvfb "$work/run"
+wineboot -i >/dev/null 2>&1 || true
+wineserver -w || true
+wine "$trust_ca" "$(winepath -w "$work/run/tls/ca.der")" || fail "trusting the test CA in the prefix"
+wine reg query 'HKLM\Software\Microsoft\SystemCertificates\Root\Certificates' 2>/dev/null | grep -qi \
+  "$(openssl x509 -in "$work/run/tls/ca.pem" -noout -fingerprint -sha1 | sed 's/.*=//; s/://g')" ||
+  fail "the test CA is not in the prefix's Root store"
+pass "test CA trusted in the prefix's Root store"
+
+game_matches() {
+  local f rel
+  while IFS= read -r -d '' f; do
+    rel=${f#"$g"/}
+    cmp -s "$f" "$work/game/$rel" || return 1
+  done < <(find "$g" -type f -print0)
+}
+access_count() { wc -l <"$work/run/access.log"; }
+file_requests_since() { tail -n +"$(( $1 + 1 ))" "$work/run/access.log" | grep -c '"GET /patch/files/' || true; }
+
+run_launcher() {
+  (cd "$work/game" && exec wine Launcher.exe) >"$work/run/launcher-$1.log" 2>&1 &
+  launcher_pid=$!
+}
+launcher_gone() { ! kill -0 "$launcher_pid" 2>/dev/null; }
+wait_ready_window() {
+  wait_for 60 "the launcher window" has_launcher_window || fail "no launcher window ($1)"
+  win=$(launcher_window)
+  wait_for 240 "the start button in colour" start_button_ready "$win" ||
+    fail "start button stayed grey ($1), saturation $(start_button_saturation "$win")"
+}
+start_game_and_wait_exit() {
+  rm -f "$work/game/Zorexe.exe.record.txt"
+  click_start "$win"
+  wait_for 30 "Zorexe.exe to be started" test -s "$work/game/Zorexe.exe.record.txt" || fail "no game record ($1)"
+  grep -q 'Zorexe.exe' "$work/game/Zorexe.exe.record.txt" || fail "record does not name Zorexe.exe ($1)"
+  wait_for 60 "the launcher to exit" launcher_gone || fail "launcher did not exit after start ($1)"
+  wait_for 30 "the launcher window to close" no_launcher_window || fail "launcher window still open ($1)"
+  launcher_pid=
+}
+
+# 1. Fresh install.
+cp "$work/Launcher-1.exe" "$work/game/Launcher.exe"
+wine reg delete 'HKCU\Software\Korvane\Launcher' /v LastSelfUpdateSha /f >/dev/null 2>&1 || true
+before=$(access_count)
+run_launcher 1
+wait_ready_window "first run"
+game_matches || fail "game files differ from the published ones after the start button turned to colour"
+pass "first run: every game file matches the published bytes; start button in colour"
+requested=$(file_requests_since "$before")
+[ "$requested" -ge 6 ] || fail "first run made $requested file requests, expected one per game file (6)"
+grep -q '"GET /patch/files/Launcher.exe' "$work/run/access.log" && fail "first run downloaded Launcher.exe although it is current"
+start_game_and_wait_exit "first run"
+pass "first run: click on start ran Zorexe.exe and the launcher exited"
+
+# 2. Everything up to date.
+before=$(access_count)
+run_launcher 2
+wait_ready_window "second run"
+tail -n +"$((before + 1))" "$work/run/access.log" | grep -q '"GET /patch/manifest.txt[^"]*" 200 ' ||
+  fail "second run did not fetch the manifest"
+requested=$(file_requests_since "$before")
+[ "$requested" -eq 0 ] || fail "second run requested $requested files under files/"
+game_matches || fail "game files changed on the second run"
+start_game_and_wait_exit "second run"
+pass "second run: manifest fetched, no file requested, game started"
+
+# 3. A new launcher is published: same program with bytes appended.
+cp "$work/Launcher-1.exe" "$work/Launcher-2.exe"
+printf 'korvane e2e launcher build 2\n' >>"$work/Launcher-2.exe"
+"$patchgen" build -q --game "$g" --launcher "$work/Launcher-2.exe" --out "$work/patch" --version 1.0.1 ||
+  fail "patchgen build of the new launcher"
+"$patchgen" verify "$work/patch" || fail "patchgen verify after the new launcher"
+before=$(access_count)
+run_launcher 3
+wait_for 120 "Launcher.exe to be replaced" cmp -s "$work/game/Launcher.exe" "$work/Launcher-2.exe" ||
+  fail "Launcher.exe was not replaced by the published one"
+pass "third run: Launcher.exe now has the new launcher's bytes"
+wait_for 60 "the first launcher process to end" launcher_gone || fail "the old launcher did not exit for its restart"
+launcher_pid=
+if [ -e "$work/game/Launcher.exe.old" ]; then
+  cmp -s "$work/game/Launcher.exe.old" "$work/Launcher-1.exe" || fail "Launcher.exe.old is not the previous launcher"
+fi
+# The first process has ended, so a window now belongs to the restarted launcher.
+wait_for 60 "the restarted launcher's window" has_launcher_window || fail "no window from the restarted launcher"
+win=$(launcher_window)
+wait_for 240 "the start button in colour" start_button_ready "$win" || fail "restarted launcher: start button stayed grey"
+got=$(tail -n +"$((before + 1))" "$work/run/access.log" | grep '"GET /patch/files/' | sed 's/.*"GET \([^ ]*\).*/\1/' | sort -u)
+[ "$got" = "/patch/files/Launcher.exe" ] || fail "third run requested other files: $got"
+rm -f "$work/game/Zorexe.exe.record.txt"
+click_start "$win"
+wait_for 30 "Zorexe.exe to be started" test -s "$work/game/Zorexe.exe.record.txt" || fail "restarted launcher did not start the game"
+wait_for 60 "the restarted launcher window to close" no_launcher_window || fail "restarted launcher still open"
+cmp -s "$work/game/Launcher.exe" "$work/Launcher-2.exe" || fail "Launcher.exe changed after the restart"
+pass "third run: new launcher downloaded, swapped in and restarted; restarted launcher up to date and started the game"
+echo "e2e_https: PASS"
