@@ -38,6 +38,7 @@ cleanup() {
   stop_xvfb
 }
 trap cleanup EXIT
+trap 'exit 143' TERM INT
 
 # The publisher, built natively once per build tree.
 if [ ! -x "$work/patchgen-build/patchgen" ]; then

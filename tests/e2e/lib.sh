@@ -2,12 +2,14 @@
 # operators' template, a test CA, a private Xvfb display, polling, and a look at the launcher's window.
 # Source it; it defines functions only.
 
-# wait_for SECONDS WHAT COMMAND...   polls COMMAND every 0.2 s; fails with a message after SECONDS.
+# wait_for SECONDS WHAT COMMAND...   polls COMMAND until it succeeds; fails with a message once SECONDS
+# have passed (a guard against hanging, not a measurement).
 wait_for() {
   local limit=$1 what=$2; shift 2
-  local tries=$((limit * 5)) i
-  for ((i = 0; i < tries; i++)); do
+  local deadline=$((SECONDS + limit))
+  while :; do
     if "$@"; then return 0; fi
+    [ "$SECONDS" -ge "$deadline" ] && break
     sleep 0.2
   done
   echo "timed out after ${limit}s waiting for: $what" >&2
