@@ -70,8 +70,7 @@ wait_for 20 "nginx on port $port" curl -sf -o /dev/null --cacert "$work/run/tls/
 pass "nginx serves https://localhost:$port/patch/manifest.txt with the test CA"
 
 start_xvfb "$work/run"
-wineboot -i >/dev/null 2>&1 || true
-wineserver -w || true
+"$src/scripts/wine-prefix-setup"
 wine "$trust_ca" "$(winepath -w "$work/run/tls/ca.der")" || fail "trusting the test CA in the prefix"
 wine reg query 'HKLM\Software\Microsoft\SystemCertificates\Root\Certificates' 2>/dev/null | grep -qi \
   "$(openssl x509 -in "$work/run/tls/ca.pem" -noout -fingerprint -sha1 | sed 's/.*=//; s/://g')" ||
