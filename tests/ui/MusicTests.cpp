@@ -52,25 +52,13 @@ Stored ReadStored() {
 }
 
 // A tiny valid RIFF/WAVE file: 0.2 s of 8 kHz 8-bit mono silence.
-std::string SilentWave() {
-    const std::uint32_t samples = 1600;
-    std::string w;
-    auto u32 = [&](std::uint32_t v) { w.append(reinterpret_cast<const char*>(&v), 4); };
-    auto u16 = [&](std::uint16_t v) { w.append(reinterpret_cast<const char*>(&v), 2); };
-    w += "RIFF";
-    u32(36 + samples);
-    w += "WAVEfmt ";
-    u32(16);
-    u16(1);
-    u16(1);
-    u32(8000);
-    u32(8000);
-    u16(1);
-    u16(8);
-    w += "data";
-    u32(samples);
-    w.append(samples, static_cast<char>(0x80));
-    return w;
+// A real MP3 (one second of a tone) from the test program's resources.
+std::string ToneMp3() {
+    HMODULE module = GetModuleHandleW(nullptr);
+    HRSRC resource = FindResourceW(module, MAKEINTRESOURCEW(1000), MAKEINTRESOURCEW(10));
+    if (!resource) return std::string();
+    const char* bytes = static_cast<const char*>(LockResource(LoadResource(module, resource)));
+    return std::string(bytes, SizeofResource(module, resource));
 }
 
 class MusicTest : public testing::Test {
@@ -139,30 +127,35 @@ TEST_F(MusicTest, MissingFileSendsNothingAtStartButToggleStillWorks) {
     EXPECT_EQ(stored.value, 1u);
 }
 
-TEST_F(MusicTest, PresentFileIsOpenedByItsQuotedPathAndPlayedWhenItOpens) {
+TEST_F(MusicTest, PresentFileIsOpenedPlayedPausedAndClosed) {
     for (bool muted : {false, true}) {
         SCOPED_TRACE(muted ? "muted" : "playing");
         testsupport::TempDir dir;
         ASSERT_TRUE(CreateDirectoryW((dir / L"BGM").c_str(), nullptr));
-        ASSERT_TRUE(testsupport::WriteBytes(dir / L"BGM\\BG.MP3", SilentWave()));
+        ASSERT_TRUE(testsupport::WriteBytes(dir / L"BGM\\BG.MP3", ToneMp3()));
         g_commands.clear();
 
         StartMusic(dir.Path(), muted);
         ASSERT_FALSE(g_commands.empty());
         EXPECT_EQ(g_commands[0], L"open \"" + dir.Path() + L"BGM\\BG.MP3\" type mpegvideo alias launcherbgm");
 
-        // Whether the alias exists tells, independently of the product, whether the open succeeded.
+        // The device is really open and playing (or paused), as the product asked.
         wchar_t mode[64] = {};
-        const bool opened = mciSendStringW(L"status launcherbgm mode", mode, 64, nullptr) == 0;
-        std::vector<std::wstring> expected = {g_commands[0]};
-        if (opened) {
-            expected.push_back(L"setaudio launcherbgm volume to 200");
-            expected.push_back(L"play launcherbgm repeat");
-            if (muted) expected.push_back(L"pause launcherbgm");
-        }
+        ASSERT_EQ(mciSendStringW(L"status launcherbgm mode", mode, 64, nullptr), 0u) << "the open failed";
+        EXPECT_EQ(std::wstring(mode), muted ? L"paused" : L"playing");
+        std::vector<std::wstring> expected = {g_commands[0], L"setaudio launcherbgm volume to 200",
+                                              L"play launcherbgm repeat"};
+        if (muted) expected.push_back(L"pause launcherbgm");
         EXPECT_EQ(g_commands, expected);
-        std::printf("[   INFO   ] MCI open of a RIFF/WAVE file as mpegvideo %s (mode \"%s\")\n",
-                    opened ? "succeeded" : "failed", testsupport::Utf8(mode).c_str());
+
+        // Unmute and mute again through the toggle: resume, then pause.
+        MainWindowState state;
+        state.bgmMuted = muted;
+        g_commands.clear();
+        ToggleMusicMute(state);
+        EXPECT_EQ(g_commands, (std::vector<std::wstring>{muted ? L"resume launcherbgm" : L"pause launcherbgm"}));
+        ASSERT_EQ(mciSendStringW(L"status launcherbgm mode", mode, 64, nullptr), 0u);
+        EXPECT_EQ(std::wstring(mode), muted ? L"playing" : L"paused");
 
         g_commands.clear();
         StopMusic();
