@@ -1,9 +1,12 @@
 #include "Http.h"
+#include "HttpDownload.h"
 
 #include "LoopbackHttpServer.h"
 #include "TestSupport.h"
 
 #include <gtest/gtest.h>
+
+#include <thread>
 
 using testsupport::Delivery;
 using testsupport::HttpResponse;
@@ -80,4 +83,31 @@ TEST(FetchManifestTest, BodyCutOffBeforeItsLengthGivesNothing) {
 
 TEST(FetchManifestTest, NoServerGivesNothing) {
     EXPECT_EQ(FetchManifestText(), "");
+}
+
+TEST_CHILD_ROUTINE(FetchAndDownloadFromASilentHost) {
+    // Both at once: each waits for its own 30 s time-out.
+    std::string body = "unset";
+    std::thread fetch([&] { body = FetchManifestText(); });
+    const bool downloaded = HttpDownloadToFile(L"files/silent.bin", args.at(0), nullptr, 10, nullptr, nullptr, 0);
+    fetch.join();
+    const bool partLeft = testsupport::FileExists(args.at(0) + L".part");
+    return (body.empty() ? 0 : 1) | (downloaded ? 2 : 0) | (partLeft ? 4 : 0);
+}
+
+// A host that accepts the connection and never answers must not hold the update at "connecting" for ever.
+TEST(SilentHostTest, FetchAndDownloadGiveUpAfterTheTimeOut) {
+    LoopbackHttpServer server;
+    ASSERT_TRUE(server.Started());
+    server.AnswerAll(HttpResponse{200, "never sent", Delivery::NeverAnswer});
+    testsupport::TempDir dir;
+    const DWORD start = GetTickCount();
+    testsupport::ChildRun run = testsupport::RunChildRoutine("FetchAndDownloadFromASilentHost", {dir / L"silent.bin"}, 120000);
+    ASSERT_TRUE(run.exited) << "still waiting after 120 s";
+    EXPECT_EQ(run.exitCode, 0u) << "1: a manifest body, 2: a download reported done, 4: a .part left";
+    EXPECT_GE(GetTickCount() - start, 25000u);  // it did wait for the server, and gave up on its own
+    ASSERT_EQ(run.debugLines.size(), 1u);
+    EXPECT_EQ(run.debugLines[0].rfind("[Launcher][http] WinHttp", 0), 0u) << run.debugLines[0];
+    EXPECT_NE(run.debugLines[0].find(" failed for files/silent.bin, GetLastError="), std::string::npos) << run.debugLines[0];
+    EXPECT_FALSE(testsupport::FileExists(dir / L"silent.bin"));
 }

@@ -50,6 +50,13 @@ HttpOpenStep OpenPatchRequest(const wchar_t* suffix, HttpRequest& http) {
                                       WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES,
                                       parts.secure ? WINHTTP_FLAG_SECURE : 0);
     if (!http.request) return HttpOpenStep::WinHttpOpenRequest;
+    // The wait for the response headers has a time-out of its own. Some WinHTTP implementations leave it
+    // unlimited, so a host that accepts the connection and never answers would hold the update at
+    // "connecting" for ever; give it the same 30 s as every other wait. The result is ignored like the
+    // other time-outs'.
+    DWORD responseTimeout = kTimeoutMs;
+    WinHttpSetOption(http.request.Get(), WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &responseTimeout,
+                     sizeof(responseTimeout));
     return HttpOpenStep::Done;
 }
 
