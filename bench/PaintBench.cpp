@@ -1,9 +1,9 @@
 // Cost of the main window's animation: CPU time per painted frame (particle step plus the full
 // 900x540 frame into an off-screen bitmap, as on every 33 ms tick), with the real skins.
 #include "BenchClock.h"
+#include "MainWindow.h"
 #include "MainWindowPaint.h"
 #include "Skins.h"
-#include "res/resource.h"
 
 #include <windows.h>
 #include <objidl.h>
@@ -24,20 +24,6 @@ double ThreadCpuSeconds() {
     return seconds(kernel) + seconds(user);
 }
 
-void LoadSkins(MainWindowState& state) {
-    state.background = LoadPngResource(IDR_BACKGROUND_PNG);
-    state.progressTrack = LoadPngResource(IDR_PROGRESS_TRACK_PNG);
-    state.progressFill = LoadPngResource(IDR_PROGRESS_FILL_PNG);
-    const int ids[kButtonCount] = {IDR_COMMUNITY_NORMAL_PNG, IDR_SETTINGS_NORMAL_PNG, IDR_START_NORMAL_PNG, 0,
-                                   IDR_CLOSE_NORMAL_PNG};
-    for (int i = 0; i < kButtonCount; ++i) {
-        if (!ids[i]) continue;
-        state.buttons[i].normal = LoadPngResource(ids[i]);
-        state.buttons[i].hover = LoadPngResource(ids[i] + 1);
-        state.buttons[i].pressed = LoadPngResource(ids[i] + 2);
-    }
-}
-
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
@@ -48,7 +34,7 @@ int wmain(int argc, wchar_t** argv) {
     {
         MainWindowState state;
         SetButtonLayout(state);
-        LoadSkins(state);
+        LoadMainWindowSkins(state);
         state.progress = 42;
         state.statusText = L"\u4E0B\u8F09\u4E2D (3/12) data\\pack01.pak  12.5 MB / 48.0 MB  (7.9 MB/s)";
         std::srand(1);
@@ -98,14 +84,7 @@ int wmain(int argc, wchar_t** argv) {
         DeleteObject(frame);
         DeleteDC(memory);
         ReleaseDC(nullptr, screen);
-        delete state.background;
-        delete state.progressTrack;
-        delete state.progressFill;
-        for (SkinButton& b : state.buttons) {
-            delete b.normal;
-            delete b.hover;
-            delete b.pressed;
-        }
+        ReleaseMainWindowSkins(state);
     }
     Gdiplus::GdiplusShutdown(token);
     return 0;

@@ -166,20 +166,6 @@ TEST(RunModes, NoticeWaitsUpToThreeSecondsForTheKickingProcess) {
     }
 }
 
-std::map<std::wstring, std::wstring> ParseRecord(const std::wstring& path) {
-    std::map<std::wstring, std::wstring> values;
-    const std::wstring text = testsupport::Wide(testsupport::ReadBytes(path));
-    std::size_t start = 0;
-    while (start < text.size()) {
-        std::size_t end = text.find(L'\n', start);
-        if (end == std::wstring::npos) end = text.size();
-        const std::wstring line = text.substr(start, end - start);
-        const std::size_t eq = line.find(L'=');
-        if (eq != std::wstring::npos) values[line.substr(0, eq)] = line.substr(eq + 1);
-        start = end + 1;
-    }
-    return values;
-}
 
 TEST(RunModes, NormalRunHandsTokenAndPathToWhatItStarts) {
     std::vector<std::wstring> tokens;
@@ -198,7 +184,7 @@ TEST(RunModes, NormalRunHandsTokenAndPathToWhatItStarts) {
         testsupport::MouseUp();
         const std::wstring record = sandbox.RecordOf(L"Setup.exe");
         ASSERT_TRUE(testsupport::WaitUntil([&] { return testsupport::FileExists(record); }, 10000));
-        auto values = ParseRecord(record);
+        auto values = testsupport::ReadProbeRecord(record);
         const std::wstring token = values[L"KORVANE_LAUNCHER_TOKEN"];
         EXPECT_EQ(token.size(), 32u);
         EXPECT_EQ(token.find_first_not_of(L"0123456789abcdef"), std::wstring::npos) << testsupport::Utf8(token);

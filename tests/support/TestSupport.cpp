@@ -175,6 +175,25 @@ std::wstring QuoteArg(const std::wstring& arg) {
 
 }  // namespace
 
+std::map<std::wstring, std::wstring> ReadProbeRecord(const std::wstring& path) {
+    std::map<std::wstring, std::wstring> values;
+    const std::wstring text = Wide(ReadBytes(path));
+    std::size_t start = 0;
+    while (start < text.size()) {
+        std::size_t end = text.find(L'\n', start);
+        if (end == std::wstring::npos) end = text.size();
+        const std::wstring line = text.substr(start, end - start);
+        const std::size_t eq = line.find(L'=');
+        if (eq != std::wstring::npos) values[line.substr(0, eq)] = line.substr(eq + 1);
+        start = end + 1;
+    }
+    return values;
+}
+
+bool IsRunToken(const std::wstring& token) {
+    return token.size() == 32 && token.find_first_not_of(L"0123456789abcdef") == std::wstring::npos;
+}
+
 ChildRun RunCapturingDebugOutput(const std::wstring& commandLine, DWORD timeoutMs, const std::wstring& workingDir) {
     ChildRun run;
     STARTUPINFOW si = {};

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -74,6 +75,11 @@ public:
 private:
     PROCESS_INFORMATION info_ = {};
 };
+
+// The "name=value" lines that the stand-in client (probe_child.exe) recorded about its start.
+std::map<std::wstring, std::wstring> ReadProbeRecord(const std::wstring& path);
+// 32 characters from "0123456789abcdef".
+bool IsRunToken(const std::wstring& token);
 
 // Routines that a test executable can run as a child (see RunChildRoutine).
 using ChildRoutine = int (*)(const std::vector<std::wstring>& args);

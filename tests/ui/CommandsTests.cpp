@@ -56,24 +56,7 @@ bool StartLooksEnabled(HWND hwnd) {
     return frame.width == 900 && testsupport::Stats(frame, kStartRect).saturation > 60;
 }
 
-std::map<std::wstring, std::wstring> ParseRecord(const std::wstring& path) {
-    std::map<std::wstring, std::wstring> values;
-    const std::wstring text = testsupport::Wide(testsupport::ReadBytes(path));
-    std::size_t start = 0;
-    while (start < text.size()) {
-        std::size_t end = text.find(L'\n', start);
-        if (end == std::wstring::npos) end = text.size();
-        const std::wstring line = text.substr(start, end - start);
-        const std::size_t eq = line.find(L'=');
-        if (eq != std::wstring::npos) values[line.substr(0, eq)] = line.substr(eq + 1);
-        start = end + 1;
-    }
-    return values;
-}
 
-bool IsRunToken(const std::wstring& token) {
-    return token.size() == 32 && token.find_first_not_of(L"0123456789abcdef") == std::wstring::npos;
-}
 
 std::wstring WithoutTrailingSlash(std::wstring path) {
     while (!path.empty() && path.back() == L'\\') path.pop_back();
@@ -140,7 +123,7 @@ TEST_F(CommandsTest, StartRunsTheGameHidesTheWindowShowsTheSplashAndExits) {
 
     const std::wstring recordPath = sandbox.RecordOf(L"Zorexe.exe");
     ASSERT_TRUE(testsupport::WaitUntil([&] { return testsupport::FileExists(recordPath); }, 5000));
-    auto record = ParseRecord(recordPath);
+    auto record = testsupport::ReadProbeRecord(recordPath);
     int argc = 0;
     LPWSTR* argv = CommandLineToArgvW(record[L"cmdline"].c_str(), &argc);
     ASSERT_NE(argv, nullptr);
@@ -150,7 +133,7 @@ TEST_F(CommandsTest, StartRunsTheGameHidesTheWindowShowsTheSplashAndExits) {
                                    WithoutTrailingSlash(sandbox.Dir().Path()).c_str(), -1, TRUE),
               CSTR_EQUAL)
         << testsupport::Utf8(record[L"cwd"]);
-    EXPECT_TRUE(IsRunToken(record[L"KORVANE_LAUNCHER_TOKEN"])) << testsupport::Utf8(record[L"KORVANE_LAUNCHER_TOKEN"]);
+    EXPECT_TRUE(testsupport::IsRunToken(record[L"KORVANE_LAUNCHER_TOKEN"])) << testsupport::Utf8(record[L"KORVANE_LAUNCHER_TOKEN"]);
     EXPECT_EQ(record[L"KORVANE_LAUNCHER_PATH"], sandbox.LauncherPath());
 
     ASSERT_TRUE(sandbox.Proc().WaitExit(10000));
@@ -174,8 +157,8 @@ TEST_F(CommandsTest, EachRunHandsTheGameANewToken) {
         ClickStart(hwnd);
         const std::wstring record = launcher.RecordOf(L"Zorexe.exe");
         ASSERT_TRUE(testsupport::WaitUntil([&] { return testsupport::FileExists(record); }, 5000));
-        tokens.push_back(ParseRecord(record)[L"KORVANE_LAUNCHER_TOKEN"]);
-        EXPECT_TRUE(IsRunToken(tokens.back()));
+        tokens.push_back(testsupport::ReadProbeRecord(record)[L"KORVANE_LAUNCHER_TOKEN"]);
+        EXPECT_TRUE(testsupport::IsRunToken(tokens.back()));
         EXPECT_TRUE(launcher.Proc().WaitExit(10000));
     }
     EXPECT_NE(tokens[0], tokens[1]);
@@ -245,7 +228,9 @@ TEST_F(CommandsTest, SplashFadesInHoldsFadesOutInTheMiddleOfTheScreen) {
                 samples[0].ms, peak, samples.size());
     EXPECT_LT(samples[0].brightness, peak * 0.4) << "first frame at " << samples[0].ms << " ms";
     for (const Sample& s : samples) {
-        if (s.ms >= 3150) EXPECT_LT(s.brightness, peak * 0.1) << "still visible at " << s.ms << " ms";
+        if (s.ms >= 3150) {
+            EXPECT_LT(s.brightness, peak * 0.1) << "still visible at " << s.ms << " ms";
+        }
     }
     int holdSamples = 0;
     for (const Sample& s : samples) {

@@ -1,5 +1,6 @@
 // Drawing of the main window and the splash, in-process: premultiplied copies, skins from the
 // resources, button geometry, the painted frame and the particle animation.
+#include "MainWindow.h"
 #include "MainWindowPaint.h"
 #include "MainWindowState.h"
 #include "Skins.h"
@@ -190,28 +191,10 @@ struct SkinnedState {
     MainWindowState state;
     SkinnedState() {
         SetButtonLayout(state);
-        state.background = LoadPngResource(IDR_BACKGROUND_PNG);
-        state.progressTrack = LoadPngResource(IDR_PROGRESS_TRACK_PNG);
-        state.progressFill = LoadPngResource(IDR_PROGRESS_FILL_PNG);
-        const int ids[kButtonCount][3] = {{120, 121, 122}, {130, 131, 132}, {140, 141, 142}, {0, 0, 0}, {150, 151, 152}};
-        for (int i = 0; i < kButtonCount; ++i) {
-            if (ids[i][0] == 0) continue;
-            state.buttons[i].normal = LoadPngResource(ids[i][0]);
-            state.buttons[i].hover = LoadPngResource(ids[i][1]);
-            state.buttons[i].pressed = LoadPngResource(ids[i][2]);
-        }
+        LoadMainWindowSkins(state);
         for (Particle& p : state.particles) p.x = p.y = -500;
     }
-    ~SkinnedState() {
-        delete state.background;
-        delete state.progressTrack;
-        delete state.progressFill;
-        for (SkinButton& b : state.buttons) {
-            delete b.normal;
-            delete b.hover;
-            delete b.pressed;
-        }
-    }
+    ~SkinnedState() { ReleaseMainWindowSkins(state); }
 };
 
 Capture Render(const MainWindowState& state) {
@@ -301,7 +284,9 @@ TEST(PaintMainWindow, ProgressFillFollowsThePercentage) {
             (filled ? inside : outside)++;
             if (Warm(frame.At(x, kBarRow))) (filled ? warmInside : warmOutside)++;
         }
-        if (inside > 0) EXPECT_GT(warmInside, inside * 9 / 10) << warmInside << " of " << inside;
+        if (inside > 0) {
+            EXPECT_GT(warmInside, inside * 9 / 10) << warmInside << " of " << inside;
+        }
         EXPECT_EQ(warmOutside, 0) << "of " << outside;
     }
 }

@@ -84,7 +84,9 @@ TEST(ManifestTest, DigestFieldFiltering) {
     for (const Case& c : cases) {
         Manifest m = Parse("FILE|x.bin|5|" + c.digestField + "\n");
         EXPECT_EQ(m.files.size(), c.accepted ? 1u : 0u) << c.digestField;
-        if (c.accepted && !m.files.empty()) EXPECT_EQ(m.files[0].sha256, kDigest);
+        if (c.accepted && !m.files.empty()) {
+            EXPECT_EQ(m.files[0].sha256, kDigest);
+        }
     }
 }
 

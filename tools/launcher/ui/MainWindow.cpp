@@ -39,31 +39,6 @@ MainWindowState* StateOf(HWND hwnd) {
     return reinterpret_cast<MainWindowState*>(GetWindowLongPtrW(hwnd, GWLP_USERDATA));
 }
 
-void LoadSkins(MainWindowState& state) {
-    state.background = LoadPngResource(IDR_BACKGROUND_PNG);
-    state.progressTrack = LoadPngResource(IDR_PROGRESS_TRACK_PNG);
-    state.progressFill = LoadPngResource(IDR_PROGRESS_FILL_PNG);
-    for (int i = 0; i < kButtonCount; ++i) {
-        if (kButtonSkins[i].normal == 0) continue;
-        state.buttons[i].normal = LoadPngResource(kButtonSkins[i].normal);
-        state.buttons[i].hover = LoadPngResource(kButtonSkins[i].hover);
-        state.buttons[i].pressed = LoadPngResource(kButtonSkins[i].pressed);
-    }
-}
-
-void ReleaseSkins(MainWindowState& state) {
-    delete state.background;
-    delete state.progressTrack;
-    delete state.progressFill;
-    state.background = state.progressTrack = state.progressFill = nullptr;
-    for (SkinButton& button : state.buttons) {
-        delete button.normal;
-        delete button.hover;
-        delete button.pressed;
-        button.normal = button.hover = button.pressed = nullptr;
-    }
-}
-
 void StartUpdater(MainWindowState& state) {
     if (!state.hwnd || InterlockedCompareExchange(&UpdaterRunning, 1, 0) != 0) return;
     UpdaterThreadArgs* args = new UpdaterThreadArgs{state.hwnd, state.launcherDir};
@@ -202,6 +177,31 @@ void OnRestart() {
 
 }  // namespace
 
+void LoadMainWindowSkins(MainWindowState& state) {
+    state.background = LoadPngResource(IDR_BACKGROUND_PNG);
+    state.progressTrack = LoadPngResource(IDR_PROGRESS_TRACK_PNG);
+    state.progressFill = LoadPngResource(IDR_PROGRESS_FILL_PNG);
+    for (int i = 0; i < kButtonCount; ++i) {
+        if (kButtonSkins[i].normal == 0) continue;
+        state.buttons[i].normal = LoadPngResource(kButtonSkins[i].normal);
+        state.buttons[i].hover = LoadPngResource(kButtonSkins[i].hover);
+        state.buttons[i].pressed = LoadPngResource(kButtonSkins[i].pressed);
+    }
+}
+
+void ReleaseMainWindowSkins(MainWindowState& state) {
+    delete state.background;
+    delete state.progressTrack;
+    delete state.progressFill;
+    state.background = state.progressTrack = state.progressFill = nullptr;
+    for (SkinButton& button : state.buttons) {
+        delete button.normal;
+        delete button.hover;
+        delete button.pressed;
+        button.normal = button.hover = button.pressed = nullptr;
+    }
+}
+
 void SetButtonLayout(MainWindowState& state) {
     static const RECT kLayout[kButtonCount] = {
         {105, 406, 300, 95}, {40, 224, 109, 97}, {452, 403, 363, 108}, {820, 4, 40, 30}, {868, 0, 32, 38}};
@@ -264,7 +264,7 @@ bool RunMainWindow(HINSTANCE instance, const std::wstring& launcherDir) {
     MainWindowState state;
     state.launcherDir = launcherDir;
     SetButtonLayout(state);
-    LoadSkins(state);
+    LoadMainWindowSkins(state);
     state.bgmMuted = ReadBgmMuted();
 
     WNDCLASSEXW wc;
@@ -277,7 +277,7 @@ bool RunMainWindow(HINSTANCE instance, const std::wstring& launcherDir) {
     wc.hCursor = LoadCursorW(nullptr, IDC_ARROW);
     wc.lpszClassName = kMainClass;
     if (!RegisterClassExW(&wc) && GetLastError() != ERROR_CLASS_ALREADY_EXISTS) {
-        ReleaseSkins(state);
+        ReleaseMainWindowSkins(state);
         return false;
     }
     state.hwnd = CreateWindowExW(0, kMainClass, kMainTitle, WS_POPUP,
@@ -285,7 +285,7 @@ bool RunMainWindow(HINSTANCE instance, const std::wstring& launcherDir) {
                                  (GetSystemMetrics(SM_CYSCREEN) - kMainWindowHeight) / 2, kMainWindowWidth,
                                  kMainWindowHeight, nullptr, nullptr, instance, nullptr);
     if (!state.hwnd) {
-        ReleaseSkins(state);
+        ReleaseMainWindowSkins(state);
         UnregisterClassW(kMainClass, instance);
         return false;
     }
@@ -306,7 +306,7 @@ bool RunMainWindow(HINSTANCE instance, const std::wstring& launcherDir) {
         DispatchMessageW(&msg);
     }
     StopMusic();
-    ReleaseSkins(state);
+    ReleaseMainWindowSkins(state);
     UnregisterClassW(kMainClass, instance);
     return state.gameStarted;
 }

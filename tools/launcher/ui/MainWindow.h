@@ -12,3 +12,10 @@
 bool RunMainWindow(HINSTANCE instance, const std::wstring& launcherDir);
 
 LRESULT CALLBACK MainWindowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
+
+// Loads the background, the progress bar and the buttons' images into the state; a skin that does not
+// load stays null. GDI+ must be running.
+void LoadMainWindowSkins(MainWindowState& state);
+
+// Deletes every skin bitmap of the state and clears the pointers.
+void ReleaseMainWindowSkins(MainWindowState& state);
