@@ -455,10 +455,8 @@ std::vector<int> MessageCollector::Percents() const {
 
 // ---- screen ----
 
-Capture CaptureScreen(const RECT& rect) {
+Capture RenderOffscreen(int width, int height, const std::function<void(HDC)>& paint) {
     Capture capture;
-    const int width = rect.right - rect.left;
-    const int height = rect.bottom - rect.top;
     HDC screen = GetDC(nullptr);
     HDC memory = CreateCompatibleDC(screen);
     BITMAPINFO info = {};
@@ -472,7 +470,8 @@ Capture CaptureScreen(const RECT& rect) {
     HBITMAP dib = CreateDIBSection(memory, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
     if (dib && bits) {
         HGDIOBJ old = SelectObject(memory, dib);
-        BitBlt(memory, 0, 0, width, height, screen, rect.left, rect.top, SRCCOPY);
+        paint(memory);
+        GdiFlush();
         SelectObject(memory, old);
         capture.width = width;
         capture.height = height;
@@ -482,6 +481,15 @@ Capture CaptureScreen(const RECT& rect) {
     }
     if (dib) DeleteObject(dib);
     DeleteDC(memory);
+    ReleaseDC(nullptr, screen);
+    return capture;
+}
+
+Capture CaptureScreen(const RECT& rect) {
+    HDC screen = GetDC(nullptr);
+    Capture capture = RenderOffscreen(rect.right - rect.left, rect.bottom - rect.top, [&](HDC memory) {
+        BitBlt(memory, 0, 0, rect.right - rect.left, rect.bottom - rect.top, screen, rect.left, rect.top, SRCCOPY);
+    });
     ReleaseDC(nullptr, screen);
     return capture;
 }

@@ -148,6 +148,8 @@ struct Capture {
     std::uint32_t At(int x, int y) const { return pixels[static_cast<std::size_t>(y) * width + x]; }
 };
 Capture CaptureScreen(const RECT& rect);
+// Lets `paint` draw into an off-screen 32-bit bitmap of the given size and returns its pixels.
+Capture RenderOffscreen(int width, int height, const std::function<void(HDC)>& paint);
 // Writes a capture as PNG through GDI+ (GDI+ must be running).
 bool SavePng(const Capture& capture, const std::wstring& path);
 // Mean of red, green, blue and "saturation" (max-min of the channels) over a rectangle of a capture.

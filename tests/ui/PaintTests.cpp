@@ -198,33 +198,8 @@ struct SkinnedState {
 };
 
 Capture Render(const MainWindowState& state) {
-    Capture frame;
-    HDC screen = GetDC(nullptr);
-    HDC memory = CreateCompatibleDC(screen);
-    BITMAPINFO info = {};
-    info.bmiHeader.biSize = sizeof(BITMAPINFOHEADER);
-    info.bmiHeader.biWidth = kMainWindowWidth;
-    info.bmiHeader.biHeight = -kMainWindowHeight;
-    info.bmiHeader.biPlanes = 1;
-    info.bmiHeader.biBitCount = 32;
-    info.bmiHeader.biCompression = BI_RGB;
-    void* bits = nullptr;
-    HBITMAP dib = CreateDIBSection(memory, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
-    if (dib && bits) {
-        HGDIOBJ old = SelectObject(memory, dib);
-        PaintMainWindow(state, memory);
-        GdiFlush();
-        frame.width = kMainWindowWidth;
-        frame.height = kMainWindowHeight;
-        const std::uint32_t* p = static_cast<const std::uint32_t*>(bits);
-        frame.pixels.assign(p, p + kMainWindowWidth * kMainWindowHeight);
-        for (std::uint32_t& px : frame.pixels) px &= 0x00FFFFFF;
-        SelectObject(memory, old);
-        DeleteObject(dib);
-    }
-    DeleteDC(memory);
-    ReleaseDC(nullptr, screen);
-    return frame;
+    return testsupport::RenderOffscreen(kMainWindowWidth, kMainWindowHeight,
+                                        [&](HDC memory) { PaintMainWindow(state, memory); });
 }
 
 void SaveArtefact(const Capture& frame, const std::wstring& name) {
