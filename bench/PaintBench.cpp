@@ -47,31 +47,26 @@ int wmain(int argc, wchar_t** argv) {
 
         std::vector<double> perFrame;
         for (int i = 0; i < frames; ++i) {
-            const double cpu0 = ThreadCpuSeconds();
             const double wall0 = NowSeconds();
             StepParticles(state, 0.033f);
             PaintMainWindow(state, memory);
             GdiFlush();
             perFrame.push_back(NowSeconds() - wall0);
-            (void)cpu0;
         }
-        const double cpuStart = ThreadCpuSeconds();
-        for (int i = 0; i < frames; ++i) {
-            StepParticles(state, 0.033f);
-            PaintMainWindow(state, memory);
-        }
-        GdiFlush();
-        const double cpuPerFrame = (ThreadCpuSeconds() - cpuStart) / frames;
+        auto cpuPerFrameOf = [&] {
+            const double start = ThreadCpuSeconds();
+            for (int i = 0; i < frames; ++i) {
+                StepParticles(state, 0.033f);
+                PaintMainWindow(state, memory);
+            }
+            GdiFlush();
+            return (ThreadCpuSeconds() - start) / frames;
+        };
+        const double cpuPerFrame = cpuPerFrameOf();
         // The same frames without the background skin: how much of the cost is its rescaling.
         Gdiplus::Bitmap* background = state.background;
         state.background = nullptr;
-        const double bareStart = ThreadCpuSeconds();
-        for (int i = 0; i < frames; ++i) {
-            StepParticles(state, 0.033f);
-            PaintMainWindow(state, memory);
-        }
-        GdiFlush();
-        const double withoutBackground = (ThreadCpuSeconds() - bareStart) / frames;
+        const double withoutBackground = cpuPerFrameOf();
         state.background = background;
         std::printf("frames            %d\n", frames);
         std::printf("cpu without bg    %.2f ms (the rest of the frame)\n", withoutBackground * 1000.0);
