@@ -5,8 +5,8 @@
 
 #include <functional>
 
-#include "ManifestRules.h"
-#include "Sha256.h"
+#include "common/ManifestFormat.h"
+#include "Sha256Hasher.h"
 #include "TestSupport.h"
 
 namespace {
@@ -38,8 +38,8 @@ struct ManifestLines {
 ManifestLines ReadManifest(const fs::path& path) {
     ManifestLines m;
     std::string text = ReadBytes(path);
-    manifest_rules::ForEachManifestLine(std::string_view(text), [&](const manifest_rules::ParsedLine<char>& line) {
-        using manifest_rules::LineKind;
+    manifest_format::ForEachManifestLine(std::string_view(text), [&](const manifest_format::ParsedLine<char>& line) {
+        using manifest_format::LineKind;
         switch (line.kind) {
             case LineKind::File:
                 m.files.push_back(std::string(line.text) + "|" + std::to_string(line.size) + "|" + line.sha256);

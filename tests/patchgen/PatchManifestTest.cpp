@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "ManifestRules.h"
+#include "common/ManifestFormat.h"
 #include "PatchManifest.h"
 
 namespace {
@@ -9,13 +9,13 @@ const std::string kAbc = "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff
 const std::string kEmpty = "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855";
 
 TEST(PatchManifest, WrittenTextReadsBackThroughLauncherRules) {
-    Manifest m;
+    PatchManifest m;
     m.version = "2.0.1";
     m.status = "\xE6\xAD\xA3\xE5\xB8\xB8";  // 正常
     m.news = "";
-    m.launcherSelf = LauncherSelf{4096, kAbc};
+    m.launcherSelf = PatchLauncherEntry{4096, kAbc};
     m.files = {{"data/a.bin", 3, kAbc}, {"\xE8\xB3\x87\xE6\x96\x99/x.txt", 0, kEmpty}, {"#odd name", 1, kAbc}};
-    std::string text = FormatManifest(m);
+    std::string text = FormatPatchManifest(m);
 
     EXPECT_NE(text.substr(0, 3), "\xEF\xBB\xBF");
     EXPECT_EQ(text.find('\r'), std::string::npos);
@@ -24,8 +24,8 @@ TEST(PatchManifest, WrittenTextReadsBackThroughLauncherRules) {
 
     // Straight through the shared line classifier, as the launcher reads it.
     std::vector<std::string> seen;
-    manifest_rules::ForEachManifestLine(std::string_view(text), [&](const manifest_rules::ParsedLine<char>& line) {
-        using manifest_rules::LineKind;
+    manifest_format::ForEachManifestLine(std::string_view(text), [&](const manifest_format::ParsedLine<char>& line) {
+        using manifest_format::LineKind;
         switch (line.kind) {
             case LineKind::Version: seen.push_back("V " + std::string(line.text)); break;
             case LineKind::Status: seen.push_back("S " + std::string(line.text)); break;
@@ -51,7 +51,7 @@ TEST(PatchManifest, WrittenTextReadsBackThroughLauncherRules) {
     EXPECT_EQ(seen, expected);
 
     std::vector<ManifestIssue> issues;
-    Manifest back = ParseManifest(text, &issues);
+    PatchManifest back = ReadPatchManifest(text, &issues);
     EXPECT_TRUE(issues.empty());
     EXPECT_EQ(back.version, m.version);
     EXPECT_EQ(back.status, m.status);
@@ -97,9 +97,9 @@ TEST(PatchManifest, ReadsLikeTheLauncher) {
     for (const ReadCase& c : cases) {
         SCOPED_TRACE(c.name);
         std::vector<ManifestIssue> issues;
-        Manifest m = ParseManifest(c.text, &issues);
+        PatchManifest m = ReadPatchManifest(c.text, &issues);
         std::vector<std::string> files;
-        for (const ManifestFile& f : m.files) {
+        for (const PatchFileEntry& f : m.files) {
             files.push_back(f.path);
             EXPECT_EQ(f.sha256, kAbc);
             EXPECT_EQ(f.size, 3u);
@@ -111,11 +111,6 @@ TEST(PatchManifest, ReadsLikeTheLauncher) {
         EXPECT_EQ(m.launcherSelf.has_value(), c.hasLauncherSelf);
         EXPECT_EQ(m.version.value_or(""), c.version);
     }
-}
-
-TEST(PatchManifest, ServedPath) {
-    EXPECT_EQ(ServedPath("a.txt"), "files/a.txt");
-    EXPECT_EQ(ServedPath("Data\\Maps/One.BIN"), "files/Data/Maps/One.BIN");
 }
 
 }  // namespace

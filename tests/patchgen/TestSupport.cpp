@@ -12,16 +12,6 @@
 #include <sstream>
 #include <thread>
 
-TempDir::TempDir() {
-    std::string pattern = (fs::temp_directory_path() / "patchgen-test-XXXXXX").string();
-    if (char* made = mkdtemp(pattern.data())) path_ = made;
-}
-
-TempDir::~TempDir() {
-    std::error_code ec;
-    if (!path_.empty()) fs::remove_all(path_, ec);
-}
-
 bool WriteBytes(const fs::path& path, const std::string& bytes) {
     std::error_code ec;
     if (path.has_parent_path()) fs::create_directories(path.parent_path(), ec);

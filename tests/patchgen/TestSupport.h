@@ -1,26 +1,14 @@
 #pragma once
-// Temporary directories, file helpers and running the patchgen binary, for the patchgen tests.
+// File helpers and running the patchgen binary, for the patchgen tests.
+
+#include "TempDir.h"
 
 #include <filesystem>
 #include <string>
 #include <vector>
 
 namespace fs = std::filesystem;
-
-// A fresh directory under the system temp directory, removed with its content on destruction.
-class TempDir {
-public:
-    // Creates the directory; path() is empty when that failed.
-    TempDir();
-    ~TempDir();
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-    // The directory's path.
-    const fs::path& path() const { return path_; }
-
-private:
-    fs::path path_;
-};
+using testsupport::TempDir;
 
 // Creates `path` (and its parent directories) holding exactly `bytes`; false on failure.
 bool WriteBytes(const fs::path& path, const std::string& bytes);

@@ -11,8 +11,9 @@
 #include "FileIo.h"
 #include "GameTree.h"
 #include "PatchManifest.h"
-#include "PathRules.h"
 #include "Progress.h"
+#include "PublishRules.h"
+#include "common/PathRules.h"
 
 namespace {
 
@@ -116,17 +117,24 @@ bool CheckValue(const char* option, const std::optional<std::string>& value) {
     return false;
 }
 
-}  // namespace
+// What one build has put under files/ so far, and the manifest that describes it.
+struct Publication {
+    fs::path filesRoot;
+    PatchManifest manifest;
+    std::set<std::string> served;  // paths below files/, as the launcher asks for them
+    std::uint64_t gameBytes = 0;
+    FileDigest launcher;
+};
 
-int RunBuild(const BuildOptions& options) {
+// The values, the launcher file and the two directories, before anything is read or written.
+int CheckInputs(const BuildOptions& options) {
     bool valuesOk = CheckValue("--version", options.version);
     valuesOk = CheckValue("--status", options.status) && valuesOk;
     valuesOk = CheckValue("--news", options.news) && valuesOk;
     if (!valuesOk) return kExitRefused;
 
     std::error_code ec;
-    fs::file_status launcherStatus = fs::status(options.launcher, ec);
-    if (!fs::is_regular_file(launcherStatus)) {
+    if (!fs::is_regular_file(fs::status(options.launcher, ec))) {
         Say("cannot use launcher " + DisplayPath(options.launcher) + ": not a readable regular file");
         return kExitIo;
     }
@@ -142,26 +150,34 @@ int RunBuild(const BuildOptions& options) {
             ")");
         return kExitUsage;
     }
+    return kExitOk;
+}
 
-    GameTree tree;
+// Walks the game directory; every name that cannot be published is reported and refuses the build.
+int ScanGame(const BuildOptions& options, GameTree* tree) {
     std::string error;
-    if (!ScanGameTree(options.game, &tree, &error)) {
+    if (!ScanGameTree(options.game, tree, &error)) {
         Say(error);
         return kExitIo;
     }
     if (!options.quiet) {
-        for (const std::string& note : tree.notes) Say("note: " + note);
+        for (const std::string& note : tree->notes) Say("note: " + note);
     }
-    if (!tree.refusals.empty()) {
-        for (const std::string& refusal : tree.refusals) Say("refused: " + refusal);
-        Say("nothing written: " + std::to_string(tree.refusals.size()) + " path(s) cannot be published");
+    if (!tree->refusals.empty()) {
+        for (const std::string& refusal : tree->refusals) Say("refused: " + refusal);
+        Say("nothing written: " + std::to_string(tree->refusals.size()) + " path(s) cannot be published");
         return kExitRefused;
     }
+    return kExitOk;
+}
 
-    fs::path filesRoot = options.out / kFilesDir;
-    fs::create_directories(filesRoot, ec);
-    if (ec || !fs::is_directory(filesRoot)) {
-        Say("cannot create " + DisplayPath(filesRoot) + (ec ? ": " + ec.message() : std::string()));
+// Serves every game file and the launcher under files/, hashing what is served.
+int PublishFiles(const BuildOptions& options, const GameTree& tree, Publication* publication) {
+    std::error_code ec;
+    publication->filesRoot = options.out / path_rules::kFilesDir;
+    fs::create_directories(publication->filesRoot, ec);
+    if (ec || !fs::is_directory(publication->filesRoot)) {
+        Say("cannot create " + DisplayPath(publication->filesRoot) + (ec ? ": " + ec.message() : std::string()));
         return kExitIo;
     }
 
@@ -170,55 +186,76 @@ int RunBuild(const BuildOptions& options) {
     Progress progress;
     ProgressStart(&progress, ProgressWanted(options.quiet, options.forceProgress), tree.files.size() + 1, totalBytes);
 
-    Manifest manifest;
-    manifest.version = options.version;
-    manifest.status = options.status;
-    manifest.news = options.news;
-    std::set<std::string> served;
-    std::uint64_t publishedBytes = 0;
+    std::string error;
     for (const GameFile& f : tree.files) {
-        fs::path target = filesRoot / PathFromUtf8(f.path);
+        fs::path target = publication->filesRoot / PathFromUtf8(f.path);
         FileDigest digest;
-        if (!PrepareParentDirectories(filesRoot, target, &error) ||
+        if (!PrepareParentDirectories(publication->filesRoot, target, &error) ||
             !PublishFile(f.source, target, true, &digest, &progress, &error)) {
             ProgressFinish(&progress);
             Say(error);
             return kExitIo;
         }
-        manifest.files.push_back({f.path, digest.size, digest.sha256});
-        served.insert(f.path);
-        publishedBytes += digest.size;
+        publication->manifest.files.push_back({f.path, digest.size, digest.sha256});
+        publication->served.insert(f.path);
+        publication->gameBytes += digest.size;
         ProgressFileDone(&progress);
     }
 
     // A copy, not a link: the launcher build output is often rewritten in place by the next compile.
-    FileDigest launcherDigest;
-    if (!PublishFile(options.launcher, filesRoot / kLauncherName, false, &launcherDigest, &progress, &error)) {
+    if (!PublishFile(options.launcher, publication->filesRoot / path_rules::kLauncherExeName, false,
+                     &publication->launcher, &progress, &error)) {
         ProgressFinish(&progress);
         Say(error);
         return kExitIo;
     }
     ProgressFileDone(&progress);
     ProgressFinish(&progress);
-    if (launcherDigest.size == 0) {
+    if (publication->launcher.size == 0) {
         Say("refused: launcher " + DisplayPath(options.launcher) + " became empty while it was copied");
         return kExitRefused;
     }
-    manifest.launcherSelf = LauncherSelf{launcherDigest.size, launcherDigest.sha256};
-    served.insert(kLauncherName);
+    publication->manifest.launcherSelf = PatchLauncherEntry{publication->launcher.size, publication->launcher.sha256};
+    publication->served.insert(path_rules::kLauncherExeName);
+    return kExitOk;
+}
 
-    if (!WriteFileAtomically(options.out / kManifestName, FormatManifest(manifest), &error)) {
+// The manifest goes last, so that a player never sees one that names files not yet served.
+int WriteManifest(const BuildOptions& options, const Publication& publication) {
+    std::string error;
+    if (!WriteFileAtomically(options.out / kManifestName, FormatPatchManifest(publication.manifest), &error)) {
         Say(error);
         return kExitIo;
     }
-    if (!RemoveStale(filesRoot, served, options.quiet, &error)) {
+    if (!RemoveStale(publication.filesRoot, publication.served, options.quiet, &error)) {
         Say(error);
         return kExitIo;
     }
+    return kExitOk;
+}
+
+}  // namespace
+
+int RunBuild(const BuildOptions& options) {
+    int result = CheckInputs(options);
+    if (result != kExitOk) return result;
+    GameTree tree;
+    result = ScanGame(options, &tree);
+    if (result != kExitOk) return result;
+
+    Publication publication;
+    publication.manifest.version = options.version;
+    publication.manifest.status = options.status;
+    publication.manifest.news = options.news;
+    result = PublishFiles(options, tree, &publication);
+    if (result != kExitOk) return result;
+    result = WriteManifest(options, publication);
+    if (result != kExitOk) return result;
+
     if (!options.quiet) {
         std::printf("published %zu file(s), %llu bytes, and Launcher.exe (%llu bytes, sha256 %s) to %s\n",
-                    manifest.files.size(), static_cast<unsigned long long>(publishedBytes),
-                    static_cast<unsigned long long>(launcherDigest.size), launcherDigest.sha256.c_str(),
+                    publication.manifest.files.size(), static_cast<unsigned long long>(publication.gameBytes),
+                    static_cast<unsigned long long>(publication.launcher.size), publication.launcher.sha256.c_str(),
                     DisplayPath(options.out).c_str());
     }
     return kExitOk;

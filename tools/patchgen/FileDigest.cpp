@@ -3,7 +3,7 @@
 #include <memory>
 
 #include "FileIo.h"
-#include "Sha256.h"
+#include "Sha256Hasher.h"
 
 namespace {
 
@@ -11,7 +11,7 @@ constexpr std::size_t kBufferSize = 1 << 20;
 
 bool Pump(File& in, const fs::path& inPath, File* out, const fs::path& outPath, FileDigest* digest,
           std::string* error, const BytesDone& onBytes) {
-    Sha256 hasher;
+    Sha256Hasher hasher;
     if (!hasher.ok()) {
         *error = "cannot start SHA-256 (crypto library failure)";
         return false;

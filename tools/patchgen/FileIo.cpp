@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstring>
 #include <system_error>
+#include <utility>
 
 #ifdef _WIN32
 #include <windows.h>
@@ -14,15 +15,7 @@
 
 File::~File() { Close(); }
 
-File::File(File&& other) noexcept {
-#ifdef _WIN32
-    handle_ = other.handle_;
-    other.handle_ = nullptr;
-#else
-    fd_ = other.fd_;
-    other.fd_ = -1;
-#endif
-}
+File::File(File&& other) noexcept { *this = std::move(other); }
 
 File& File::operator=(File&& other) noexcept {
     if (this != &other) {

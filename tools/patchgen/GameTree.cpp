@@ -5,7 +5,8 @@
 #include <system_error>
 
 #include "FileIo.h"
-#include "PathRules.h"
+#include "PublishRules.h"
+#include "common/PathRules.h"
 
 namespace {
 
@@ -61,7 +62,7 @@ bool WalkDirectory(Walk& walk, const fs::path& dir, const std::string& prefix) {
             walk.openDirs.pop_back();
             if (!ok) return false;
         } else if (fs::is_regular_file(st)) {
-            if (prefix.empty() && IsTopLevelLauncher(name)) {
+            if (prefix.empty() && path_rules::IsTopLevelLauncher(std::string_view(name))) {
                 walk.tree->notes.push_back("skipped " + DisplayText(rel) +
                                            ": the launcher is published from --launcher as files/Launcher.exe");
                 continue;
@@ -89,7 +90,7 @@ void FindCaseClashes(GameTree* tree) {
     std::map<std::string, std::string> seen;
     seen["launcher.exe"] = "files/Launcher.exe (the served launcher)";
     auto note = [&](const std::string& path) {
-        std::string key = CaseFoldKey(path);
+        std::string key = path_rules::FileKey(std::string_view(path));
         auto [it, inserted] = seen.emplace(key, path);
         if (!inserted && it->second != path) {
             tree->refusals.push_back("'" + DisplayText(path) + "' and '" + it->second +

@@ -10,7 +10,8 @@
 #include "FileDigest.h"
 #include "FileIo.h"
 #include "PatchManifest.h"
-#include "PathRules.h"
+#include "PublishRules.h"
+#include "common/PathRules.h"
 #include "Progress.h"
 
 namespace {
@@ -73,19 +74,19 @@ int RunVerify(const VerifyOptions& options) {
 
     Report report;
     std::vector<ManifestIssue> issues;
-    Manifest manifest = ParseManifest(text, &issues);
+    PatchManifest manifest = ReadPatchManifest(text, &issues);
     for (const ManifestIssue& issue : issues) {
         report.Problem("manifest.txt line " + std::to_string(issue.line) + ": " + DisplayText(issue.message));
     }
 
     // Served once each, and what a Windows file system would make of each name.
     std::map<std::string, std::string> seen;
-    for (const ManifestFile& f : manifest.files) {
-        std::string served = ServedPath(f.path);
-        std::string relative = served.substr(std::string(kFilesDir).size() + 1);
+    for (const PatchFileEntry& f : manifest.files) {
+        std::string served = path_rules::ServedPath(std::string_view(f.path));
+        std::string relative = served.substr(std::string(path_rules::kFilesDir).size() + 1);
         std::string problem = PathProblem(relative);
         if (!problem.empty()) report.Problem(DisplayText(served) + ": " + problem);
-        auto [it, inserted] = seen.emplace(CaseFoldKey(relative), served);
+        auto [it, inserted] = seen.emplace(path_rules::FileKey(std::string_view(relative)), served);
         if (!inserted) {
             report.Problem(DisplayText(served) + ": listed more than once (same name as " + DisplayText(it->second) +
                            " on Windows)");
@@ -93,7 +94,7 @@ int RunVerify(const VerifyOptions& options) {
     }
 
     std::uint64_t totalBytes = manifest.launcherSelf ? manifest.launcherSelf->size : 0;
-    for (const ManifestFile& f : manifest.files) totalBytes += f.size;
+    for (const PatchFileEntry& f : manifest.files) totalBytes += f.size;
     Progress progress;
     ProgressStart(&progress, ProgressWanted(options.quiet, options.forceProgress), manifest.files.size() + 1,
                   totalBytes);
@@ -101,12 +102,12 @@ int RunVerify(const VerifyOptions& options) {
     if (!manifest.launcherSelf) {
         report.Problem("manifest.txt: no valid LAUNCHER_SELF line");
     } else {
-        CheckServedFile(options.patchDir, std::string(kFilesDir) + "/" + kLauncherName, manifest.launcherSelf->size,
+        CheckServedFile(options.patchDir, path_rules::ServedPath(std::string_view(path_rules::kLauncherExeName)), manifest.launcherSelf->size,
                         manifest.launcherSelf->sha256, "LAUNCHER_SELF", &progress, &report);
     }
     ProgressFileDone(&progress);
-    for (const ManifestFile& f : manifest.files) {
-        CheckServedFile(options.patchDir, ServedPath(f.path), f.size, f.sha256, "manifest", &progress, &report);
+    for (const PatchFileEntry& f : manifest.files) {
+        CheckServedFile(options.patchDir, path_rules::ServedPath(std::string_view(f.path)), f.size, f.sha256, "manifest", &progress, &report);
         ProgressFileDone(&progress);
     }
     ProgressFinish(&progress);

@@ -93,20 +93,35 @@ bool TakeValue(const std::vector<std::string>& args, std::size_t* i, const char*
     return true;
 }
 
+// The flags every command takes. Help prints the help text; Taken means `arg` was --quiet or --progress.
+enum class OutputFlag { None, Help, Taken };
+
+OutputFlag TakeOutputFlag(const std::string& arg, bool* quiet, bool* forceProgress) {
+    if (arg == "--help" || arg == "-h") {
+        std::fputs(kHelp, stdout);
+        return OutputFlag::Help;
+    }
+    if (arg == "--quiet" || arg == "-q") {
+        *quiet = true;
+        return OutputFlag::Taken;
+    }
+    if (arg == "--progress") {
+        *forceProgress = true;
+        return OutputFlag::Taken;
+    }
+    return OutputFlag::None;
+}
+
 int Build(const std::vector<std::string>& args) {
     std::optional<std::string> game, launcher, out;
     BuildOptions options;
     for (std::size_t i = 1; i < args.size(); ++i) {
         const std::string& arg = args[i];
         std::string usageError;
-        if (arg == "--help" || arg == "-h") {
-            std::fputs(kHelp, stdout);
-            return kExitOk;
-        } else if (arg == "--quiet" || arg == "-q") {
-            options.quiet = true;
-        } else if (arg == "--progress") {
-            options.forceProgress = true;
-        } else if (TakeValue(args, &i, "--game", &game, &usageError) ||
+        const OutputFlag flag = TakeOutputFlag(arg, &options.quiet, &options.forceProgress);
+        if (flag == OutputFlag::Help) return kExitOk;
+        if (flag == OutputFlag::Taken) continue;
+        if (TakeValue(args, &i, "--game", &game, &usageError) ||
                    TakeValue(args, &i, "--launcher", &launcher, &usageError) ||
                    TakeValue(args, &i, "--out", &out, &usageError) ||
                    TakeValue(args, &i, "--version", &options.version, &usageError) ||
@@ -131,14 +146,10 @@ int Verify(const std::vector<std::string>& args) {
     std::optional<std::string> dir;
     for (std::size_t i = 1; i < args.size(); ++i) {
         const std::string& arg = args[i];
-        if (arg == "--help" || arg == "-h") {
-            std::fputs(kHelp, stdout);
-            return kExitOk;
-        } else if (arg == "--quiet" || arg == "-q") {
-            options.quiet = true;
-        } else if (arg == "--progress") {
-            options.forceProgress = true;
-        } else if (!arg.empty() && arg[0] == '-' && arg != "-") {
+        const OutputFlag flag = TakeOutputFlag(arg, &options.quiet, &options.forceProgress);
+        if (flag == OutputFlag::Help) return kExitOk;
+        if (flag == OutputFlag::Taken) continue;
+        if (!arg.empty() && arg[0] == '-' && arg != "-") {
             return Usage("verify: unknown option '" + DisplayText(arg) + "'");
         } else if (dir) {
             return Usage("verify: only one PATCHDIR may be given");

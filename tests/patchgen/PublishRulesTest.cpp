@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "PathRules.h"
+#include "PublishRules.h"
 
 namespace {
 
@@ -9,7 +9,7 @@ struct PathCase {
     const char* expectedProblem;  // substring of the reason, or nullptr when the path is publishable
 };
 
-TEST(PathRules, PathProblem) {
+TEST(PublishRules, PathProblem) {
     const PathCase cases[] = {
         {"data/a.txt", nullptr},
         {"\xE8\xB3\x87\xE6\x96\x99/\xE8\xAA\xAA\xE6\x98\x8E.txt", nullptr},  // 資料/說明.txt
@@ -57,7 +57,7 @@ TEST(PathRules, PathProblem) {
     }
 }
 
-TEST(PathRules, Utf8Validation) {
+TEST(PublishRules, Utf8Validation) {
     const std::pair<std::string, bool> cases[] = {
         {"", true},
         {"plain", true},
@@ -78,7 +78,7 @@ TEST(PathRules, Utf8Validation) {
     }
 }
 
-TEST(PathRules, HeaderValues) {
+TEST(PublishRules, HeaderValues) {
     const std::pair<std::string, const char*> cases[] = {
         {"1.2.3", nullptr},
         {"", nullptr},
@@ -99,18 +99,6 @@ TEST(PathRules, HeaderValues) {
             EXPECT_NE(problem.find(expected), std::string::npos) << problem;
         }
     }
-}
-
-TEST(PathRules, TopLevelLauncherAndCaseKeys) {
-    EXPECT_TRUE(IsTopLevelLauncher("Launcher.exe"));
-    EXPECT_TRUE(IsTopLevelLauncher("LAUNCHER.EXE"));
-    EXPECT_FALSE(IsTopLevelLauncher("sub/Launcher.exe"));
-    EXPECT_FALSE(IsTopLevelLauncher("sub\\Launcher.exe"));
-    EXPECT_FALSE(IsTopLevelLauncher("Launcher.exe.bak"));
-
-    EXPECT_EQ(CaseFoldKey("Data/ReadMe.TXT"), CaseFoldKey("data/readme.txt"));
-    EXPECT_NE(CaseFoldKey("data/a.txt"), CaseFoldKey("data/b.txt"));
-    EXPECT_EQ(CaseFoldKey("\xC3\x84"), "\xC3\x84");  // only ASCII letters fold
 }
 
 }  // namespace

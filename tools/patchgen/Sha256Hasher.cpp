@@ -1,4 +1,4 @@
-#include "Sha256.h"
+#include "Sha256Hasher.h"
 
 #ifdef _WIN32
 #include <windows.h>
@@ -24,7 +24,7 @@ std::string ToHex(const unsigned char* bytes, std::size_t n) {
 
 #ifdef _WIN32
 
-struct Sha256::State {
+struct Sha256Hasher::State {
     BCRYPT_ALG_HANDLE provider = nullptr;
     BCRYPT_HASH_HANDLE hash = nullptr;
     bool ok = false;
@@ -34,17 +34,17 @@ struct Sha256::State {
     }
 };
 
-Sha256::Sha256() : state_(new State) {
+Sha256Hasher::Sha256Hasher() : state_(new State) {
     // A null hash-object buffer lets CNG allocate it (Windows 7 and later).
     state_->ok = BCRYPT_SUCCESS(BCryptOpenAlgorithmProvider(&state_->provider, BCRYPT_SHA256_ALGORITHM, nullptr, 0)) &&
                  BCRYPT_SUCCESS(BCryptCreateHash(state_->provider, &state_->hash, nullptr, 0, nullptr, 0, 0));
 }
 
-Sha256::~Sha256() = default;
+Sha256Hasher::~Sha256Hasher() = default;
 
-bool Sha256::ok() const { return state_->ok; }
+bool Sha256Hasher::ok() const { return state_->ok; }
 
-bool Sha256::Update(const void* data, std::size_t size) {
+bool Sha256Hasher::Update(const void* data, std::size_t size) {
     if (!state_->ok) return false;
     const unsigned char* p = static_cast<const unsigned char*>(data);
     while (size > 0) {
@@ -59,7 +59,7 @@ bool Sha256::Update(const void* data, std::size_t size) {
     return true;
 }
 
-std::string Sha256::FinishHex() {
+std::string Sha256Hasher::FinishHex() {
     if (!state_->ok) return {};
     state_->ok = false;
     unsigned char digest[32];
@@ -69,7 +69,7 @@ std::string Sha256::FinishHex() {
 
 #else
 
-struct Sha256::State {
+struct Sha256Hasher::State {
     EVP_MD_CTX* ctx = nullptr;
     bool ok = false;
     ~State() {
@@ -77,16 +77,16 @@ struct Sha256::State {
     }
 };
 
-Sha256::Sha256() : state_(new State) {
+Sha256Hasher::Sha256Hasher() : state_(new State) {
     state_->ctx = EVP_MD_CTX_new();
     state_->ok = state_->ctx && EVP_DigestInit_ex(state_->ctx, EVP_sha256(), nullptr) == 1;
 }
 
-Sha256::~Sha256() = default;
+Sha256Hasher::~Sha256Hasher() = default;
 
-bool Sha256::ok() const { return state_->ok; }
+bool Sha256Hasher::ok() const { return state_->ok; }
 
-bool Sha256::Update(const void* data, std::size_t size) {
+bool Sha256Hasher::Update(const void* data, std::size_t size) {
     if (!state_->ok) return false;
     if (size > 0 && EVP_DigestUpdate(state_->ctx, data, size) != 1) {
         state_->ok = false;
@@ -95,7 +95,7 @@ bool Sha256::Update(const void* data, std::size_t size) {
     return true;
 }
 
-std::string Sha256::FinishHex() {
+std::string Sha256Hasher::FinishHex() {
     if (!state_->ok) return {};
     state_->ok = false;
     unsigned char digest[EVP_MAX_MD_SIZE];
@@ -107,7 +107,7 @@ std::string Sha256::FinishHex() {
 #endif
 
 std::string Sha256Hex(std::string_view data) {
-    Sha256 hasher;
+    Sha256Hasher hasher;
     if (!hasher.Update(data.data(), data.size())) return {};
     return hasher.FinishHex();
 }

@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "FileDigest.h"
-#include "Sha256.h"
+#include "Sha256Hasher.h"
 #include "TestSupport.h"
 
 namespace {
@@ -26,7 +26,7 @@ std::vector<Vector> KnownVectors() {
     };
 }
 
-TEST(Sha256, KnownVectorsInMemoryAndFromFiles) {
+TEST(Sha256Hasher, KnownVectorsInMemoryAndFromFiles) {
     TempDir dir;
     for (const Vector& v : KnownVectors()) {
         SCOPED_TRACE(v.name);
@@ -42,12 +42,12 @@ TEST(Sha256, KnownVectorsInMemoryAndFromFiles) {
     }
 }
 
-TEST(Sha256, PiecewiseUpdatesMatchOneShot) {
+TEST(Sha256Hasher, PiecewiseUpdatesMatchOneShot) {
     std::string data;
     for (int i = 0; i < 300000; ++i) data.push_back(static_cast<char>((i * 131 + 7) & 0xFF));
     for (std::size_t piece : {1u, 63u, 64u, 65u, 4096u, 299999u}) {
         SCOPED_TRACE(piece);
-        Sha256 hasher;
+        Sha256Hasher hasher;
         ASSERT_TRUE(hasher.ok());
         for (std::size_t at = 0; at < data.size(); at += piece) {
             ASSERT_TRUE(hasher.Update(data.data() + at, std::min(piece, data.size() - at)));

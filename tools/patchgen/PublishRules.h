@@ -12,12 +12,6 @@ bool IsValidUtf8(std::string_view text);
 // names); empty when it can.
 std::string PathProblem(std::string_view path);
 
-// The path with ASCII letters lower-cased: two paths with the same key are one file on Windows.
-std::string CaseFoldKey(std::string_view path);
-
-// True for a top-level "Launcher.exe" in any letter case, the name the launcher keeps out of FILE lines.
-bool IsTopLevelLauncher(std::string_view path);
-
 // Why a VERSION/STATUS/NEWS value cannot go into the manifest (line breaks, '|', control characters,
 // trailing blanks the reader would trim, invalid UTF-8); empty when it can.
 std::string HeaderValueProblem(std::string_view value);

@@ -1,19 +1,10 @@
-#include "PathRules.h"
+#include "PublishRules.h"
 
-#include "ManifestRules.h"
+#include "common/PathRules.h"
+
+#include <cstdint>
 
 namespace {
-
-bool EqualsNoCase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        char x = a[i], y = b[i];
-        if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
-        if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
-        if (x != y) return false;
-    }
-    return true;
-}
 
 // Device names beyond the launcher's own list that Windows also reserves: COM0/LPT0, the superscript
 // digit forms, and the console names.
@@ -22,7 +13,7 @@ bool IsExtraReservedName(std::string_view segment) {
     static const char* const kNames[] = {"COM0",  "LPT0", "COM\xC2\xB9", "COM\xC2\xB2", "COM\xC2\xB3", "LPT\xC2\xB9",
                                          "LPT\xC2\xB2", "LPT\xC2\xB3", "CONIN$", "CONOUT$"};
     for (const char* name : kNames) {
-        if (EqualsNoCase(base, name)) return true;
+        if (path_rules::EqualsAsciiNoCase(base, name)) return true;
     }
     return false;
 }
@@ -82,7 +73,7 @@ bool IsValidUtf8(std::string_view text) {
 std::string PathProblem(std::string_view path) {
     if (!IsValidUtf8(path)) return "name is not valid UTF-8";
     // The launcher's own check first, so the message matches what it would log.
-    if (const char* reason = manifest_rules::UnsafePathReason(path)) return std::string("launcher refuses it: ") + reason;
+    if (const char* reason = path_rules::UnsafePathReason(path)) return std::string("launcher refuses it: ") + reason;
     std::size_t start = 0;
     for (std::size_t i = 0; i <= path.size(); ++i) {
         if (i < path.size() && path[i] != '/') continue;
@@ -91,19 +82,6 @@ std::string PathProblem(std::string_view path) {
         start = i + 1;
     }
     return {};
-}
-
-std::string CaseFoldKey(std::string_view path) {
-    std::string key(path);
-    for (char& c : key) {
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    }
-    return key;
-}
-
-bool IsTopLevelLauncher(std::string_view path) {
-    return path.find('/') == std::string_view::npos && path.find('\\') == std::string_view::npos &&
-           EqualsNoCase(path, "launcher.exe");
 }
 
 std::string HeaderValueProblem(std::string_view value) {

@@ -1,13 +1,15 @@
 #pragma once
-// The manifest text rules, written once for both sides: the launcher reads UTF-16 text decoded from the
+// The manifest's lines, written once for both programs: the launcher reads UTF-16 text decoded from the
 // body, the operators' publisher reads and writes UTF-8 bytes. Portable C++17, no platform headers.
+
+#include "common/PathRules.h"
 
 #include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
 
-namespace manifest_rules {
+namespace manifest_format {
 
 inline constexpr char kVersionKey[] = "VERSION=";
 inline constexpr char kStatusKey[] = "STATUS=";
@@ -83,61 +85,6 @@ std::uint64_t ParseSizeField(std::basic_string_view<CharT> field) {
     return negative ? static_cast<std::uint64_t>(0) - value : value;
 }
 
-namespace detail {
-template <typename CharT>
-bool EqualsAsciiNoCase(std::basic_string_view<CharT> a, const char* b) {
-    std::size_t n = std::char_traits<char>::length(b);
-    if (a.size() != n) return false;
-    for (std::size_t i = 0; i < n; ++i) {
-        CharT c = a[i];
-        if (c >= static_cast<CharT>('a') && c <= static_cast<CharT>('z')) c = static_cast<CharT>(c - 'a' + 'A');
-        if (c != static_cast<CharT>(static_cast<unsigned char>(b[i]))) return false;
-    }
-    return true;
-}
-
-template <typename CharT>
-bool IsReservedDeviceName(std::basic_string_view<CharT> segment) {
-    // Windows maps these names to devices in every directory, with or without an extension.
-    std::size_t dot = segment.find(static_cast<CharT>('.'));
-    std::basic_string_view<CharT> base = segment.substr(0, dot);
-    static const char* const kNames[] = {"CON", "PRN", "AUX", "NUL", "COM1", "COM2", "COM3", "COM4", "COM5",
-                                         "COM6", "COM7", "COM8", "COM9", "LPT1", "LPT2", "LPT3", "LPT4",
-                                         "LPT5", "LPT6", "LPT7", "LPT8", "LPT9"};
-    for (const char* name : kNames) {
-        if (EqualsAsciiNoCase(base, name)) return true;
-    }
-    return false;
-}
-}  // namespace detail
-
-// Why a manifest path would leave the launcher's directory or name something other than a plain file,
-// or nullptr when the path is safe to append to the launcher's directory.
-template <typename CharT>
-const char* UnsafePathReason(std::basic_string_view<CharT> path) {
-    if (path.empty()) return "empty path";
-    auto isSep = [](CharT c) { return c == static_cast<CharT>('\\') || c == static_cast<CharT>('/'); };
-    if (isSep(path[0])) return "absolute path (starts with a separator)";
-    for (CharT c : path) {
-        if (c == static_cast<CharT>(':')) return "drive letter or colon";
-        if ((c >= 0 && c < 0x20) || c == 0x7F) return "control character";
-    }
-    std::size_t start = 0;
-    for (std::size_t i = 0; i <= path.size(); ++i) {
-        if (i < path.size() && !isSep(path[i])) continue;
-        std::basic_string_view<CharT> segment = path.substr(start, i - start);
-        start = i + 1;
-        if (segment.empty()) continue;
-        if (segment.size() == 2 && segment[0] == static_cast<CharT>('.') && segment[1] == static_cast<CharT>('.'))
-            return "'..' segment";
-        CharT last = segment.back();
-        if (last == static_cast<CharT>('.') || last == static_cast<CharT>(' '))
-            return "segment ends in a dot or a space";
-        if (detail::IsReservedDeviceName(segment)) return "reserved device name";
-    }
-    return nullptr;
-}
-
 // What one line of a manifest is, after trimming. `kind` Ignored covers blank lines, comments and
 // unknown keys; Malformed covers keyed records that fail their field rules.
 enum class LineKind { Ignored, Version, Status, News, LauncherSelf, File, Malformed, UnsafePath };
@@ -193,7 +140,7 @@ ParsedLine<CharT> ParseLine(std::basic_string_view<CharT> rawLine) {
             out.size = ParseSizeField(fields[1]);
             out.sha256 = FilterDigest(fields[2]);
             if (out.sha256.size() == kDigestHexLength && !out.text.empty()) {
-                out.unsafeReason = UnsafePathReason(out.text);
+                out.unsafeReason = path_rules::UnsafePathReason(out.text);
                 out.kind = out.unsafeReason ? LineKind::UnsafePath : LineKind::File;
             }
         }
@@ -213,4 +160,4 @@ void ForEachManifestLine(std::basic_string_view<CharT> text, OnLine&& onLine) {
     }
 }
 
-}  // namespace manifest_rules
+}  // namespace manifest_format

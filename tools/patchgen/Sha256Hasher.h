@@ -6,14 +6,14 @@
 #include <string>
 #include <string_view>
 
-class Sha256 {
+class Sha256Hasher {
 public:
     // Starts a digest; ok() is false when the crypto library could not set one up.
-    Sha256();
+    Sha256Hasher();
     // Releases the library's digest state.
-    ~Sha256();
-    Sha256(const Sha256&) = delete;
-    Sha256& operator=(const Sha256&) = delete;
+    ~Sha256Hasher();
+    Sha256Hasher(const Sha256Hasher&) = delete;
+    Sha256Hasher& operator=(const Sha256Hasher&) = delete;
 
     // True while the digest can still take bytes (set up, not finished, no library error seen).
     bool ok() const;
