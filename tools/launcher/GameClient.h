@@ -5,9 +5,6 @@
 inline constexpr wchar_t kGameClientExe[] = L"Zorexe.exe";
 inline constexpr wchar_t kSettingsExe[] = L"Setup.exe";
 
-// The launcher executable's name in the patch host's file list and download location.
-inline constexpr wchar_t kLauncherExeName[] = L"Launcher.exe";
-
 // Published in normal mode and inherited by every program the launcher starts.
 inline constexpr wchar_t kEnvLauncherToken[] = L"KORVANE_LAUNCHER_TOKEN";
 inline constexpr wchar_t kEnvLauncherPath[] = L"KORVANE_LAUNCHER_PATH";
@@ -16,6 +13,3 @@ inline constexpr wchar_t kEnvLauncherPath[] = L"KORVANE_LAUNCHER_PATH";
 inline constexpr wchar_t kEnvKickTitle[] = L"KORVANE_KICK_TITLE";
 inline constexpr wchar_t kEnvKickBody[] = L"KORVANE_KICK_BODY";
 inline constexpr wchar_t kEnvKickPid[] = L"KORVANE_KICK_PID";
-
-// The registry key under HKEY_CURRENT_USER that holds the launcher's two remembered values.
-inline constexpr wchar_t kLauncherRegistryKey[] = L"Software\\Korvane\\Launcher";

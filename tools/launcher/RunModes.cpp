@@ -1,9 +1,11 @@
 #include "RunModes.h"
 
 #include "GameClient.h"
+#include "LauncherPath.h"
+#include "Win32Handles.h"
 #include "ui/MainWindow.h"
 
-#include <bcrypt.h>
+#include <objidl.h>
 #include <gdiplus.h>
 #include <shellapi.h>
 
@@ -39,22 +41,15 @@ void WaitForKickingProcess(const wchar_t* pidText) {
 
 // ---- normal mode ----
 
-constexpr DWORD kModulePathChars = 260;
-
-std::wstring ModulePath() {
-    wchar_t path[kModulePathChars] = {};
-    GetModuleFileNameW(nullptr, path, kModulePathChars);
-    return path;
-}
-
 void RunNormalMode(HINSTANCE instance) {
     Gdiplus::GdiplusStartupInput input;  // version 1, no callback, nothing suppressed
     ULONG_PTR gdiplusToken = 0;
     if (Gdiplus::GdiplusStartup(&gdiplusToken, &input, nullptr) != Gdiplus::Ok) gdiplusToken = 0;
 
     SetEnvironmentVariableW(kEnvLauncherToken, MakeRunToken().c_str());
-    SetEnvironmentVariableW(kEnvLauncherPath, ModulePath().c_str());
-    std::wstring launcherDir = LauncherDirFromPath(ModulePath());
+    const std::wstring ownPath = GetLauncherExePath();
+    SetEnvironmentVariableW(kEnvLauncherPath, ownPath.c_str());
+    const std::wstring launcherDir = LauncherDirFromPath(ownPath);
 
     RunMainWindow(instance, launcherDir);
 
@@ -88,10 +83,9 @@ void RunKickNotice() {
 
 std::wstring MakeRunToken() {
     unsigned char random[16] = {};
-    BCRYPT_ALG_HANDLE rng = nullptr;
-    if (BCryptOpenAlgorithmProvider(&rng, BCRYPT_RNG_ALGORITHM, nullptr, 0) == 0) {
-        BCryptGenRandom(rng, random, sizeof(random), 0);  // a failure leaves the zeros in place
-        BCryptCloseAlgorithmProvider(rng, 0);
+    ScopedBcryptAlgorithm rng;
+    if (BCryptOpenAlgorithmProvider(rng.Receive(), BCRYPT_RNG_ALGORITHM, nullptr, 0) == 0) {
+        BCryptGenRandom(rng.Get(), random, sizeof(random), 0);  // a failure leaves the zeros in place
     }
     static const wchar_t kHex[] = L"0123456789abcdef";
     std::wstring token(32, L'0');
@@ -100,12 +94,6 @@ std::wstring MakeRunToken() {
         token[2 * i + 1] = kHex[random[i] & 15];
     }
     return token;
-}
-
-std::wstring LauncherDirFromPath(const std::wstring& modulePath) {
-    std::size_t slash = modulePath.rfind(L'\\');
-    if (slash == std::wstring::npos) return std::wstring();
-    return modulePath.substr(0, slash + 1);
 }
 
 int LauncherMain(HINSTANCE instance) {

@@ -17,6 +17,3 @@ void RunKickNotice();
 
 // 32 lower-case hex digits from 16 bytes of the CNG "RNG" provider; 32 '0' when the provider fails.
 std::wstring MakeRunToken();
-
-// The path cut after its last backslash (keeps the backslash); empty when the path holds none.
-std::wstring LauncherDirFromPath(const std::wstring& modulePath);

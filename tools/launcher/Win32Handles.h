@@ -1,60 +1,82 @@
 #pragma once
 // Small owners for the handle kinds the launcher opens. Each is created only around a handle that
-// exists; null and INVALID_HANDLE_VALUE both count as empty.
+// exists; null and INVALID_HANDLE_VALUE both count as empty. Where the order of release is part of the
+// behaviour, declare the owners so that destruction runs in that order, or call Reset with a comment.
 
 #include <windows.h>
+#include <bcrypt.h>
 
-// A kernel object handle released with CloseHandle (files, processes, threads, snapshots).
-class ScopedHandle {
+// One owned handle of a kind described by Traits (IsValid, Close).
+template <typename T, typename Traits>
+class ScopedResource {
 public:
-    ScopedHandle() = default;
-    explicit ScopedHandle(HANDLE h) : handle_(h) {}
-    ~ScopedHandle() { Reset(); }
-    ScopedHandle(const ScopedHandle&) = delete;
-    ScopedHandle& operator=(const ScopedHandle&) = delete;
+    ScopedResource() = default;
+    explicit ScopedResource(T handle) : handle_(handle) {}
+    ~ScopedResource() { Reset(); }
+    ScopedResource(const ScopedResource&) = delete;
+    ScopedResource& operator=(const ScopedResource&) = delete;
+    ScopedResource& operator=(T handle) {
+        Reset();
+        handle_ = handle;
+        return *this;
+    }
 
-    HANDLE Get() const { return handle_; }
-    bool Valid() const { return handle_ != nullptr && handle_ != INVALID_HANDLE_VALUE; }
-    // Closes now; used where the order of release is part of the behaviour.
+    T Get() const { return handle_; }
+    bool Valid() const { return Traits::IsValid(handle_); }
+    explicit operator bool() const { return Valid(); }
+    // For APIs that return the handle through a pointer; releases what was held.
+    T* Receive() {
+        Reset();
+        return &handle_;
+    }
+    // Releases now; used where the order of release is part of the behaviour.
     void Reset() {
-        if (Valid()) CloseHandle(handle_);
-        handle_ = nullptr;
+        if (Traits::IsValid(handle_)) Traits::Close(handle_);
+        handle_ = T();
     }
 
 private:
-    HANDLE handle_ = nullptr;
+    T handle_ = T();
 };
 
-// A registry key opened or created under a root key.
-class ScopedRegKey {
-public:
-    ScopedRegKey() = default;
-    ~ScopedRegKey() {
-        if (key_) RegCloseKey(key_);
-    }
-    ScopedRegKey(const ScopedRegKey&) = delete;
-    ScopedRegKey& operator=(const ScopedRegKey&) = delete;
-
-    HKEY* Receive() { return &key_; }
-    HKEY Get() const { return key_; }
-
-private:
-    HKEY key_ = nullptr;
+struct KernelHandleTraits {
+    static bool IsValid(HANDLE h) { return h != nullptr && h != INVALID_HANDLE_VALUE; }
+    static void Close(HANDLE h) { CloseHandle(h); }
+};
+struct GdiObjectTraits {
+    static bool IsValid(HGDIOBJ obj) { return obj != nullptr; }
+    static void Close(HGDIOBJ obj) { DeleteObject(obj); }
+};
+struct MemoryDcTraits {
+    static bool IsValid(HDC dc) { return dc != nullptr; }
+    static void Close(HDC dc) { DeleteDC(dc); }
+};
+struct BcryptAlgorithmTraits {
+    static bool IsValid(BCRYPT_ALG_HANDLE h) { return h != nullptr; }
+    static void Close(BCRYPT_ALG_HANDLE h) { BCryptCloseAlgorithmProvider(h, 0); }
+};
+struct BcryptHashTraits {
+    static bool IsValid(BCRYPT_HASH_HANDLE h) { return h != nullptr; }
+    static void Close(BCRYPT_HASH_HANDLE h) { BCryptDestroyHash(h); }
+};
+struct BcryptKeyTraits {
+    static bool IsValid(BCRYPT_KEY_HANDLE h) { return h != nullptr; }
+    static void Close(BCRYPT_KEY_HANDLE h) { BCryptDestroyKey(h); }
 };
 
+// A kernel object handle released with CloseHandle (files, processes, threads, snapshots, mutexes).
+using ScopedHandle = ScopedResource<HANDLE, KernelHandleTraits>;
 // A GDI object (brush, bitmap, font) released with DeleteObject.
-class ScopedGdiObject {
-public:
-    explicit ScopedGdiObject(HGDIOBJ obj) : obj_(obj) {}
-    ~ScopedGdiObject() {
-        if (obj_) DeleteObject(obj_);
-    }
-    ScopedGdiObject(const ScopedGdiObject&) = delete;
-    ScopedGdiObject& operator=(const ScopedGdiObject&) = delete;
-    HGDIOBJ Get() const { return obj_; }
+using ScopedGdiObject = ScopedResource<HGDIOBJ, GdiObjectTraits>;
+// A CNG algorithm provider, a hash object and a key.
+using ScopedBcryptAlgorithm = ScopedResource<BCRYPT_ALG_HANDLE, BcryptAlgorithmTraits>;
+using ScopedBcryptHash = ScopedResource<BCRYPT_HASH_HANDLE, BcryptHashTraits>;
+using ScopedBcryptKey = ScopedResource<BCRYPT_KEY_HANDLE, BcryptKeyTraits>;
 
-private:
-    HGDIOBJ obj_;
+// A memory DC from CreateCompatibleDC.
+class ScopedMemoryDc : public ScopedResource<HDC, MemoryDcTraits> {
+public:
+    explicit ScopedMemoryDc(HDC compatibleWith) : ScopedResource(CreateCompatibleDC(compatibleWith)) {}
 };
 
 // Selects an object into a DC and puts the previous one back on destruction.
@@ -70,21 +92,6 @@ public:
 private:
     HDC dc_;
     HGDIOBJ previous_;
-};
-
-// A memory DC from CreateCompatibleDC.
-class ScopedMemoryDc {
-public:
-    explicit ScopedMemoryDc(HDC compatibleWith) : dc_(CreateCompatibleDC(compatibleWith)) {}
-    ~ScopedMemoryDc() {
-        if (dc_) DeleteDC(dc_);
-    }
-    ScopedMemoryDc(const ScopedMemoryDc&) = delete;
-    ScopedMemoryDc& operator=(const ScopedMemoryDc&) = delete;
-    HDC Get() const { return dc_; }
-
-private:
-    HDC dc_;
 };
 
 // A window's DC from GetDC (null window: the screen).

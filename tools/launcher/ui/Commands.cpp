@@ -1,8 +1,8 @@
-#include "Commands.h"
+#include "ui/Commands.h"
 
 #include "GameClient.h"
-#include "Music.h"
-#include "Splash.h"
+#include "ui/Music.h"
+#include "ui/Splash.h"
 
 #include <shellapi.h>
 

@@ -1,19 +1,21 @@
-#include "MainWindow.h"
+#include "ui/MainWindow.h"
 
-#include "Commands.h"
-#include "MainWindowPaint.h"
-#include "Music.h"
-#include "Skins.h"
-#include "StatusChannel.h"
-#include "Updater.h"
+#include "LauncherPath.h"
+#include "Settings.h"
 #include "Win32Handles.h"
 #include "res/resource.h"
+#include "ui/Commands.h"
+#include "ui/MainWindowPaint.h"
+#include "ui/Music.h"
+#include "update/StatusChannel.h"
+#include "update/Updater.h"
 
 #include <objidl.h>
 #include <gdiplus.h>
 #include <windowsx.h>
 
 #include <cstdlib>
+#include <memory>
 
 namespace {
 
@@ -22,33 +24,23 @@ constexpr wchar_t kMainTitle[] = L"Selmora";
 constexpr float kMaxStep = 0.1f;
 constexpr float kBoostPerProgress = 0.4f;
 constexpr float kMaxBoost = 2.2f;
-constexpr RECT kStartButtonRect = {452, 403, 815, 511};
-
-struct ButtonSkinIds {
-    int normal, hover, pressed;
-};
-constexpr ButtonSkinIds kButtonSkins[kButtonCount] = {
-    {IDR_COMMUNITY_NORMAL_PNG, IDR_COMMUNITY_HOVER_PNG, IDR_COMMUNITY_PRESSED_PNG},
-    {IDR_SETTINGS_NORMAL_PNG, IDR_SETTINGS_HOVER_PNG, IDR_SETTINGS_PRESSED_PNG},
-    {IDR_START_NORMAL_PNG, IDR_START_HOVER_PNG, IDR_START_PRESSED_PNG},
-    {0, 0, 0},
-    {IDR_CLOSE_NORMAL_PNG, IDR_CLOSE_HOVER_PNG, IDR_CLOSE_PRESSED_PNG},
-};
+constexpr RECT kProgressRect = ToRect(kProgressBar);
 
 MainWindowState* StateOf(HWND hwnd) {
     return reinterpret_cast<MainWindowState*>(GetWindowLongPtrW(hwnd, GWLP_USERDATA));
 }
 
 void StartUpdater(MainWindowState& state) {
-    if (!state.hwnd || InterlockedCompareExchange(&UpdaterRunning, 1, 0) != 0) return;
-    UpdaterThreadArgs* args = new UpdaterThreadArgs{state.hwnd, state.launcherDir};
-    HANDLE thread = CreateThread(nullptr, 0, UpdaterThread, args, 0, nullptr);
-    if (!thread) {
-        delete args;
-        InterlockedExchange(&UpdaterRunning, 0);
+    bool idle = false;
+    if (!state.hwnd || !UpdaterRunning.compare_exchange_strong(idle, true)) return;
+    auto args = std::make_unique<UpdaterThreadArgs>(UpdaterThreadArgs{state.hwnd, state.launcherDir});
+    ScopedHandle thread(CreateThread(nullptr, 0, UpdaterThread, args.get(), 0, nullptr));
+    if (!thread.Valid()) {
+        UpdaterRunning.store(false);
         return;
     }
-    CloseHandle(thread);  // never waited for: the process exit ends a run still going
+    args.release();  // the thread owns it now
+    // The handle is closed at once: nobody waits for the run, the process exit ends one still going.
 }
 
 // ---- message handlers ----
@@ -154,20 +146,20 @@ void OnStatus(HWND hwnd, MainWindowState* state, WPARAM text) {
 void OnFinished(HWND hwnd, MainWindowState* state, WPARAM finished) {
     if (!state) return;
     if (finished == 0) state->startEnabled = true;
-    InvalidateRect(hwnd, &kStartButtonRect, FALSE);
+    const RECT start = ToRect(kButtonLayout[StartGame].box);
+    InvalidateRect(hwnd, &start, FALSE);
 }
 
 void OnRestart() {
-    wchar_t path[260] = {};
-    if (GetModuleFileNameW(nullptr, path, 260) != 0) {
-        std::wstring directory(path);
-        std::size_t slash = directory.rfind(L'\\');
-        directory = slash == std::wstring::npos ? std::wstring() : directory.substr(0, slash);
+    const std::wstring path = GetLauncherExePath();
+    if (!path.empty()) {
+        std::wstring directory = LauncherDirFromPath(path);
+        if (!directory.empty()) directory.pop_back();  // the working directory without its backslash
         SHELLEXECUTEINFOW info;
         ZeroMemory(&info, sizeof(info));
         info.cbSize = sizeof(info);
         info.fMask = SEE_MASK_FLAG_NO_UI;
-        info.lpFile = path;
+        info.lpFile = path.c_str();
         info.lpDirectory = directory.c_str();
         info.nShow = SW_SHOWNORMAL;
         ShellExecuteExW(&info);
@@ -177,39 +169,13 @@ void OnRestart() {
 
 }  // namespace
 
-void LoadMainWindowSkins(MainWindowState& state) {
-    state.background = LoadPngResource(IDR_BACKGROUND_PNG);
-    state.progressTrack = LoadPngResource(IDR_PROGRESS_TRACK_PNG);
-    state.progressFill = LoadPngResource(IDR_PROGRESS_FILL_PNG);
-    for (int i = 0; i < kButtonCount; ++i) {
-        if (kButtonSkins[i].normal == 0) continue;
-        state.buttons[i].normal = LoadPngResource(kButtonSkins[i].normal);
-        state.buttons[i].hover = LoadPngResource(kButtonSkins[i].hover);
-        state.buttons[i].pressed = LoadPngResource(kButtonSkins[i].pressed);
-    }
-}
-
-void ReleaseMainWindowSkins(MainWindowState& state) {
-    delete state.background;
-    delete state.progressTrack;
-    delete state.progressFill;
-    state.background = state.progressTrack = state.progressFill = nullptr;
-    for (SkinButton& button : state.buttons) {
-        delete button.normal;
-        delete button.hover;
-        delete button.pressed;
-        button.normal = button.hover = button.pressed = nullptr;
-    }
-}
-
 void SetButtonLayout(MainWindowState& state) {
-    static const RECT kLayout[kButtonCount] = {
-        {105, 406, 300, 95}, {40, 224, 109, 97}, {452, 403, 363, 108}, {820, 4, 40, 30}, {868, 0, 32, 38}};
     for (int i = 0; i < kButtonCount; ++i) {
-        state.buttons[i].x = kLayout[i].left;
-        state.buttons[i].y = kLayout[i].top;
-        state.buttons[i].width = kLayout[i].right;
-        state.buttons[i].height = kLayout[i].bottom;
+        const LayoutBox& box = kButtonLayout[i].box;
+        state.buttons[i].x = box.x;
+        state.buttons[i].y = box.y;
+        state.buttons[i].width = box.width;
+        state.buttons[i].height = box.height;
     }
 }
 

@@ -1,4 +1,4 @@
-#include "MainWindowPaint.h"
+#include "ui/MainWindowPaint.h"
 
 #include "Win32Handles.h"
 
@@ -16,8 +16,7 @@ constexpr float kRepelStrength = 320.0f;
 constexpr float kSpeedLimit = 30.0f;
 constexpr DWORD kBoostCalmMs = 1500;
 constexpr float kBoostDecayPerSecond = 0.6f;
-constexpr int kMuteButton = 3;
-constexpr int kStartButton = 2;
+constexpr RECT kProgressRect = ToRect(kProgressBar);
 
 float Unit() {
     return static_cast<float>(std::rand()) / 32767.0f;
@@ -34,16 +33,16 @@ void DrawDisabledStart(Gdiplus::Graphics& graphics, const SkinButton& button) {
                                   {0, 0, 0, 0, 1}}};
     Gdiplus::ImageAttributes attributes;
     attributes.SetColorMatrix(&grey);
-    graphics.DrawImage(button.normal, Gdiplus::Rect(button.x, button.y, button.width, button.height), 0, 0,
+    graphics.DrawImage(button.normal.get(), Gdiplus::Rect(button.x, button.y, button.width, button.height), 0, 0,
                        static_cast<INT>(button.normal->GetWidth()), static_cast<INT>(button.normal->GetHeight()),
                        Gdiplus::UnitPixel, &attributes);
 }
 
 void DrawSkinnedButton(Gdiplus::Graphics& graphics, const SkinButton& button, ButtonLook look) {
-    Gdiplus::Bitmap* image = look == ButtonLook::Pressed ? button.pressed
-                             : look == ButtonLook::Hover ? button.hover
-                                                         : button.normal;
-    if (!image) image = button.normal;
+    Gdiplus::Bitmap* image = look == ButtonLook::Pressed ? button.pressed.get()
+                             : look == ButtonLook::Hover ? button.hover.get()
+                                                         : button.normal.get();
+    if (!image) image = button.normal.get();
     if (!image) return;
     graphics.DrawImage(image, button.x, button.y, button.width, button.height);
 }
@@ -99,7 +98,7 @@ void DrawProgressBar(Gdiplus::Graphics& graphics, HDC dc, const MainWindowState&
     const int fill = ProgressFillWidth(state.progress);
     const RECT& bar = kProgressRect;
     if (state.progressTrack) {
-        graphics.DrawImage(state.progressTrack, bar.left, bar.top, kProgressBarWidth, kProgressBarHeight);
+        graphics.DrawImage(state.progressTrack.get(), bar.left, bar.top, kProgressBar.width, kProgressBar.height);
     } else {
         graphics.Flush();
         FillRectRgb(dc, bar, RGB(30, 30, 30));
@@ -108,7 +107,7 @@ void DrawProgressBar(Gdiplus::Graphics& graphics, HDC dc, const MainWindowState&
     if (state.progressFill) {
         long long sourceWidth = static_cast<long long>(state.progress) * state.progressFill->GetWidth() / 100;
         if (sourceWidth < 1) sourceWidth = 1;
-        graphics.DrawImage(state.progressFill, Gdiplus::Rect(bar.left, bar.top, fill, kProgressBarHeight), 0, 0,
+        graphics.DrawImage(state.progressFill.get(), Gdiplus::Rect(bar.left, bar.top, fill, kProgressBar.height), 0, 0,
                            static_cast<INT>(sourceWidth), static_cast<INT>(state.progressFill->GetHeight()),
                            Gdiplus::UnitPixel);
     } else {
@@ -148,9 +147,9 @@ ButtonLook ButtonLookFor(const MainWindowState& state, int button) {
 }
 
 int ProgressFillWidth(int progress) {
-    long long fill = static_cast<long long>(progress) * kProgressBarWidth / 100;
+    long long fill = static_cast<long long>(progress) * kProgressBar.width / 100;
     if (fill < 0) fill = 0;
-    if (fill > kProgressBarWidth) fill = kProgressBarWidth;
+    if (fill > kProgressBar.width) fill = kProgressBar.width;
     return static_cast<int>(fill);
 }
 
@@ -247,15 +246,15 @@ void PaintMainWindow(const MainWindowState& state, HDC dc) {
     Gdiplus::Graphics graphics(dc);
     graphics.SetInterpolationMode(Gdiplus::InterpolationModeHighQualityBicubic);
     if (state.background) {
-        graphics.DrawImage(state.background, 0, 0, client.right - client.left, client.bottom - client.top);
+        graphics.DrawImage(state.background.get(), 0, 0, client.right - client.left, client.bottom - client.top);
     }
     graphics.SetSmoothingMode(Gdiplus::SmoothingModeAntiAlias);
     DrawParticles(graphics, state);
     for (int i = 0; i < kButtonCount; ++i) {
         const SkinButton& button = state.buttons[i];
-        if (i == kStartButton && !state.startEnabled) {
+        if (i == StartGame && !state.startEnabled) {
             DrawDisabledStart(graphics, button);
-        } else if (i == kMuteButton) {
+        } else if (i == ToggleMute) {
             DrawMuteButton(graphics, button, ButtonLookFor(state, i), state.bgmMuted);
         } else {
             DrawSkinnedButton(graphics, button, ButtonLookFor(state, i));

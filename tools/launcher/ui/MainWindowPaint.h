@@ -1,7 +1,7 @@
 #pragma once
 // Drawing the main window's frame and animating its particles.
 
-#include "MainWindowState.h"
+#include "ui/MainWindowState.h"
 
 #include <windows.h>
 

@@ -1,35 +1,26 @@
 #pragma once
-// The main window's record: layout, skins, interaction state and the particle animation.
+// The main window's record: skins, interaction state and the particle animation.
+
+#include "ui/MainWindowLayout.h"
+#include "ui/Skins.h"
 
 #include <windows.h>
 
 #include <string>
 
-namespace Gdiplus {
-class Bitmap;
-}
-
-constexpr int kMainWindowWidth = 900;
-constexpr int kMainWindowHeight = 540;
-constexpr int kButtonCount = 5;
 constexpr int kParticleCount = 28;
 constexpr UINT_PTR kAnimationTimerId = 1281;
 constexpr UINT kAnimationPeriodMs = 33;
 
-// The progress bar, and the status line drawn over it.
-constexpr RECT kProgressRect = {201, 526, 728, 539};
-constexpr int kProgressBarWidth = 527;
-constexpr int kProgressBarHeight = 13;
-
-// One clickable button; any image may be null.
+// One clickable button where the layout puts it; any image may be null.
 struct SkinButton {
     int x = 0;
     int y = 0;
     int width = 0;
     int height = 0;
-    Gdiplus::Bitmap* normal = nullptr;
-    Gdiplus::Bitmap* hover = nullptr;
-    Gdiplus::Bitmap* pressed = nullptr;
+    SkinBitmap normal;
+    SkinBitmap hover;
+    SkinBitmap pressed;
 };
 
 // One glowing mote; coordinates in client pixels, times in seconds, angles in radians.
@@ -44,9 +35,9 @@ struct Particle {
 
 struct MainWindowState {
     HWND hwnd = nullptr;
-    Gdiplus::Bitmap* background = nullptr;
-    Gdiplus::Bitmap* progressTrack = nullptr;
-    Gdiplus::Bitmap* progressFill = nullptr;
+    SkinBitmap background;
+    SkinBitmap progressTrack;
+    SkinBitmap progressFill;
     SkinButton buttons[kButtonCount];
     int hoverButton = -1;
     int pressedButton = -1;
@@ -66,7 +57,7 @@ struct MainWindowState {
     bool bgmMuted = false;
 };
 
-// The fixed button rectangles (index = command number), without images.
+// Puts every button where the layout table says, without images.
 void SetButtonLayout(MainWindowState& state);
 
 // Index 0..4 of the first button whose rectangle holds the client point, or -1.

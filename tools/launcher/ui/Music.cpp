@@ -1,15 +1,13 @@
-#include "Music.h"
+#include "ui/Music.h"
 
-#include "GameClient.h"
-#include "MainWindowState.h"
+#include "Settings.h"
 #include "TextFormat.h"
-#include "Win32Handles.h"
+#include "ui/MainWindowState.h"
 
 #include <mmsystem.h>
 
 namespace {
 
-constexpr wchar_t kBgmMutedValue[] = L"BgmMuted";
 constexpr wchar_t kMusicFile[] = L"BGM\\BG.MP3";
 constexpr int kMusicVolume = 200;
 constexpr std::size_t kCommandChars = 1024;
@@ -25,22 +23,6 @@ MCIERROR SendMci(const std::wstring& command) {
 
 void SetMciCommandObserver(MciCommandObserver observer) {
     g_observer = observer;
-}
-
-bool ReadBgmMuted() {
-    ScopedRegKey key;
-    if (RegOpenKeyExW(HKEY_CURRENT_USER, kLauncherRegistryKey, 0, KEY_READ, key.Receive()) != ERROR_SUCCESS) {
-        return false;
-    }
-    DWORD value = 0;
-    DWORD type = 0;
-    DWORD size = sizeof(value);
-    if (RegQueryValueExW(key.Get(), kBgmMutedValue, nullptr, &type, reinterpret_cast<BYTE*>(&value), &size) !=
-            ERROR_SUCCESS ||
-        type != REG_DWORD) {
-        return false;
-    }
-    return value != 0;
 }
 
 void StartMusic(const std::wstring& launcherDir, bool muted) {
@@ -64,12 +46,5 @@ void ToggleMusicMute(MainWindowState& state) {
     const bool wasMuted = state.bgmMuted;
     state.bgmMuted = !wasMuted;
     SendMci(wasMuted ? L"resume launcherbgm" : L"pause launcherbgm");
-
-    ScopedRegKey key;
-    if (RegCreateKeyExW(HKEY_CURRENT_USER, kLauncherRegistryKey, 0, nullptr, 0, KEY_WRITE, nullptr, key.Receive(),
-                        nullptr) != ERROR_SUCCESS) {
-        return;
-    }
-    const DWORD stored = state.bgmMuted ? 1 : 0;
-    RegSetValueExW(key.Get(), kBgmMutedValue, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&stored), sizeof(stored));
+    WriteBgmMuted(state.bgmMuted);
 }

@@ -5,9 +5,6 @@
 
 struct MainWindowState;
 
-// BgmMuted from the registry: true only for a non-zero REG_DWORD.
-bool ReadBgmMuted();
-
 // Opens and loops the music when the file exists; paused at once when muted.
 void StartMusic(const std::wstring& launcherDir, bool muted);
 

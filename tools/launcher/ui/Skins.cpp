@@ -1,14 +1,17 @@
-#include "Skins.h"
+#include "ui/Skins.h"
 
-#include "Splash.h"
-#include "Win32Handles.h"
+#include "ui/MainWindowState.h"
 
 #include <objidl.h>
 #include <gdiplus.h>
 
 #include <cstring>
 
-Gdiplus::Bitmap* LoadPngResource(int id) {
+void SkinBitmapDeleter::operator()(Gdiplus::Bitmap* bitmap) const {
+    delete bitmap;
+}
+
+SkinBitmap LoadPngResource(int id) {
     HMODULE module = GetModuleHandleW(nullptr);
     HRSRC resource = FindResourceW(module, MAKEINTRESOURCEW(id), MAKEINTRESOURCEW(10) /* RT_RCDATA */);
     if (!resource) return nullptr;
@@ -33,14 +36,34 @@ Gdiplus::Bitmap* LoadPngResource(int id) {
         GlobalFree(block);
         return nullptr;
     }
-    Gdiplus::Bitmap* bitmap = new Gdiplus::Bitmap(stream);  // GDI+ allocation: null on failure
+    SkinBitmap bitmap(new Gdiplus::Bitmap(stream));  // GDI+ allocation: null on failure
     stream->Release();  // the bitmap holds its own reference
-    if (!bitmap) return nullptr;
-    if (bitmap->GetLastStatus() != Gdiplus::Ok) {
-        delete bitmap;
-        return nullptr;
-    }
+    if (!bitmap || bitmap->GetLastStatus() != Gdiplus::Ok) return nullptr;
     return bitmap;
+}
+
+void LoadMainWindowSkins(MainWindowState& state) {
+    state.background = LoadPngResource(IDR_BACKGROUND_PNG);
+    state.progressTrack = LoadPngResource(IDR_PROGRESS_TRACK_PNG);
+    state.progressFill = LoadPngResource(IDR_PROGRESS_FILL_PNG);
+    for (int i = 0; i < kButtonCount; ++i) {
+        const ButtonLayout& layout = kButtonLayout[i];
+        if (layout.normalSkin == 0) continue;
+        state.buttons[i].normal = LoadPngResource(layout.normalSkin);
+        state.buttons[i].hover = LoadPngResource(layout.hoverSkin);
+        state.buttons[i].pressed = LoadPngResource(layout.pressedSkin);
+    }
+}
+
+void ReleaseMainWindowSkins(MainWindowState& state) {
+    state.background.reset();
+    state.progressTrack.reset();
+    state.progressFill.reset();
+    for (SkinButton& button : state.buttons) {
+        button.normal.reset();
+        button.hover.reset();
+        button.pressed.reset();
+    }
 }
 
 void CopyPremultiplied(Gdiplus::Bitmap* bitmap, void* dest, int destWidth, int destHeight, BYTE opacity) {
@@ -66,36 +89,4 @@ void CopyPremultiplied(Gdiplus::Bitmap* bitmap, void* dest, int destWidth, int d
         }
     }
     bitmap->UnlockBits(&data);
-}
-
-void RenderSplashFrame(const SplashState& splash) {
-    if (!splash.logo || !splash.hwnd) return;
-    const int width = static_cast<int>(splash.logo->GetWidth());
-    const int height = static_cast<int>(splash.logo->GetHeight());
-    const float opacity = SplashOpacity(splash.phase, GetTickCount() - splash.phaseStartTick);
-    const BYTE alpha = static_cast<BYTE>(opacity * 255.0f);
-
-    ScopedWindowDc screen(nullptr);
-    ScopedMemoryDc memory(screen.Get());
-    BITMAPINFO info;
-    ZeroMemory(&info, sizeof(info));
-    info.bmiHeader.biSize = sizeof(BITMAPINFOHEADER);
-    info.bmiHeader.biWidth = width;
-    info.bmiHeader.biHeight = -height;  // top-down
-    info.bmiHeader.biPlanes = 1;
-    info.bmiHeader.biBitCount = 32;
-    info.bmiHeader.biCompression = BI_RGB;
-    void* bits = nullptr;
-    ScopedGdiObject dib(CreateDIBSection(memory.Get(), &info, DIB_RGB_COLORS, &bits, nullptr, 0));
-    if (!dib.Get() || !bits) return;
-    ScopedSelectObject selected(memory.Get(), dib.Get());
-
-    std::memset(bits, 0, static_cast<std::size_t>(width) * height * 4);
-    CopyPremultiplied(splash.logo, bits, width, height, alpha);
-
-    POINT position = {(GetSystemMetrics(SM_CXSCREEN) - width) / 2, (GetSystemMetrics(SM_CYSCREEN) - height) / 2};
-    SIZE size = {width, height};
-    POINT origin = {0, 0};
-    BLENDFUNCTION blend = {AC_SRC_OVER, 0, 255, AC_SRC_ALPHA};
-    UpdateLayeredWindow(splash.hwnd, screen.Get(), &position, &size, memory.Get(), &origin, 0, &blend, ULW_ALPHA);
 }

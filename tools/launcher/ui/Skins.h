@@ -1,20 +1,32 @@
 #pragma once
-// PNG skins compiled into the executable, and premultiplied frames for layered windows.
+// The PNG skins compiled into the executable: loading, ownership, and premultiplied copies for layered
+// windows. GDI+ must be running before anything here is called.
 
 #include <windows.h>
+
+#include <memory>
 
 namespace Gdiplus {
 class Bitmap;
 }
-struct SplashState;
+struct MainWindowState;
+
+struct SkinBitmapDeleter {
+    void operator()(Gdiplus::Bitmap* bitmap) const;
+};
+// An owned skin bitmap.
+using SkinBitmap = std::unique_ptr<Gdiplus::Bitmap, SkinBitmapDeleter>;
 
 // Decodes the RT_RCDATA resource `id` of this executable; null when missing or not an image.
-// The caller deletes the bitmap. GDI+ must be running.
-Gdiplus::Bitmap* LoadPngResource(int id);
+SkinBitmap LoadPngResource(int id);
+
+// Loads the background, the progress bar and the buttons' images into the state; a skin that does not
+// load stays null.
+void LoadMainWindowSkins(MainWindowState& state);
+
+// Releases every skin of the state: background, track, fill, then each button's three in button order.
+void ReleaseMainWindowSkins(MainWindowState& state);
 
 // Writes the bitmap as premultiplied BGRA (pitch destWidth * 4) at the given overall opacity into the
 // overlapping rows and columns of `dest`; a bitmap that cannot be locked leaves `dest` untouched.
 void CopyPremultiplied(Gdiplus::Bitmap* bitmap, void* dest, int destWidth, int destHeight, BYTE opacity);
-
-// Presents the splash logo centred on the primary screen at its phase's opacity.
-void RenderSplashFrame(const SplashState& splash);

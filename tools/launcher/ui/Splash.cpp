@@ -1,10 +1,12 @@
-#include "Splash.h"
+#include "ui/Splash.h"
 
-#include "Skins.h"
+#include "Win32Handles.h"
 #include "res/resource.h"
 
 #include <objidl.h>
 #include <gdiplus.h>
+
+#include <cstring>
 
 namespace {
 
@@ -50,6 +52,38 @@ float SplashOpacity(SplashPhase phase, DWORD elapsedMs) {
     return 0.0f;
 }
 
+void RenderSplashFrame(const SplashState& splash) {
+    if (!splash.logo || !splash.hwnd) return;
+    const int width = static_cast<int>(splash.logo->GetWidth());
+    const int height = static_cast<int>(splash.logo->GetHeight());
+    const float opacity = SplashOpacity(splash.phase, GetTickCount() - splash.phaseStartTick);
+    const BYTE alpha = static_cast<BYTE>(opacity * 255.0f);
+
+    ScopedWindowDc screen(nullptr);
+    ScopedMemoryDc memory(screen.Get());
+    BITMAPINFO info;
+    ZeroMemory(&info, sizeof(info));
+    info.bmiHeader.biSize = sizeof(BITMAPINFOHEADER);
+    info.bmiHeader.biWidth = width;
+    info.bmiHeader.biHeight = -height;  // top-down
+    info.bmiHeader.biPlanes = 1;
+    info.bmiHeader.biBitCount = 32;
+    info.bmiHeader.biCompression = BI_RGB;
+    void* bits = nullptr;
+    ScopedGdiObject dib(CreateDIBSection(memory.Get(), &info, DIB_RGB_COLORS, &bits, nullptr, 0));
+    if (!dib.Get() || !bits) return;
+    ScopedSelectObject selected(memory.Get(), dib.Get());
+
+    std::memset(bits, 0, static_cast<std::size_t>(width) * height * 4);
+    CopyPremultiplied(splash.logo.get(), bits, width, height, alpha);
+
+    POINT position = {(GetSystemMetrics(SM_CXSCREEN) - width) / 2, (GetSystemMetrics(SM_CYSCREEN) - height) / 2};
+    SIZE size = {width, height};
+    POINT origin = {0, 0};
+    BLENDFUNCTION blend = {AC_SRC_OVER, 0, 255, AC_SRC_ALPHA};
+    UpdateLayeredWindow(splash.hwnd, screen.Get(), &position, &size, memory.Get(), &origin, 0, &blend, ULW_ALPHA);
+}
+
 LRESULT CALLBACK SplashWindowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
     switch (message) {
         case WM_DESTROY:
@@ -82,10 +116,7 @@ bool ShowSplash(HINSTANCE instance) {
     wc.hInstance = instance;
     wc.hCursor = LoadCursorW(nullptr, IDC_ARROW);
     wc.lpszClassName = kSplashClass;
-    if (!RegisterClassExW(&wc) && GetLastError() != ERROR_CLASS_ALREADY_EXISTS) {
-        delete state.logo;
-        return false;
-    }
+    if (!RegisterClassExW(&wc) && GetLastError() != ERROR_CLASS_ALREADY_EXISTS) return false;
 
     const int width = static_cast<int>(state.logo->GetWidth());
     const int height = static_cast<int>(state.logo->GetHeight());
@@ -95,7 +126,6 @@ bool ShowSplash(HINSTANCE instance) {
                                  instance, nullptr);
     if (!state.hwnd) {
         UnregisterClassW(kSplashClass, instance);
-        delete state.logo;
         return false;
     }
     SetWindowLongPtrW(state.hwnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(&state));
@@ -112,6 +142,5 @@ bool ShowSplash(HINSTANCE instance) {
         DispatchMessageW(&msg);
     }
     UnregisterClassW(kSplashClass, instance);
-    delete state.logo;
     return true;
 }

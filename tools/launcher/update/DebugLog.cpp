@@ -1,4 +1,4 @@
-#include "DebugLog.h"
+#include "update/DebugLog.h"
 
 #include <windows.h>
 

@@ -1,24 +1,24 @@
-#include "DownloadWorkers.h"
+#include "update/DownloadWorkers.h"
 
-#include "HttpDownload.h"
-#include "Sha256.h"
-#include "StatusChannel.h"
 #include "TextFormat.h"
+#include "common/PathRules.h"
+#include "update/HttpDownload.h"
+#include "update/Sha256.h"
+#include "update/StatusChannel.h"
 
 namespace {
 
 constexpr std::size_t kLabelChars = 256;
 
 void RecordFailure(DownloadBatch& batch, const std::wstring& path, const wchar_t* reason) {
-    EnterCriticalSection(&batch.lock);
+    std::lock_guard<std::mutex> hold(batch.lock);
     batch.lastFailedPath = path;
     batch.lastFailedReason = reason;
-    LeaveCriticalSection(&batch.lock);
 }
 
 bool DownloadAndVerify(DownloadBatch& batch, const ManifestFile& file, const std::wstring& label, bool* verified) {
     const std::wstring local = batch.launcherDir + file.path;
-    const std::wstring url = DownloadUrlForPath(file.path);
+    const std::wstring url = path_rules::ServedPath(std::wstring_view(file.path));
     *verified = false;
     if (!HttpDownloadToFile(url.c_str(), local, batch.notifyWindow, file.size, label.c_str(), &batch.bytesDone,
                             batch.totalBytes)) {
@@ -29,14 +29,6 @@ bool DownloadAndVerify(DownloadBatch& batch, const ManifestFile& file, const std
 }
 
 }  // namespace
-
-std::wstring DownloadUrlForPath(const std::wstring& path) {
-    std::wstring url = L"files/" + path;
-    for (wchar_t& c : url) {
-        if (c == L'\\') c = L'/';
-    }
-    return url;
-}
 
 DWORD WINAPI RunDownloadWorker(void* param) {
     DownloadBatch& batch = *static_cast<DownloadBatch*>(param);

@@ -1,12 +1,13 @@
 #pragma once
 // Up to four threads that download and verify the queued game files of one update run.
 
-#include "Manifest.h"
+#include "update/Manifest.h"
 
 #include <windows.h>
 
 #include <atomic>
 #include <cstdint>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -24,7 +25,7 @@ struct DownloadBatch {
     std::atomic<std::uint64_t> bytesDone{0};
     std::uint64_t totalBytes = 0;
     long jobCount = 0;
-    CRITICAL_SECTION lock;               // guards the two strings below, nothing else
+    std::mutex lock;                     // guards the two strings below, nothing else
     std::wstring lastFailedPath;
     std::wstring lastFailedReason;
 };
@@ -35,6 +36,3 @@ DWORD WINAPI RunDownloadWorker(void* batch);
 // The same jobs one after another on the calling thread, when no worker thread could be started.
 // Counts failures only.
 void RunDownloadsSequentially(DownloadBatch& batch);
-
-// "files/" + path with every backslash turned into a forward slash.
-std::wstring DownloadUrlForPath(const std::wstring& path);

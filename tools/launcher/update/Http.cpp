@@ -1,6 +1,6 @@
-#include "Http.h"
+#include "update/Http.h"
 
-#include "PatchHost.h"
+#include "update/PatchHost.h"
 
 #include <cwchar>
 #include <vector>

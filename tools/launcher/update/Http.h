@@ -1,6 +1,8 @@
 #pragma once
 // URL splitting and the one request sequence that every transfer to the patch host uses.
 
+#include "Win32Handles.h"
+
 #include <windows.h>
 #include <winhttp.h>
 
@@ -23,29 +25,12 @@ bool CrackUrl(const std::wstring& url, const wchar_t* suffix, UrlParts& parts);
 // the transfer broke off before the announced length.
 std::string FetchManifestText();
 
-// An owned WinHTTP handle.
-class WinHttpHandle {
-public:
-    WinHttpHandle() = default;
-    explicit WinHttpHandle(HINTERNET h) : handle_(h) {}
-    ~WinHttpHandle() { Reset(); }
-    WinHttpHandle(const WinHttpHandle&) = delete;
-    WinHttpHandle& operator=(const WinHttpHandle&) = delete;
-    WinHttpHandle& operator=(HINTERNET h) {
-        Reset();
-        handle_ = h;
-        return *this;
-    }
-    HINTERNET Get() const { return handle_; }
-    explicit operator bool() const { return handle_ != nullptr; }
-    void Reset() {
-        if (handle_) WinHttpCloseHandle(handle_);
-        handle_ = nullptr;
-    }
-
-private:
-    HINTERNET handle_ = nullptr;
+struct WinHttpHandleTraits {
+    static bool IsValid(HINTERNET h) { return h != nullptr; }
+    static void Close(HINTERNET h) { WinHttpCloseHandle(h); }
 };
+// An owned WinHTTP handle.
+using WinHttpHandle = ScopedResource<HINTERNET, WinHttpHandleTraits>;
 
 // The three handles of one GET. Declared root first so that destruction closes the request, then the
 // connection, then the root.

@@ -1,9 +1,9 @@
-#include "HttpDownload.h"
+#include "update/HttpDownload.h"
 
-#include "DebugLog.h"
-#include "Http.h"
-#include "StatusChannel.h"
 #include "Win32Handles.h"
+#include "update/DebugLog.h"
+#include "update/Http.h"
+#include "update/StatusChannel.h"
 
 #include <shlobj.h>
 
@@ -68,7 +68,7 @@ struct TransferProgress {
             if (base > 0) {
                 std::uint64_t percent = done * 100 / base;
                 if (percent > 100) percent = 100;
-                PostMessageW(window, WM_UPDATE_PROGRESS, static_cast<WPARAM>(percent), 0);
+                PostProgress(window, static_cast<unsigned>(percent));
             }
         }
         DWORD now = GetTickCount();

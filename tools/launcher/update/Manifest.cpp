@@ -1,6 +1,6 @@
-#include "Manifest.h"
+#include "update/Manifest.h"
 
-#include "ManifestRules.h"
+#include "common/ManifestFormat.h"
 
 #include <windows.h>
 
@@ -37,8 +37,8 @@ bool ParseManifest(const std::string& bytes, Manifest& manifest) {
     }
     const std::wstring text = DecodeUtf8(bytes.data() + skip, bytes.size() - skip);
 
-    using manifest_rules::LineKind;
-    manifest_rules::ForEachManifestLine(std::wstring_view(text), [&](const manifest_rules::ParsedLine<wchar_t>& line) {
+    using manifest_format::LineKind;
+    manifest_format::ForEachManifestLine(std::wstring_view(text), [&](const manifest_format::ParsedLine<wchar_t>& line) {
         if (line.kind != LineKind::Ignored) ++manifest.recognisedLines;
         switch (line.kind) {
             case LineKind::Version: manifest.version.assign(line.text); break;

@@ -1,4 +1,4 @@
-#include "PatchHost.h"
+#include "update/PatchHost.h"
 
 // Each executable compiles this file with its own base URL.
 #ifndef KORVANE_PATCH_BASE_URL_W

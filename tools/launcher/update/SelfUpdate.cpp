@@ -1,149 +1,151 @@
-#include "SelfUpdate.h"
+#include "update/SelfUpdate.h"
 
-#include "DebugLog.h"
-#include "GameClient.h"
-#include "HttpDownload.h"
-#include "PatchHost.h"
-#include "Sha256.h"
-#include "StatusChannel.h"
-#include "Win32Handles.h"
+#include "LauncherPath.h"
+#include "Settings.h"
+#include "common/PathRules.h"
+#include "update/DebugLog.h"
+#include "update/HttpDownload.h"
+#include "update/PatchHost.h"
+#include "update/Sha256.h"
+#include "update/StatusChannel.h"
 
 namespace {
 
-constexpr wchar_t kLastSelfUpdateShaValue[] = L"LastSelfUpdateSha";
-constexpr DWORD kModulePathChars = 260;
-constexpr DWORD kRegistryReadChars = 160;
+// ---- log lines (the operator reads them; their wording is fixed) ----
 
-}  // namespace
+constexpr char kLogNoEntry[] = "[Launcher][self-update] manifest 沒有 LAUNCHER_SELF entry, 不做 self-update\n";
+constexpr char kLogNoOwnPath[] = "[Launcher][self-update] GetLauncherExePath() 失敗\n";
+constexpr char kLogRunningExe[] = "[Launcher][self-update] running exe = %s\n";
+constexpr char kLogOwnDigestFailed[] =
+    "[Launcher][self-update] 本機 SHA 計算失敗, 跳過 self-update (防 loop). 下次啟動再試.\n";
+constexpr char kLogUpToDate[] = "[Launcher][self-update] SHA 一致, 已是最新版\n";
+constexpr char kLogAntiLoop[] =
+    "[Launcher][self-update] anti-loop bail. manifest=%s..., registry-last-installed=%s..., local=%s...; "
+    "已安裝過此版本, 不再重下\n";
+constexpr char kLogTriggered[] = "[Launcher][self-update] SHA 不一致, 觸發更新. local=%s..., manifest=%s...\n";
+constexpr char kLogDownloading[] = "[Launcher][self-update] downloading from %s%s (expected size=%llu)\n";
+constexpr char kLogDownloadFailed[] =
+    "[Launcher][self-update] HttpDownloadToFile 回 false. 常見原因: 1) URL 上沒這支 exe (server 沒上傳) → 404, "
+    "2) HTTPS 握手失敗, 3) Disk 寫不下 .new 檔. 詳細 status code 在 HttpDownloadToFile 的 log.\n";
+constexpr char kLogVerifyFailed[] =
+    "[Launcher][self-update] 校驗失敗. downloaded=%s..., manifest=%s.... 操作員的 manifest LAUNCHER_SELF SHA "
+    "跟伺服器上的 Launcher.exe 對不上, 重新算 SHA 寫進 manifest.\n";
+constexpr char kLogStep1Failed[] =
+    "[Launcher][self-update] step 1 rename (.exe → .old) 失敗, GetLastError=%lu. .new 保留, 下次再試.\n";
+constexpr char kLogStep2Failed[] =
+    "[Launcher][self-update] step 2 rename (.new → .exe) 失敗, GetLastError=%lu. 已回滾 .old → .exe, 玩家用回舊版.\n";
 
-std::wstring GetLauncherExePath() {
-    wchar_t path[kModulePathChars] = {};
-    if (GetModuleFileNameW(nullptr, path, kModulePathChars) == 0) return std::wstring();
-    return path;
-}
+constexpr std::size_t kNoEntryLine = 160;
+constexpr std::size_t kNoPathLine = 200;
+constexpr std::size_t kPathLine = 512;
+constexpr std::size_t kDigestLine = 400;
+constexpr std::size_t kUrlLine = 768;
+constexpr std::size_t kLogPathBytes = 259;
+constexpr std::size_t kLogUrlBytes = 255;
 
-std::string ReadLastSelfUpdateSha() {
-    ScopedRegKey key;
-    if (RegOpenKeyExW(HKEY_CURRENT_USER, kLauncherRegistryKey, 0, KEY_READ, key.Receive()) != ERROR_SUCCESS) {
-        return std::string();
-    }
-    wchar_t value[kRegistryReadChars] = {};
-    DWORD type = 0;
-    DWORD bytes = (kRegistryReadChars - 1) * sizeof(wchar_t);  // the last character always stays zero
-    LONG result = RegQueryValueExW(key.Get(), kLastSelfUpdateShaValue, nullptr, &type,
-                                   reinterpret_cast<BYTE*>(value), &bytes);
-    if (result != ERROR_SUCCESS || type != REG_SZ) return std::string();
+// The running executable and the two names beside it that the swap uses.
+struct ExecutablePaths {
+    std::wstring own;
+    std::wstring fresh;  // own + ".new": receives the download
+    std::wstring old;    // own + ".old": receives the running executable during the swap
+};
 
-    std::string digest;
-    for (const wchar_t* p = value; *p; ++p) {
-        if ((*p >= L'0' && *p <= L'9') || (*p >= L'a' && *p <= L'f')) {
-            digest.push_back(static_cast<char>(*p));
-        } else if (*p >= L'A' && *p <= L'F') {
-            digest.push_back(static_cast<char>(*p - L'A' + L'a'));
-        }
-    }
-    return digest.size() == 64 ? digest : std::string();
-}
-
-void WriteLastSelfUpdateSha(const std::string& digest) {
-    if (digest.size() != 64) return;
-    ScopedRegKey key;
-    if (RegCreateKeyExW(HKEY_CURRENT_USER, kLauncherRegistryKey, 0, nullptr, 0, KEY_WRITE, nullptr, key.Receive(),
-                        nullptr) != ERROR_SUCCESS) {
-        return;
-    }
-    std::wstring wide(digest.begin(), digest.end());
-    RegSetValueExW(key.Get(), kLastSelfUpdateShaValue, 0, REG_SZ, reinterpret_cast<const BYTE*>(wide.c_str()),
-                   static_cast<DWORD>((wide.size() + 1) * sizeof(wchar_t)));
-}
-
-bool RunSelfUpdate(HWND window, const Manifest& manifest) {
-    const LauncherSelfEntry& self = manifest.launcherSelf;
+// Whether the manifest's launcher must be downloaded; logs why not. An up-to-date launcher refreshes
+// LastSelfUpdateSha; one that was installed before and still differs is not fetched again (anti-loop).
+bool SelfUpdateDue(const LauncherSelfEntry& self, ExecutablePaths* paths) {
     if (self.sha256.empty() || self.size == 0) {
-        LogLineA(160, "[Launcher][self-update] manifest 沒有 LAUNCHER_SELF entry, 不做 self-update\n");
+        LogLineA(kNoEntryLine, kLogNoEntry);
         return false;
     }
-    const std::wstring ownPath = GetLauncherExePath();
-    if (ownPath.empty()) {
-        LogLineA(200, "[Launcher][self-update] GetLauncherExePath() 失敗\n");
+    paths->own = GetLauncherExePath();
+    if (paths->own.empty()) {
+        LogLineA(kNoPathLine, kLogNoOwnPath);
         return false;
     }
-    const std::wstring newPath = ownPath + L".new";
-    const std::wstring oldPath = ownPath + L".old";
-    LogLineA(512, "[Launcher][self-update] running exe = %s\n", ToAnsiForLog(ownPath.c_str(), 259).c_str());
+    paths->fresh = paths->own + L".new";
+    paths->old = paths->own + L".old";
+    LogLineA(kPathLine, kLogRunningExe, ToAnsiForLog(paths->own.c_str(), kLogPathBytes).c_str());
 
-    const std::string local = FileSha256Hex(ownPath);
+    const std::string local = FileSha256Hex(paths->own);
     if (local.empty()) {
-        LogLineA(512, "[Launcher][self-update] 本機 SHA 計算失敗, 跳過 self-update (防 loop). 下次啟動再試.\n");
+        LogLineA(kPathLine, kLogOwnDigestFailed);
         return false;
     }
     if (local == self.sha256) {
-        LogLineA(512, "[Launcher][self-update] SHA 一致, 已是最新版\n");
+        LogLineA(kPathLine, kLogUpToDate);
         WriteLastSelfUpdateSha(local);
         return false;
     }
     const std::string installed = ReadLastSelfUpdateSha();
     if (!installed.empty() && installed == self.sha256) {
-        LogLineA(400,
-                 "[Launcher][self-update] anti-loop bail. manifest=%s..., registry-last-installed=%s..., local=%s...; "
-                 "已安裝過此版本, 不再重下\n",
-                 DigestPrefix(self.sha256).c_str(), DigestPrefix(installed).c_str(), DigestPrefix(local).c_str());
+        LogLineA(kDigestLine, kLogAntiLoop, DigestPrefix(self.sha256).c_str(), DigestPrefix(installed).c_str(),
+                 DigestPrefix(local).c_str());
         return false;
     }
-    LogLineA(400, "[Launcher][self-update] SHA 不一致, 觸發更新. local=%s..., manifest=%s...\n",
-             DigestPrefix(local).c_str(), DigestPrefix(self.sha256).c_str());
+    LogLineA(kDigestLine, kLogTriggered, DigestPrefix(local).c_str(), DigestPrefix(self.sha256).c_str());
+    return true;
+}
 
-    PostStatusText(window, L"啟動器更新中...");
-    PostMessageW(window, WM_UPDATE_PROGRESS, 0, 0);
-    DeleteFileW(newPath.c_str());
-
-    const std::wstring relativeUrl = std::wstring(L"files/") + kLauncherExeName;
-    LogLineA(768, "[Launcher][self-update] downloading from %s%s (expected size=%llu)\n",
-             ToAnsiForLog(PatchBaseUrl, 255).c_str(), ToAnsiForLog(relativeUrl.c_str(), 255).c_str(),
-             static_cast<unsigned long long>(self.size));
-    if (!HttpDownloadToFile(relativeUrl.c_str(), newPath, window, self.size, L"啟動器更新中", nullptr, 0)) {
-        DeleteFileW(newPath.c_str());
-        LogLineA(768,
-                 "[Launcher][self-update] HttpDownloadToFile 回 false. 常見原因: 1) URL 上沒這支 exe (server 沒上傳) "
-                 "→ 404, 2) HTTPS 握手失敗, 3) Disk 寫不下 .new 檔. 詳細 status code 在 HttpDownloadToFile 的 log.\n");
+// Downloads the new executable beside the running one and checks its digest; on failure nothing of it
+// is left on disk.
+bool DownloadNewExecutable(HWND window, const LauncherSelfEntry& self, const ExecutablePaths& paths) {
+    DeleteFileW(paths.fresh.c_str());  // a leftover of an earlier attempt
+    const std::wstring relativeUrl =
+        path_rules::ServedPath(std::wstring_view(path_rules::FromAscii<wchar_t>(path_rules::kLauncherExeName)));
+    LogLineA(kUrlLine, kLogDownloading, ToAnsiForLog(PatchBaseUrl, kLogUrlBytes).c_str(),
+             ToAnsiForLog(relativeUrl.c_str(), kLogUrlBytes).c_str(), static_cast<unsigned long long>(self.size));
+    if (!HttpDownloadToFile(relativeUrl.c_str(), paths.fresh, window, self.size, L"啟動器更新中", nullptr, 0)) {
+        DeleteFileW(paths.fresh.c_str());
+        LogLineA(kUrlLine, kLogDownloadFailed);
         PostStatusText(window, L"啟動器下載失敗, 跳過 self-update");
         return false;
     }
-
-    const std::string downloaded = FileSha256Hex(newPath);
+    const std::string downloaded = FileSha256Hex(paths.fresh);
     if (downloaded != self.sha256) {
-        LogLineA(400,
-                 "[Launcher][self-update] 校驗失敗. downloaded=%s..., manifest=%s.... 操作員的 manifest LAUNCHER_SELF "
-                 "SHA 跟伺服器上的 Launcher.exe 對不上, 重新算 SHA 寫進 manifest.\n",
-                 DigestPrefix(downloaded).c_str(), DigestPrefix(self.sha256).c_str());
+        LogLineA(kDigestLine, kLogVerifyFailed, DigestPrefix(downloaded).c_str(), DigestPrefix(self.sha256).c_str());
         PostStatusText(window, L"啟動器更新校驗失敗, 跳過");
-        DeleteFileW(newPath.c_str());
+        DeleteFileW(paths.fresh.c_str());
         return false;
     }
-    DeleteFileW((newPath + L":Zone.Identifier").c_str());
+    DeleteFileW((paths.fresh + L":Zone.Identifier").c_str());
+    return true;
+}
 
-    if (!MoveFileExW(ownPath.c_str(), oldPath.c_str(), MOVEFILE_REPLACE_EXISTING)) {
-        DWORD error = GetLastError();
-        LogLineA(400, "[Launcher][self-update] step 1 rename (.exe → .old) 失敗, GetLastError=%lu. .new 保留, 下次再試.\n",
-                 error);
+// Moves the running executable aside and the new one into its place; a failed second move puts the old
+// one back, so the own path always holds a launcher.
+bool SwapExecutables(HWND window, const ExecutablePaths& paths) {
+    if (!MoveFileExW(paths.own.c_str(), paths.old.c_str(), MOVEFILE_REPLACE_EXISTING)) {
+        LogLineA(kDigestLine, kLogStep1Failed, GetLastError());
         PostStatusText(window, L"啟動器無法替換, 繼續使用舊版");
-        return false;
+        return false;  // the new file stays; the next attempt deletes it before downloading again
     }
-    if (!MoveFileExW(newPath.c_str(), ownPath.c_str(), MOVEFILE_REPLACE_EXISTING)) {
-        DWORD error = GetLastError();
-        MoveFileExW(oldPath.c_str(), ownPath.c_str(), MOVEFILE_REPLACE_EXISTING);
-        DeleteFileW(newPath.c_str());
-        LogLineA(400,
-                 "[Launcher][self-update] step 2 rename (.new → .exe) 失敗, GetLastError=%lu. 已回滾 .old → .exe, "
-                 "玩家用回舊版.\n",
-                 error);
+    if (!MoveFileExW(paths.fresh.c_str(), paths.own.c_str(), MOVEFILE_REPLACE_EXISTING)) {
+        const DWORD error = GetLastError();  // before the rollback overwrites it
+        MoveFileExW(paths.old.c_str(), paths.own.c_str(), MOVEFILE_REPLACE_EXISTING);
+        DeleteFileW(paths.fresh.c_str());
+        LogLineA(kDigestLine, kLogStep2Failed, error);
         PostStatusText(window, L"啟動器替換失敗, 已回滾");
         return false;
     }
+    return true;
+}
 
+}  // namespace
+
+bool RunSelfUpdate(HWND window, const Manifest& manifest) {
+    const LauncherSelfEntry& self = manifest.launcherSelf;
+    ExecutablePaths paths;
+    if (!SelfUpdateDue(self, &paths)) return false;
+
+    PostStatusText(window, L"啟動器更新中...");
+    PostProgress(window, 0);
+    if (!DownloadNewExecutable(window, self, paths)) return false;
+    if (!SwapExecutables(window, paths)) return false;
+
+    // Only after both moves: a failed or rolled-back attempt must be tried again at the next start.
     WriteLastSelfUpdateSha(self.sha256);
-    PostMessageW(window, WM_UPDATE_PROGRESS, 100, 0);
+    PostProgress(window, 100);
     PostStatusText(window, L"啟動器已更新, 重啟中...");
-    PostMessageW(window, WM_UPDATE_RESTART, 0, 0);
+    PostRestart(window);
     return true;
 }

@@ -1,9 +1,7 @@
-#include "Sha256.h"
+#include "update/Sha256.h"
 
-#include "DebugLog.h"
-
-#include <windows.h>
-#include <bcrypt.h>
+#include "Win32Handles.h"
+#include "update/DebugLog.h"
 
 #include <vector>
 
@@ -13,50 +11,7 @@ constexpr DWORD kReadBlock = 65536;
 constexpr std::size_t kLogLineBytes = 512;
 constexpr std::size_t kLogPathBytes = 259;
 
-}  // namespace
-
-std::string FileSha256Hex(const std::wstring& path) {
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) {
-        DWORD error = GetLastError();
-        LogLineA(kLogLineBytes, "[Launcher][sha256] CreateFileW 失敗 path=%s err=%lu\n",
-                 ToAnsiForLog(path.c_str(), kLogPathBytes).c_str(), error);
-        return std::string();
-    }
-
-    BCRYPT_ALG_HANDLE algorithm = nullptr;
-    if (BCryptOpenAlgorithmProvider(&algorithm, BCRYPT_SHA256_ALGORITHM, nullptr, 0) != 0) {
-        CloseHandle(file);
-        return std::string();
-    }
-    BCRYPT_HASH_HANDLE hash = nullptr;
-    if (BCryptCreateHash(algorithm, &hash, nullptr, 0, nullptr, 0, 0) != 0) {
-        BCryptCloseAlgorithmProvider(algorithm, 0);
-        CloseHandle(file);
-        return std::string();
-    }
-
-    // Release order is part of the contract: the file first, then the hash, then the provider.
-    std::vector<unsigned char> buffer(kReadBlock, 0);
-    for (;;) {
-        DWORD read = 0;
-        if (!ReadFile(file, buffer.data(), kReadBlock, &read, nullptr)) {
-            CloseHandle(file);
-            BCryptDestroyHash(hash);
-            BCryptCloseAlgorithmProvider(algorithm, 0);
-            LogLineA(kLogLineBytes, "[Launcher][sha256] ReadFile 中途失敗, 回空 SHA\n");
-            return std::string();
-        }
-        if (read == 0) break;
-        BCryptHashData(hash, buffer.data(), read, 0);
-    }
-    CloseHandle(file);
-    unsigned char digest[32] = {};
-    BCryptFinishHash(hash, digest, sizeof(digest), 0);
-    BCryptDestroyHash(hash);
-    BCryptCloseAlgorithmProvider(algorithm, 0);
-
+std::string HexDigest(const unsigned char (&digest)[32]) {
     static const char kHex[] = "0123456789abcdef";
     std::string text(64, '0');
     for (int i = 0; i < 32; ++i) {
@@ -64,4 +19,39 @@ std::string FileSha256Hex(const std::wstring& path) {
         text[2 * i + 1] = kHex[digest[i] & 15];
     }
     return text;
+}
+
+}  // namespace
+
+std::string FileSha256Hex(const std::wstring& path) {
+    // Declared so that destruction releases the file first, then the hash, then the provider.
+    ScopedBcryptAlgorithm algorithm;
+    ScopedBcryptHash hash;
+    ScopedHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                  nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file.Valid()) {
+        DWORD error = GetLastError();
+        LogLineA(kLogLineBytes, "[Launcher][sha256] CreateFileW 失敗 path=%s err=%lu\n",
+                 ToAnsiForLog(path.c_str(), kLogPathBytes).c_str(), error);
+        return std::string();
+    }
+    if (BCryptOpenAlgorithmProvider(algorithm.Receive(), BCRYPT_SHA256_ALGORITHM, nullptr, 0) != 0) {
+        return std::string();
+    }
+    if (BCryptCreateHash(algorithm.Get(), hash.Receive(), nullptr, 0, nullptr, 0, 0) != 0) return std::string();
+
+    std::vector<unsigned char> buffer(kReadBlock, 0);
+    for (;;) {
+        DWORD read = 0;
+        if (!ReadFile(file.Get(), buffer.data(), kReadBlock, &read, nullptr)) {
+            LogLineA(kLogLineBytes, "[Launcher][sha256] ReadFile 中途失敗, 回空 SHA\n");
+            return std::string();
+        }
+        if (read == 0) break;
+        BCryptHashData(hash.Get(), buffer.data(), read, 0);
+    }
+    file.Reset();
+    unsigned char digest[32] = {};
+    BCryptFinishHash(hash.Get(), digest, sizeof(digest), 0);
+    return HexDigest(digest);
 }

@@ -1,4 +1,4 @@
-#include "StatusChannel.h"
+#include "update/StatusChannel.h"
 
 #include "TextFormat.h"
 
@@ -17,6 +17,18 @@ void PostStatusText(HWND window, const wchar_t* format, ...) {
     if (!PostMessageW(window, WM_UPDATE_STATUS, reinterpret_cast<WPARAM>(copy), 0)) {
         HeapFree(GetProcessHeap(), 0, copy);
     }
+}
+
+void PostProgress(HWND window, unsigned percent) {
+    PostMessageW(window, WM_UPDATE_PROGRESS, static_cast<WPARAM>(percent), 0);
+}
+
+void PostFinished(HWND window, bool gameMayStart) {
+    PostMessageW(window, WM_UPDATE_FINISHED, gameMayStart ? 0 : 1, 0);
+}
+
+void PostRestart(HWND window) {
+    PostMessageW(window, WM_UPDATE_RESTART, 0, 0);
 }
 
 void FreeStatusText(WPARAM text) {

@@ -1,11 +1,12 @@
 #pragma once
-// The messages by which update code on any thread reports to the main window. Only posted, never sent.
+// The messages by which update code on any thread reports to the main window, and the only code in the
+// update engine that posts them. Messages are only posted, never sent: no sender waits for the window.
 
 #include <windows.h>
 
 // wParam: percent 0..100.
 constexpr UINT WM_UPDATE_PROGRESS = WM_APP + 1;
-// wParam: heap text (HeapAlloc on the process heap); the window frees it with HeapFree.
+// wParam: heap text (HeapAlloc on the process heap); the window frees it with FreeStatusText.
 constexpr UINT WM_UPDATE_STATUS = WM_APP + 2;
 // wParam: 0 = the game may be started, 1 = it may not.
 constexpr UINT WM_UPDATE_FINISHED = WM_APP + 3;
@@ -18,6 +19,15 @@ constexpr int kStatusTextChars = 1024;
 // Formats a status text (swprintf rules, cut at 1023 characters) and posts a heap copy as
 // WM_UPDATE_STATUS. Does nothing for a null window; frees the copy itself when the post fails.
 void PostStatusText(HWND window, const wchar_t* format, ...);
+
+// Posts WM_UPDATE_PROGRESS with the percent; a failed post is simply lost.
+void PostProgress(HWND window, unsigned percent);
+
+// Posts WM_UPDATE_FINISHED: wParam 0 when the game may be started, 1 when it may not.
+void PostFinished(HWND window, bool gameMayStart);
+
+// Posts WM_UPDATE_RESTART, the last message of a run that replaced the launcher.
+void PostRestart(HWND window);
 
 // Releases a text received with WM_UPDATE_STATUS; null is harmless.
 void FreeStatusText(WPARAM text);

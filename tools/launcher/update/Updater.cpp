@@ -1,13 +1,15 @@
-#include "Updater.h"
+#include "update/Updater.h"
 
-#include "DownloadWorkers.h"
 #include "GameClient.h"
-#include "Http.h"
-#include "Manifest.h"
-#include "SelfUpdate.h"
-#include "Sha256.h"
-#include "StatusChannel.h"
+#include "LauncherPath.h"
 #include "Win32Handles.h"
+#include "common/PathRules.h"
+#include "update/DownloadWorkers.h"
+#include "update/Http.h"
+#include "update/Manifest.h"
+#include "update/SelfUpdate.h"
+#include "update/Sha256.h"
+#include "update/StatusChannel.h"
 
 #include <tlhelp32.h>
 
@@ -15,39 +17,11 @@
 #include <set>
 #include <vector>
 
-volatile LONG UpdaterRunning = 0;
+std::atomic<bool> UpdaterRunning{false};
 
 namespace {
 
 constexpr DWORD kPathChars = 260;
-
-bool EqualsAsciiNoCase(const std::wstring& a, const std::wstring& b) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        wchar_t x = a[i], y = b[i];
-        if (x >= L'A' && x <= L'Z') x = static_cast<wchar_t>(x - L'A' + L'a');
-        if (y >= L'A' && y <= L'Z') y = static_cast<wchar_t>(y - L'A' + L'a');
-        if (x != y) return false;
-    }
-    return true;
-}
-
-// The same file however the manifest spells it: ASCII letters folded, either separator.
-std::wstring TargetKey(const std::wstring& path) {
-    std::wstring key = path;
-    for (wchar_t& c : key) {
-        if (c >= L'A' && c <= L'Z') c = static_cast<wchar_t>(c - L'A' + L'a');
-        if (c == L'/') c = L'\\';
-    }
-    return key;
-}
-
-std::wstring DirectoryOf(const wchar_t* path) {
-    std::wstring text(path);
-    std::size_t slash = text.rfind(L'\\');
-    if (slash == std::wstring::npos) return std::wstring();
-    return text.substr(0, slash);
-}
 
 bool IsIntact(const std::wstring& local, const ManifestFile& file) {
     WIN32_FILE_ATTRIBUTE_DATA data;
@@ -57,16 +31,16 @@ bool IsIntact(const std::wstring& local, const ManifestFile& file) {
     return FileSha256Hex(local) == file.sha256;
 }
 
-// Ends a run: the outcome text, the finished flag, and the flag that lets a new run start.
-void Finish(HWND window, const wchar_t* text, WPARAM finished) {
+// Ends a run with its outcome text and the finished flag.
+void Finish(HWND window, const wchar_t* text, bool gameMayStart) {
     PostStatusText(window, L"%ls", text);
-    PostMessageW(window, WM_UPDATE_FINISHED, finished, 0);
+    PostFinished(window, gameMayStart);
 }
 
 void FinishUpToDate(HWND window) {
     PostStatusText(window, L"已是最新版本");
-    PostMessageW(window, WM_UPDATE_PROGRESS, 100, 0);
-    PostMessageW(window, WM_UPDATE_FINISHED, 0, 0);
+    PostProgress(window, 100);
+    PostFinished(window, true);
 }
 
 void DropOwnExecutableEntries(Manifest& manifest) {
@@ -74,7 +48,7 @@ void DropOwnExecutableEntries(Manifest& manifest) {
     std::vector<ManifestFile> kept;
     kept.reserve(before);
     for (ManifestFile& file : manifest.files) {
-        if (!EqualsAsciiNoCase(file.path, kLauncherExeName)) kept.push_back(std::move(file));
+        if (!path_rules::IsTopLevelLauncher(std::wstring_view(file.path))) kept.push_back(std::move(file));
     }
     manifest.files = std::move(kept);
     if (manifest.files.size() != before) {
@@ -93,10 +67,10 @@ std::vector<std::size_t> CheckFiles(HWND window, const Manifest& manifest, const
     for (std::size_t i = 0; i < n; ++i) {
         const ManifestFile& file = manifest.files[i];
         // Two workers must never write one file: a path listed twice is queued once.
-        if (!IsIntact(launcherDir + file.path, file) && queued.insert(TargetKey(file.path)).second) {
+        if (!IsIntact(launcherDir + file.path, file) && queued.insert(path_rules::FileKey(std::wstring_view(file.path))).second) {
             jobs.push_back(i);
         }
-        PostMessageW(window, WM_UPDATE_PROGRESS, static_cast<WPARAM>((i + 1) * 100 / n), 0);
+        PostProgress(window, static_cast<unsigned>((i + 1) * 100 / n));
     }
     return jobs;
 }
@@ -111,7 +85,6 @@ void DownloadAndReport(HWND window, const Manifest& manifest, const std::vector<
     batch->launcherDir = launcherDir;
     for (std::size_t index : jobs) batch->totalBytes += manifest.files[index].size;
     batch->jobCount = static_cast<long>(jobs.size());
-    InitializeCriticalSection(&batch->lock);
 
     const int workers = batch->jobCount < kMaxDownloadWorkers ? static_cast<int>(batch->jobCount) : kMaxDownloadWorkers;
     HANDLE threads[kMaxDownloadWorkers] = {};
@@ -128,24 +101,25 @@ void DownloadAndReport(HWND window, const Manifest& manifest, const std::vector<
     }
 
     const long failed = batch->failed.load();
-    PostMessageW(window, WM_UPDATE_PROGRESS, 100, 0);
+    PostProgress(window, 100);
     if (failed == 0) {
         PostStatusText(window, L"已完成更新");
-        PostMessageW(window, WM_UPDATE_FINISHED, 0, 0);
+        PostFinished(window, true);
     } else {
-        EnterCriticalSection(&batch->lock);
-        const std::wstring path = batch->lastFailedPath;
-        const std::wstring reason = batch->lastFailedReason;
-        LeaveCriticalSection(&batch->lock);
+        std::wstring path, reason;
+        {
+            std::lock_guard<std::mutex> hold(batch->lock);
+            path = batch->lastFailedPath;
+            reason = batch->lastFailedReason;
+        }
         if (!path.empty()) {
             PostStatusText(window, L"完成 (%d 個失敗)：%ls (%ls)", static_cast<int>(failed), path.c_str(),
                            reason.c_str());
         } else {
             PostStatusText(window, L"完成 (%d 個檔案失敗)", static_cast<int>(failed));
         }
-        PostMessageW(window, WM_UPDATE_FINISHED, 1, 0);
+        PostFinished(window, false);
     }
-    DeleteCriticalSection(&batch->lock);
 }
 
 // Steps of one run; returns when the run has posted its last message.
@@ -155,14 +129,14 @@ void RunUpdate(HWND window, const std::wstring& launcherDir) {
 
     const bool gameRunning = CheckGameRunning();
     PostStatusText(window, L"連線中...");
-    PostMessageW(window, WM_UPDATE_PROGRESS, 0, 0);
+    PostProgress(window, 0);
 
     const std::string body = FetchManifestText();
     if (body.empty()) {
         if (gameRunning) {
-            Finish(window, L"無法連線到更新伺服器, 雙開模式繼續", 0);
+            Finish(window, L"無法連線到更新伺服器, 雙開模式繼續", true);
         } else {
-            Finish(window, L"無法連線到更新伺服器", 1);
+            Finish(window, L"無法連線到更新伺服器", false);
         }
         return;
     }
@@ -170,9 +144,9 @@ void RunUpdate(HWND window, const std::wstring& launcherDir) {
     // A body without a single manifest line (an error page, say) must not pass for an empty file list.
     if (!ParseManifest(body, manifest) || manifest.recognisedLines == 0) {
         if (gameRunning) {
-            Finish(window, L"更新清單解析失敗, 雙開模式繼續", 0);
+            Finish(window, L"更新清單解析失敗, 雙開模式繼續", true);
         } else {
-            Finish(window, L"更新清單解析失敗", 1);
+            Finish(window, L"更新清單解析失敗", false);
         }
         return;
     }
@@ -189,7 +163,7 @@ void RunUpdate(HWND window, const std::wstring& launcherDir) {
         return;
     }
     if (gameRunning) {
-        Finish(window, L"有更新檔, 請先關閉所有遊戲視窗再執行 launcher 更新", 1);
+        Finish(window, L"有更新檔, 請先關閉所有遊戲視窗再執行 launcher 更新", false);
         return;
     }
     DownloadAndReport(window, manifest, jobs, launcherDir);
@@ -198,24 +172,23 @@ void RunUpdate(HWND window, const std::wstring& launcherDir) {
 }  // namespace
 
 bool CheckGameRunning() {
-    wchar_t module[kPathChars] = {};
-    if (GetModuleFileNameW(nullptr, module, kPathChars) == 0) return false;
-    if (!wcschr(module, L'\\')) return false;
-    const std::wstring own = DirectoryOf(module);
+    const std::wstring own = LauncherDirFromPath(GetLauncherExePath());
+    if (own.empty()) return false;
 
     ScopedHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
     if (!snapshot.Valid()) return false;
     PROCESSENTRY32W entry;
     entry.dwSize = sizeof(entry);
     for (BOOL more = Process32FirstW(snapshot.Get(), &entry); more; more = Process32NextW(snapshot.Get(), &entry)) {
-        if (!EqualsAsciiNoCase(entry.szExeFile, kGameClientExe)) continue;
+        if (!path_rules::EqualsAsciiNoCase(std::wstring_view(entry.szExeFile), std::wstring_view(kGameClientExe))) continue;
         ScopedHandle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, entry.th32ProcessID));
         if (!process.Valid()) continue;
         wchar_t image[kPathChars] = {};
         DWORD size = kPathChars;
         if (!QueryFullProcessImageNameW(process.Get(), 0, image, &size)) continue;
-        if (!wcschr(image, L'\\')) continue;
-        if (EqualsAsciiNoCase(DirectoryOf(image), own)) return true;
+        const std::wstring imageDir = LauncherDirFromPath(image);
+        if (imageDir.empty()) continue;
+        if (path_rules::EqualsAsciiNoCase(std::wstring_view(imageDir), std::wstring_view(own))) return true;
     }
     return false;
 }
@@ -223,6 +196,6 @@ bool CheckGameRunning() {
 DWORD WINAPI UpdaterThread(void* param) {
     std::unique_ptr<UpdaterThreadArgs> args(static_cast<UpdaterThreadArgs*>(param));
     RunUpdate(args->notifyWindow, args->launcherDir);
-    InterlockedExchange(&UpdaterRunning, 0);
+    UpdaterRunning.store(false);
     return 0;
 }

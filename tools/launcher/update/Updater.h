@@ -3,6 +3,7 @@
 
 #include <windows.h>
 
+#include <atomic>
 #include <string>
 
 // Handed to UpdaterThread on the heap; the thread owns and deletes it.
@@ -11,8 +12,9 @@ struct UpdaterThreadArgs {
     std::wstring launcherDir;  // with its trailing backslash
 };
 
-// 1 while an update run is active. Changed only with interlocked operations.
-extern volatile LONG UpdaterRunning;
+// True while an update run is active: set by whoever starts the thread with a compare-exchange from
+// false, cleared by the run at every end after its last message.
+extern std::atomic<bool> UpdaterRunning;
 
 // Thread routine: one whole update run reported to args->notifyWindow; ends with WM_UPDATE_FINISHED
 // (or WM_UPDATE_RESTART after a self-update) and clears UpdaterRunning. Always returns 0.
