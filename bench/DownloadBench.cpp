@@ -5,9 +5,10 @@
 // The URLs are shared out to N threads, each taking the next one until none is left. Per round three
 // runs: ours (HttpDownloadToFile: .part file, flush, move), bare (open, read, write, close), and bare
 // followed by FlushFileBuffers, which shows what the flush alone costs. Figures are medians over rounds.
+#include "update/HttpDownload.h"
+#include "update/PatchHost.h"
+
 #include "BenchClock.h"
-#include "HttpDownload.h"
-#include "PatchHost.h"
 
 #include <windows.h>
 #include <winhttp.h>

@@ -1,9 +1,10 @@
 // Cost of the main window's animation: CPU time per painted frame (particle step plus the full
 // 900x540 frame into an off-screen bitmap, as on every 33 ms tick), with the real skins.
+#include "ui/MainWindow.h"
+#include "ui/MainWindowPaint.h"
+#include "ui/Skins.h"
+
 #include "BenchClock.h"
-#include "MainWindow.h"
-#include "MainWindowPaint.h"
-#include "Skins.h"
 
 #include <windows.h>
 #include <objidl.h>
@@ -64,10 +65,9 @@ int wmain(int argc, wchar_t** argv) {
         };
         const double cpuPerFrame = cpuPerFrameOf();
         // The same frames without the background skin: how much of the cost is its rescaling.
-        Gdiplus::Bitmap* background = state.background;
-        state.background = nullptr;
+        SkinBitmap background = std::move(state.background);
         const double withoutBackground = cpuPerFrameOf();
-        state.background = background;
+        state.background = std::move(background);
         std::printf("frames            %d\n", frames);
         std::printf("cpu without bg    %.2f ms (the rest of the frame)\n", withoutBackground * 1000.0);
         std::printf("cpu per frame     %.2f ms (thread CPU time, step + paint)\n", cpuPerFrame * 1000.0);
@@ -79,7 +79,6 @@ int wmain(int argc, wchar_t** argv) {
         DeleteObject(frame);
         DeleteDC(memory);
         ReleaseDC(nullptr, screen);
-        ReleaseMainWindowSkins(state);
     }
     Gdiplus::GdiplusShutdown(token);
     return 0;

@@ -4,9 +4,10 @@
 // Usage: bench_sha256 [--rounds N] [--manifest-lines N] PATH...
 // Each PATH (a file, or a directory taken recursively) is measured on its own. Rounds alternate which
 // of the two runs first; the figures are the medians over the rounds.
+#include "update/Manifest.h"
+#include "update/Sha256.h"
+
 #include "BenchClock.h"
-#include "Manifest.h"
-#include "Sha256.h"
 
 #include <windows.h>
 #include <bcrypt.h>

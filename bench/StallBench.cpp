@@ -1,8 +1,9 @@
 // A patch host that accepts the connection, reads the request and never answers: how long the launcher
 // waits before it gives up (the 30 s receive time-out), and that it then reports failure.
+#include "update/Http.h"
+#include "update/HttpDownload.h"
+
 #include "BenchClock.h"
-#include "Http.h"
-#include "HttpDownload.h"
 
 #include <winsock2.h>
 #include <windows.h>

@@ -2,9 +2,10 @@
 // from the start of the updater thread to its last message. Prints the elapsed time and the outcome.
 //
 // Usage: bench_update_run [--timeout-s N]     (needs a display: run it with scripts/wine-test)
+#include "update/StatusChannel.h"
+#include "update/Updater.h"
+
 #include "BenchClock.h"
-#include "StatusChannel.h"
-#include "Updater.h"
 
 #include <windows.h>
 
@@ -57,7 +58,8 @@ int wmain(int argc, wchar_t** argv) {
     dir = dir.substr(0, dir.rfind(L'\\') + 1);
 
     const double start = NowSeconds();
-    if (InterlockedCompareExchange(&UpdaterRunning, 1, 0) != 0) return 2;
+    bool idle = false;
+    if (!UpdaterRunning.compare_exchange_strong(idle, true)) return 2;
     HANDLE thread = CreateThread(nullptr, 0, UpdaterThread, new UpdaterThreadArgs{hwnd, dir}, 0, nullptr);
     if (!thread) return 2;
     double finishedAt = 0;

@@ -42,9 +42,9 @@ trap 'exit 143' TERM INT
 
 # The publisher, built natively once per build tree.
 if [ ! -x "$work/patchgen-build/patchgen" ]; then
-  cmake -S "$src/tools/patchgen" -B "$work/patchgen-build" -DCMAKE_BUILD_TYPE=Release -DPATCHGEN_BUILD_TESTS=OFF >/dev/null
+  cmake -S "$src" -B "$work/patchgen-build" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >/dev/null
 fi
-cmake --build "$work/patchgen-build" -j2 >/dev/null
+cmake --build "$work/patchgen-build" --target patchgen -j2 >/dev/null
 patchgen="$work/patchgen-build/patchgen"
 
 # The game as published.

@@ -123,42 +123,54 @@ void LoopbackHttpServer::AcceptLoop() {
 void LoopbackHttpServer::Serve(std::uintptr_t handle) {
     SOCKET s = static_cast<SOCKET>(handle);
     std::string head;
-    char buffer[4096];
-    while (head.find("\r\n\r\n") == std::string::npos) {
-        int n = recv(s, buffer, sizeof(buffer), 0);
-        if (n <= 0) {
-            std::lock_guard<std::mutex> lock(mutex_);
-            openSockets_.erase(std::remove(openSockets_.begin(), openSockets_.end(), handle), openSockets_.end());
-            closesocket(s);
-            return;
-        }
-        head.append(buffer, static_cast<std::size_t>(n));
+    if (!ReadRequestHead(s, &head)) {
+        Forget(handle);
+        return;
     }
+    const HttpResponse response = Lookup(RecordRequest(head));
+    const int now = ++active_;
+    for (int seen = maxActive_.load(); now > seen && !maxActive_.compare_exchange_weak(seen, now);) {
+    }
+    Respond(s, response);
+    --active_;
+    if (response.delivery != Delivery::CutReset) shutdown(s, SD_SEND);
+    Forget(handle);
+}
+
+bool LoopbackHttpServer::ReadRequestHead(std::uintptr_t handle, std::string* head) {
+    char buffer[4096];
+    while (head->find("\r\n\r\n") == std::string::npos) {
+        int n = recv(static_cast<SOCKET>(handle), buffer, sizeof(buffer), 0);
+        if (n <= 0) return false;
+        head->append(buffer, static_cast<std::size_t>(n));
+    }
+    return true;
+}
+
+std::string LoopbackHttpServer::RecordRequest(const std::string& head) {
     std::string path;
     std::size_t sp1 = head.find(' ');
     std::size_t sp2 = head.find(' ', sp1 + 1);
     if (sp1 != std::string::npos && sp2 != std::string::npos) path = head.substr(sp1 + 1, sp2 - sp1 - 1);
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        paths_.push_back(path);
-        heads_.push_back(head.substr(0, head.find("\r\n\r\n")));
-    }
-    int now = ++active_;
-    for (int seen = maxActive_.load(); now > seen && !maxActive_.compare_exchange_weak(seen, now);) {
-    }
+    std::lock_guard<std::mutex> lock(mutex_);
+    paths_.push_back(path);
+    heads_.push_back(head.substr(0, head.find("\r\n\r\n")));
+    return path;
+}
 
-    HttpResponse response = Lookup(path);
+void LoopbackHttpServer::Respond(std::uintptr_t handle, const HttpResponse& response) {
+    SOCKET s = static_cast<SOCKET>(handle);
     char status[128];
-    std::snprintf(status, sizeof(status), "HTTP/1.1 %d %s\r\n", response.status, Reason(response.status));
+    std::snprintf(status, sizeof(status), "HTTP/1.1 %d %s\r\nConnection: close\r\n", response.status,
+                  Reason(response.status));
     std::string out = status;
-    out += "Connection: close\r\n";
+    const std::string& body = response.body;
     switch (response.delivery) {
         case Delivery::NeverAnswer:
             while (!stopping_) std::this_thread::sleep_for(std::chrono::milliseconds(20));
             break;
-        case Delivery::Chunked: {
+        case Delivery::Chunked:
             out += "Transfer-Encoding: chunked\r\n\r\n";
-            const std::string& body = response.body;
             for (std::size_t i = 0; i < body.size(); i += 1000) {
                 std::size_t n = std::min<std::size_t>(1000, body.size() - i);
                 char size[32];
@@ -170,11 +182,10 @@ void LoopbackHttpServer::Serve(std::uintptr_t handle) {
             out += "0\r\n\r\n";
             SendAll(s, out.data(), out.size());
             break;
-        }
         case Delivery::CutOrderly:
-        case Delivery::CutReset: {
-            out += "Content-Length: " + std::to_string(response.body.size()) + "\r\n\r\n";
-            out.append(response.body, 0, response.body.size() / 2);
+        case Delivery::CutReset:
+            out += "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n";
+            out.append(body, 0, body.size() / 2);
             SendAll(s, out.data(), out.size());
             if (response.delivery == Delivery::CutReset) {
                 // Give the client time to take what was sent, then reset instead of closing.
@@ -183,28 +194,27 @@ void LoopbackHttpServer::Serve(std::uintptr_t handle) {
                 setsockopt(s, SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&hard), sizeof(hard));
             }
             break;
-        }
-        case Delivery::Slow: {
-            out += "Content-Length: " + std::to_string(response.body.size()) + "\r\n\r\n";
+        case Delivery::Slow:
+            out += "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n";
             SendAll(s, out.data(), out.size());
-            for (std::size_t i = 0; i < response.body.size() && !stopping_; i += response.slowPieceBytes) {
-                std::size_t n = std::min<std::size_t>(response.slowPieceBytes, response.body.size() - i);
+            for (std::size_t i = 0; i < body.size() && !stopping_; i += response.slowPieceBytes) {
+                std::size_t n = std::min<std::size_t>(response.slowPieceBytes, body.size() - i);
                 if (i > 0) std::this_thread::sleep_for(std::chrono::milliseconds(response.slowPauseMs));
-                if (!SendAll(s, response.body.data() + i, n)) break;
+                if (!SendAll(s, body.data() + i, n)) break;
             }
             break;
-        }
         case Delivery::Normal:
-            out += "Content-Length: " + std::to_string(response.body.size()) + "\r\n\r\n";
-            out += response.body;
+            out += "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n";
+            out += body;
             SendAll(s, out.data(), out.size());
             break;
     }
-    --active_;
-    if (response.delivery != Delivery::CutReset) shutdown(s, SD_SEND);
+}
+
+void LoopbackHttpServer::Forget(std::uintptr_t handle) {
     std::lock_guard<std::mutex> lock(mutex_);
     openSockets_.erase(std::remove(openSockets_.begin(), openSockets_.end(), handle), openSockets_.end());
-    closesocket(s);
+    closesocket(static_cast<SOCKET>(handle));
 }
 
 }  // namespace testsupport

@@ -60,8 +60,15 @@ public:
 
 private:
     void AcceptLoop();
+    // One connection: read the request, answer it as its route says, close.
     void Serve(std::uintptr_t client);
+    static bool ReadRequestHead(std::uintptr_t client, std::string* head);
+    // Notes the request and returns its path.
+    std::string RecordRequest(const std::string& head);
     HttpResponse Lookup(const std::string& path) const;
+    void Respond(std::uintptr_t client, const HttpResponse& response);
+    // Closes the socket and drops it from the open ones.
+    void Forget(std::uintptr_t client);
 
     std::uintptr_t listener_;
     std::atomic<bool> stopping_{false};

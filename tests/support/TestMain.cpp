@@ -1,5 +1,5 @@
 // Entry of every Windows test program: a child routine when started with "--child", else the tests.
-#include "TestSupport.h"
+#include "ChildProcesses.h"
 
 #include <objidl.h>
 #include <gdiplus.h>

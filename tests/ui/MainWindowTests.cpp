@@ -1,9 +1,14 @@
 // The main window: its message handling in-process, and the real launcher's window on the screen.
-#include "MainWindow.h"
-#include "MainWindowState.h"
+#include "ui/MainWindow.h"
+#include "ui/MainWindowState.h"
+#include "update/StatusChannel.h"
+
+#include "LauncherSandbox.h"
 #include "LoopbackHttpServer.h"
-#include "StatusChannel.h"
-#include "TestSupport.h"
+#include "ScreenCapture.h"
+#include "TestFiles.h"
+#include "TestRegistry.h"
+#include "TestWindows.h"
 
 #include <gtest/gtest.h>
 
@@ -213,7 +218,7 @@ constexpr double kColourStartMin = 60;
 class LauncherWindowTest : public testing::Test {
 protected:
     void SetUp() override {
-        RegDeleteKeyValueW(HKEY_CURRENT_USER, L"Software\\Korvane\\Launcher", L"BgmMuted");
+        testsupport::DeleteRegistryValue(L"BgmMuted");
         ASSERT_TRUE(sandbox.Prepare());
     }
     HWND StartLauncher() {

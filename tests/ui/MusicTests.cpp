@@ -1,12 +1,16 @@
 // The background music: the remembered mute switch in the registry and the MCI commands sent.
-#include "GameClient.h"
-#include "MainWindowState.h"
-#include "Music.h"
-#include "TestSupport.h"
+#include "Settings.h"
+#include "ui/MainWindowState.h"
+#include "ui/Music.h"
+
+#include "TempDir.h"
+#include "TestFiles.h"
+#include "TestRegistry.h"
 
 #include <mmsystem.h>
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -19,18 +23,11 @@ void RecordCommand(const wchar_t* command) {
 }
 
 void DeleteBgmMuted() {
-    RegDeleteKeyValueW(HKEY_CURRENT_USER, kLauncherRegistryKey, L"BgmMuted");
+    testsupport::DeleteRegistryValue(L"BgmMuted");
 }
 
 bool SetValue(DWORD type, const void* data, DWORD size) {
-    HKEY key = nullptr;
-    if (RegCreateKeyExW(HKEY_CURRENT_USER, kLauncherRegistryKey, 0, nullptr, 0, KEY_WRITE, nullptr, &key, nullptr) !=
-        ERROR_SUCCESS) {
-        return false;
-    }
-    const bool ok = RegSetValueExW(key, L"BgmMuted", 0, type, static_cast<const BYTE*>(data), size) == ERROR_SUCCESS;
-    RegCloseKey(key);
-    return ok;
+    return testsupport::WriteRegistryValue(L"BgmMuted", type, data, size);
 }
 
 bool SetDword(DWORD value) {
@@ -44,10 +41,11 @@ struct Stored {
     DWORD value = 0;
 };
 Stored ReadStored() {
+    const testsupport::RegistryValue raw = testsupport::ReadRegistryValue(L"BgmMuted");
     Stored stored;
-    DWORD size = sizeof(stored.value);
-    stored.present = RegGetValueW(HKEY_CURRENT_USER, kLauncherRegistryKey, L"BgmMuted", RRF_RT_ANY, &stored.type,
-                                  &stored.value, &size) == ERROR_SUCCESS;
+    stored.present = raw.present;
+    stored.type = raw.type;
+    if (raw.bytes.size() >= sizeof(DWORD)) std::memcpy(&stored.value, raw.bytes.data(), sizeof(DWORD));
     return stored;
 }
 

@@ -1,8 +1,11 @@
 // The download worker and the sequential fallback, run on the test's own thread against the loopback host.
-#include "DownloadWorkers.h"
+#include "common/PathRules.h"
+#include "update/DownloadWorkers.h"
 
 #include "LoopbackHttpServer.h"
-#include "TestSupport.h"
+#include "TempDir.h"
+#include "TestFiles.h"
+#include "TestWindows.h"
 
 #include <gtest/gtest.h>
 
@@ -14,9 +17,6 @@ namespace {
 
 class DownloadBatchTest : public testing::Test {
 protected:
-    void SetUp() override { InitializeCriticalSection(&batch.lock); }
-    void TearDown() override { DeleteCriticalSection(&batch.lock); }
-
     // Lists a file in the manifest and serves `served` for it.
     void AddJob(const std::string& path, const std::string& content, const HttpResponse& served) {
         manifest.files.push_back(ManifestFile{testsupport::Wide(path), content.size(), testsupport::Sha256Hex(content)});
@@ -50,9 +50,9 @@ const std::wstring kVerifyFailed = L"\u6821\u9A57\u5931\u6557";    // 校驗失�
 
 }  // namespace
 
-TEST(DownloadUrlTest, BackslashesBecomeSlashes) {
-    EXPECT_EQ(DownloadUrlForPath(L"data\\sound\\a.wav"), L"files/data/sound/a.wav");
-    EXPECT_EQ(DownloadUrlForPath(L"Data/Mixed\\Case.PAK"), L"files/Data/Mixed/Case.PAK");
+TEST(ServedPathTest, WideManifestPathsAreRequestedWithSlashes) {
+    EXPECT_EQ(path_rules::ServedPath(std::wstring_view(L"data\\sound\\a.wav")), L"files/data/sound/a.wav");
+    EXPECT_EQ(path_rules::ServedPath(std::wstring_view(L"Data/Mixed\\Case.PAK")), L"files/Data/Mixed/Case.PAK");
 }
 
 TEST_F(DownloadBatchTest, OneJobCountsOneOfOne) {

@@ -1,8 +1,11 @@
-#include "HttpDownload.h"
+#include "update/HttpDownload.h"
+#include "update/StatusChannel.h"
 
+#include "ChildProcesses.h"
 #include "LoopbackHttpServer.h"
-#include "StatusChannel.h"
-#include "TestSupport.h"
+#include "TempDir.h"
+#include "TestFiles.h"
+#include "TestWindows.h"
 
 #include <gtest/gtest.h>
 

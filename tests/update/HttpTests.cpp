@@ -1,8 +1,10 @@
-#include "Http.h"
-#include "HttpDownload.h"
+#include "update/Http.h"
+#include "update/HttpDownload.h"
 
+#include "ChildProcesses.h"
 #include "LoopbackHttpServer.h"
-#include "TestSupport.h"
+#include "TempDir.h"
+#include "TestFiles.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,8 @@
-#include "Manifest.h"
+#include "common/PathRules.h"
+#include "update/Manifest.h"
 
-#include "ManifestRules.h"
-#include "TestSupport.h"
+#include "ChildProcesses.h"
+#include "TestFiles.h"
 
 #include <gtest/gtest.h>
 
@@ -220,7 +221,7 @@ TEST(ManifestTest, RandomisedInputsKeepTheInvariants) {
         ASSERT_EQ(ok, !text.empty());
         for (const ManifestFile& f : m.files) {
             ASSERT_FALSE(f.path.empty());
-            ASSERT_EQ(manifest_rules::UnsafePathReason(std::wstring_view(f.path)), nullptr);
+            ASSERT_EQ(path_rules::UnsafePathReason(std::wstring_view(f.path)), nullptr);
             ASSERT_TRUE(IsLowerHex64(f.sha256)) << f.sha256;
             ++accepted;
         }

@@ -1,6 +1,12 @@
 // Self-update of a real running executable: the updater probe runs from a game directory as Launcher.exe.
-#include "SelfUpdate.h"
+#include "Settings.h"
+#include "update/SelfUpdate.h"
 
+#include "ChildProcesses.h"
+#include "TempDir.h"
+#include "TestFiles.h"
+#include "TestRegistry.h"
+#include "TestWindows.h"
 #include "UpdateRun.h"
 
 #include <gtest/gtest.h>
@@ -18,8 +24,8 @@ const std::string kUpdating = "\xE5\x95\x9F\xE5\x8B\x95\xE5\x99\xA8\xE6\x9B\xB4\
 
 class SelfUpdateTest : public testing::Test {
 protected:
-    void SetUp() override { updatetest::ClearLauncherRegistry(); }
-    void TearDown() override { updatetest::ClearLauncherRegistry(); }
+    void SetUp() override { testsupport::ClearLauncherRegistry(); }
+    void TearDown() override { testsupport::ClearLauncherRegistry(); }
 
     // Serves a manifest naming `served` as the launcher, with its true size and the given digest.
     void Serve(const std::string& served, const std::string& digest) {
@@ -50,7 +56,7 @@ TEST_F(SelfUpdateTest, SwapsTheExecutableAndAsksForARestart) {
               (std::vector<std::string>{"P 100", "S " + kRestarting, "R"}));
     EXPECT_EQ(run.Finished(), (std::vector<std::string>{"R"}));  // no finished message, no file check
     EXPECT_TRUE(run.flagCleared);
-    EXPECT_EQ(updatetest::ReadRegistryString(L"LastSelfUpdateSha"), testsupport::Wide(digest));
+    EXPECT_EQ(testsupport::ReadRegistryString(L"LastSelfUpdateSha"), testsupport::Wide(digest));
     EXPECT_EQ(server.CountRequests("/patch/files/Launcher.exe"), 1);
     EXPECT_TRUE(run.Logged("[Launcher][self-update] downloading from http://127.0.0.1:"));
     EXPECT_TRUE(run.Logged("files/Launcher.exe (expected size=" + std::to_string(newLauncher.size()) + ")\n"));
@@ -59,10 +65,10 @@ TEST_F(SelfUpdateTest, SwapsTheExecutableAndAsksForARestart) {
 TEST_F(SelfUpdateTest, UpToDateLauncherRefreshesTheRegistry) {
     const std::string own = updatetest::ProbeBytes();
     Serve(own, testsupport::Sha256Hex(own));
-    updatetest::WriteRegistryString(L"LastSelfUpdateSha", std::wstring(64, L'f'));
+    testsupport::WriteRegistryString(L"LastSelfUpdateSha", std::wstring(64, L'f'));
     auto run = RunUpdate(dir);
     EXPECT_EQ(server.CountRequests("/patch/files/Launcher.exe"), 0);
-    EXPECT_EQ(updatetest::ReadRegistryString(L"LastSelfUpdateSha"), testsupport::Wide(testsupport::Sha256Hex(own)));
+    EXPECT_EQ(testsupport::ReadRegistryString(L"LastSelfUpdateSha"), testsupport::Wide(testsupport::Sha256Hex(own)));
     EXPECT_EQ(run.Finished(), (std::vector<std::string>{"F 0"}));
 }
 
@@ -75,7 +81,7 @@ TEST_F(SelfUpdateTest, AntiLoopBailsWithoutDownloading) {
         spaced += static_cast<wchar_t>(toupper(digest[i]));
         if (i % 8 == 7) spaced += L'-';
     }
-    updatetest::WriteRegistryString(L"LastSelfUpdateSha", spaced);
+    testsupport::WriteRegistryString(L"LastSelfUpdateSha", spaced);
     auto run = RunUpdate(dir);
     EXPECT_EQ(server.CountRequests("/patch/files/Launcher.exe"), 0);
     EXPECT_TRUE(run.Logged("[Launcher][self-update] anti-loop bail. manifest=" + digest.substr(0, 16) +
@@ -97,7 +103,7 @@ TEST_F(SelfUpdateTest, WrongDigestKeepsTheOldLauncher) {
                         "\xE5\x95\x9F\xE5\x8B\x95\xE5\x99\xA8\xE6\x9B\xB4\xE6\x96\xB0\xE6\xA0\xA1\xE9\xA9\x97\xE5\xA4\xB1"
                         "\xE6\x95\x97, \xE8\xB7\xB3\xE9\x81\x8E"),  // 啟動器更新校驗失敗, 跳過
               texts.end());
-    EXPECT_EQ(updatetest::ReadRegistryString(L"LastSelfUpdateSha"), L"<no key>");
+    EXPECT_EQ(testsupport::ReadRegistryString(L"LastSelfUpdateSha"), L"<no key>");
     EXPECT_EQ(run.Finished(), (std::vector<std::string>{"F 0"}));
 }
 
@@ -119,7 +125,7 @@ TEST_F(SelfUpdateTest, FailedFirstMoveKeepsTheNewFile) {
     EXPECT_TRUE(run.Logged("[Launcher][self-update] step 1 rename (.exe \xE2\x86\x92 .old) \xE5\xA4\xB1\xE6\x95\x97, GetLastError="));
     EXPECT_EQ(testsupport::ReadBytes(dir / L"Launcher.exe"), updatetest::ProbeBytes());
     EXPECT_EQ(testsupport::ReadBytes(dir / L"Launcher.exe.new"), newLauncher);
-    EXPECT_EQ(updatetest::ReadRegistryString(L"LastSelfUpdateSha"), L"<no key>");
+    EXPECT_EQ(testsupport::ReadRegistryString(L"LastSelfUpdateSha"), L"<no key>");
     EXPECT_EQ(run.Finished(), (std::vector<std::string>{"F 0"}));
 }
 
@@ -151,25 +157,22 @@ TEST_F(SelfUpdateTest, FailedSecondMoveRollsBack) {
     EXPECT_TRUE(run.Logged("[Launcher][self-update] step 2 rename (.new \xE2\x86\x92 .exe) \xE5\xA4\xB1\xE6\x95\x97, GetLastError="));
     EXPECT_EQ(testsupport::ReadBytes(dir / L"Launcher.exe"), updatetest::ProbeBytes());
     EXPECT_FALSE(testsupport::FileExists(dir / L"Launcher.exe.old"));
-    EXPECT_EQ(updatetest::ReadRegistryString(L"LastSelfUpdateSha"), L"<no key>");
+    EXPECT_EQ(testsupport::ReadRegistryString(L"LastSelfUpdateSha"), L"<no key>");
     EXPECT_EQ(run.Finished(), (std::vector<std::string>{"F 0"}));
 }
 
 TEST(SelfUpdateRegistryTest, ReadNormalisesAndRejects) {
-    updatetest::ClearLauncherRegistry();
+    testsupport::ClearLauncherRegistry();
     const std::string digest = testsupport::Sha256Hex("abc");
     EXPECT_EQ(ReadLastSelfUpdateSha(), "");
     WriteLastSelfUpdateSha(digest.substr(0, 63));
     EXPECT_EQ(ReadLastSelfUpdateSha(), "");
     WriteLastSelfUpdateSha(digest);
     EXPECT_EQ(ReadLastSelfUpdateSha(), digest);
-    updatetest::WriteRegistryString(L"LastSelfUpdateSha", L"  " + testsupport::Wide(digest) + L"0");
+    testsupport::WriteRegistryString(L"LastSelfUpdateSha", L"  " + testsupport::Wide(digest) + L"0");
     EXPECT_EQ(ReadLastSelfUpdateSha(), "");  // 65 digits
-    HKEY key = nullptr;
-    RegCreateKeyExW(HKEY_CURRENT_USER, L"Software\\Korvane\\Launcher", 0, nullptr, 0, KEY_WRITE, nullptr, &key, nullptr);
-    DWORD number = 5;
-    RegSetValueExW(key, L"LastSelfUpdateSha", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&number), sizeof(number));
-    RegCloseKey(key);
+    const DWORD number = 5;
+    ASSERT_TRUE(testsupport::WriteRegistryValue(L"LastSelfUpdateSha", REG_DWORD, &number, sizeof(number)));
     EXPECT_EQ(ReadLastSelfUpdateSha(), "");
-    updatetest::ClearLauncherRegistry();
+    testsupport::ClearLauncherRegistry();
 }

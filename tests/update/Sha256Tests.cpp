@@ -1,6 +1,8 @@
-#include "Sha256.h"
+#include "update/Sha256.h"
 
-#include "TestSupport.h"
+#include "ChildProcesses.h"
+#include "TempDir.h"
+#include "TestFiles.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
-#include "StatusChannel.h"
+#include "update/StatusChannel.h"
 
-#include "TestSupport.h"
+#include "TestWindows.h"
 
 #include <gtest/gtest.h>
 

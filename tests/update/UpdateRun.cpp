@@ -1,6 +1,9 @@
 #include "UpdateRun.h"
 
-#include "GameClient.h"
+#include "ChildProcesses.h"
+#include "TempDir.h"
+#include "TestFiles.h"
+#include "TestWindows.h"
 
 namespace updatetest {
 
@@ -79,30 +82,6 @@ bool StartGameClient(testsupport::Process& process, const std::wstring& dir) {
     testsupport::WriteBytes(exe + L".stay", "1");
     if (!process.Start(exe)) return false;
     return testsupport::WaitUntil([&] { return testsupport::FileExists(exe + L".record.txt"); }, 30000);
-}
-
-void ClearLauncherRegistry() {
-    RegDeleteKeyW(HKEY_CURRENT_USER, kLauncherRegistryKey);
-}
-
-std::wstring ReadRegistryString(const wchar_t* value) {
-    wchar_t text[512] = {};
-    DWORD bytes = sizeof(text) - sizeof(wchar_t);
-    DWORD type = 0;
-    HKEY key = nullptr;
-    if (RegOpenKeyExW(HKEY_CURRENT_USER, kLauncherRegistryKey, 0, KEY_READ, &key) != ERROR_SUCCESS) return L"<no key>";
-    LONG r = RegQueryValueExW(key, value, nullptr, &type, reinterpret_cast<BYTE*>(text), &bytes);
-    RegCloseKey(key);
-    if (r != ERROR_SUCCESS) return L"<none>";
-    return type == REG_SZ ? std::wstring(text) : L"<type " + std::to_wstring(type) + L">";
-}
-
-void WriteRegistryString(const wchar_t* value, const std::wstring& text) {
-    HKEY key = nullptr;
-    RegCreateKeyExW(HKEY_CURRENT_USER, kLauncherRegistryKey, 0, nullptr, 0, KEY_WRITE, nullptr, &key, nullptr);
-    RegSetValueExW(key, value, 0, REG_SZ, reinterpret_cast<const BYTE*>(text.c_str()),
-                   static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t)));
-    RegCloseKey(key);
 }
 
 }  // namespace updatetest

@@ -2,7 +2,8 @@
 // A game directory with the updater probe in it, a loopback patch host, and one recorded update run.
 
 #include "LoopbackHttpServer.h"
-#include "TestSupport.h"
+#include "ChildProcesses.h"
+#include "TempDir.h"
 
 #include <map>
 #include <string>
@@ -38,8 +39,5 @@ std::string ProbeBytes();
 // Starts the stand-in game client from `dir` and keeps it running until the returned process dies.
 bool StartGameClient(testsupport::Process& process, const std::wstring& dir);
 
-void ClearLauncherRegistry();
-std::wstring ReadRegistryString(const wchar_t* value);
-void WriteRegistryString(const wchar_t* value, const std::wstring& text);
 
 }  // namespace updatetest

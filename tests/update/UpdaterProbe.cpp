@@ -1,8 +1,8 @@
 // Runs one real update run, as the main window would start it, against a hidden window, and records the
 // posted messages in order into "<own path>.messages.txt" (UTF-8, one per line: "P <percent>",
 // "S <text>", "F <flag>", "R"). Tests copy it into a game directory, often as "Launcher.exe".
-#include "StatusChannel.h"
-#include "Updater.h"
+#include "update/StatusChannel.h"
+#include "update/Updater.h"
 
 #include <windows.h>
 
@@ -48,7 +48,8 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
     std::wstring dir(self);
     dir = dir.substr(0, dir.rfind(L'\\') + 1);
 
-    if (InterlockedCompareExchange(&UpdaterRunning, 1, 0) == 0) {
+    bool idle = false;
+    if (UpdaterRunning.compare_exchange_strong(idle, true)) {
         HANDLE thread = CreateThread(nullptr, 0, UpdaterThread, new UpdaterThreadArgs{hwnd, dir}, 0, nullptr);
         if (thread) CloseHandle(thread);
     }
@@ -59,10 +60,10 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
         MSG msg;
         while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&msg);
         if (g_done && doneAt == 0) doneAt = GetTickCount();
-        if (doneAt && GetTickCount() - doneAt > 300 && UpdaterRunning == 0) break;
+        if (doneAt && GetTickCount() - doneAt > 300 && !UpdaterRunning.load()) break;
         MsgWaitForMultipleObjects(0, nullptr, FALSE, 20, QS_ALLINPUT);
     }
-    Append(UpdaterRunning == 0 ? L"# updater flag cleared" : L"# updater flag still set");
+    Append(!UpdaterRunning.load() ? L"# updater flag cleared" : L"# updater flag still set");
 
     std::wstring out = std::wstring(self) + L".messages.txt";
     HANDLE file = CreateFileW(out.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);

@@ -1,4 +1,7 @@
 // Whole update runs on the real updater thread, in a process of their own, against the loopback host.
+#include "ChildProcesses.h"
+#include "TempDir.h"
+#include "TestFiles.h"
 #include "UpdateRun.h"
 
 #include <gtest/gtest.h>

@@ -1,0 +1,50 @@
+#include "TestRegistry.h"
+
+namespace testsupport {
+
+void ClearLauncherRegistry() {
+    RegDeleteKeyW(HKEY_CURRENT_USER, kLauncherRegistryKey);
+}
+
+RegistryValue ReadRegistryValue(const wchar_t* name) {
+    RegistryValue value;
+    char data[1024] = {};
+    DWORD size = sizeof(data);
+    value.present = RegGetValueW(HKEY_CURRENT_USER, kLauncherRegistryKey, name, RRF_RT_ANY | RRF_NOEXPAND, &value.type,
+                                 data, &size) == ERROR_SUCCESS;
+    if (value.present) value.bytes.assign(data, size);
+    return value;
+}
+
+bool WriteRegistryValue(const wchar_t* name, DWORD type, const void* data, DWORD size) {
+    HKEY key = nullptr;
+    if (RegCreateKeyExW(HKEY_CURRENT_USER, kLauncherRegistryKey, 0, nullptr, 0, KEY_WRITE, nullptr, &key, nullptr) !=
+        ERROR_SUCCESS) {
+        return false;
+    }
+    const bool ok = RegSetValueExW(key, name, 0, type, static_cast<const BYTE*>(data), size) == ERROR_SUCCESS;
+    RegCloseKey(key);
+    return ok;
+}
+
+void DeleteRegistryValue(const wchar_t* name) {
+    RegDeleteKeyValueW(HKEY_CURRENT_USER, kLauncherRegistryKey, name);
+}
+
+std::wstring ReadRegistryString(const wchar_t* name) {
+    wchar_t text[512] = {};
+    DWORD bytes = sizeof(text) - sizeof(wchar_t);
+    DWORD type = 0;
+    HKEY key = nullptr;
+    if (RegOpenKeyExW(HKEY_CURRENT_USER, kLauncherRegistryKey, 0, KEY_READ, &key) != ERROR_SUCCESS) return L"<no key>";
+    LONG r = RegQueryValueExW(key, name, nullptr, &type, reinterpret_cast<BYTE*>(text), &bytes);
+    RegCloseKey(key);
+    if (r != ERROR_SUCCESS) return L"<none>";
+    return type == REG_SZ ? std::wstring(text) : L"<type " + std::to_wstring(type) + L">";
+}
+
+void WriteRegistryString(const wchar_t* name, const std::wstring& text) {
+    WriteRegistryValue(name, REG_SZ, text.c_str(), static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t)));
+}
+
+}  // namespace testsupport

@@ -1,0 +1,31 @@
+#pragma once
+// The launcher's remembered values in the Wine prefix's registry, read and written by the tests
+// independently of the launcher's own code.
+
+#include <windows.h>
+
+#include <string>
+
+namespace testsupport {
+
+// The key every launcher value lives under, below HKEY_CURRENT_USER.
+inline constexpr wchar_t kLauncherRegistryKey[] = L"Software\\Korvane\\Launcher";
+
+// Removes the key with every value in it.
+void ClearLauncherRegistry();
+
+// One value as stored: present or not, its type, its raw bytes.
+struct RegistryValue {
+    bool present = false;
+    DWORD type = 0;
+    std::string bytes;
+};
+RegistryValue ReadRegistryValue(const wchar_t* name);
+bool WriteRegistryValue(const wchar_t* name, DWORD type, const void* data, DWORD size);
+void DeleteRegistryValue(const wchar_t* name);
+
+// A REG_SZ value's text; "<no key>", "<none>" or "<type N>" when there is none of that type.
+std::wstring ReadRegistryString(const wchar_t* name);
+void WriteRegistryString(const wchar_t* name, const std::wstring& text);
+
+}  // namespace testsupport
