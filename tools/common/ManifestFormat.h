@@ -16,6 +16,8 @@ inline constexpr char kStatusKey[] = "STATUS=";
 inline constexpr char kNewsKey[] = "NEWS=";
 inline constexpr char kLauncherSelfKey[] = "LAUNCHER_SELF|";
 inline constexpr char kFileKey[] = "FILE|";
+// How new a signed manifest is: a plain decimal 64-bit number; launchers refuse one lower than they saw.
+inline constexpr char kSequenceKey[] = "SEQUENCE=";
 inline constexpr std::size_t kDigestHexLength = 64;
 
 // True when `line` starts with the ASCII key (compared character by character, case-sensitive).
@@ -87,16 +89,32 @@ std::uint64_t ParseSizeField(std::basic_string_view<CharT> field) {
 
 // What one line of a manifest is, after trimming. `kind` Ignored covers blank lines, comments and
 // unknown keys; Malformed covers keyed records that fail their field rules.
-enum class LineKind { Ignored, Version, Status, News, LauncherSelf, File, Malformed, UnsafePath };
+enum class LineKind { Ignored, Version, Status, News, LauncherSelf, File, Sequence, Malformed, UnsafePath };
 
 template <typename CharT>
 struct ParsedLine {
     LineKind kind = LineKind::Ignored;
+    LineKind claimed = LineKind::Ignored;  // the record the line's key names, also when it is Malformed
     std::basic_string_view<CharT> text;  // VERSION/STATUS/NEWS value, or FILE path
-    std::uint64_t size = 0;
+    std::uint64_t size = 0;              // FILE and LAUNCHER_SELF size, or the SEQUENCE number
     std::string sha256;
     const char* unsafeReason = nullptr;
 };
+
+// A SEQUENCE value: 1 to 20 decimal digits and nothing else, within 64 bits. False otherwise.
+template <typename CharT>
+bool ParseSequenceValue(std::basic_string_view<CharT> text, std::uint64_t* value) {
+    if (text.empty() || text.size() > 20) return false;
+    std::uint64_t result = 0;
+    for (CharT c : text) {
+        if (c < static_cast<CharT>('0') || c > static_cast<CharT>('9')) return false;
+        const std::uint64_t digit = static_cast<std::uint64_t>(c - static_cast<CharT>('0'));
+        if (result > (UINT64_MAX - digit) / 10) return false;
+        result = result * 10 + digit;
+    }
+    *value = result;
+    return true;
+}
 
 // Removes trailing CR, space and tab in any mix; leading white space stays.
 template <typename CharT>
@@ -116,15 +134,20 @@ ParsedLine<CharT> ParseLine(std::basic_string_view<CharT> rawLine) {
     std::basic_string_view<CharT> line = TrimLineEnd(rawLine);
     if (line.empty() || line[0] == static_cast<CharT>('#')) return out;
     if (StartsWithKey(line, kVersionKey)) {
-        out.kind = LineKind::Version;
+        out.kind = out.claimed = LineKind::Version;
         out.text = line.substr(sizeof(kVersionKey) - 1);
     } else if (StartsWithKey(line, kStatusKey)) {
-        out.kind = LineKind::Status;
+        out.kind = out.claimed = LineKind::Status;
         out.text = line.substr(sizeof(kStatusKey) - 1);
     } else if (StartsWithKey(line, kNewsKey)) {
-        out.kind = LineKind::News;
+        out.kind = out.claimed = LineKind::News;
         out.text = line.substr(sizeof(kNewsKey) - 1);
+    } else if (StartsWithKey(line, kSequenceKey)) {
+        out.claimed = LineKind::Sequence;
+        out.text = line.substr(sizeof(kSequenceKey) - 1);
+        out.kind = ParseSequenceValue(out.text, &out.size) ? LineKind::Sequence : LineKind::Malformed;
     } else if (StartsWithKey(line, kLauncherSelfKey)) {
+        out.claimed = LineKind::LauncherSelf;
         auto fields = SplitFields(line.substr(sizeof(kLauncherSelfKey) - 1));
         out.kind = LineKind::Malformed;
         if (fields.size() >= 2) {
@@ -133,6 +156,7 @@ ParsedLine<CharT> ParseLine(std::basic_string_view<CharT> rawLine) {
             if (out.sha256.size() == kDigestHexLength && out.size != 0) out.kind = LineKind::LauncherSelf;
         }
     } else if (StartsWithKey(line, kFileKey)) {
+        out.claimed = LineKind::File;
         auto fields = SplitFields(line.substr(sizeof(kFileKey) - 1));
         out.kind = LineKind::Malformed;
         if (fields.size() >= 3) {
