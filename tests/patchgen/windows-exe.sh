@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# The Windows build of patchgen (CNG digests, wide paths) under Wine: build and verify a small game with
-# a Chinese file name, catch a tampered served file, refuse a device name. Digests are checked against
-# sha256sum. Usage: windows-exe.sh PATCHGEN.exe WORKDIR
+# The Windows build of patchgen (CNG digests, signatures and key files, wide paths) under Wine: build and
+# verify a small game with a Chinese file name, catch a tampered served file, refuse a device name, sign
+# with keys of its own and of OpenSSL's making. Digests are checked against sha256sum, key files and
+# signatures against the openssl command. Usage: windows-exe.sh PATCHGEN.exe WORKDIR
 set -euo pipefail
 exe=$1 work=$2
 here=$(cd "$(dirname "$0")" && pwd)
@@ -49,4 +50,45 @@ set -e
 grep -q "CON.txt" <<<"$out" || fail "the refusal does not name the file: $out"
 [ ! -f "$work/badpatch/manifest.txt" ] || fail "a manifest was written for a refused tree"
 echo "ok: a device name is refused by name and nothing is written"
+
+# r || s in hex as a DER ECDSA signature file, for the openssl command.
+der_integer() {
+  local h=$1
+  while [ "${h:0:2}" = "00" ] && [ ${#h} -gt 2 ]; do h=${h:2}; done
+  [ $((16#${h:0:2})) -ge 128 ] && h="00$h"
+  printf '02%02x%s' $((${#h} / 2)) "$h"
+}
+signature_der() {
+  local body
+  body="$(der_integer "${1:0:64}")$(der_integer "${1:64:64}")"
+  printf '30%02x%s' $((${#body} / 2)) "$body" | xxd -r -p >"$2"
+}
+
+run keygen --out "$(win "$work/key.pem")" >"$work/keygen.txt" || fail "keygen exited $?"
+public=$(sed -n 's/^public key: //p' "$work/keygen.txt" | tr -d '\r')
+[ "$(openssl pkey -in "$work/key.pem" -pubout -outform DER | tail -c 65 | xxd -p -c 65)" = "$public" ] ||
+  fail "OpenSSL reads another key from the file keygen wrote"
+run build --quiet --game "$(win "$work/game")" --launcher "$(win "$work/Launcher.exe")" --out "$(win "$work/signed")" \
+  --sign-key "$(win "$work/key.pem")" --sequence 9 || fail "signed build exited $?"
+signed="$work/signed/manifest.txt"
+grep -qx "SEQUENCE=9" "$signed" || fail "no SEQUENCE=9 line"
+head -n -1 "$signed" >"$work/signed-part.txt"
+signature_der "$(tail -n 1 "$signed" | cut -d'|' -f3)" "$work/signature.der"
+openssl pkey -in "$work/key.pem" -pubout -out "$work/public.pem"
+openssl dgst -sha256 -verify "$work/public.pem" -signature "$work/signature.der" "$work/signed-part.txt" >/dev/null ||
+  fail "OpenSSL does not accept the signature patchgen.exe wrote"
+run verify --quiet "$(win "$work/signed")" --public-key "$public" || fail "verify of its own signature exited $?"
+echo "ok: keygen, a signed build and verify agree with OpenSSL"
+
+openssl genpkey -algorithm EC -pkeyopt ec_paramgen_curve:P-256 -out "$work/openssl-key.pem" 2>/dev/null
+openssl_public=$(openssl pkey -in "$work/openssl-key.pem" -pubout -outform DER | tail -c 65 | xxd -p -c 65)
+run build --quiet --game "$(win "$work/game")" --launcher "$(win "$work/Launcher.exe")" --out "$(win "$work/signed2")" \
+  --sign-key "$(win "$work/openssl-key.pem")" || fail "build with an OpenSSL key exited $?"
+run verify --quiet "$(win "$work/signed2")" --public-key "$openssl_public" || fail "verify with the OpenSSL key exited $?"
+set +e
+out=$(run verify "$(win "$work/signed2")" --public-key "$public" 2>&1)
+rc=$?
+set -e
+[ "$rc" -eq 1 ] || fail "verify against the wrong key exited $rc"
+echo "ok: a key made by OpenSSL signs, and the wrong key is caught"
 echo "patchgen.exe: PASS"

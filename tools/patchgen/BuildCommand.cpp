@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <ctime>
 #include <set>
 #include <system_error>
 #include <vector>
@@ -13,6 +14,8 @@
 #include "PatchManifest.h"
 #include "Progress.h"
 #include "PublishRules.h"
+#include "SigningKey.h"
+#include "common/ManifestSignature.h"
 #include "common/PathRules.h"
 
 namespace {
@@ -126,6 +129,20 @@ struct Publication {
     FileDigest launcher;
 };
 
+// The signing key, read before anything is published so that a bad one stops the build at once.
+int LoadSigningKey(const BuildOptions& options, SigningKey* key) {
+    std::string text, error;
+    if (!ReadWholeFile(*options.signKey, &text, &error)) {
+        Say("cannot read --sign-key: " + error);
+        return kExitIo;
+    }
+    if (!key->Load(*options.signKey, &error)) {
+        Say("refused: --sign-key " + error);
+        return kExitRefused;
+    }
+    return kExitOk;
+}
+
 // The values, the launcher file and the two directories, before anything is read or written.
 int CheckInputs(const BuildOptions& options) {
     bool valuesOk = CheckValue("--version", options.version);
@@ -220,10 +237,25 @@ int PublishFiles(const BuildOptions& options, const GameTree& tree, Publication*
     return kExitOk;
 }
 
-// The manifest goes last, so that a player never sees one that names files not yet served.
-int WriteManifest(const BuildOptions& options, const Publication& publication) {
+// The manifest text, signed when there is a key: the signature covers every byte before its line.
+bool ManifestText(const Publication& publication, const SigningKey* key, std::string* text) {
+    *text = FormatPatchManifest(publication.manifest);
+    if (!key) return true;
+    manifest_signature::Signature signature{};
     std::string error;
-    if (!WriteFileAtomically(options.out / kManifestName, FormatPatchManifest(publication.manifest), &error)) {
+    if (!key->Sign(*text, &signature, &error)) {
+        Say(error);
+        return false;
+    }
+    *text += manifest_signature::FormatSignatureLine(key->KeyId(), signature);
+    return true;
+}
+
+// The manifest goes last, so that a player never sees one that names files not yet served.
+int WriteManifest(const BuildOptions& options, const Publication& publication, const SigningKey* key) {
+    std::string error, text;
+    if (!ManifestText(publication, key, &text)) return kExitIo;
+    if (!WriteFileAtomically(options.out / kManifestName, text, &error)) {
         Say(error);
         return kExitIo;
     }
@@ -239,6 +271,11 @@ int WriteManifest(const BuildOptions& options, const Publication& publication) {
 int RunBuild(const BuildOptions& options) {
     int result = CheckInputs(options);
     if (result != kExitOk) return result;
+    SigningKey key;
+    if (options.signKey) {
+        result = LoadSigningKey(options, &key);
+        if (result != kExitOk) return result;
+    }
     GameTree tree;
     result = ScanGame(options, &tree);
     if (result != kExitOk) return result;
@@ -247,9 +284,13 @@ int RunBuild(const BuildOptions& options) {
     publication.manifest.version = options.version;
     publication.manifest.status = options.status;
     publication.manifest.news = options.news;
+    if (options.signKey) {
+        publication.manifest.sequence =
+            options.sequence ? *options.sequence : static_cast<std::uint64_t>(std::time(nullptr));
+    }
     result = PublishFiles(options, tree, &publication);
     if (result != kExitOk) return result;
-    result = WriteManifest(options, publication);
+    result = WriteManifest(options, publication, options.signKey ? &key : nullptr);
     if (result != kExitOk) return result;
 
     if (!options.quiet) {
@@ -257,6 +298,10 @@ int RunBuild(const BuildOptions& options) {
                     publication.manifest.files.size(), static_cast<unsigned long long>(publication.gameBytes),
                     static_cast<unsigned long long>(publication.launcher.size), publication.launcher.sha256.c_str(),
                     DisplayPath(options.out).c_str());
+        if (options.signKey) {
+            std::printf("signed by key %s, sequence %llu\n", key.KeyId().c_str(),
+                        static_cast<unsigned long long>(*publication.manifest.sequence));
+        }
     }
     return kExitOk;
 }

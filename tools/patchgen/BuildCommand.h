@@ -1,6 +1,7 @@
 #pragma once
 // `patchgen build`: publishes a game directory and a launcher as a patch tree.
 
+#include <cstdint>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -12,6 +13,8 @@ struct BuildOptions {
     std::optional<std::string> version;  // UTF-8
     std::optional<std::string> status;
     std::optional<std::string> news;
+    std::optional<std::filesystem::path> signKey;  // PEM private key: write SEQUENCE and the signature line
+    std::optional<std::uint64_t> sequence;         // with signKey; default: seconds since 1970 at build time
     bool quiet = false;
     bool forceProgress = false;
 };

@@ -8,6 +8,7 @@ std::string FormatPatchManifest(const PatchManifest& manifest) {
     if (manifest.version) out += manifest_format::kVersionKey + *manifest.version + "\n";
     if (manifest.status) out += manifest_format::kStatusKey + *manifest.status + "\n";
     if (manifest.news) out += manifest_format::kNewsKey + *manifest.news + "\n";
+    if (manifest.sequence) out += manifest_format::kSequenceKey + std::to_string(*manifest.sequence) + "\n";
     if (manifest.launcherSelf) {
         out += manifest_format::kLauncherSelfKey + std::to_string(manifest.launcherSelf->size) + "|" +
                manifest.launcherSelf->sha256 + "\n";
@@ -50,6 +51,9 @@ PatchManifest ReadPatchManifest(std::string_view text, std::vector<ManifestIssue
             case LineKind::News:
                 manifest.news = std::string(line.text);
                 break;
+            case LineKind::Sequence:
+                manifest.sequence = line.size;
+                break;
             case LineKind::LauncherSelf:
                 manifest.launcherSelf = PatchLauncherEntry{line.size, line.sha256};
                 break;
@@ -61,6 +65,11 @@ PatchManifest ReadPatchManifest(std::string_view text, std::vector<ManifestIssue
                 }
                 break;
             case LineKind::Malformed:
+                if (line.claimed == LineKind::Sequence) {
+                    addIssue("SEQUENCE is not a decimal 64-bit number; launchers that check signatures refuse this "
+                             "manifest: " + std::string(raw));
+                    break;
+                }
                 addIssue("malformed line: " + std::string(raw));
                 break;
             case LineKind::UnsafePath:

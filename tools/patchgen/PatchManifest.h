@@ -26,6 +26,7 @@ struct PatchManifest {
     std::optional<std::string> version;
     std::optional<std::string> status;
     std::optional<std::string> news;
+    std::optional<std::uint64_t> sequence;  // SEQUENCE, written when signing
     std::optional<PatchLauncherEntry> launcherSelf;
     std::vector<PatchFileEntry> files;
 };
@@ -38,8 +39,9 @@ struct ManifestIssue {
 
 inline constexpr char kManifestName[] = "manifest.txt";
 
-// The manifest text: a comment, VERSION/STATUS/NEWS when set, LAUNCHER_SELF when set, then the FILE lines
-// in the given order; UTF-8 without BOM, LF line ends. Values are written as given (check them first).
+// The manifest text: a comment, VERSION/STATUS/NEWS/SEQUENCE when set, LAUNCHER_SELF when set, then the
+// FILE lines in the given order; UTF-8 without BOM, LF line ends. Values are written as given (check them
+// first). A signature line, when wanted, is appended to exactly this text.
 std::string FormatPatchManifest(const PatchManifest& manifest);
 
 // Reads manifest bytes the way the launcher does (BOM skipped, later VERSION/STATUS/NEWS/LAUNCHER_SELF win).

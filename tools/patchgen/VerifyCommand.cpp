@@ -11,6 +11,8 @@
 #include "FileIo.h"
 #include "PatchManifest.h"
 #include "PublishRules.h"
+#include "SigningKey.h"
+#include "common/ManifestSignature.h"
 #include "common/PathRules.h"
 #include "Progress.h"
 
@@ -62,6 +64,42 @@ void CheckServedFile(const fs::path& patchDir, const std::string& served, std::u
     }
 }
 
+// Checks the signature line against the given keys and returns the part of the text a launcher would read:
+// the signed part of a signed manifest, else all of it.
+std::string_view CheckSignature(std::string_view text, const VerifyOptions& options, Report* report,
+                                std::string* summary) {
+    namespace sig = manifest_signature;
+    sig::SignedManifest signedManifest;
+    const sig::SplitStatus split = sig::SplitSignedManifest(text, &signedManifest);
+    if (split == sig::SplitStatus::Unsigned) {
+        if (!options.publicKeys.empty()) report->Problem("manifest.txt: not signed");
+        *summary = "not signed";
+        return text;
+    }
+    if (split != sig::SplitStatus::Signed) {
+        report->Problem(std::string("manifest.txt: ") + sig::DescribeSplitStatus(split));
+        *summary = sig::DescribeSplitStatus(split);
+        return text;
+    }
+    *summary = "signed by key " + signedManifest.keyId;
+    if (options.publicKeys.empty()) {
+        *summary += " (not checked: give --public-key to check it)";
+        return signedManifest.signedPart;
+    }
+    for (const std::string& hex : options.publicKeys) {
+        sig::PublicPoint point{};
+        if (!sig::ParsePublicKeyHex(hex, &point) || KeyIdOf(point) != signedManifest.keyId) continue;
+        if (VerifySignature(point, signedManifest.signedPart, signedManifest.signature)) {
+            *summary += " (checked)";
+        } else {
+            report->Problem("manifest.txt: the signature by key " + signedManifest.keyId + " does not verify");
+        }
+        return signedManifest.signedPart;
+    }
+    report->Problem("manifest.txt: signed by key " + signedManifest.keyId + ", which is none of the --public-key keys");
+    return signedManifest.signedPart;
+}
+
 }  // namespace
 
 int RunVerify(const VerifyOptions& options) {
@@ -73,8 +111,10 @@ int RunVerify(const VerifyOptions& options) {
     }
 
     Report report;
+    std::string signature;
+    const std::string_view readable = CheckSignature(text, options, &report, &signature);
     std::vector<ManifestIssue> issues;
-    PatchManifest manifest = ReadPatchManifest(text, &issues);
+    PatchManifest manifest = ReadPatchManifest(readable, &issues);
     for (const ManifestIssue& issue : issues) {
         report.Problem("manifest.txt line " + std::to_string(issue.line) + ": " + DisplayText(issue.message));
     }
@@ -112,6 +152,10 @@ int RunVerify(const VerifyOptions& options) {
     }
     ProgressFinish(&progress);
 
+    if (!options.quiet) {
+        std::printf("manifest %s, sequence %s\n", signature.c_str(),
+                    manifest.sequence ? std::to_string(*manifest.sequence).c_str() : "none");
+    }
     if (report.problems > 0) {
         std::printf("verify failed: %zu problem(s) in %s\n", report.problems, DisplayPath(options.patchDir).c_str());
         return kExitRefused;

@@ -2,14 +2,18 @@
 // `patchgen verify`: checks a patch tree against its manifest with the launcher's reading rules.
 
 #include <filesystem>
+#include <string>
+#include <vector>
 
 struct VerifyOptions {
     std::filesystem::path patchDir;
+    std::vector<std::string> publicKeys;  // 130 hex digits each: the manifest must be signed by one of them
     bool quiet = false;
     bool forceProgress = false;
 };
 
-// Prints one line per problem to stdout (malformed or unsafe lines, missing LAUNCHER_SELF, missing files,
-// size or digest differences). Returns kExitOk when all match, kExitRefused on any problem, kExitIo when
+// Prints one line per problem to stdout (a signature that is broken, missing while keys are given, or by
+// another key; malformed or unsafe lines, missing LAUNCHER_SELF, missing files, size or digest
+// differences), and the signing key id and sequence. Returns kExitOk when all match, kExitRefused on any problem, kExitIo when
 // manifest.txt cannot be read.
 int RunVerify(const VerifyOptions& options);

@@ -9,7 +9,10 @@
 #include "BuildCommand.h"
 #include "ExitCodes.h"
 #include "FileIo.h"
+#include "SigningKey.h"
 #include "VerifyCommand.h"
+#include "common/ManifestFormat.h"
+#include "common/ManifestSignature.h"
 
 #ifdef _WIN32
 #include <windows.h>
@@ -25,6 +28,7 @@ namespace {
 const char kHelp[] =
     "Usage: patchgen build --game DIR --launcher FILE --out PATCHDIR [options]\n"
     "       patchgen verify PATCHDIR [options]\n"
+    "       patchgen keygen --out KEY.pem\n"
     "       patchgen --help | --version\n"
     "\n"
     "Builds the patch tree the launcher downloads from, and checks one.\n"
@@ -36,7 +40,12 @@ const char kHelp[] =
     "            Nothing is written when a name cannot be published; files an earlier\n"
     "            build left under PATCHDIR/files are replaced or removed.\n"
     "  verify    Read PATCHDIR/manifest.txt as the launcher does and check every served\n"
-    "            file and files/Launcher.exe against it; print each problem.\n"
+    "            file and files/Launcher.exe against it; print each problem, the key that\n"
+    "            signed the manifest and its sequence.\n"
+    "  keygen    Write a new manifest signing key (ECDSA P-256, PEM, readable by its owner\n"
+    "            only) to KEY.pem, which must not exist yet, and print its public key, the\n"
+    "            value the launcher's build takes (KORVANE_MANIFEST_PUBLIC_KEYS), and its key id.\n"
+    "            Keep KEY.pem offline, never on the patch host.\n"
     "\n"
     "Options for build:\n"
     "  --game DIR         game directory to publish (symbolic links are followed;\n"
@@ -48,6 +57,14 @@ const char kHelp[] =
     "  --status TEXT      STATUS line of the manifest\n"
     "  --news TEXT        NEWS line of the manifest\n"
     "                     (TEXT: one line of UTF-8, no '|', no trailing blanks)\n"
+    "  --sign-key KEY.pem sign the manifest with this key: a SEQUENCE line and a\n"
+    "                     SIGNATURE line over every byte before it\n"
+    "  --sequence N       SEQUENCE of the signed manifest (default: seconds since 1970\n"
+    "                     at build time); launchers refuse one lower than they accepted\n"
+    "\n"
+    "Options for verify:\n"
+    "  --public-key HEX   the manifest must be signed by this key (130 hex digits, as\n"
+    "                     keygen prints it); may be given several times\n"
     "\n"
     "Options for build and verify:\n"
     "  -q, --quiet        no progress, notes or summary; problems and errors still print\n"
@@ -60,7 +77,7 @@ const char kHelp[] =
     "\n"
     "Exit codes:\n"
     "  0  success (verify: everything matches)\n"
-    "  1  input refused (build), or mismatches found (verify)\n"
+    "  1  input refused (build, keygen), or mismatches found (verify)\n"
     "  2  usage error\n"
     "  3  I/O error: a file or directory could not be read or written\n";
 
@@ -113,7 +130,7 @@ OutputFlag TakeOutputFlag(const std::string& arg, bool* quiet, bool* forceProgre
 }
 
 int Build(const std::vector<std::string>& args) {
-    std::optional<std::string> game, launcher, out;
+    std::optional<std::string> game, launcher, out, signKey, sequence;
     BuildOptions options;
     for (std::size_t i = 1; i < args.size(); ++i) {
         const std::string& arg = args[i];
@@ -126,7 +143,9 @@ int Build(const std::vector<std::string>& args) {
                    TakeValue(args, &i, "--out", &out, &usageError) ||
                    TakeValue(args, &i, "--version", &options.version, &usageError) ||
                    TakeValue(args, &i, "--status", &options.status, &usageError) ||
-                   TakeValue(args, &i, "--news", &options.news, &usageError)) {
+                   TakeValue(args, &i, "--news", &options.news, &usageError) ||
+                   TakeValue(args, &i, "--sign-key", &signKey, &usageError) ||
+                   TakeValue(args, &i, "--sequence", &sequence, &usageError)) {
             if (!usageError.empty()) return Usage(usageError);
         } else {
             return Usage("build: unknown argument '" + DisplayText(arg) + "'");
@@ -138,6 +157,15 @@ int Build(const std::vector<std::string>& args) {
     options.game = PathFromUtf8(*game);
     options.launcher = PathFromUtf8(*launcher);
     options.out = PathFromUtf8(*out);
+    if (signKey) options.signKey = PathFromUtf8(*signKey);
+    if (sequence) {
+        std::uint64_t value = 0;
+        if (!signKey) return Usage("build: --sequence goes with --sign-key");
+        if (!manifest_format::ParseSequenceValue(std::string_view(*sequence), &value)) {
+            return Usage("build: --sequence takes a decimal number below 2^64");
+        }
+        options.sequence = value;
+    }
     return RunBuild(options);
 }
 
@@ -149,7 +177,16 @@ int Verify(const std::vector<std::string>& args) {
         const OutputFlag flag = TakeOutputFlag(arg, &options.quiet, &options.forceProgress);
         if (flag == OutputFlag::Help) return kExitOk;
         if (flag == OutputFlag::Taken) continue;
-        if (!arg.empty() && arg[0] == '-' && arg != "-") {
+        std::optional<std::string> key;
+        std::string usageError;
+        if (TakeValue(args, &i, "--public-key", &key, &usageError)) {
+            if (!usageError.empty()) return Usage(usageError);
+            manifest_signature::PublicPoint point{};
+            if (!manifest_signature::ParsePublicKeyHex(*key, &point)) {
+                return Usage("verify: --public-key takes 130 hex digits starting with 04 (as keygen prints it)");
+            }
+            options.publicKeys.push_back(*key);
+        } else if (!arg.empty() && arg[0] == '-' && arg != "-") {
             return Usage("verify: unknown option '" + DisplayText(arg) + "'");
         } else if (dir) {
             return Usage("verify: only one PATCHDIR may be given");
@@ -162,8 +199,42 @@ int Verify(const std::vector<std::string>& args) {
     return RunVerify(options);
 }
 
+int Keygen(const std::vector<std::string>& args) {
+    std::optional<std::string> out;
+    for (std::size_t i = 1; i < args.size(); ++i) {
+        std::string usageError;
+        if (args[i] == "--help" || args[i] == "-h") {
+            std::fputs(kHelp, stdout);
+            return kExitOk;
+        }
+        if (!TakeValue(args, &i, "--out", &out, &usageError)) {
+            return Usage("keygen: unknown argument '" + DisplayText(args[i]) + "'");
+        }
+        if (!usageError.empty()) return Usage(usageError);
+    }
+    if (!out) return Usage("keygen: --out KEY.pem is required");
+    const fs::path path = PathFromUtf8(*out);
+    std::error_code ec;
+    if (fs::exists(fs::symlink_status(path, ec))) {
+        std::fprintf(stderr, "patchgen: refused: %s exists; keygen never replaces a key\n", DisplayPath(path).c_str());
+        return kExitRefused;
+    }
+    SigningKey key;
+    std::string error;
+    if (!key.Generate(&error)) {
+        std::fprintf(stderr, "patchgen: %s\n", error.c_str());
+        return kExitIo;
+    }
+    if (!key.Save(path, &error)) {
+        std::fprintf(stderr, "patchgen: %s\n", error.c_str());
+        return kExitIo;
+    }
+    std::printf("public key: %s\nkey id: %s\n", key.PublicKeyHex().c_str(), key.KeyId().c_str());
+    return kExitOk;
+}
+
 int Run(const std::vector<std::string>& args) {
-    if (args.empty()) return Usage("a command is required (build or verify)");
+    if (args.empty()) return Usage("a command is required (build, verify or keygen)");
     const std::string& command = args[0];
     if (command == "--help" || command == "-h") {
         std::fputs(kHelp, stdout);
@@ -175,6 +246,7 @@ int Run(const std::vector<std::string>& args) {
     }
     if (command == "build") return Build(args);
     if (command == "verify") return Verify(args);
+    if (command == "keygen") return Keygen(args);
     return Usage("unknown command '" + DisplayText(command) + "'");
 }
 
