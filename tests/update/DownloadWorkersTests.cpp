@@ -1,5 +1,6 @@
 // The download worker and the sequential fallback, run on the test's own thread against the loopback host.
 #include "common/PathRules.h"
+#include "update/PatchHost.h"
 #include "update/DownloadWorkers.h"
 
 #include "LoopbackHttpServer.h"
@@ -34,6 +35,7 @@ protected:
         batch.manifest = &manifest;
         batch.jobs = &jobs;
         batch.launcherDir = dir.Path();
+        batch.hosts = {PatchBaseUrl};
         batch.jobCount = static_cast<long>(jobs.size());
     }
 

@@ -1,3 +1,4 @@
+#include "update/PatchHost.h"
 #include "update/HttpDownload.h"
 #include "update/StatusChannel.h"
 
@@ -35,7 +36,7 @@ TEST(HttpDownloadTest, StoresTheBodyAndCreatesTheDirectoryChain) {
     testsupport::MessageCollector window;
     // The base directory written with backslashes, the manifest path with forward slashes.
     const std::wstring target = dir.Path() + L"data/sub\\deep/a.pak";
-    ASSERT_TRUE(HttpDownloadToFile(L"files/data/sub/deep/a.pak", target, window.Window(), body.size(), L"L", nullptr, 0));
+    ASSERT_TRUE(HttpDownloadToFile(PatchBaseUrl, L"files/data/sub/deep/a.pak", target, window.Window(), body.size(), L"L", nullptr, 0));
     EXPECT_EQ(testsupport::ReadBytes(dir / L"data\\sub\\deep\\a.pak"), body);
     EXPECT_FALSE(testsupport::FileExists(target + L".part"));
     window.Drain();
@@ -52,14 +53,14 @@ TEST(HttpDownloadTest, ReplacesAnExistingTargetAndTruncatesAStalePart) {
     server.RouteBody("/patch/files/x.bin", "new");
     ASSERT_TRUE(testsupport::WriteBytes(dir / L"x.bin", "old old old"));
     ASSERT_TRUE(testsupport::WriteBytes(dir / L"x.bin.part", std::string(5000, 's')));
-    ASSERT_TRUE(HttpDownloadToFile(L"files/x.bin", dir / L"x.bin", nullptr, 3, nullptr, nullptr, 0));
+    ASSERT_TRUE(HttpDownloadToFile(PatchBaseUrl, L"files/x.bin", dir / L"x.bin", nullptr, 3, nullptr, nullptr, 0));
     EXPECT_EQ(testsupport::ReadBytes(dir / L"x.bin"), "new");
     EXPECT_FALSE(testsupport::FileExists(dir / L"x.bin.part"));
 }
 
 TEST_CHILD_ROUTINE(DownloadOne) {
     // args: relative URL, target
-    return HttpDownloadToFile(args.at(0).c_str(), args.at(1), nullptr, 0, nullptr, nullptr, 0) ? 0 : 1;
+    return HttpDownloadToFile(PatchBaseUrl, args.at(0).c_str(), args.at(1), nullptr, 0, nullptr, nullptr, 0) ? 0 : 1;
 }
 
 TEST(HttpDownloadTest, NotFoundIsLoggedAndTouchesNothing) {
@@ -96,7 +97,7 @@ TEST(HttpDownloadTest, CutOffBodyLeavesTheOldTarget) {
         server.Route("/patch/files/c.bin", HttpResponse{200, testsupport::PatternBytes(300000, 7), cut});
         ASSERT_TRUE(testsupport::WriteBytes(dir / L"c.bin", "previous"));
         std::atomic<std::uint64_t> shared{0};
-        EXPECT_FALSE(HttpDownloadToFile(L"files/c.bin", dir / L"c.bin", nullptr, 300000, nullptr, &shared, 300000));
+        EXPECT_FALSE(HttpDownloadToFile(PatchBaseUrl, L"files/c.bin", dir / L"c.bin", nullptr, 300000, nullptr, &shared, 300000));
         EXPECT_EQ(testsupport::ReadBytes(dir / L"c.bin"), "previous");
         EXPECT_FALSE(testsupport::FileExists(dir / L"c.bin.part"));
     }
@@ -108,8 +109,8 @@ TEST(HttpDownloadTest, ChunkedAndSlowBodiesArrive) {
     const std::string body = testsupport::PatternBytes(123457, 11);
     server.Route("/patch/files/chunked.bin", HttpResponse{200, body, Delivery::Chunked});
     server.Route("/patch/files/slow.bin", HttpResponse{200, body.substr(0, 30000), Delivery::Slow, 1000, 10});
-    ASSERT_TRUE(HttpDownloadToFile(L"files/chunked.bin", dir / L"chunked.bin", nullptr, 0, nullptr, nullptr, 0));
-    ASSERT_TRUE(HttpDownloadToFile(L"files/slow.bin", dir / L"slow.bin", nullptr, 0, nullptr, nullptr, 0));
+    ASSERT_TRUE(HttpDownloadToFile(PatchBaseUrl, L"files/chunked.bin", dir / L"chunked.bin", nullptr, 0, nullptr, nullptr, 0));
+    ASSERT_TRUE(HttpDownloadToFile(PatchBaseUrl, L"files/slow.bin", dir / L"slow.bin", nullptr, 0, nullptr, nullptr, 0));
     EXPECT_EQ(testsupport::ReadBytes(dir / L"chunked.bin"), body);
     EXPECT_EQ(testsupport::ReadBytes(dir / L"slow.bin"), body.substr(0, 30000));
 }
@@ -120,7 +121,7 @@ TEST(HttpDownloadTest, TransferLineAndPercent) {
     // 10 KiB in 1 KiB pieces, 120 ms apart: several chunks, at least two transfer lines.
     server.Route("/patch/files/t.bin", HttpResponse{200, std::string(10240, 't'), Delivery::Slow, 1024, 120});
     testsupport::MessageCollector window;
-    ASSERT_TRUE(HttpDownloadToFile(L"files/t.bin", dir / L"t.bin", window.Window(), 10240, L"\u4E0B\u8F09\u4E2D (1/2) t.bin",
+    ASSERT_TRUE(HttpDownloadToFile(PatchBaseUrl, L"files/t.bin", dir / L"t.bin", window.Window(), 10240, L"\u4E0B\u8F09\u4E2D (1/2) t.bin",
                                    nullptr, 0));
     window.Drain();
     std::vector<std::wstring> texts = window.Texts();
@@ -144,7 +145,7 @@ TEST(HttpDownloadTest, UnknownSizePostsNoPercentAndShowsQuestionMark) {
     TempDir dir;
     server.RouteBody("/patch/files/u.bin", std::string(5000, 'u'));
     testsupport::MessageCollector window;
-    ASSERT_TRUE(HttpDownloadToFile(L"files/u.bin", dir / L"u.bin", window.Window(), 0, nullptr, nullptr, 0));
+    ASSERT_TRUE(HttpDownloadToFile(PatchBaseUrl, L"files/u.bin", dir / L"u.bin", window.Window(), 0, nullptr, nullptr, 0));
     window.Drain();
     EXPECT_TRUE(window.Percents().empty());
     ASSERT_FALSE(window.Texts().empty());
@@ -157,7 +158,7 @@ TEST(HttpDownloadTest, SharedCounterDrivesThePercentAndCapsAt100) {
     server.RouteBody("/patch/files/s.bin", std::string(4000, 's'));
     testsupport::MessageCollector window;
     std::atomic<std::uint64_t> shared{6000};
-    ASSERT_TRUE(HttpDownloadToFile(L"files/s.bin", dir / L"s.bin", window.Window(), 4000, nullptr, &shared, 8000));
+    ASSERT_TRUE(HttpDownloadToFile(PatchBaseUrl, L"files/s.bin", dir / L"s.bin", window.Window(), 4000, nullptr, &shared, 8000));
     EXPECT_EQ(shared.load(), 10000u);
     window.Drain();
     std::vector<int> percents = window.Percents();
@@ -167,7 +168,7 @@ TEST(HttpDownloadTest, SharedCounterDrivesThePercentAndCapsAt100) {
     // More bytes than announced still succeed, and the line shows the larger count.
     server.RouteBody("/patch/files/big.bin", std::string(3000, 'b'));
     testsupport::MessageCollector second;
-    ASSERT_TRUE(HttpDownloadToFile(L"files/big.bin", dir / L"big.bin", second.Window(), 1000, nullptr, nullptr, 0));
+    ASSERT_TRUE(HttpDownloadToFile(PatchBaseUrl, L"files/big.bin", dir / L"big.bin", second.Window(), 1000, nullptr, nullptr, 0));
     second.Drain();
     EXPECT_EQ(second.Percents().back(), 100);
     EXPECT_EQ(second.Texts()[0], L"\u4E0B\u8F09\u4E2D  2.9 KB / 1000 B  (0 B/s)");
@@ -179,7 +180,7 @@ TEST(HttpDownloadTest, NullWindowPostsNothingButCounts) {
     server.RouteBody("/patch/files/n.bin", std::string(7000, 'n'));
     testsupport::MessageCollector window;
     std::atomic<std::uint64_t> shared{0};
-    ASSERT_TRUE(HttpDownloadToFile(L"files/n.bin", dir / L"n.bin", nullptr, 7000, nullptr, &shared, 7000));
+    ASSERT_TRUE(HttpDownloadToFile(PatchBaseUrl, L"files/n.bin", dir / L"n.bin", nullptr, 7000, nullptr, &shared, 7000));
     EXPECT_EQ(shared.load(), 7000u);
     EXPECT_TRUE(window.Drain(50).empty());
 }
@@ -203,7 +204,7 @@ TEST(HttpDownloadTest, TargetLockedByAnotherProcessFailsTheMove) {
     testsupport::Process holder;
     ASSERT_TRUE(holder.Start(testsupport::BesideTestExe(L"update_tests.exe"), L"--child HoldFile \"" + target + L"\""));
     ASSERT_TRUE(testsupport::WaitUntil([&] { return testsupport::FileExists(target + L".held"); }, 30000));
-    EXPECT_FALSE(HttpDownloadToFile(L"files/Zorexe.dat", target, nullptr, 11, nullptr, nullptr, 0));
+    EXPECT_FALSE(HttpDownloadToFile(PatchBaseUrl, L"files/Zorexe.dat", target, nullptr, 11, nullptr, nullptr, 0));
     testsupport::WriteBytes(target + L".release", "1");
     EXPECT_TRUE(holder.WaitExit(30000));
     EXPECT_EQ(testsupport::ReadBytes(target), "running");

@@ -1,3 +1,4 @@
+#include "update/PatchHost.h"
 #include "update/Http.h"
 #include "update/HttpDownload.h"
 
@@ -65,12 +66,49 @@ TEST(FetchManifestTest, ReturnsTheBodyWhateverTheStatus) {
     };
     for (const Case& c : cases) {
         server.Route("/patch/manifest.txt", c.response);
-        EXPECT_EQ(FetchManifestText(), c.expected) << "status " << c.response.status;
+        EXPECT_EQ(FetchManifest(PatchBaseUrl).body, c.expected) << "status " << c.response.status;
     }
     std::vector<std::string> heads = server.RequestLines();
     ASSERT_FALSE(heads.empty());
     EXPECT_EQ(heads[0].rfind("GET /patch/manifest.txt HTTP/1.1\r\n", 0), 0u) << heads[0];
     EXPECT_NE(heads[0].find("User-Agent: KorvaneLauncher/1.0\r\n"), std::string::npos) << heads[0];
+}
+
+// The digest taken on the way in covers exactly the bytes before the signature line, however the body
+// arrives: whole, in chunks, or a few bytes at a time across the line starts.
+TEST(FetchManifestTest, DigestCoversTheBytesBeforeTheSignatureLine) {
+    LoopbackHttpServer server;
+    ASSERT_TRUE(server.Started());
+    const std::string lines = "\xEF\xBB\xBFVERSION=1\r\n" + testsupport::PatternBytes(30000, 4) + "\nFILE|a|1|" +
+                              std::string(64, 'a') + "\n";
+    const std::string signatureLine = "SIGNATURE|0123456789abcdef|" + std::string(128, '1') + "\n";
+    struct DigestCase {
+        const char* name;
+        std::string body;
+        std::size_t digested;
+        Delivery delivery;
+    };
+    const DigestCase cases[] = {
+        {"signed", lines + signatureLine, lines.size(), Delivery::Normal},
+        {"signed, in chunks", lines + signatureLine, lines.size(), Delivery::Chunked},
+        {"signed, 7 bytes at a time", lines + signatureLine, lines.size(), Delivery::Slow},
+        {"unsigned", lines, lines.size(), Delivery::Slow},
+        {"a last line without its line feed", lines + "NEWS=x", lines.size(), Delivery::Normal},
+    };
+    for (const DigestCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        server.Route("/patch/manifest.txt", HttpResponse{200, c.body, c.delivery, 7, 0});
+        const FetchedManifest fetched = FetchManifest(PatchBaseUrl);
+        ASSERT_EQ(fetched.body, c.body);
+        ASSERT_TRUE(fetched.digested);
+        EXPECT_EQ(fetched.digestedBytes, c.digested);
+        std::string hex;
+        for (unsigned char b : fetched.digest) {
+            hex.push_back("0123456789abcdef"[b >> 4]);
+            hex.push_back("0123456789abcdef"[b & 15]);
+        }
+        EXPECT_EQ(hex, testsupport::Sha256Hex(c.body.substr(0, c.digested)));
+    }
 }
 
 // A cut-off manifest would read as a complete but shorter file list.
@@ -79,19 +117,19 @@ TEST(FetchManifestTest, BodyCutOffBeforeItsLengthGivesNothing) {
     ASSERT_TRUE(server.Started());
     for (Delivery cut : {Delivery::CutOrderly, Delivery::CutReset}) {
         server.Route("/patch/manifest.txt", HttpResponse{200, testsupport::PatternBytes(200000, 3), cut});
-        EXPECT_EQ(FetchManifestText(), "") << static_cast<int>(cut);
+        EXPECT_EQ(FetchManifest(PatchBaseUrl).body, "") << static_cast<int>(cut);
     }
 }
 
 TEST(FetchManifestTest, NoServerGivesNothing) {
-    EXPECT_EQ(FetchManifestText(), "");
+    EXPECT_EQ(FetchManifest(PatchBaseUrl).body, "");
 }
 
 TEST_CHILD_ROUTINE(FetchAndDownloadFromASilentHost) {
     // Both at once: each waits for its own 30 s time-out.
     std::string body = "unset";
-    std::thread fetch([&] { body = FetchManifestText(); });
-    const bool downloaded = HttpDownloadToFile(L"files/silent.bin", args.at(0), nullptr, 10, nullptr, nullptr, 0);
+    std::thread fetch([&] { body = FetchManifest(PatchBaseUrl).body; });
+    const bool downloaded = HttpDownloadToFile(PatchBaseUrl, L"files/silent.bin", args.at(0), nullptr, 10, nullptr, nullptr, 0);
     fetch.join();
     const bool partLeft = testsupport::FileExists(args.at(0) + L".part");
     return (body.empty() ? 0 : 1) | (downloaded ? 2 : 0) | (partLeft ? 4 : 0);

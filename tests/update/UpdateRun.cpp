@@ -34,8 +34,8 @@ std::string FileLine(const std::string& path, const std::string& content) {
     return "FILE|" + path + "|" + std::to_string(content.size()) + "|" + testsupport::Sha256Hex(content) + "\n";
 }
 
-void Publish(testsupport::LoopbackHttpServer& server, const std::map<std::string, std::string>& files,
-             const std::string& extraLines) {
+std::string Publish(testsupport::LoopbackHttpServer& server, const std::map<std::string, std::string>& files,
+                    const std::string& extraLines, const testsupport::TestSigner* signer) {
     std::string manifest = "VERSION=test\n" + extraLines;
     for (const auto& file : files) {
         manifest += FileLine(file.first, file.second);
@@ -45,19 +45,24 @@ void Publish(testsupport::LoopbackHttpServer& server, const std::map<std::string
         }
         server.RouteBody("/patch/files/" + url, file.second);
     }
+    if (signer) manifest = signer->Sign(manifest);
     server.RouteBody("/patch/manifest.txt", manifest);
+    return manifest;
 }
 
 std::string ProbeBytes() {
     return testsupport::ReadBytes(testsupport::BesideTestExe(L"updater_probe.exe"));
 }
 
-RunResult RunUpdate(const testsupport::TempDir& dir, const std::wstring& exeName) {
+RunResult RunUpdate(const testsupport::TempDir& dir, const std::wstring& exeName, const RunOptions& options) {
     RunResult result;
     const std::wstring exe = dir / exeName;
     if (!testsupport::FileExists(exe)) CopyFileW(testsupport::BesideTestExe(L"updater_probe.exe").c_str(), exe.c_str(), FALSE);
     DeleteFileW((exe + L".messages.txt").c_str());
-    testsupport::ChildRun run = testsupport::RunCapturingDebugOutput(L"\"" + exe + L"\"", 120000, dir.Path());
+    std::wstring commandLine = L"\"" + exe + L"\"";
+    for (const std::wstring& host : options.hosts) commandLine += L" --host \"" + host + L"\"";
+    for (const std::string& key : options.keys) commandLine += L" --key " + testsupport::Wide(key);
+    testsupport::ChildRun run = testsupport::RunCapturingDebugOutput(commandLine, 120000, dir.Path());
     result.exited = run.exited;
     result.debugLines = run.debugLines;
     std::string log = testsupport::ReadBytes(exe + L".messages.txt");

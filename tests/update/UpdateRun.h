@@ -4,6 +4,7 @@
 #include "LoopbackHttpServer.h"
 #include "ChildProcesses.h"
 #include "TempDir.h"
+#include "TestSigner.h"
 
 #include <map>
 #include <string>
@@ -23,15 +24,23 @@ struct RunResult {
 };
 
 // Serves `files` (path as written in the manifest -> content) under /patch/files/ and a manifest
-// listing them; `extraLines` go to the manifest too.
-void Publish(testsupport::LoopbackHttpServer& server, const std::map<std::string, std::string>& files,
-             const std::string& extraLines = std::string());
+// listing them; `extraLines` go to the manifest too, and `signer` signs it when given. Returns the
+// manifest text as served.
+std::string Publish(testsupport::LoopbackHttpServer& server, const std::map<std::string, std::string>& files,
+                    const std::string& extraLines = std::string(), const testsupport::TestSigner* signer = nullptr);
 
 // FILE line for a content.
 std::string FileLine(const std::string& path, const std::string& content);
 
+// What a run is built with; empty: the probe's own (the loopback host, no keys).
+struct RunOptions {
+    std::vector<std::wstring> hosts;
+    std::vector<std::string> keys;
+};
+
 // Copies the updater probe into `dir` as `exeName` and runs it once under the debug API.
-RunResult RunUpdate(const testsupport::TempDir& dir, const std::wstring& exeName = L"Launcher.exe");
+RunResult RunUpdate(const testsupport::TempDir& dir, const std::wstring& exeName = L"Launcher.exe",
+                    const RunOptions& options = RunOptions());
 
 // The probe executable's bytes (what a launcher in the game directory holds before an update).
 std::string ProbeBytes();

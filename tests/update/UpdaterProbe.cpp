@@ -1,12 +1,18 @@
 // Runs one real update run, as the main window would start it, against a hidden window, and records the
 // posted messages in order into "<own path>.messages.txt" (UTF-8, one per line: "P <percent>",
 // "S <text>", "F <flag>", "R"). Tests copy it into a game directory, often as "Launcher.exe".
+// "--host URL" (repeated) replaces the built-in patch hosts and "--key HEX" (repeated) sets the manifest
+// keys, as a build would, so that tests can use keys made while they run.
+#include "update/PatchHost.h"
 #include "update/StatusChannel.h"
 #include "update/Updater.h"
 
 #include <windows.h>
+#include <shellapi.h>
 
+#include <cwchar>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -48,9 +54,21 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
     std::wstring dir(self);
     dir = dir.substr(0, dir.rfind(L'\\') + 1);
 
+    auto* args = new UpdaterThreadArgs{hwnd, dir, PatchHostList(), ManifestKeyList()};
+    int argc = 0;
+    LPWSTR* argv = CommandLineToArgvW(GetCommandLineW(), &argc);
+    std::vector<std::wstring> hosts;
+    for (int i = 1; argv && i + 1 < argc; i += 2) {
+        const std::wstring option = argv[i];
+        if (option == L"--host") hosts.push_back(argv[i + 1]);
+        if (option == L"--key") args->manifestKeys.push_back(std::string(argv[i + 1], argv[i + 1] + wcslen(argv[i + 1])));
+    }
+    if (argv) LocalFree(argv);
+    if (!hosts.empty()) args->patchHosts = hosts;
+
     bool idle = false;
     if (UpdaterRunning.compare_exchange_strong(idle, true)) {
-        HANDLE thread = CreateThread(nullptr, 0, UpdaterThread, new UpdaterThreadArgs{hwnd, dir}, 0, nullptr);
+        HANDLE thread = CreateThread(nullptr, 0, UpdaterThread, args, 0, nullptr);
         if (thread) CloseHandle(thread);
     }
     // Until the run's last message, then a moment more so that a stray message would be seen too.

@@ -8,6 +8,7 @@ namespace {
 constexpr wchar_t kLauncherRegistryKey[] = L"Software\\Korvane\\Launcher";
 constexpr wchar_t kBgmMutedValue[] = L"BgmMuted";
 constexpr wchar_t kLastSelfUpdateShaValue[] = L"LastSelfUpdateSha";
+constexpr wchar_t kLastManifestSequenceValue[] = L"LastManifestSequence";
 constexpr DWORD kDigestReadChars = 160;
 
 struct RegKeyTraits {
@@ -70,4 +71,25 @@ void WriteLastSelfUpdateSha(const std::string& digest) {
     std::wstring wide(digest.begin(), digest.end());
     RegSetValueExW(key.Get(), kLastSelfUpdateShaValue, 0, REG_SZ, reinterpret_cast<const BYTE*>(wide.c_str()),
                    static_cast<DWORD>((wide.size() + 1) * sizeof(wchar_t)));
+}
+
+std::uint64_t ReadLastManifestSequence() {
+    ScopedRegKey key;
+    if (!OpenForReading(key)) return 0;
+    std::uint64_t value = 0;
+    DWORD type = 0;
+    DWORD size = sizeof(value);
+    if (RegQueryValueExW(key.Get(), kLastManifestSequenceValue, nullptr, &type, reinterpret_cast<BYTE*>(&value),
+                         &size) != ERROR_SUCCESS ||
+        type != REG_QWORD || size != sizeof(value)) {
+        return 0;
+    }
+    return value;
+}
+
+void WriteLastManifestSequence(std::uint64_t sequence) {
+    ScopedRegKey key;
+    if (!OpenForWriting(key)) return;
+    RegSetValueExW(key.Get(), kLastManifestSequenceValue, 0, REG_QWORD, reinterpret_cast<const BYTE*>(&sequence),
+                   sizeof(sequence));
 }

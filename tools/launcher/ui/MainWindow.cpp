@@ -7,6 +7,7 @@
 #include "ui/Commands.h"
 #include "ui/MainWindowPaint.h"
 #include "ui/Music.h"
+#include "update/PatchHost.h"
 #include "update/StatusChannel.h"
 #include "update/Updater.h"
 
@@ -33,7 +34,11 @@ MainWindowState* StateOf(HWND hwnd) {
 void StartUpdater(MainWindowState& state) {
     bool idle = false;
     if (!state.hwnd || !UpdaterRunning.compare_exchange_strong(idle, true)) return;
-    auto args = std::make_unique<UpdaterThreadArgs>(UpdaterThreadArgs{state.hwnd, state.launcherDir});
+    auto args = std::make_unique<UpdaterThreadArgs>();
+    args->notifyWindow = state.hwnd;
+    args->launcherDir = state.launcherDir;
+    args->patchHosts = PatchHostList();
+    args->manifestKeys = ManifestKeyList();
     ScopedHandle thread(CreateThread(nullptr, 0, UpdaterThread, args.get(), 0, nullptr));
     if (!thread.Valid()) {
         UpdaterRunning.store(false);

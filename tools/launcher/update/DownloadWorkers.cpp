@@ -16,16 +16,20 @@ void RecordFailure(DownloadBatch& batch, const std::wstring& path, const wchar_t
     batch.lastFailedReason = reason;
 }
 
+// Downloads one file from the first host that delivers it with the right digest. False with *verified
+// false when the last host's transfer failed; true with *verified false when its content was wrong.
 bool DownloadAndVerify(DownloadBatch& batch, const ManifestFile& file, const std::wstring& label, bool* verified) {
     const std::wstring local = batch.launcherDir + file.path;
     const std::wstring url = path_rules::ServedPath(std::wstring_view(file.path));
+    bool downloaded = false;
     *verified = false;
-    if (!HttpDownloadToFile(url.c_str(), local, batch.notifyWindow, file.size, label.c_str(), &batch.bytesDone,
-                            batch.totalBytes)) {
-        return false;
+    for (const std::wstring& host : batch.hosts) {
+        downloaded = HttpDownloadToFile(host, url.c_str(), local, batch.notifyWindow, file.size, label.c_str(),
+                                        &batch.bytesDone, batch.totalBytes);
+        *verified = downloaded && FileSha256Hex(local) == file.sha256;
+        if (*verified) break;
     }
-    *verified = FileSha256Hex(local) == file.sha256;
-    return true;
+    return downloaded;
 }
 
 }  // namespace

@@ -19,6 +19,7 @@ struct DownloadBatch {
     const Manifest* manifest = nullptr;
     const std::vector<std::size_t>* jobs = nullptr;  // indices into manifest->files, ascending
     std::wstring launcherDir;
+    std::vector<std::wstring> hosts;  // base URLs: the manifest's host first, then those to fall back on
     std::atomic<long> nextJob{0};
     std::atomic<long> completed{0};
     std::atomic<long> failed{0};
@@ -30,7 +31,8 @@ struct DownloadBatch {
     std::wstring lastFailedReason;
 };
 
-// Thread routine: takes jobs until none is left; each is downloaded once and checked by digest.
+// Thread routine: takes jobs until none is left; each is downloaded and checked by digest, from the next
+// host when one fails.
 DWORD WINAPI RunDownloadWorker(void* batch);
 
 // The same jobs one after another on the calling thread, when no worker thread could be started.

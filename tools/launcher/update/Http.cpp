@@ -1,6 +1,7 @@
 #include "update/Http.h"
 
-#include "update/PatchHost.h"
+#include "common/ManifestSignature.h"
+#include "update/Sha256.h"
 
 #include <cwchar>
 #include <vector>
@@ -34,9 +35,9 @@ bool CrackUrl(const std::wstring& url, const wchar_t* suffix, UrlParts& parts) {
     return true;
 }
 
-HttpOpenStep OpenPatchRequest(const wchar_t* suffix, HttpRequest& http) {
+HttpOpenStep OpenPatchRequest(const std::wstring& baseUrl, const wchar_t* suffix, HttpRequest& http) {
     UrlParts parts;
-    if (!CrackUrl(std::wstring(PatchBaseUrl), suffix, parts)) return HttpOpenStep::CrackUrl;
+    if (!CrackUrl(baseUrl, suffix, parts)) return HttpOpenStep::CrackUrl;
 
     http.root = WinHttpOpen(kUserAgent, WINHTTP_ACCESS_TYPE_DEFAULT_PROXY, WINHTTP_NO_PROXY_NAME,
                             WINHTTP_NO_PROXY_BYPASS, 0);
@@ -74,12 +75,13 @@ bool QueryContentLength(HINTERNET request, std::uint64_t& length) {
     return true;
 }
 
-std::string FetchManifestText() {
+FetchedManifest FetchManifest(const std::wstring& baseUrl) {
+    FetchedManifest fetched;
     HttpRequest http;
-    if (OpenPatchRequest(L"manifest.txt", http) != HttpOpenStep::Done) return std::string();
+    if (OpenPatchRequest(baseUrl, L"manifest.txt", http) != HttpOpenStep::Done) return fetched;
     if (!WinHttpSendRequest(http.request.Get(), WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0, 0, 0) ||
         !WinHttpReceiveResponse(http.request.Get(), nullptr)) {
-        return std::string();
+        return fetched;
     }
 
     std::uint64_t announced = 0;
@@ -88,15 +90,24 @@ std::string FetchManifestText() {
     // A transfer that breaks off must not hand a shorter manifest to the parser: a cut-off file list
     // would look like a complete one.
     std::string body;
+    Sha256Stream digest;
+    manifest_signature::SignedPartScanner scanner;
+    std::size_t digested = 0;
     for (;;) {
         DWORD available = 0;
-        if (!WinHttpQueryDataAvailable(http.request.Get(), &available)) return std::string();
+        if (!WinHttpQueryDataAvailable(http.request.Get(), &available)) return fetched;
         if (available == 0) break;
         std::vector<char> chunk(available, '\0');
         DWORD read = 0;
-        if (!WinHttpReadData(http.request.Get(), chunk.data(), available, &read)) return std::string();
+        if (!WinHttpReadData(http.request.Get(), chunk.data(), available, &read)) return fetched;
         body.append(chunk.data(), read);
+        const std::size_t signedSoFar = scanner.Advance(body);
+        digest.Update(body.data() + digested, signedSoFar - digested);
+        digested = signedSoFar;
     }
-    if (hasLength && body.size() != announced) return std::string();
-    return body;
+    if (hasLength && body.size() != announced) return fetched;
+    fetched.digestedBytes = digested;
+    fetched.digested = digest.Finish(fetched.digest);
+    fetched.body = std::move(body);
+    return fetched;
 }

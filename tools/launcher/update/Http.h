@@ -21,9 +21,16 @@ struct UrlParts {
 // unchanged, when WinHttpCrackUrl refuses the URL.
 bool CrackUrl(const std::wstring& url, const wchar_t* suffix, UrlParts& parts);
 
-// The body of GET PatchBaseUrl + "manifest.txt", whatever the status; empty when nothing arrived or
-// the transfer broke off before the announced length.
-std::string FetchManifestText();
+// The body of GET baseUrl + "manifest.txt", whatever the status, with the SHA-256 of its bytes before any
+// line that starts with SIGNATURE|, hashed while they arrived so that the signature check need not read
+// them again.
+struct FetchedManifest {
+    std::string body;  // empty when nothing arrived or the transfer broke off before the announced length
+    std::size_t digestedBytes = 0;
+    unsigned char digest[32] = {};
+    bool digested = false;  // false when CNG could not hash
+};
+FetchedManifest FetchManifest(const std::wstring& baseUrl);
 
 struct WinHttpHandleTraits {
     static bool IsValid(HINTERNET h) { return h != nullptr; }
@@ -43,8 +50,8 @@ struct HttpRequest {
 // Where an opened request stopped; Done means the request handle is ready to send.
 enum class HttpOpenStep { CrackUrl, WinHttpOpen, WinHttpConnect, WinHttpOpenRequest, Done };
 
-// Splits PatchBaseUrl + suffix and opens root (agent, four 30 s time-outs), connection and GET request.
-HttpOpenStep OpenPatchRequest(const wchar_t* suffix, HttpRequest& http);
+// Splits baseUrl + suffix and opens root (agent, four 30 s time-outs), connection and GET request.
+HttpOpenStep OpenPatchRequest(const std::wstring& baseUrl, const wchar_t* suffix, HttpRequest& http);
 
 // The Content-Length header of a received response; false when it is absent (chunked) or unreadable.
 bool QueryContentLength(HINTERNET request, std::uint64_t& length);

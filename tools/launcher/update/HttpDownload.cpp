@@ -121,11 +121,12 @@ std::wstring FormatByteSize(std::uint64_t bytes) {
     return text;
 }
 
-bool HttpDownloadToFile(const wchar_t* relativeUrl, const std::wstring& targetPath, HWND progressWindow,
+bool HttpDownloadToFile(const std::wstring& baseUrl, const wchar_t* relativeUrl, const std::wstring& targetPath,
+                        HWND progressWindow,
                         std::uint64_t expectedSize, const wchar_t* label, std::atomic<std::uint64_t>* sharedDone,
                         std::uint64_t sharedTotal) {
     HttpRequest http;
-    HttpOpenStep opened = OpenPatchRequest(relativeUrl, http);
+    HttpOpenStep opened = OpenPatchRequest(baseUrl, relativeUrl, http);
     if (opened != HttpOpenStep::Done) {
         LogStepFailure(StepName(opened), relativeUrl, GetLastError());
         return false;

@@ -7,13 +7,14 @@
 #include <cstdint>
 #include <string>
 
-// GET PatchBaseUrl + relativeUrl into targetPath: status 200 only, missing directories created, body
+// GET baseUrl + relativeUrl into targetPath: status 200 only, missing directories created, body
 // written to targetPath + ".part", flushed, then moved over the target. Posts WM_UPDATE_PROGRESS after
 // every chunk and a transfer line at most every 250 ms to progressWindow (null: nothing posted).
 // With sharedDone the percent is sharedDone / sharedTotal, otherwise bytes / expectedSize.
 // False when the transfer failed, broke off, or the move failed; the target is then untouched and no
 // ".part" file is left.
-bool HttpDownloadToFile(const wchar_t* relativeUrl, const std::wstring& targetPath, HWND progressWindow,
+bool HttpDownloadToFile(const std::wstring& baseUrl, const wchar_t* relativeUrl, const std::wstring& targetPath,
+                        HWND progressWindow,
                         std::uint64_t expectedSize, const wchar_t* label, std::atomic<std::uint64_t>* sharedDone,
                         std::uint64_t sharedTotal);
 

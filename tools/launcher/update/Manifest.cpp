@@ -28,7 +28,7 @@ void LogRefusedPath(std::wstring_view path, const char* reason) {
 
 }  // namespace
 
-bool ParseManifest(const std::string& bytes, Manifest& manifest) {
+bool ParseManifest(std::string_view bytes, Manifest& manifest) {
     if (bytes.empty()) return false;
     std::size_t skip = 0;
     if (bytes.size() >= 3 && static_cast<unsigned char>(bytes[0]) == 0xEF &&
@@ -51,9 +51,12 @@ bool ParseManifest(const std::string& bytes, Manifest& manifest) {
             case LineKind::File:
                 manifest.files.push_back(ManifestFile{std::wstring(line.text), line.size, line.sha256});
                 break;
+            case LineKind::Sequence: manifest.sequence = line.size; break;
             case LineKind::UnsafePath: LogRefusedPath(line.text, line.unsafeReason); break;
-            case LineKind::Ignored:
-            case LineKind::Malformed: break;
+            case LineKind::Malformed:
+                if (line.claimed == LineKind::Sequence) manifest.badSequence = true;
+                break;
+            case LineKind::Ignored: break;
         }
     });
     return true;

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 // One FILE line: a game file below the launcher's directory.
@@ -24,11 +25,16 @@ struct Manifest {
     std::wstring news;
     std::vector<ManifestFile> files;
     LauncherSelfEntry launcherSelf;
-    // Lines that carried one of the five keys, valid or not; 0 for a body that is no manifest at all.
+    // SEQUENCE: how new a signed manifest is; 0 without the line. A line that is not a plain decimal
+    // 64-bit number sets badSequence.
+    std::uint64_t sequence = 0;
+    bool badSequence = false;
+    // Lines that carried one of the keys, valid or not; 0 for a body that is no manifest at all.
     std::size_t recognisedLines = 0;
 };
 
-// Parses the whole response body into `manifest` (not cleared first). False only for an empty body.
+// Parses the whole body (or the signed part of it) into `manifest` (not cleared first). False only for an
+// empty body.
 // Unknown lines and malformed records are skipped; FILE paths that would write outside the launcher's
 // directory are skipped with one "[Launcher][updater] " debug line each.
-bool ParseManifest(const std::string& bytes, Manifest& manifest);
+bool ParseManifest(std::string_view bytes, Manifest& manifest);

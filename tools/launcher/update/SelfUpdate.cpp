@@ -5,7 +5,6 @@
 #include "common/PathRules.h"
 #include "update/DebugLog.h"
 #include "update/HttpDownload.h"
-#include "update/PatchHost.h"
 #include "update/Sha256.h"
 #include "update/StatusChannel.h"
 
@@ -86,23 +85,32 @@ bool SelfUpdateDue(const LauncherSelfEntry& self, ExecutablePaths* paths) {
     return true;
 }
 
-// Downloads the new executable beside the running one and checks its digest; on failure nothing of it
-// is left on disk.
-bool DownloadNewExecutable(HWND window, const LauncherSelfEntry& self, const ExecutablePaths& paths) {
+// Downloads the new executable beside the running one, from the first host that delivers it, and checks
+// its digest; on failure nothing of it is left on disk.
+bool DownloadNewExecutable(HWND window, const LauncherSelfEntry& self, const ExecutablePaths& paths,
+                           const std::vector<std::wstring>& hosts) {
     DeleteFileW(paths.fresh.c_str());  // a leftover of an earlier attempt
     const std::wstring relativeUrl =
         path_rules::ServedPath(std::wstring_view(path_rules::FromAscii<wchar_t>(path_rules::kLauncherExeName)));
-    LogLineA(kUrlLine, kLogDownloading, ToAnsiForLog(PatchBaseUrl, kLogUrlBytes).c_str(),
-             ToAnsiForLog(relativeUrl.c_str(), kLogUrlBytes).c_str(), static_cast<unsigned long long>(self.size));
-    if (!HttpDownloadToFile(relativeUrl.c_str(), paths.fresh, window, self.size, L"啟動器更新中", nullptr, 0)) {
+    bool downloaded = false;
+    std::string digest;
+    for (const std::wstring& host : hosts) {
+        LogLineA(kUrlLine, kLogDownloading, ToAnsiForLog(host.c_str(), kLogUrlBytes).c_str(),
+                 ToAnsiForLog(relativeUrl.c_str(), kLogUrlBytes).c_str(), static_cast<unsigned long long>(self.size));
+        downloaded = HttpDownloadToFile(host, relativeUrl.c_str(), paths.fresh, window, self.size, L"啟動器更新中",
+                                        nullptr, 0);
+        if (!downloaded) continue;
+        digest = FileSha256Hex(paths.fresh);
+        if (digest == self.sha256) break;
+    }
+    if (!downloaded) {
         DeleteFileW(paths.fresh.c_str());
         LogLineA(kUrlLine, kLogDownloadFailed);
         PostStatusText(window, L"啟動器下載失敗, 跳過 self-update");
         return false;
     }
-    const std::string downloaded = FileSha256Hex(paths.fresh);
-    if (downloaded != self.sha256) {
-        LogLineA(kDigestLine, kLogVerifyFailed, DigestPrefix(downloaded).c_str(), DigestPrefix(self.sha256).c_str());
+    if (digest != self.sha256) {
+        LogLineA(kDigestLine, kLogVerifyFailed, DigestPrefix(digest).c_str(), DigestPrefix(self.sha256).c_str());
         PostStatusText(window, L"啟動器更新校驗失敗, 跳過");
         DeleteFileW(paths.fresh.c_str());
         return false;
@@ -132,14 +140,14 @@ bool SwapExecutables(HWND window, const ExecutablePaths& paths) {
 
 }  // namespace
 
-bool RunSelfUpdate(HWND window, const Manifest& manifest) {
+bool RunSelfUpdate(HWND window, const Manifest& manifest, const std::vector<std::wstring>& hosts) {
     const LauncherSelfEntry& self = manifest.launcherSelf;
     ExecutablePaths paths;
     if (!SelfUpdateDue(self, &paths)) return false;
 
     PostStatusText(window, L"啟動器更新中...");
     PostProgress(window, 0);
-    if (!DownloadNewExecutable(window, self, paths)) return false;
+    if (!DownloadNewExecutable(window, self, paths, hosts)) return false;
     if (!SwapExecutables(window, paths)) return false;
 
     // Only after both moves: a failed or rolled-back attempt must be tried again at the next start.

@@ -5,7 +5,10 @@
 
 #include <windows.h>
 
-// Downloads files/Launcher.exe to "<own path>.new", verifies it, swaps it in (keeping "<own path>.old")
-// and posts WM_UPDATE_RESTART. True only then; false when up to date or on any failure, which always
-// leaves a working executable at the own path.
-bool RunSelfUpdate(HWND window, const Manifest& manifest);
+#include <string>
+#include <vector>
+
+// Downloads files/Launcher.exe (from the first of `hosts` that delivers it) to "<own path>.new", verifies
+// it, swaps it in (keeping "<own path>.old") and posts WM_UPDATE_RESTART. True only then; false when up to
+// date or on any failure, which always leaves a working executable at the own path.
+bool RunSelfUpdate(HWND window, const Manifest& manifest, const std::vector<std::wstring>& hosts);

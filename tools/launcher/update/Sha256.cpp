@@ -1,6 +1,5 @@
 #include "update/Sha256.h"
 
-#include "Win32Handles.h"
 #include "update/DebugLog.h"
 
 #include <vector>
@@ -54,4 +53,31 @@ std::string FileSha256Hex(const std::wstring& path) {
     unsigned char digest[32] = {};
     BCryptFinishHash(hash.Get(), digest, sizeof(digest), 0);
     return HexDigest(digest);
+}
+
+Sha256Stream::Sha256Stream() {
+    ok_ = BCryptOpenAlgorithmProvider(algorithm_.Receive(), BCRYPT_SHA256_ALGORITHM, nullptr, 0) == 0 &&
+          BCryptCreateHash(algorithm_.Get(), hash_.Receive(), nullptr, 0, nullptr, 0, 0) == 0;
+}
+
+void Sha256Stream::Update(const void* data, std::size_t size) {
+    const unsigned char* bytes = static_cast<const unsigned char*>(data);
+    while (ok_ && size > 0) {
+        const ULONG piece = size > 0x40000000u ? 0x40000000u : static_cast<ULONG>(size);
+        ok_ = BCryptHashData(hash_.Get(), const_cast<unsigned char*>(bytes), piece, 0) == 0;
+        bytes += piece;
+        size -= piece;
+    }
+}
+
+bool Sha256Stream::Finish(unsigned char (&digest)[32]) {
+    const bool done = ok_ && BCryptFinishHash(hash_.Get(), digest, sizeof(digest), 0) == 0;
+    ok_ = false;
+    return done;
+}
+
+bool Sha256OfBytes(const void* data, std::size_t size, unsigned char (&digest)[32]) {
+    Sha256Stream stream;
+    stream.Update(data, size);
+    return stream.Finish(digest);
 }

@@ -1,7 +1,29 @@
 #pragma once
-// SHA-256 of a local file through CNG.
+// SHA-256 through CNG: of a local file, of bytes in memory, and of data that arrives in pieces.
 
+#include "Win32Handles.h"
+
+#include <cstddef>
 #include <string>
 
 // 64 lower-case hex digits, or an empty string when the file cannot be opened or read (logged).
 std::string FileSha256Hex(const std::wstring& path);
+
+// The SHA-256 of bytes in memory into `digest`; false when CNG fails.
+bool Sha256OfBytes(const void* data, std::size_t size, unsigned char (&digest)[32]);
+
+// An incremental SHA-256 for data that arrives in pieces. Once a call has failed, ok() stays false and
+// Finish fails.
+class Sha256Stream {
+public:
+    Sha256Stream();
+    bool ok() const { return ok_; }
+    void Update(const void* data, std::size_t size);
+    // The digest of everything fed so far; the stream takes no more data afterwards.
+    bool Finish(unsigned char (&digest)[32]);
+
+private:
+    ScopedBcryptAlgorithm algorithm_;  // declared first: released after the hash
+    ScopedBcryptHash hash_;
+    bool ok_ = false;
+};

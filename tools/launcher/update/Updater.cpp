@@ -5,8 +5,8 @@
 #include "Win32Handles.h"
 #include "common/PathRules.h"
 #include "update/DownloadWorkers.h"
-#include "update/Http.h"
 #include "update/Manifest.h"
+#include "update/ManifestTrust.h"
 #include "update/SelfUpdate.h"
 #include "update/Sha256.h"
 #include "update/StatusChannel.h"
@@ -77,12 +77,13 @@ std::vector<std::size_t> CheckFiles(HWND window, const Manifest& manifest, const
 
 // Downloads the jobs with up to four workers (or on this thread when none starts) and posts the outcome.
 void DownloadAndReport(HWND window, const Manifest& manifest, const std::vector<std::size_t>& jobs,
-                       const std::wstring& launcherDir) {
+                       const std::wstring& launcherDir, const std::vector<std::wstring>& hosts) {
     auto batch = std::make_unique<DownloadBatch>();
     batch->notifyWindow = window;
     batch->manifest = &manifest;
     batch->jobs = &jobs;
     batch->launcherDir = launcherDir;
+    batch->hosts = hosts;
     for (std::size_t index : jobs) batch->totalBytes += manifest.files[index].size;
     batch->jobCount = static_cast<long>(jobs.size());
 
@@ -122,8 +123,43 @@ void DownloadAndReport(HWND window, const Manifest& manifest, const std::vector<
     }
 }
 
+// Ends a run whose manifest could not be used. While a client of this installation runs, every such end
+// lets the player start another one (dual-open); an untrusted manifest then reads as an unreachable host.
+void FinishRefused(HWND window, ManifestRefusal refusal, bool gameRunning) {
+    switch (refusal) {
+        case ManifestRefusal::Unparsed:
+            if (gameRunning) {
+                Finish(window, L"更新清單解析失敗, 雙開模式繼續", true);
+            } else {
+                Finish(window, L"更新清單解析失敗", false);
+            }
+            return;
+        case ManifestRefusal::BadSignature:
+        case ManifestRefusal::Older:
+            if (!gameRunning) {
+                Finish(window, refusal == ManifestRefusal::Older ? L"更新清單版本過舊" : L"更新清單簽章無效", false);
+                return;
+            }
+            break;
+        case ManifestRefusal::Unreachable:
+        case ManifestRefusal::None:
+            break;
+    }
+    if (gameRunning) {
+        Finish(window, L"無法連線到更新伺服器, 雙開模式繼續", true);
+    } else {
+        Finish(window, L"無法連線到更新伺服器", false);
+    }
+}
+
+// The hosts a run downloads from: the one that served the accepted manifest, then the ones after it.
+std::vector<std::wstring> DownloadHosts(const std::vector<std::wstring>& hosts, std::size_t manifestHost) {
+    return std::vector<std::wstring>(hosts.begin() + static_cast<std::ptrdiff_t>(manifestHost), hosts.end());
+}
+
 // Steps of one run; returns when the run has posted its last message.
-void RunUpdate(HWND window, const std::wstring& launcherDir) {
+void RunUpdate(const UpdaterThreadArgs& args) {
+    const HWND window = args.notifyWindow;
     const std::wstring exe = GetLauncherExePath();
     if (!exe.empty()) DeleteFileW((exe + L".old").c_str());
 
@@ -131,33 +167,22 @@ void RunUpdate(HWND window, const std::wstring& launcherDir) {
     PostStatusText(window, L"連線中...");
     PostProgress(window, 0);
 
-    const std::string body = FetchManifestText();
-    if (body.empty()) {
-        if (gameRunning) {
-            Finish(window, L"無法連線到更新伺服器, 雙開模式繼續", true);
-        } else {
-            Finish(window, L"無法連線到更新伺服器", false);
-        }
-        return;
-    }
     Manifest manifest;
-    // A body without a single manifest line (an error page, say) must not pass for an empty file list.
-    if (!ParseManifest(body, manifest) || manifest.recognisedLines == 0) {
-        if (gameRunning) {
-            Finish(window, L"更新清單解析失敗, 雙開模式繼續", true);
-        } else {
-            Finish(window, L"更新清單解析失敗", false);
-        }
+    std::size_t manifestHost = 0;
+    const ManifestRefusal refusal = FetchAcceptedManifest(args.patchHosts, args.manifestKeys, &manifest, &manifestHost);
+    if (refusal != ManifestRefusal::None) {
+        FinishRefused(window, refusal, gameRunning);
         return;
     }
-    if (RunSelfUpdate(window, manifest)) return;
+    const std::vector<std::wstring> hosts = DownloadHosts(args.patchHosts, manifestHost);
+    if (RunSelfUpdate(window, manifest, hosts)) return;
 
     DropOwnExecutableEntries(manifest);
     if (manifest.files.empty()) {
         FinishUpToDate(window);
         return;
     }
-    const std::vector<std::size_t> jobs = CheckFiles(window, manifest, launcherDir);
+    const std::vector<std::size_t> jobs = CheckFiles(window, manifest, args.launcherDir);
     if (jobs.empty()) {
         FinishUpToDate(window);
         return;
@@ -166,7 +191,7 @@ void RunUpdate(HWND window, const std::wstring& launcherDir) {
         Finish(window, L"有更新檔, 請先關閉所有遊戲視窗再執行 launcher 更新", false);
         return;
     }
-    DownloadAndReport(window, manifest, jobs, launcherDir);
+    DownloadAndReport(window, manifest, jobs, args.launcherDir, hosts);
 }
 
 }  // namespace
@@ -195,7 +220,7 @@ bool CheckGameRunning() {
 
 DWORD WINAPI UpdaterThread(void* param) {
     std::unique_ptr<UpdaterThreadArgs> args(static_cast<UpdaterThreadArgs*>(param));
-    RunUpdate(args->notifyWindow, args->launcherDir);
+    RunUpdate(*args);
     UpdaterRunning.store(false);
     return 0;
 }

@@ -5,11 +5,14 @@
 
 #include <atomic>
 #include <string>
+#include <vector>
 
 // Handed to UpdaterThread on the heap; the thread owns and deletes it.
 struct UpdaterThreadArgs {
     HWND notifyWindow = nullptr;
-    std::wstring launcherDir;  // with its trailing backslash
+    std::wstring launcherDir;               // with its trailing backslash
+    std::vector<std::wstring> patchHosts;   // base URLs, in the order to try them
+    std::vector<std::string> manifestKeys;  // public keys the manifest must be signed with; empty: not checked
 };
 
 // True while an update run is active: set by whoever starts the thread with a compare-exchange from
