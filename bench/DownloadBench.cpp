@@ -146,7 +146,7 @@ int wmain(int argc, wchar_t** argv) {
     };
     auto ours = [&](std::size_t k) -> long long {
         std::wstring out = outPath(L"ours", k);
-        if (!HttpDownloadToFile(urls[k].c_str(), out, nullptr, 0, nullptr, nullptr, 0)) return -1;
+        if (!HttpDownloadToFile(PatchBaseUrl, urls[k].c_str(), out, nullptr, 0, nullptr, nullptr, 0)) return -1;
         return FileSize(out);
     };
     auto bare = [&](std::size_t k) { return BareDownload(target, urls[k], outPath(L"bare", k), false); };

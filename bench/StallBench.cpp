@@ -1,5 +1,6 @@
 // A patch host that accepts the connection, reads the request and never answers: how long the launcher
 // waits before it gives up (the 30 s receive time-out), and that it then reports failure.
+#include "update/PatchHost.h"
 #include "update/Http.h"
 #include "update/HttpDownload.h"
 
@@ -64,13 +65,13 @@ int wmain(int argc, wchar_t** argv) {
         return 1;
     }
     double start = NowSeconds();
-    const std::string body = FetchManifestText();
-    std::printf("FetchManifestText against a silent host: %.1f s, %s\n", NowSeconds() - start,
+    const std::string body = FetchManifest(PatchBaseUrl).body;
+    std::printf("FetchManifest against a silent host: %.1f s, %s\n", NowSeconds() - start,
                 body.empty() ? "empty (reported as unreachable)" : "a body?");
 
     const std::wstring target = std::wstring(argv[2]) + L"\\stalled.bin";
     start = NowSeconds();
-    const bool ok = HttpDownloadToFile(L"files/stalled.bin", target, nullptr, 100, nullptr, nullptr, 0);
+    const bool ok = HttpDownloadToFile(PatchBaseUrl, L"files/stalled.bin", target, nullptr, 100, nullptr, nullptr, 0);
     const bool partLeft = GetFileAttributesW((target + L".part").c_str()) != INVALID_FILE_ATTRIBUTES;
     std::printf("HttpDownloadToFile against a silent host: %.1f s, %s, %s\n", NowSeconds() - start,
                 ok ? "true?" : "false", partLeft ? ".part left behind" : "no .part left");

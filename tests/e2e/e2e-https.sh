@@ -4,9 +4,13 @@
 #      button turns to colour; a click starts Zorexe.exe and the launcher exits;
 #   2. a second start finds everything up to date: nginx sees no request under files/;
 #   3. after a new launcher is published, the launcher downloads it, swaps itself and restarts; the
-#      restarted launcher is up to date and starts the game.
-# The certificate comes from a CA made here and trusted only in this test's own Wine prefix.
-# Usage: e2e-https.sh --port N --launcher L.exe --probe probe_child.exe --trust-ca trust_ca.exe --work DIR
+#      restarted launcher is up to date and starts the game;
+#   4. an older signed manifest replayed by the host, and a manifest changed after signing, are refused:
+#      nothing is fetched and the start button stays grey.
+# Every manifest is signed with a key made here; the launcher under test is built to trust only that key
+# (nothing of it is kept). The certificate comes from a CA made here and trusted only in this test's own
+# Wine prefix.
+# Usage: e2e-https.sh --port N --probe probe_child.exe --trust-ca trust_ca.exe --work DIR
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 src=$(cd "$here/../.." && pwd)
@@ -14,7 +18,7 @@ src=$(cd "$here/../.." && pwd)
 
 while [ $# -gt 0 ]; do
   case "$1" in
-    --port) port=$2 ;; --launcher) launcher=$2 ;; --probe) probe=$2 ;; --trust-ca) trust_ca=$2 ;; --work) work=$2 ;;
+    --port) port=$2 ;; --probe) probe=$2 ;; --trust-ca) trust_ca=$2 ;; --work) work=$2 ;;
     *) echo "unknown argument $1" >&2; exit 2 ;;
   esac
   shift 2
@@ -47,6 +51,16 @@ fi
 cmake --build "$work/patchgen-build" --target patchgen -j2 >/dev/null
 patchgen="$work/patchgen-build/patchgen"
 
+# A signing key made now, and the launcher built to trust it and to fetch from this test's host.
+"$patchgen" keygen --out "$work/run/manifest-key.pem" >"$work/run/keygen.txt" || fail "patchgen keygen"
+public_key=$(sed -n 's/^public key: //p' "$work/run/keygen.txt")
+cmake -S "$src" -B "$work/launcher-build" -DCMAKE_TOOLCHAIN_FILE="$src/cmake/mingw-w64-x86_64.cmake" \
+  -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF -DKORVANE_PATCH_BASE_URL="https://localhost:$port/patch/" \
+  -DKORVANE_MANIFEST_PUBLIC_KEYS="$public_key" >/dev/null || fail "configuring the launcher"
+cmake --build "$work/launcher-build" --target Launcher -j2 >/dev/null || fail "building the launcher"
+launcher="$work/launcher-build/Launcher.exe"
+sign=(--sign-key "$work/run/manifest-key.pem")
+
 # The game as published.
 g="$work/game-src"
 mkdir -p "$g/資料/地圖" "$g/Data"
@@ -58,8 +72,9 @@ cp "$probe" "$g/Zorexe.exe"
 cp "$probe" "$g/Setup.exe"
 cp "$launcher" "$work/Launcher-1.exe"
 "$patchgen" build -q --game "$g" --launcher "$work/Launcher-1.exe" --out "$work/patch" --version 1.0.0 \
-  --status "伺服器正常" --news "e2e" || fail "patchgen build"
-"$patchgen" verify "$work/patch" || fail "patchgen verify"
+  --status "伺服器正常" --news "e2e" "${sign[@]}" --sequence 100 || fail "patchgen build"
+"$patchgen" verify "$work/patch" --public-key "$public_key" || fail "patchgen verify"
+cp "$work/patch/manifest.txt" "$work/run/manifest-100.txt"
 
 # HTTPS on 127.0.0.1 with a certificate for "localhost" from a CA made now.
 make_test_ca "$work/run/tls"
@@ -87,10 +102,12 @@ game_matches() {
 access_count() { wc -l <"$work/run/access.log"; }
 file_requests_since() { tail -n +"$(( $1 + 1 ))" "$work/run/access.log" | grep -c '"GET /patch/files/' || true; }
 
+# The launcher's debugger output goes to its log (Wine prints it with +debugstr).
 run_launcher() {
-  (cd "$work/game" && exec wine Launcher.exe) >"$work/run/launcher-$1.log" 2>&1 &
+  (cd "$work/game" && WINEDEBUG=-all,+debugstr exec wine Launcher.exe) >"$work/run/launcher-$1.log" 2>&1 &
   launcher_pid=$!
 }
+logged() { grep -q "$2" "$work/run/launcher-$1.log"; }
 launcher_gone() { ! kill -0 "$launcher_pid" 2>/dev/null; }
 wait_ready_window() {
   wait_for 60 "the launcher window" has_launcher_window || fail "no launcher window ($1)"
@@ -137,9 +154,9 @@ pass "second run: manifest fetched, no file requested, game started"
 # 3. A new launcher is published: same program with bytes appended.
 cp "$work/Launcher-1.exe" "$work/Launcher-2.exe"
 printf 'korvane e2e launcher build 2\n' >>"$work/Launcher-2.exe"
-"$patchgen" build -q --game "$g" --launcher "$work/Launcher-2.exe" --out "$work/patch" --version 1.0.1 ||
-  fail "patchgen build of the new launcher"
-"$patchgen" verify "$work/patch" || fail "patchgen verify after the new launcher"
+"$patchgen" build -q --game "$g" --launcher "$work/Launcher-2.exe" --out "$work/patch" --version 1.0.1 \
+  "${sign[@]}" --sequence 200 || fail "patchgen build of the new launcher"
+"$patchgen" verify "$work/patch" --public-key "$public_key" || fail "patchgen verify after the new launcher"
 before=$(access_count)
 run_launcher 3
 wait_for 120 "Launcher.exe to be replaced" cmp -s "$work/game/Launcher.exe" "$work/Launcher-2.exe" ||
@@ -162,4 +179,34 @@ wait_for 30 "Zorexe.exe to be started" test -s "$work/game/Zorexe.exe.record.txt
 wait_for 60 "the restarted launcher window to close" no_launcher_window || fail "restarted launcher still open"
 cmp -s "$work/game/Launcher.exe" "$work/Launcher-2.exe" || fail "Launcher.exe changed after the restart"
 pass "third run: new launcher downloaded, swapped in and restarted; restarted launcher up to date and started the game"
+# reg query cannot show a REG_QWORD; an export writes it as hex(b) bytes, least significant first.
+wine reg export 'HKCU\Software\Korvane\Launcher' "$(winepath -w "$work/run/launcher.reg")" /y >/dev/null 2>&1
+iconv -f UTF-16 -t UTF-8 "$work/run/launcher.reg" | grep -q '"LastManifestSequence"=hex(b):c8,00,00,00,00,00,00,00' ||
+  fail "LastManifestSequence is not 200 after the third run"
+pass "the registry keeps sequence 200"
+
+# 4. Manifests the launcher must refuse: nothing fetched, the start button grey, the reason logged.
+refused_run() {
+  local name=$1 reason=$2
+  before=$(access_count)
+  run_launcher "$name"
+  wait_for 60 "the refusal to be logged ($name)" logged "$name" "manifest signature: $reason" ||
+    fail "$name: no log line naming the refusal"
+  wait_for 60 "the launcher window" has_launcher_window || fail "no launcher window ($name)"
+  win=$(launcher_window)
+  start_button_ready "$win" && fail "$name: the start button is in colour"
+  requested=$(file_requests_since "$before")
+  [ "$requested" -eq 0 ] || fail "$name: $requested requests under files/"
+  xdotool mousemove --window "$win" $((868 + 16)) $((0 + 19)) click 1
+  wait_for 30 "the launcher to close ($name)" launcher_gone || fail "$name: the launcher did not close"
+  launcher_pid=
+}
+cp "$work/patch/manifest.txt" "$work/run/manifest-200.txt"
+cp "$work/run/manifest-100.txt" "$work/patch/manifest.txt"
+refused_run replayed "sequence 100 is lower than 200"
+pass "an older signed manifest replayed by the host is refused"
+sed 's/^VERSION=1.0.1$/VERSION=1.0.2/' "$work/run/manifest-200.txt" >"$work/patch/manifest.txt"
+cmp -s "$work/patch/manifest.txt" "$work/run/manifest-200.txt" && fail "the manifest was not changed"
+refused_run tampered "signature by key .* does not verify"
+pass "a manifest changed after signing is refused"
 echo "e2e_https: PASS"
