@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # End-to-end run of the real launcher against nginx over HTTPS, all on this machine:
-#   1. a fresh game directory holding only Launcher.exe gets every game file, byte for byte; the start
-#      button turns to colour; a click starts Zorexe.exe and the launcher exits;
+#   1. a fresh game directory holding only Launcher.exe gets every game file, byte for byte (names with a
+#      space, %, #, +, &, [, ], ; and CJK among them); the start button turns to colour; a click starts
+#      Zorexe.exe and the launcher exits;
 #   2. a second start finds everything up to date: nginx sees no request under files/;
 #   3. after a new launcher is published, the launcher downloads it, swaps itself and restarts; the
 #      restarted launcher is up to date and starts the game;
@@ -68,6 +69,12 @@ head -c $((6 * 1024 * 1024)) /dev/urandom >"$g/Data/world.pak"
 head -c 70000 /dev/urandom >"$g/資料/地圖/第一章.map"
 printf '歡迎來到 Selmora\n' >"$g/資料/說明.txt"
 printf 'readme\r\n' >"$g/README.txt"
+# Names a host that decodes request paths must still tell apart: each is a file of its own.
+printf 'percent' >"$g/Data/100%%.pak"
+printf 'escape look-alike' >"$g/Data/a%%20b.pak"
+printf 'space' >"$g/Data/a b.pak"
+printf 'marks' >"$g/Data/#1+2&[3];x.pak"
+printf 'cjk' >"$g/資料/地圖 #2.map"
 cp "$probe" "$g/Zorexe.exe"
 cp "$probe" "$g/Setup.exe"
 cp "$launcher" "$work/Launcher-1.exe"

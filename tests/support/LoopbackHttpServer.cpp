@@ -4,8 +4,11 @@
 #include <ws2tcpip.h>
 
 #include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 
 namespace testsupport {
 
@@ -26,10 +29,46 @@ bool SendAll(SOCKET s, const char* data, std::size_t size) {
 const char* Reason(int status) {
     switch (status) {
         case 200: return "OK";
+        case 206: return "Partial Content";
         case 404: return "Not Found";
+        case 416: return "Range Not Satisfiable";
         case 500: return "Internal Server Error";
+        case 503: return "Service Unavailable";
         default: return "Status";
     }
+}
+
+int HexDigit(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+std::string PercentDecoded(const std::string& path) {
+    std::string out;
+    for (std::size_t i = 0; i < path.size(); ++i) {
+        if (path[i] == '%' && i + 2 < path.size() && HexDigit(path[i + 1]) >= 0 && HexDigit(path[i + 2]) >= 0) {
+            out.push_back(static_cast<char>(HexDigit(path[i + 1]) * 16 + HexDigit(path[i + 2])));
+            i += 2;
+        } else {
+            out.push_back(path[i]);
+        }
+    }
+    return out;
+}
+
+// The range a request asks for: "Range: bytes=first-" or "bytes=first-last". False without one.
+bool RequestedRange(const std::string& head, unsigned long long* first, long long* last) {
+    static const char kRange[] = "\r\nRange: bytes=";
+    const std::size_t at = head.find(kRange);
+    if (at == std::string::npos) return false;
+    const char* p = head.c_str() + at + sizeof(kRange) - 1;
+    char* end = nullptr;
+    *first = std::strtoull(p, &end, 10);
+    if (end == p || *end != '-') return false;
+    *last = std::isdigit(static_cast<unsigned char>(end[1])) ? std::strtoll(end + 1, nullptr, 10) : -1;
+    return true;
 }
 
 }  // namespace
@@ -76,6 +115,7 @@ LoopbackHttpServer::~LoopbackHttpServer() {
 void LoopbackHttpServer::Route(const std::string& path, const HttpResponse& response) {
     std::lock_guard<std::mutex> lock(mutex_);
     routes_[path] = response;
+    served_[path] = 0;
 }
 
 void LoopbackHttpServer::AnswerAll(const HttpResponse& response) {
@@ -99,12 +139,18 @@ int LoopbackHttpServer::CountRequests(const std::string& path) const {
     return static_cast<int>(std::count(paths_.begin(), paths_.end(), path));
 }
 
-HttpResponse LoopbackHttpServer::Lookup(const std::string& path) const {
+HttpResponse LoopbackHttpServer::Lookup(const std::string& path) {
     std::lock_guard<std::mutex> lock(mutex_);
     if (answerAll_) return all_;
     auto it = routes_.find(path);
-    if (it != routes_.end()) return it->second;
-    return HttpResponse{404, "not found\n"};
+    if (it == routes_.end()) return HttpResponse{404, "not found\n"};
+    HttpResponse response = it->second;
+    const int served = served_[path]++;
+    if (response.deliveryTimes >= 0 && served >= response.deliveryTimes) {
+        response.delivery = Delivery::Normal;
+        if (response.status >= 500) response.status = 200;
+    }
+    return response;
 }
 
 void LoopbackHttpServer::AcceptLoop() {
@@ -131,7 +177,7 @@ void LoopbackHttpServer::Serve(std::uintptr_t handle) {
     const int now = ++active_;
     for (int seen = maxActive_.load(); now > seen && !maxActive_.compare_exchange_weak(seen, now);) {
     }
-    Respond(s, response);
+    Respond(s, response, head);
     --active_;
     if (response.delivery != Delivery::CutReset) shutdown(s, SD_SEND);
     Forget(handle);
@@ -152,41 +198,69 @@ std::string LoopbackHttpServer::RecordRequest(const std::string& head) {
     std::size_t sp1 = head.find(' ');
     std::size_t sp2 = head.find(' ', sp1 + 1);
     if (sp1 != std::string::npos && sp2 != std::string::npos) path = head.substr(sp1 + 1, sp2 - sp1 - 1);
+    path = PercentDecoded(path);
     std::lock_guard<std::mutex> lock(mutex_);
     paths_.push_back(path);
     heads_.push_back(head.substr(0, head.find("\r\n\r\n")));
     return path;
 }
 
-void LoopbackHttpServer::Respond(std::uintptr_t handle, const HttpResponse& response) {
-    SOCKET s = static_cast<SOCKET>(handle);
+bool LoopbackHttpServer::SendBody(std::uintptr_t client, const char* data, std::size_t size) {
+    const bool sent = SendAll(static_cast<SOCKET>(client), data, size);
+    if (sent) bodyBytesSent_ += size;
+    return sent;
+}
+
+void LoopbackHttpServer::Respond(std::uintptr_t client, const HttpResponse& original, const std::string& head) {
+    SOCKET s = static_cast<SOCKET>(client);
+    HttpResponse response = original;
+    std::string extra;
+    unsigned long long first = 0;
+    long long last = -1;
+    if (response.status == 200 && response.honourRange && RequestedRange(head, &first, &last)) {
+        const unsigned long long size = response.body.size();
+        if (first >= size) {
+            response = HttpResponse{416, ""};
+            extra = "Content-Range: bytes */" + std::to_string(size) + "\r\n";
+        } else {
+            const unsigned long long end = last < 0 || static_cast<unsigned long long>(last) >= size ? size - 1 : last;
+            extra = "Content-Range: bytes " + std::to_string(first) + "-" + std::to_string(end) + "/" +
+                    std::to_string(size) + "\r\n";
+            response.status = 206;
+            response.body = original.body.substr(static_cast<std::size_t>(first), static_cast<std::size_t>(end - first + 1));
+        }
+    }
     char status[128];
     std::snprintf(status, sizeof(status), "HTTP/1.1 %d %s\r\nConnection: close\r\n", response.status,
                   Reason(response.status));
-    std::string out = status;
+    const std::string headers = status + extra;
     const std::string& body = response.body;
+    const std::string length = "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n";
     switch (response.delivery) {
         case Delivery::NeverAnswer:
             while (!stopping_) std::this_thread::sleep_for(std::chrono::milliseconds(20));
             break;
-        case Delivery::Chunked:
-            out += "Transfer-Encoding: chunked\r\n\r\n";
+        case Delivery::Chunked: {
+            std::string out = headers + "Transfer-Encoding: chunked\r\n\r\n";
+            SendAll(s, out.data(), out.size());
             for (std::size_t i = 0; i < body.size(); i += 1000) {
                 std::size_t n = std::min<std::size_t>(1000, body.size() - i);
                 char size[32];
                 std::snprintf(size, sizeof(size), "%zx\r\n", n);
-                out += size;
-                out.append(body, i, n);
-                out += "\r\n";
+                SendAll(s, size, std::strlen(size));
+                SendBody(client, body.data() + i, n);
+                SendAll(s, "\r\n", 2);
             }
-            out += "0\r\n\r\n";
-            SendAll(s, out.data(), out.size());
+            SendAll(s, "0\r\n\r\n", 5);
             break;
+        }
         case Delivery::CutOrderly:
-        case Delivery::CutReset:
-            out += "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n";
-            out.append(body, 0, body.size() / 2);
+        case Delivery::CutReset: {
+            const std::string out = headers + length;
             SendAll(s, out.data(), out.size());
+            const std::size_t cut = response.cutAfter < 0 ? body.size() / 2
+                                                           : std::min<std::size_t>(body.size(), response.cutAfter);
+            SendBody(client, body.data(), cut);
             if (response.delivery == Delivery::CutReset) {
                 // Give the client time to take what was sent, then reset instead of closing.
                 std::this_thread::sleep_for(std::chrono::milliseconds(200));
@@ -194,20 +268,29 @@ void LoopbackHttpServer::Respond(std::uintptr_t handle, const HttpResponse& resp
                 setsockopt(s, SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&hard), sizeof(hard));
             }
             break;
-        case Delivery::Slow:
-            out += "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n";
+        }
+        case Delivery::Slow: {
+            const std::string out = headers + length;
             SendAll(s, out.data(), out.size());
             for (std::size_t i = 0; i < body.size() && !stopping_; i += response.slowPieceBytes) {
                 std::size_t n = std::min<std::size_t>(response.slowPieceBytes, body.size() - i);
                 if (i > 0) std::this_thread::sleep_for(std::chrono::milliseconds(response.slowPauseMs));
-                if (!SendAll(s, body.data() + i, n)) break;
+                if (!SendBody(client, body.data() + i, n)) break;
             }
             break;
-        case Delivery::Normal:
-            out += "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n";
-            out += body;
+        }
+        case Delivery::Unsized: {
+            const std::string out = headers + "\r\n";
             SendAll(s, out.data(), out.size());
+            SendBody(client, body.data(), body.size());
             break;
+        }
+        case Delivery::Normal: {
+            const std::string out = headers + length;
+            SendAll(s, out.data(), out.size());
+            SendBody(client, body.data(), body.size());
+            break;
+        }
     }
 }
 

@@ -26,6 +26,7 @@ enum class Delivery {
     CutReset,      // announces the whole length, sends half the body, resets the connection
     Slow,          // the body in small pieces with pauses between them
     Chunked,       // Transfer-Encoding: chunked
+    Unsized,       // no Content-Length: the body, then the connection closes
     NeverAnswer,   // reads the request and stays silent until the server stops
 };
 
@@ -35,6 +36,13 @@ struct HttpResponse {
     Delivery delivery = Delivery::Normal;
     int slowPieceBytes = 1024;
     int slowPauseMs = 20;
+    // How many requests for the path get `delivery` before it is delivered Normal; -1: every one.
+    int deliveryTimes = -1;
+    // A "Range: bytes=a-" or "bytes=a-b" request of a 200 answer gets 206 with that part (416 past the
+    // end), as nginx does; false answers 200 with the whole body, as a host that ignores ranges does.
+    bool honourRange = true;
+    // Where a cut delivery stops, in bytes of the body sent; -1: half of it.
+    long long cutAfter = -1;
 };
 
 class LoopbackHttpServer {
@@ -47,14 +55,17 @@ public:
 
     bool Started() const { return listener_ != ~static_cast<std::uintptr_t>(0); }
 
-    // Serves `response` for GET `path` (exact, case-sensitive). Unknown paths get 404.
+    // Serves `response` for GET `path` (exact, case-sensitive, after percent-decoding, as nginx matches).
+    // Unknown paths get 404.
     void Route(const std::string& path, const HttpResponse& response);
     void RouteBody(const std::string& path, const std::string& body) { Route(path, HttpResponse{200, body}); }
     // Answers every request with this response instead of the routes.
     void AnswerAll(const HttpResponse& response);
 
-    std::vector<std::string> RequestedPaths() const;
-    std::vector<std::string> RequestLines() const;  // the raw request heads
+    std::vector<std::string> RequestedPaths() const;  // percent-decoded
+    std::vector<std::string> RequestLines() const;    // the raw request heads
+    // Body bytes sent on every connection so far (headers not counted).
+    std::uint64_t BodyBytesSent() const { return bodyBytesSent_.load(); }
     int MaxConcurrentRequests() const { return maxActive_.load(); }
     int CountRequests(const std::string& path) const;
 
@@ -65,8 +76,9 @@ private:
     static bool ReadRequestHead(std::uintptr_t client, std::string* head);
     // Notes the request and returns its path.
     std::string RecordRequest(const std::string& head);
-    HttpResponse Lookup(const std::string& path) const;
-    void Respond(std::uintptr_t client, const HttpResponse& response);
+    HttpResponse Lookup(const std::string& path);
+    void Respond(std::uintptr_t client, const HttpResponse& response, const std::string& head);
+    bool SendBody(std::uintptr_t client, const char* data, std::size_t size);
     // Closes the socket and drops it from the open ones.
     void Forget(std::uintptr_t client);
 
@@ -75,6 +87,7 @@ private:
     std::thread acceptThread_;
     mutable std::mutex mutex_;
     std::map<std::string, HttpResponse> routes_;
+    std::map<std::string, int> served_;  // requests answered per path, for deliveryTimes
     bool answerAll_ = false;
     HttpResponse all_;
     std::vector<std::string> paths_;
@@ -83,6 +96,7 @@ private:
     std::vector<std::uintptr_t> openSockets_;
     std::atomic<int> active_{0};
     std::atomic<int> maxActive_{0};
+    std::atomic<std::uint64_t> bodyBytesSent_{0};
 };
 
 }  // namespace testsupport

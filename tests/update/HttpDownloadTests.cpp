@@ -1,5 +1,5 @@
-#include "update/PatchHost.h"
 #include "update/HttpDownload.h"
+#include "update/PatchHost.h"
 #include "update/StatusChannel.h"
 
 #include "ChildProcesses.h"
@@ -47,12 +47,11 @@ TEST(HttpDownloadTest, StoresTheBodyAndCreatesTheDirectoryChain) {
     EXPECT_EQ(server.RequestedPaths().back(), "/patch/files/data/sub/deep/a.pak");
 }
 
-TEST(HttpDownloadTest, ReplacesAnExistingTargetAndTruncatesAStalePart) {
+TEST(HttpDownloadTest, ReplacesAnExistingTarget) {
     LoopbackHttpServer server;
     TempDir dir;
     server.RouteBody("/patch/files/x.bin", "new");
     ASSERT_TRUE(testsupport::WriteBytes(dir / L"x.bin", "old old old"));
-    ASSERT_TRUE(testsupport::WriteBytes(dir / L"x.bin.part", std::string(5000, 's')));
     ASSERT_TRUE(HttpDownloadToFile(PatchBaseUrl, L"files/x.bin", dir / L"x.bin", nullptr, 3, nullptr, nullptr, 0));
     EXPECT_EQ(testsupport::ReadBytes(dir / L"x.bin"), "new");
     EXPECT_FALSE(testsupport::FileExists(dir / L"x.bin.part"));
@@ -89,18 +88,118 @@ TEST(HttpDownloadTest, ConnectionFailureIsLoggedWithTheStep) {
     EXPECT_FALSE(testsupport::FileExists(dir / L"a.bin.part"));
 }
 
-// A body that ends before its announced length must never replace the target.
-TEST(HttpDownloadTest, CutOffBodyLeavesTheOldTarget) {
+// A body that ends before its announced length never replaces the target; what arrived is kept, and the
+// next attempt asks only for the rest.
+TEST(HttpDownloadTest, BrokenTransferKeepsItsPartAndTheNextOneResumes) {
     LoopbackHttpServer server;
     TempDir dir;
+    const std::string body = testsupport::PatternBytes(300000, 7);
     for (Delivery cut : {Delivery::CutOrderly, Delivery::CutReset}) {
-        server.Route("/patch/files/c.bin", HttpResponse{200, testsupport::PatternBytes(300000, 7), cut});
+        SCOPED_TRACE(static_cast<int>(cut));
+        DeleteFileW((dir / L"c.bin.part").c_str());
+        HttpResponse once{200, body, cut};
+        once.deliveryTimes = 1;
+        server.Route("/patch/files/c.bin", once);
         ASSERT_TRUE(testsupport::WriteBytes(dir / L"c.bin", "previous"));
         std::atomic<std::uint64_t> shared{0};
-        EXPECT_FALSE(HttpDownloadToFile(PatchBaseUrl, L"files/c.bin", dir / L"c.bin", nullptr, 300000, nullptr, &shared, 300000));
+        const DownloadResult broken =
+            HttpDownloadToFile(PatchBaseUrl, L"files/c.bin", dir / L"c.bin", nullptr, body.size(), nullptr, &shared, body.size());
+        EXPECT_EQ(broken.outcome, DownloadOutcome::Broken);
         EXPECT_EQ(testsupport::ReadBytes(dir / L"c.bin"), "previous");
+        const std::string part = testsupport::ReadBytes(dir / L"c.bin.part");
+        ASSERT_GT(part.size(), 0u);
+        ASSERT_LT(part.size(), body.size());
+        EXPECT_EQ(part, body.substr(0, part.size()));
+
+        const std::uint64_t sentBefore = server.BodyBytesSent();
+        const DownloadResult resumed =
+            HttpDownloadToFile(PatchBaseUrl, L"files/c.bin", dir / L"c.bin", nullptr, body.size(), nullptr, &shared, body.size());
+        EXPECT_EQ(resumed.outcome, DownloadOutcome::Done) << "status " << resumed.status;
+        EXPECT_TRUE(resumed.resumed);
+        EXPECT_EQ(resumed.sha256, testsupport::Sha256Hex(body)) << "the kept bytes count in the digest";
+        EXPECT_EQ(testsupport::ReadBytes(dir / L"c.bin"), body);
+        const std::string head = server.RequestLines().back() + "\r\n";
+        EXPECT_NE(head.find("\r\nRange: bytes=" + std::to_string(part.size()) + "-\r\n"), std::string::npos) << head;
+        EXPECT_EQ(server.BodyBytesSent() - sentBefore, body.size() - part.size());
         EXPECT_FALSE(testsupport::FileExists(dir / L"c.bin.part"));
     }
+}
+
+// What happens to a ".part" that is there when a transfer starts.
+TEST(HttpDownloadTest, PartFoundAtTheStart) {
+    struct PartCase {
+        const char* name;
+        std::string part;
+        std::uint64_t expectedSize;  // 0: not given
+        bool honourRange;
+        DownloadOutcome outcome;
+        bool resumed;
+        const char* rangeAsked;  // the Range header sent, or nullptr for none (or no request at all)
+        bool requested;
+    };
+    const std::string body = testsupport::PatternBytes(50000, 3);
+    const PartCase cases[] = {
+        {"a prefix, continued", body.substr(0, 20000), body.size(), true, DownloadOutcome::Done, true, "bytes=20000-", true},
+        {"a host that ignores ranges sends it all again", body.substr(0, 20000), body.size(), false, DownloadOutcome::Done,
+         false, "bytes=20000-", true},
+        {"longer than the file: thrown away unasked", body + "tail", body.size(), true, DownloadOutcome::Done, false,
+         nullptr, true},
+        {"past the served end with no size given: 416, thrown away", body + "tail", 0, true, DownloadOutcome::RangeRefused,
+         false, "bytes=50004-", true},
+        {"the whole file: moved without a request", body, body.size(), true, DownloadOutcome::Done, true, nullptr, false},
+    };
+    for (const PartCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        LoopbackHttpServer server;
+        TempDir dir;
+        HttpResponse response{200, body};
+        response.honourRange = c.honourRange;
+        server.Route("/patch/files/p.bin", response);
+        ASSERT_TRUE(testsupport::WriteBytes(dir / L"p.bin.part", c.part));
+        const DownloadResult result =
+            HttpDownloadToFile(PatchBaseUrl, L"files/p.bin", dir / L"p.bin", nullptr, c.expectedSize, nullptr, nullptr, 0);
+        EXPECT_EQ(result.outcome, c.outcome);
+        EXPECT_EQ(result.resumed, c.resumed);
+        EXPECT_FALSE(testsupport::FileExists(dir / L"p.bin.part"));
+        if (c.outcome == DownloadOutcome::Done) {
+            EXPECT_EQ(testsupport::ReadBytes(dir / L"p.bin"), body);
+            EXPECT_EQ(result.sha256, testsupport::Sha256Hex(body));
+        }
+        const std::vector<std::string> heads = server.RequestLines();
+        ASSERT_EQ(heads.size(), c.requested ? 1u : 0u);
+        if (c.requested) {
+            const bool ranged = heads[0].find("\r\nRange: ") != std::string::npos;
+            EXPECT_EQ(ranged, c.rangeAsked != nullptr) << heads[0];
+            if (c.rangeAsked) {
+                EXPECT_NE(heads[0].find(c.rangeAsked), std::string::npos) << heads[0];
+            }
+        }
+    }
+}
+
+// Files copied from a disc are read-only, and paths below a deep game directory pass 260 characters.
+TEST(HttpDownloadTest, ReadOnlyTargetsAndLongPaths) {
+    LoopbackHttpServer server;
+    TempDir dir;
+    server.RouteBody("/patch/files/ro.bin", "fresh");
+    ASSERT_TRUE(testsupport::WriteBytes(dir / L"ro.bin", "stale"));
+    ASSERT_TRUE(SetFileAttributesW((dir / L"ro.bin").c_str(), FILE_ATTRIBUTE_READONLY));
+    EXPECT_TRUE(HttpDownloadToFile(PatchBaseUrl, L"files/ro.bin", dir / L"ro.bin", nullptr, 5, nullptr, nullptr, 0));
+    EXPECT_EQ(testsupport::ReadBytes(dir / L"ro.bin"), "fresh");
+
+    std::wstring deep = L"d";
+    while ((dir.Path() + deep).size() < 300) deep += L"/" + std::wstring(40, L'x');
+    deep += L"/file.bin";
+    const std::string url = "/patch/files/" + testsupport::Utf8(deep);
+    server.RouteBody(url, "deep");
+    const std::wstring target = dir.Path() + deep;
+    ASSERT_GT(target.size(), 300u);
+    EXPECT_TRUE(HttpDownloadToFile(PatchBaseUrl, (L"files/" + deep).c_str(), target, nullptr, 4, nullptr, nullptr, 0));
+    std::wstring longForm = L"\\\\?\\" + target;
+    for (wchar_t& c : longForm) {
+        if (c == L'/') c = L'\\';
+    }
+    EXPECT_EQ(testsupport::ReadBytes(longForm), "deep");
 }
 
 TEST(HttpDownloadTest, ChunkedAndSlowBodiesArrive) {
@@ -134,10 +233,12 @@ TEST(HttpDownloadTest, TransferLineAndPercent) {
         EXPECT_TRUE(std::regex_match(texts[i], later)) << testsupport::Utf8(texts[i]);
         EXPECT_EQ(texts[i].find(L"(0 B/s)"), std::wstring::npos) << testsupport::Utf8(texts[i]);
     }
-    // Lines at most every 250 ms: 10 pieces over ~1.2 s give far fewer lines than chunks.
+    // Lines at most every 250 ms: 10 pieces over ~1.2 s give far fewer lines than chunks; a percent only
+    // when it changed.
     std::vector<int> percents = window.Percents();
     EXPECT_LT(texts.size(), percents.size());
     EXPECT_EQ(percents.back(), 100);
+    for (std::size_t i = 1; i < percents.size(); ++i) EXPECT_GT(percents[i], percents[i - 1]);
 }
 
 TEST(HttpDownloadTest, UnknownSizePostsNoPercentAndShowsQuestionMark) {

@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <thread>
 
 using testsupport::Delivery;
@@ -121,6 +122,49 @@ TEST(FetchManifestTest, BodyCutOffBeforeItsLengthGivesNothing) {
     }
 }
 
+TEST_CHILD_ROUTINE(FetchOversizedManifest) {
+    return FetchManifest(PatchBaseUrl).body.empty() ? 0 : 1;
+}
+
+// A body past 32 MiB is a failed fetch with a line saying so, never an exhausted launcher.
+TEST(FetchManifestTest, OversizedBodyIsRefused) {
+    LoopbackHttpServer server;
+    ASSERT_TRUE(server.Started());
+    const std::string huge(static_cast<std::size_t>(kMaxManifestBytes) + 1, '#');
+    struct SizeCase {
+        Delivery delivery;
+        const char* logged;
+    };
+    for (const SizeCase& c : {SizeCase{Delivery::Normal, "announces 33554433 bytes"},
+                              SizeCase{Delivery::Unsized, "is longer than the 33554432 bytes taken"}}) {
+        server.Route("/patch/manifest.txt", HttpResponse{200, huge, c.delivery});
+        testsupport::ChildRun run = testsupport::RunChildRoutine("FetchOversizedManifest", {});
+        EXPECT_EQ(run.exitCode, 0u);
+        ASSERT_EQ(run.debugLines.size(), 1u);
+        EXPECT_NE(run.debugLines[0].find(c.logged), std::string::npos) << run.debugLines[0];
+    }
+}
+
+// Each segment goes as UTF-8 with everything but letters, digits and -._~ escaped, so that a host which
+// decodes paths finds the file of exactly that name.
+TEST(PercentEncodePathTest, EscapesAllButTheUnreserved) {
+    struct EncodeCase {
+        const wchar_t* path;
+        const wchar_t* sent;
+    };
+    const EncodeCase cases[] = {
+        {L"files/Data/a.pak", L"files/Data/a.pak"},
+        {L"files/100%.pak", L"files/100%25.pak"},
+        {L"files/a%20b.pak", L"files/a%2520b.pak"},
+        {L"files/a b.pak", L"files/a%20b.pak"},
+        {L"files/#+&[];=?!'@$,()*:", L"files/%23%2B%26%5B%5D%3B%3D%3F%21%27%40%24%2C%28%29%2A%3A"},
+        {L"files/-._~", L"files/-._~"},
+        {L"files/\u8cc7\u6599/\u5730\u5716.map", L"files/%E8%B3%87%E6%96%99/%E5%9C%B0%E5%9C%96.map"},
+        {L"", L""},
+    };
+    for (const EncodeCase& c : cases) EXPECT_EQ(PercentEncodePath(c.path), c.sent) << testsupport::Utf8(c.path);
+}
+
 TEST(FetchManifestTest, NoServerGivesNothing) {
     EXPECT_EQ(FetchManifest(PatchBaseUrl).body, "");
 }
@@ -129,7 +173,7 @@ TEST_CHILD_ROUTINE(FetchAndDownloadFromASilentHost) {
     // Both at once: each waits for its own 30 s time-out.
     std::string body = "unset";
     std::thread fetch([&] { body = FetchManifest(PatchBaseUrl).body; });
-    const bool downloaded = HttpDownloadToFile(PatchBaseUrl, L"files/silent.bin", args.at(0), nullptr, 10, nullptr, nullptr, 0);
+    const bool downloaded = static_cast<bool>(HttpDownloadToFile(PatchBaseUrl, L"files/silent.bin", args.at(0), nullptr, 10, nullptr, nullptr, 0));
     fetch.join();
     const bool partLeft = testsupport::FileExists(args.at(0) + L".part");
     return (body.empty() ? 0 : 1) | (downloaded ? 2 : 0) | (partLeft ? 4 : 0);
@@ -146,8 +190,13 @@ TEST(SilentHostTest, FetchAndDownloadGiveUpAfterTheTimeOut) {
     ASSERT_TRUE(run.exited) << "still waiting after 120 s";
     EXPECT_EQ(run.exitCode, 0u) << "1: a manifest body, 2: a download reported done, 4: a .part left";
     EXPECT_GE(GetTickCount() - start, 25000u);  // it did wait for the server, and gave up on its own
-    ASSERT_EQ(run.debugLines.size(), 1u);
-    EXPECT_EQ(run.debugLines[0].rfind("[Launcher][http] WinHttp", 0), 0u) << run.debugLines[0];
-    EXPECT_NE(run.debugLines[0].find(" failed for files/silent.bin, GetLastError="), std::string::npos) << run.debugLines[0];
+    // One line for each request, naming the step that gave up.
+    ASSERT_EQ(run.debugLines.size(), 2u);
+    for (const std::string& line : run.debugLines) EXPECT_EQ(line.rfind("[Launcher][http] WinHttp", 0), 0u) << line;
+    for (const char* name : {" failed for files/silent.bin, GetLastError=", " failed for manifest.txt, GetLastError="}) {
+        EXPECT_TRUE(std::any_of(run.debugLines.begin(), run.debugLines.end(),
+                                [&](const std::string& line) { return line.find(name) != std::string::npos; }))
+            << name;
+    }
     EXPECT_FALSE(testsupport::FileExists(dir / L"silent.bin"));
 }

@@ -2,9 +2,12 @@
 #include "ChildProcesses.h"
 #include "TempDir.h"
 #include "TestFiles.h"
+#include "TestWindows.h"
 #include "UpdateRun.h"
 
 #include <gtest/gtest.h>
+
+#include <thread>
 
 using testsupport::Delivery;
 using testsupport::HttpResponse;
@@ -261,4 +264,121 @@ TEST(UpdaterLeftoverTest, OldLauncherIsDeletedAtTheStart) {
     testsupport::WriteBytes(dir / L"Launcher.exe.old", "previous launcher");
     RunUpdate(dir);
     EXPECT_FALSE(testsupport::FileExists(dir / L"Launcher.exe.old"));
+}
+
+// Every name a game may use reaches the host as its own: "100%.pak" and "a%20b.pak" are files of their own,
+// not escapes, and "a%20b.pak" is not "a b.pak".
+TEST(UpdaterNamesTest, EveryCharacterAGameMayUse) {
+    LoopbackHttpServer server;
+    TempDir dir;
+    const std::map<std::string, std::string> files = {
+        {"data/100%.pak", "percent"},
+        {"data/a%20b.pak", "escape look-alike"},
+        {"data/a b.pak", "space"},
+        {"data/#1+2&[3];x.pak", "marks"},
+        {"資料/地圖 一.map", "cjk"},
+    };
+    Publish(server, files);
+    auto run = RunUpdate(dir);
+    EXPECT_EQ(Tail(run.messages, 2), (std::vector<std::string>{"S " + kUpdated, "F 0"}));
+    for (const auto& f : files) EXPECT_EQ(testsupport::ReadBytes(dir / testsupport::Wide(f.first)), f.second) << f.first;
+    std::string heads;
+    for (const std::string& head : server.RequestLines()) heads += head.substr(0, head.find("\r\n")) + "\n";
+    for (const char* line : {"GET /patch/files/data/100%25.pak ", "GET /patch/files/data/a%2520b.pak ",
+                             "GET /patch/files/data/a%20b.pak ", "GET /patch/files/data/%231%2B2%26%5B3%5D%3Bx.pak ",
+                             "GET /patch/files/%E8%B3%87%E6%96%99/%E5%9C%B0%E5%9C%96%20%E4%B8%80.map "}) {
+        EXPECT_NE(heads.find(line), std::string::npos) << line << "\n" << heads;
+    }
+}
+
+TEST_CHILD_ROUTINE(HoldWithoutDeleteSharing) {
+    // Holds a file the way a process still ending holds its image, until the release file appears.
+    HANDLE file = CreateFileW(args.at(0).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return 2;
+    testsupport::WriteBytes(args.at(0) + L".held", "1");
+    testsupport::WaitUntil([&] { return testsupport::FileExists(args.at(0) + L".release"); }, 60000);
+    CloseHandle(file);
+    return 0;
+}
+
+// What broken runs and self-updates left: the ".part" of a listed file that is already whole, the new
+// launcher's files when no self-update is due, and the previous launcher once its process has let go.
+// A ".part" of a name the manifest does not list is not the launcher's to remove.
+TEST(UpdaterLeftoverTest, LeftoversGoAndOtherFilesStay) {
+    LoopbackHttpServer server;
+    TempDir dir;
+    Publish(server, {{"a.bin", "whole"}});
+    for (const wchar_t* name : {L"a.bin", L"a.bin.part", L"unlisted.bin.part", L"Launcher.exe.new", L"Launcher.exe.new.part",
+                                L"Launcher.exe.old"}) {
+        ASSERT_TRUE(testsupport::WriteBytes(dir / name, name == std::wstring(L"a.bin") ? "whole" : "left over"));
+    }
+    testsupport::Process holder;
+    ASSERT_TRUE(holder.Start(testsupport::BesideTestExe(L"update_tests.exe"),
+                             L"--child HoldWithoutDeleteSharing \"" + (dir / L"Launcher.exe.old") + L"\""));
+    ASSERT_TRUE(testsupport::WaitUntil([&] { return testsupport::FileExists(dir / L"Launcher.exe.old.held"); }, 30000));
+    auto run = RunUpdate(dir);
+    EXPECT_EQ(Tail(run.messages, 3), (std::vector<std::string>{"S " + kUpToDate, "P 100", "F 0"}));
+    for (const wchar_t* gone : {L"a.bin.part", L"Launcher.exe.new", L"Launcher.exe.new.part"}) {
+        EXPECT_FALSE(testsupport::FileExists(dir / gone)) << testsupport::Utf8(gone);
+    }
+    EXPECT_TRUE(testsupport::FileExists(dir / L"unlisted.bin.part"));
+    EXPECT_TRUE(testsupport::FileExists(dir / L"Launcher.exe.old")) << "still held by its process";
+}
+
+TEST(UpdaterLeftoverTest, PreviousLauncherGoesOnceReleased) {
+    LoopbackHttpServer server;
+    TempDir dir;
+    const std::string slow(20000, 's');
+    Publish(server, {{"slow.bin", slow}});
+    server.Route("/patch/files/slow.bin", HttpResponse{200, slow, Delivery::Slow, 1000, 100});
+    const std::wstring old = dir / L"Launcher.exe.old";
+    ASSERT_TRUE(testsupport::WriteBytes(old, "previous launcher"));
+    testsupport::Process holder;
+    ASSERT_TRUE(holder.Start(testsupport::BesideTestExe(L"update_tests.exe"), L"--child HoldWithoutDeleteSharing \"" + old + L"\""));
+    ASSERT_TRUE(testsupport::WaitUntil([&] { return testsupport::FileExists(old + L".held"); }, 30000));
+    // Let go only once the run is under way (its manifest asked for): the first attempt has failed by then,
+    // and the run keeps trying beside itself while its slow download goes on.
+    std::thread release([&] {
+        testsupport::WaitUntil([&] { return server.CountRequests("/patch/manifest.txt") > 0; }, 60000);
+        testsupport::WriteBytes(old + L".release", "1");
+    });
+    auto run = RunUpdate(dir);
+    release.join();
+    EXPECT_EQ(Tail(run.messages, 2), (std::vector<std::string>{"S " + kUpdated, "F 0"}));
+    EXPECT_TRUE(holder.WaitExit(30000));
+    EXPECT_FALSE(testsupport::FileExists(old));
+}
+
+// The space needed is checked before any download: a game that does not fit downloads nothing.
+TEST(UpdaterDiskTest, GameLargerThanTheDiskDownloadsNothing) {
+    LoopbackHttpServer server;
+    TempDir dir;
+    const std::string huge = "FILE|huge.pak|1125899906842624|" + std::string(64, 'a') + "\n";
+    Publish(server, {{"small.pak", "small"}}, huge);
+    auto run = RunUpdate(dir);
+    ASSERT_GE(run.Texts().size(), 1u);
+    const std::string text = run.Texts().back();
+    EXPECT_EQ(text.rfind("磁碟空間不足：需要 1073741888.0 MB，可用 ", 0), 0u) << text;
+    EXPECT_EQ(run.Finished(), std::vector<std::string>{"F 1"});
+    EXPECT_TRUE(run.Logged("[Launcher][updater] not enough disk space in "));
+    EXPECT_EQ(server.CountRequests("/patch/files/small.pak"), 0);
+    EXPECT_FALSE(testsupport::FileExists(dir / L"small.pak"));
+}
+
+// A game directory deep enough that its file paths pass 260 characters is checked and updated like any.
+TEST(UpdaterDiskTest, PathsLongerThanThreeHundredCharacters) {
+    LoopbackHttpServer server;
+    TempDir dir;
+    std::string deep = "deep";
+    while (dir.Path().size() + deep.size() < 310) deep += "/" + std::string(30, 'y');
+    deep += "/file.bin";
+    Publish(server, {{deep, "far down"}, {"ro.bin", "new"}});
+    ASSERT_TRUE(testsupport::WriteBytes(dir / L"ro.bin", "old"));
+    ASSERT_TRUE(SetFileAttributesW((dir / L"ro.bin").c_str(), FILE_ATTRIBUTE_READONLY));
+    auto first = RunUpdate(dir);
+    EXPECT_EQ(Tail(first.messages, 2), (std::vector<std::string>{"S " + kUpdated, "F 0"}));
+    EXPECT_EQ(testsupport::ReadBytes(dir / L"ro.bin"), "new");
+    auto second = RunUpdate(dir);
+    EXPECT_EQ(Tail(second.messages, 3), (std::vector<std::string>{"S " + kUpToDate, "P 100", "F 0"}));
+    EXPECT_EQ(server.CountRequests("/patch/files/" + deep), 1);
 }

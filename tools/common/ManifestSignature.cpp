@@ -1,5 +1,6 @@
 #include "common/ManifestSignature.h"
 
+#include <algorithm>
 #include <vector>
 
 namespace manifest_signature {
@@ -79,16 +80,20 @@ const char* DescribeSplitStatus(SplitStatus status) {
 std::size_t SignedPartScanner::Advance(std::string_view body) {
     while (!stopped_) {
         const std::size_t bom = lineStart_ == 0 && body.compare(0, 3, "\xEF\xBB\xBF") == 0 ? 3 : 0;
-        if (body.size() < lineStart_ + bom + sizeof(kSignatureKey) - 1 && body.find('\n', lineStart_) == std::string_view::npos) {
-            break;  // too little of this line to tell what it is
+        const std::size_t end = body.find('\n', std::max(searched_, lineStart_));
+        if (end == std::string_view::npos) {
+            searched_ = body.size();
+            // A line that is still coming is judged once it is long enough to show its key, or complete.
+            if (body.size() < lineStart_ + bom + sizeof(kSignatureKey) - 1) break;
+            if (StartsWithSignatureKey(body, lineStart_ + bom)) stopped_ = true;
+            break;
         }
         if (StartsWithSignatureKey(body, lineStart_ + bom)) {
             stopped_ = true;
             break;
         }
-        const std::size_t end = body.find('\n', lineStart_);
-        if (end == std::string_view::npos) break;
         lineStart_ = end + 1;
+        searched_ = lineStart_;
     }
     return lineStart_;
 }

@@ -65,6 +65,7 @@ public:
 
 private:
     std::size_t lineStart_ = 0;
+    std::size_t searched_ = 0;  // no line feed lies in [lineStart_, searched_): a long line is read once
     bool stopped_ = false;
 };
 

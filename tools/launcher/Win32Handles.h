@@ -15,6 +15,15 @@ public:
     ~ScopedResource() { Reset(); }
     ScopedResource(const ScopedResource&) = delete;
     ScopedResource& operator=(const ScopedResource&) = delete;
+    ScopedResource(ScopedResource&& other) noexcept : handle_(other.handle_) { other.handle_ = T(); }
+    ScopedResource& operator=(ScopedResource&& other) noexcept {
+        if (this != &other) {
+            Reset();
+            handle_ = other.handle_;
+            other.handle_ = T();
+        }
+        return *this;
+    }
     ScopedResource& operator=(T handle) {
         Reset();
         handle_ = handle;

@@ -2,8 +2,7 @@
 
 #include "TextFormat.h"
 #include "common/PathRules.h"
-#include "update/HttpDownload.h"
-#include "update/Sha256.h"
+#include "update/FileFetch.h"
 #include "update/StatusChannel.h"
 
 namespace {
@@ -16,20 +15,20 @@ void RecordFailure(DownloadBatch& batch, const std::wstring& path, const wchar_t
     batch.lastFailedReason = reason;
 }
 
-// Downloads one file from the first host that delivers it with the right digest. False with *verified
-// false when the last host's transfer failed; true with *verified false when its content was wrong.
-bool DownloadAndVerify(DownloadBatch& batch, const ManifestFile& file, const std::wstring& label, bool* verified) {
-    const std::wstring local = batch.launcherDir + file.path;
-    const std::wstring url = path_rules::ServedPath(std::wstring_view(file.path));
-    bool downloaded = false;
-    *verified = false;
-    for (const std::wstring& host : batch.hosts) {
-        downloaded = HttpDownloadToFile(host, url.c_str(), local, batch.notifyWindow, file.size, label.c_str(),
-                                        &batch.bytesDone, batch.totalBytes);
-        *verified = downloaded && FileSha256Hex(local) == file.sha256;
-        if (*verified) break;
-    }
-    return downloaded;
+// Fetches one job; the outcome decides the failure text.
+FetchOutcome FetchJob(DownloadBatch& batch, const ManifestFile& file, const std::wstring& label) {
+    FileFetch fetch;
+    fetch.hosts = &batch.hosts;
+    fetch.relativeUrl = path_rules::ServedPath(std::wstring_view(file.path));
+    fetch.targetPath = batch.launcherDir + file.path;
+    fetch.size = file.size;
+    fetch.sha256 = file.sha256;
+    fetch.name = file.path;
+    fetch.window = batch.notifyWindow;
+    fetch.label = label;
+    fetch.sharedDone = &batch.bytesDone;
+    fetch.sharedTotal = batch.totalBytes;
+    return FetchVerifiedFile(fetch).outcome;
 }
 
 }  // namespace
@@ -43,12 +42,12 @@ DWORD WINAPI RunDownloadWorker(void* param) {
         const std::wstring label =
             FormatWideCut(kLabelChars, L"下載中 (%d/%d) %ls", static_cast<int>(batch.completed.load() + 1),
                         static_cast<int>(batch.jobCount), file.path.c_str());
-        bool verified = false;
-        if (!DownloadAndVerify(batch, file, label, &verified)) {
+        const FetchOutcome outcome = FetchJob(batch, file, label);
+        if (outcome == FetchOutcome::DownloadFailed) {
             ++batch.failed;
             PostStatusText(batch.notifyWindow, L"下載失敗：%ls", file.path.c_str());
             RecordFailure(batch, file.path, L"下載失敗");
-        } else if (!verified) {
+        } else if (outcome == FetchOutcome::VerifyFailed) {
             // The file stays where it is; the next run's check queues it again.
             ++batch.failed;
             PostStatusText(batch.notifyWindow, L"檔案校驗失敗：%ls", file.path.c_str());
@@ -62,7 +61,6 @@ void RunDownloadsSequentially(DownloadBatch& batch) {
     for (std::size_t index : *batch.jobs) {
         const ManifestFile& file = batch.manifest->files[index];
         const std::wstring label = FormatWideCut(kLabelChars, L"下載中 %ls", file.path.c_str());
-        bool verified = false;
-        if (!DownloadAndVerify(batch, file, label, &verified) || !verified) ++batch.failed;
+        if (FetchJob(batch, file, label) != FetchOutcome::Verified) ++batch.failed;
     }
 }

@@ -31,8 +31,7 @@ struct DownloadBatch {
     std::wstring lastFailedReason;
 };
 
-// Thread routine: takes jobs until none is left; each is downloaded and checked by digest, from the next
-// host when one fails.
+// Thread routine: takes jobs until none is left; each is fetched and checked by digest (FetchVerifiedFile).
 DWORD WINAPI RunDownloadWorker(void* batch);
 
 // The same jobs one after another on the calling thread, when no worker thread could be started.

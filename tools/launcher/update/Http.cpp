@@ -1,6 +1,7 @@
 #include "update/Http.h"
 
 #include "common/ManifestSignature.h"
+#include "update/DebugLog.h"
 #include "update/Sha256.h"
 
 #include <cwchar>
@@ -9,11 +10,72 @@
 namespace {
 
 constexpr wchar_t kUserAgent[] = L"KorvaneLauncher/1.0";
+constexpr wchar_t kManifestName[] = L"manifest.txt";
 constexpr int kTimeoutMs = 30000;
 constexpr DWORD kHostChars = 256;
 constexpr DWORD kUrlPathChars = 2048;
+constexpr std::size_t kLogLineBytes = 512;
+constexpr std::size_t kLogNameBytes = 255;
+
+bool IsUnreserved(unsigned char c) {
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' || c == '.' ||
+           c == '_' || c == '~';
+}
+
+// Older Windows versions default to TLS 1.0, which the patch host refuses; ask for 1.2 and 1.3, or 1.2
+// alone where the platform does not know 1.3.
+void AllowModernTlsOnly(HINTERNET root) {
+    DWORD protocols = WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_2 | WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_3;
+    if (!WinHttpSetOption(root, WINHTTP_OPTION_SECURE_PROTOCOLS, &protocols, sizeof(protocols))) {
+        protocols = WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_2;
+        WinHttpSetOption(root, WINHTTP_OPTION_SECURE_PROTOCOLS, &protocols, sizeof(protocols));
+    }
+}
 
 }  // namespace
+
+std::wstring PercentEncodePath(std::wstring_view path) {
+    std::string utf8;
+    if (!path.empty()) {
+        const int bytes = WideCharToMultiByte(CP_UTF8, 0, path.data(), static_cast<int>(path.size()), nullptr, 0,
+                                              nullptr, nullptr);
+        utf8.resize(bytes > 0 ? static_cast<std::size_t>(bytes) : 0);
+        if (bytes > 0) {
+            WideCharToMultiByte(CP_UTF8, 0, path.data(), static_cast<int>(path.size()), &utf8[0], bytes, nullptr,
+                                nullptr);
+        }
+    }
+    static const wchar_t kHex[] = L"0123456789ABCDEF";
+    std::wstring out;
+    out.reserve(utf8.size() * 3);
+    for (char ch : utf8) {
+        const unsigned char c = static_cast<unsigned char>(ch);
+        if (c == '/' || IsUnreserved(c)) {
+            out.push_back(static_cast<wchar_t>(c));
+        } else {
+            out.push_back(L'%');
+            out.push_back(kHex[c >> 4]);
+            out.push_back(kHex[c & 15]);
+        }
+    }
+    return out;
+}
+
+const char* HttpStepName(HttpOpenStep step) {
+    switch (step) {
+        case HttpOpenStep::CrackUrl: return "CrackUrl";
+        case HttpOpenStep::WinHttpOpen: return "WinHttpOpen";
+        case HttpOpenStep::WinHttpConnect: return "WinHttpConnect";
+        case HttpOpenStep::WinHttpOpenRequest: return "WinHttpOpenRequest";
+        case HttpOpenStep::Done: break;
+    }
+    return "?";
+}
+
+void LogHttpStepFailure(const char* step, const wchar_t* name, DWORD error) {
+    LogLineA(kLogLineBytes, "[Launcher][http] %s failed for %s, GetLastError=%lu\n", step,
+             ToAnsiForLog(name, kLogNameBytes).c_str(), error);
+}
 
 bool CrackUrl(const std::wstring& url, const wchar_t* suffix, UrlParts& parts) {
     std::vector<wchar_t> host(kHostChars, L'\0');
@@ -37,19 +99,22 @@ bool CrackUrl(const std::wstring& url, const wchar_t* suffix, UrlParts& parts) {
 
 HttpOpenStep OpenPatchRequest(const std::wstring& baseUrl, const wchar_t* suffix, HttpRequest& http) {
     UrlParts parts;
-    if (!CrackUrl(baseUrl, suffix, parts)) return HttpOpenStep::CrackUrl;
+    const std::wstring encoded = suffix ? PercentEncodePath(suffix) : std::wstring();
+    if (!CrackUrl(baseUrl, suffix ? encoded.c_str() : nullptr, parts)) return HttpOpenStep::CrackUrl;
 
     http.root = WinHttpOpen(kUserAgent, WINHTTP_ACCESS_TYPE_DEFAULT_PROXY, WINHTTP_NO_PROXY_NAME,
                             WINHTTP_NO_PROXY_BYPASS, 0);
     if (!http.root) return HttpOpenStep::WinHttpOpen;
     WinHttpSetTimeouts(http.root.Get(), kTimeoutMs, kTimeoutMs, kTimeoutMs, kTimeoutMs);
+    AllowModernTlsOnly(http.root.Get());
 
     http.connection = WinHttpConnect(http.root.Get(), parts.host.c_str(), parts.port, 0);
     if (!http.connection) return HttpOpenStep::WinHttpConnect;
 
+    // The path is escaped already: WinHTTP must send it exactly as it is.
     http.request = WinHttpOpenRequest(http.connection.Get(), L"GET", parts.path.c_str(), nullptr,
                                       WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES,
-                                      parts.secure ? WINHTTP_FLAG_SECURE : 0);
+                                      WINHTTP_FLAG_ESCAPE_DISABLE | (parts.secure ? WINHTTP_FLAG_SECURE : 0));
     if (!http.request) return HttpOpenStep::WinHttpOpenRequest;
     // The wait for the response headers has a time-out of its own. Some WinHTTP implementations leave it
     // unlimited, so a host that accepts the connection and never answers would hold the update at
@@ -78,14 +143,27 @@ bool QueryContentLength(HINTERNET request, std::uint64_t& length) {
 FetchedManifest FetchManifest(const std::wstring& baseUrl) {
     FetchedManifest fetched;
     HttpRequest http;
-    if (OpenPatchRequest(baseUrl, L"manifest.txt", http) != HttpOpenStep::Done) return fetched;
-    if (!WinHttpSendRequest(http.request.Get(), WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0, 0, 0) ||
-        !WinHttpReceiveResponse(http.request.Get(), nullptr)) {
+    const HttpOpenStep opened = OpenPatchRequest(baseUrl, kManifestName, http);
+    if (opened != HttpOpenStep::Done) {
+        LogHttpStepFailure(HttpStepName(opened), kManifestName, GetLastError());
+        return fetched;
+    }
+    if (!WinHttpSendRequest(http.request.Get(), WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0, 0, 0)) {
+        LogHttpStepFailure("WinHttpSendRequest", kManifestName, GetLastError());
+        return fetched;
+    }
+    if (!WinHttpReceiveResponse(http.request.Get(), nullptr)) {
+        LogHttpStepFailure("WinHttpReceiveResponse", kManifestName, GetLastError());
         return fetched;
     }
 
     std::uint64_t announced = 0;
     bool hasLength = QueryContentLength(http.request.Get(), announced);
+    if (hasLength && announced > kMaxManifestBytes) {
+        LogLineA(kLogLineBytes, "[Launcher][http] manifest.txt announces %llu bytes, more than the %llu taken\n",
+                 static_cast<unsigned long long>(announced), static_cast<unsigned long long>(kMaxManifestBytes));
+        return fetched;
+    }
 
     // A transfer that breaks off must not hand a shorter manifest to the parser: a cut-off file list
     // would look like a complete one.
@@ -93,19 +171,35 @@ FetchedManifest FetchManifest(const std::wstring& baseUrl) {
     Sha256Stream digest;
     manifest_signature::SignedPartScanner scanner;
     std::size_t digested = 0;
+    std::vector<char> chunk;
     for (;;) {
         DWORD available = 0;
-        if (!WinHttpQueryDataAvailable(http.request.Get(), &available)) return fetched;
+        if (!WinHttpQueryDataAvailable(http.request.Get(), &available)) {
+            LogHttpStepFailure("WinHttpQueryDataAvailable", kManifestName, GetLastError());
+            return fetched;
+        }
         if (available == 0) break;
-        std::vector<char> chunk(available, '\0');
+        if (body.size() + available > kMaxManifestBytes) {
+            LogLineA(kLogLineBytes, "[Launcher][http] manifest.txt is longer than the %llu bytes taken\n",
+                     static_cast<unsigned long long>(kMaxManifestBytes));
+            return fetched;
+        }
+        chunk.resize(available);
         DWORD read = 0;
-        if (!WinHttpReadData(http.request.Get(), chunk.data(), available, &read)) return fetched;
+        if (!WinHttpReadData(http.request.Get(), chunk.data(), available, &read)) {
+            LogHttpStepFailure("WinHttpReadData", kManifestName, GetLastError());
+            return fetched;
+        }
         body.append(chunk.data(), read);
         const std::size_t signedSoFar = scanner.Advance(body);
         digest.Update(body.data() + digested, signedSoFar - digested);
         digested = signedSoFar;
     }
-    if (hasLength && body.size() != announced) return fetched;
+    if (hasLength && body.size() != announced) {
+        LogLineA(kLogLineBytes, "[Launcher][http] manifest.txt ended after %llu of %llu bytes\n",
+                 static_cast<unsigned long long>(body.size()), static_cast<unsigned long long>(announced));
+        return fetched;
+    }
     fetched.digestedBytes = digested;
     fetched.digested = digest.Finish(fetched.digest);
     fetched.body = std::move(body);

@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 // One request URL split into the pieces WinHTTP wants.
 struct UrlParts {
@@ -20,6 +21,13 @@ struct UrlParts {
 // Splits `url` and appends `suffix` (may be null) to its path as plain text. False, with `parts`
 // unchanged, when WinHttpCrackUrl refuses the URL.
 bool CrackUrl(const std::wstring& url, const wchar_t* suffix, UrlParts& parts);
+
+// A path below the patch base as a request sends it: each '/'-separated segment percent-encoded as UTF-8
+// (letters, digits and "-._~" stay), so that "100%.pak" or "a%20b.pak" reach the host as their own names.
+std::wstring PercentEncodePath(std::wstring_view path);
+
+// The largest manifest a launcher takes; a bigger body is a failed fetch, not an exhausted memory.
+constexpr std::uint64_t kMaxManifestBytes = 32ull * 1024 * 1024;
 
 // The body of GET baseUrl + "manifest.txt", whatever the status, with the SHA-256 of its bytes before any
 // line that starts with SIGNATURE|, hashed while they arrived so that the signature check need not read
@@ -50,8 +58,15 @@ struct HttpRequest {
 // Where an opened request stopped; Done means the request handle is ready to send.
 enum class HttpOpenStep { CrackUrl, WinHttpOpen, WinHttpConnect, WinHttpOpenRequest, Done };
 
-// Splits baseUrl + suffix and opens root (agent, four 30 s time-outs), connection and GET request.
+// Splits baseUrl + the percent-encoded suffix and opens root (agent, four 30 s time-outs, TLS 1.2 and 1.3
+// only), connection and GET request.
 HttpOpenStep OpenPatchRequest(const std::wstring& baseUrl, const wchar_t* suffix, HttpRequest& http);
+
+// The name of a step for the log line.
+const char* HttpStepName(HttpOpenStep step);
+
+// "[Launcher][http] <step> failed for <name>, GetLastError=<error>".
+void LogHttpStepFailure(const char* step, const wchar_t* name, DWORD error);
 
 // The Content-Length header of a received response; false when it is absent (chunked) or unreadable.
 bool QueryContentLength(HINTERNET request, std::uint64_t& length);

@@ -1,10 +1,12 @@
 #include "update/SelfUpdate.h"
 
 #include "LauncherPath.h"
+#include "LongPath.h"
 #include "Settings.h"
 #include "common/PathRules.h"
 #include "update/DebugLog.h"
-#include "update/HttpDownload.h"
+#include "update/DiskSpace.h"
+#include "update/FileFetch.h"
 #include "update/Sha256.h"
 #include "update/StatusChannel.h"
 
@@ -49,20 +51,28 @@ struct ExecutablePaths {
     std::wstring old;    // own + ".old": receives the running executable during the swap
 };
 
+// The new file and what an interrupted download of it left; neither is ever used again.
+void RemoveNewFile(const ExecutablePaths& paths) {
+    DeleteFileW(ForFileApi(paths.fresh).c_str());
+    DeleteFileW(ForFileApi(paths.fresh + L".part").c_str());
+}
+
 // Whether the manifest's launcher must be downloaded; logs why not. An up-to-date launcher refreshes
 // LastSelfUpdateSha; one that was installed before and still differs is not fetched again (anti-loop).
 bool SelfUpdateDue(const LauncherSelfEntry& self, ExecutablePaths* paths) {
+    paths->own = GetLauncherExePath();
+    paths->fresh = paths->own + L".new";
+    paths->old = paths->own + L".old";
+    // A download that was cut off or failed its check before is never resumed: start clean either way.
+    if (!paths->own.empty()) RemoveNewFile(*paths);
     if (self.sha256.empty() || self.size == 0) {
         LogLineA(kNoEntryLine, kLogNoEntry);
         return false;
     }
-    paths->own = GetLauncherExePath();
     if (paths->own.empty()) {
         LogLineA(kNoPathLine, kLogNoOwnPath);
         return false;
     }
-    paths->fresh = paths->own + L".new";
-    paths->old = paths->own + L".old";
     LogLineA(kPathLine, kLogRunningExe, ToAnsiForLog(paths->own.c_str(), kLogPathBytes).c_str());
 
     const std::string local = FileSha256Hex(paths->own);
@@ -89,48 +99,61 @@ bool SelfUpdateDue(const LauncherSelfEntry& self, ExecutablePaths* paths) {
 // its digest; on failure nothing of it is left on disk.
 bool DownloadNewExecutable(HWND window, const LauncherSelfEntry& self, const ExecutablePaths& paths,
                            const std::vector<std::wstring>& hosts) {
-    DeleteFileW(paths.fresh.c_str());  // a leftover of an earlier attempt
-    const std::wstring relativeUrl =
+    if (!EnoughDiskSpace(window, LauncherDirFromPath(paths.own), self.size)) return false;
+    FileFetch fetch;
+    fetch.hosts = &hosts;
+    fetch.relativeUrl =
         path_rules::ServedPath(std::wstring_view(path_rules::FromAscii<wchar_t>(path_rules::kLauncherExeName)));
-    bool downloaded = false;
-    std::string digest;
-    for (const std::wstring& host : hosts) {
-        LogLineA(kUrlLine, kLogDownloading, ToAnsiForLog(host.c_str(), kLogUrlBytes).c_str(),
-                 ToAnsiForLog(relativeUrl.c_str(), kLogUrlBytes).c_str(), static_cast<unsigned long long>(self.size));
-        downloaded = HttpDownloadToFile(host, relativeUrl.c_str(), paths.fresh, window, self.size, L"啟動器更新中",
-                                        nullptr, 0);
-        if (!downloaded) continue;
-        digest = FileSha256Hex(paths.fresh);
-        if (digest == self.sha256) break;
-    }
-    if (!downloaded) {
-        DeleteFileW(paths.fresh.c_str());
+    fetch.targetPath = paths.fresh;
+    fetch.size = self.size;
+    fetch.sha256 = self.sha256;
+    fetch.name = path_rules::FromAscii<wchar_t>(path_rules::kLauncherExeName);
+    fetch.window = window;
+    fetch.label = L"啟動器更新中";
+    LogLineA(kUrlLine, kLogDownloading, ToAnsiForLog(hosts.empty() ? L"" : hosts.front().c_str(), kLogUrlBytes).c_str(),
+             ToAnsiForLog(fetch.relativeUrl.c_str(), kLogUrlBytes).c_str(), static_cast<unsigned long long>(self.size));
+    const FetchResult fetched = FetchVerifiedFile(fetch);
+    if (fetched.outcome == FetchOutcome::DownloadFailed) {
+        RemoveNewFile(paths);
         LogLineA(kUrlLine, kLogDownloadFailed);
         PostStatusText(window, L"啟動器下載失敗, 跳過 self-update");
         return false;
     }
-    if (digest != self.sha256) {
-        LogLineA(kDigestLine, kLogVerifyFailed, DigestPrefix(digest).c_str(), DigestPrefix(self.sha256).c_str());
+    // The executable that will run as administrator is checked once more as it lies on the disk.
+    const std::string onDisk = fetched.outcome == FetchOutcome::Verified ? FileSha256Hex(paths.fresh) : fetched.lastDigest;
+    if (onDisk != self.sha256) {
+        LogLineA(kDigestLine, kLogVerifyFailed, DigestPrefix(onDisk).c_str(), DigestPrefix(self.sha256).c_str());
         PostStatusText(window, L"啟動器更新校驗失敗, 跳過");
-        DeleteFileW(paths.fresh.c_str());
+        RemoveNewFile(paths);
         return false;
     }
-    DeleteFileW((paths.fresh + L":Zone.Identifier").c_str());
+    DeleteFileW(ForFileApi(paths.fresh + L":Zone.Identifier").c_str());
     return true;
+}
+
+// Windows refuses to replace a read-only file, and game folders copied from a disc are read-only.
+void ClearReadOnly(const std::wstring& path) {
+    const std::wstring file = ForFileApi(path);
+    const DWORD attributes = GetFileAttributesW(file.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY)) {
+        SetFileAttributesW(file.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY);
+    }
 }
 
 // Moves the running executable aside and the new one into its place; a failed second move puts the old
 // one back, so the own path always holds a launcher.
 bool SwapExecutables(HWND window, const ExecutablePaths& paths) {
-    if (!MoveFileExW(paths.own.c_str(), paths.old.c_str(), MOVEFILE_REPLACE_EXISTING)) {
+    ClearReadOnly(paths.own);
+    ClearReadOnly(paths.old);
+    if (!MoveFileExW(ForFileApi(paths.own).c_str(), ForFileApi(paths.old).c_str(), MOVEFILE_REPLACE_EXISTING)) {
         LogLineA(kDigestLine, kLogStep1Failed, GetLastError());
         PostStatusText(window, L"啟動器無法替換, 繼續使用舊版");
         return false;  // the new file stays; the next attempt deletes it before downloading again
     }
-    if (!MoveFileExW(paths.fresh.c_str(), paths.own.c_str(), MOVEFILE_REPLACE_EXISTING)) {
+    if (!MoveFileExW(ForFileApi(paths.fresh).c_str(), ForFileApi(paths.own).c_str(), MOVEFILE_REPLACE_EXISTING)) {
         const DWORD error = GetLastError();  // before the rollback overwrites it
-        MoveFileExW(paths.old.c_str(), paths.own.c_str(), MOVEFILE_REPLACE_EXISTING);
-        DeleteFileW(paths.fresh.c_str());
+        MoveFileExW(ForFileApi(paths.old).c_str(), ForFileApi(paths.own).c_str(), MOVEFILE_REPLACE_EXISTING);
+        DeleteFileW(ForFileApi(paths.fresh).c_str());
         LogLineA(kDigestLine, kLogStep2Failed, error);
         PostStatusText(window, L"啟動器替換失敗, 已回滾");
         return false;

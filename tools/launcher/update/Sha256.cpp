@@ -1,5 +1,6 @@
 #include "update/Sha256.h"
 
+#include "LongPath.h"
 #include "update/DebugLog.h"
 
 #include <vector>
@@ -10,7 +11,9 @@ constexpr DWORD kReadBlock = 65536;
 constexpr std::size_t kLogLineBytes = 512;
 constexpr std::size_t kLogPathBytes = 259;
 
-std::string HexDigest(const unsigned char (&digest)[32]) {
+}  // namespace
+
+std::string DigestHex(const unsigned char (&digest)[32]) {
     static const char kHex[] = "0123456789abcdef";
     std::string text(64, '0');
     for (int i = 0; i < 32; ++i) {
@@ -20,13 +23,11 @@ std::string HexDigest(const unsigned char (&digest)[32]) {
     return text;
 }
 
-}  // namespace
-
 std::string FileSha256Hex(const std::wstring& path) {
     // Declared so that destruction releases the file first, then the hash, then the provider.
     ScopedBcryptAlgorithm algorithm;
     ScopedBcryptHash hash;
-    ScopedHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+    ScopedHandle file(CreateFileW(ForFileApi(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                   nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file.Valid()) {
         DWORD error = GetLastError();
@@ -52,7 +53,7 @@ std::string FileSha256Hex(const std::wstring& path) {
     file.Reset();
     unsigned char digest[32] = {};
     BCryptFinishHash(hash.Get(), digest, sizeof(digest), 0);
-    return HexDigest(digest);
+    return DigestHex(digest);
 }
 
 Sha256Stream::Sha256Stream() {

@@ -9,6 +9,9 @@
 // 64 lower-case hex digits, or an empty string when the file cannot be opened or read (logged).
 std::string FileSha256Hex(const std::wstring& path);
 
+// 64 lower-case hex digits of a raw digest.
+std::string DigestHex(const unsigned char (&digest)[32]);
+
 // The SHA-256 of bytes in memory into `digest`; false when CNG fails.
 bool Sha256OfBytes(const void* data, std::size_t size, unsigned char (&digest)[32]);
 

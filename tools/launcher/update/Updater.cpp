@@ -2,9 +2,12 @@
 
 #include "GameClient.h"
 #include "LauncherPath.h"
+#include "LongPath.h"
 #include "Win32Handles.h"
 #include "common/PathRules.h"
+#include "update/DiskSpace.h"
 #include "update/DownloadWorkers.h"
+#include "update/HttpDownload.h"
 #include "update/Manifest.h"
 #include "update/ManifestTrust.h"
 #include "update/SelfUpdate.h"
@@ -15,6 +18,7 @@
 
 #include <memory>
 #include <set>
+#include <thread>
 #include <vector>
 
 std::atomic<bool> UpdaterRunning{false};
@@ -22,10 +26,29 @@ std::atomic<bool> UpdaterRunning{false};
 namespace {
 
 constexpr DWORD kPathChars = 260;
+constexpr int kOldLauncherTries = 25;
+constexpr DWORD kOldLauncherPauseMs = 200;
+
+bool DeletedOrGone(const std::wstring& path) {
+    const std::wstring file = ForFileApi(path);
+    SetFileAttributesW(file.c_str(), FILE_ATTRIBUTE_NORMAL);
+    if (DeleteFileW(file.c_str())) return true;
+    const DWORD error = GetLastError();
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+}
+
+// The previous launcher's image may still be mapped while its process ends after a restart: keep trying
+// for a few seconds beside the run instead of holding it up.
+void RemoveWhenReleased(const std::wstring& path) {
+    if (DeletedOrGone(path)) return;
+    std::thread([path] {
+        for (int i = 0; i < kOldLauncherTries && !DeletedOrGone(path); ++i) Sleep(kOldLauncherPauseMs);
+    }).detach();
+}
 
 bool IsIntact(const std::wstring& local, const ManifestFile& file) {
     WIN32_FILE_ATTRIBUTE_DATA data;
-    if (!GetFileAttributesExW(local.c_str(), GetFileExInfoStandard, &data)) return false;
+    if (!GetFileAttributesExW(ForFileApi(local).c_str(), GetFileExInfoStandard, &data)) return false;
     std::uint64_t size = (static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
     if (size != file.size) return false;
     return FileSha256Hex(local) == file.sha256;
@@ -66,13 +89,26 @@ std::vector<std::size_t> CheckFiles(HWND window, const Manifest& manifest, const
     const std::size_t n = manifest.files.size();
     for (std::size_t i = 0; i < n; ++i) {
         const ManifestFile& file = manifest.files[i];
-        // Two workers must never write one file: a path listed twice is queued once.
-        if (!IsIntact(launcherDir + file.path, file) && queued.insert(path_rules::FileKey(std::wstring_view(file.path))).second) {
-            jobs.push_back(i);
+        const std::wstring local = launcherDir + file.path;
+        if (IsIntact(local, file)) {
+            DeleteFileW(ForFileApi(local + L".part").c_str());  // what a download broken off earlier left
+        } else if (queued.insert(path_rules::FileKey(std::wstring_view(file.path))).second) {
+            jobs.push_back(i);  // two workers must never write one file: a path listed twice is queued once
         }
         PostProgress(window, static_cast<unsigned>((i + 1) * 100 / n));
     }
     return jobs;
+}
+
+// What the jobs still need from the network: their sizes, less what their ".part" files already hold.
+std::uint64_t BytesToFetch(const Manifest& manifest, const std::vector<std::size_t>& jobs, const std::wstring& launcherDir) {
+    std::uint64_t total = 0;
+    for (std::size_t index : jobs) {
+        const ManifestFile& file = manifest.files[index];
+        const std::uint64_t part = FileSizeOrZero(launcherDir + file.path + L".part");
+        total += part <= file.size ? file.size - part : file.size;
+    }
+    return total;
 }
 
 // Downloads the jobs with up to four workers (or on this thread when none starts) and posts the outcome.
@@ -161,7 +197,7 @@ std::vector<std::wstring> DownloadHosts(const std::vector<std::wstring>& hosts, 
 void RunUpdate(const UpdaterThreadArgs& args) {
     const HWND window = args.notifyWindow;
     const std::wstring exe = GetLauncherExePath();
-    if (!exe.empty()) DeleteFileW((exe + L".old").c_str());
+    if (!exe.empty()) RemoveWhenReleased(exe + L".old");
 
     const bool gameRunning = CheckGameRunning();
     PostStatusText(window, L"連線中...");
@@ -189,6 +225,10 @@ void RunUpdate(const UpdaterThreadArgs& args) {
     }
     if (gameRunning) {
         Finish(window, L"有更新檔, 請先關閉所有遊戲視窗再執行 launcher 更新", false);
+        return;
+    }
+    if (!EnoughDiskSpace(window, args.launcherDir, BytesToFetch(manifest, jobs, args.launcherDir))) {
+        PostFinished(window, false);
         return;
     }
     DownloadAndReport(window, manifest, jobs, args.launcherDir, hosts);

@@ -1,0 +1,13 @@
+#pragma once
+// Local paths however deep the game directory is: the file API takes paths of MAX_PATH characters or
+// more only in the "\\?\" form, and the shell's directory call not at all.
+
+#include <string>
+
+// The path as the file API takes it: an absolute path long enough to need it in the "\\?\" form
+// ("\\?\UNC\" for a share), with '/' turned into '\' and repeated separators folded, since that form is
+// taken literally; anything else unchanged.
+std::wstring ForFileApi(const std::wstring& path);
+
+// Creates `directory` and every missing one above it; true when it exists afterwards.
+bool CreateDirectoryChain(const std::wstring& directory);
