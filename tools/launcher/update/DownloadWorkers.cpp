@@ -3,6 +3,7 @@
 #include "TextFormat.h"
 #include "common/PathRules.h"
 #include "update/FileFetch.h"
+#include "update/HttpDownload.h"
 #include "update/StatusChannel.h"
 
 namespace {
@@ -28,6 +29,9 @@ FetchOutcome FetchJob(DownloadBatch& batch, const ManifestFile& file, const std:
     fetch.label = label;
     fetch.sharedDone = &batch.bytesDone;
     fetch.sharedTotal = batch.totalBytes;
+    // What an earlier run left in the ".part" counts as done: the transfer only adds what it receives.
+    const std::uint64_t kept = FileSizeOrZero(fetch.targetPath + L".part");
+    if (kept <= file.size) batch.bytesDone += kept;
     return FetchVerifiedFile(fetch).outcome;
 }
 
