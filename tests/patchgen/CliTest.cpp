@@ -31,7 +31,7 @@ struct Patch {
 struct ManifestLines {
     std::vector<std::string> files;  // "path|size|sha256"
     std::string launcherSelf;        // "size|sha256"
-    std::string version, status, news;
+    std::string version, status, news, check;
     int problems = 0;
 };
 
@@ -48,6 +48,7 @@ ManifestLines ReadManifest(const fs::path& path) {
             case LineKind::Version: m.version = line.text; break;
             case LineKind::Status: m.status = line.text; break;
             case LineKind::News: m.news = line.text; break;
+            case LineKind::Check: m.check = line.text; break;
             case LineKind::Malformed:
             case LineKind::UnsafePath: ++m.problems; break;
             case LineKind::Ignored: break;
@@ -88,6 +89,7 @@ TEST(PatchgenBuild, PublishesTreeWithSubdirectoriesAndUtf8Names) {
     EXPECT_EQ(m.version, "1.4.0");
     EXPECT_EQ(m.status, "\xE6\xAD\xA3\xE5\xB8\xB8");
     EXPECT_EQ(m.news, "Patch day");
+    EXPECT_EQ(m.check, "") << "the full check stays the default";
     EXPECT_EQ(m.launcherSelf, std::to_string(kLauncherBytes.size()) + "|" + Sha256Hex(kLauncherBytes));
     // Byte-wise order: 'B' (0x42) < '_' (0x5F) < 'd' < the UTF-8 lead byte 0xE8; no Launcher.exe line.
     std::vector<std::string> expected = {
@@ -232,9 +234,13 @@ TEST(PatchgenBuild, RebuildReplacesStaleContent) {
     ASSERT_TRUE(WriteBytes(p.launcher(), newLauncher));
     ASSERT_TRUE(WriteBytes(p.out() / "files" / "half.bin.patchgen-tmp", "junk"));
 
-    RunResult r = RunPatchgen(p.BuildArgs());
+    // The operator also switches the launchers to the quick check.
+    std::vector<std::string> args = p.BuildArgs();
+    args.insert(args.end(), {"--check", "quick"});
+    RunResult r = RunPatchgen(args);
     ASSERT_EQ(r.exitCode, 0) << r.err;
     ManifestLines m = ReadManifest(p.out() / "manifest.txt");
+    EXPECT_EQ(m.check, "quick");
     EXPECT_EQ(m.files, (std::vector<std::string>{"a.txt|3|" + kAbc, "x/y|0|" + kEmpty}));
     EXPECT_EQ(m.launcherSelf, std::to_string(newLauncher.size()) + "|" + Sha256Hex(newLauncher));
     EXPECT_EQ(ReadBytes(p.out() / "files" / "a.txt"), "abc");
@@ -329,6 +335,8 @@ TEST(PatchgenCli, ExitCodesAndMessages) {
          "none.exe"},
         {"empty launcher", {"build", "--game", "{dir}/g", "--launcher", "{dir}/empty.exe", "--out", "{dir}/out"}, 1, "",
          "empty"},
+        {"unknown check", {"build", "--game", "{dir}/g", "--launcher", "{dir}/L.exe", "--out", "{dir}/out", "--check",
+                           "fast"}, 2, "", "--check takes quick or full"},
         {"out inside game", {"build", "--game", "{dir}/g", "--launcher", "{dir}/L.exe", "--out", "{dir}/g/patch"}, 2, "",
          "must not contain"},
     };

@@ -13,6 +13,7 @@ TEST(PatchManifest, WrittenTextReadsBackThroughLauncherRules) {
     m.version = "2.0.1";
     m.status = "\xE6\xAD\xA3\xE5\xB8\xB8";  // 正常
     m.news = "";
+    m.quickCheck = true;
     m.launcherSelf = PatchLauncherEntry{4096, kAbc};
     m.files = {{"data/a.bin", 3, kAbc}, {"\xE8\xB3\x87\xE6\x96\x99/x.txt", 0, kEmpty}, {"#odd name", 1, kAbc}};
     std::string text = FormatPatchManifest(m);
@@ -30,6 +31,7 @@ TEST(PatchManifest, WrittenTextReadsBackThroughLauncherRules) {
             case LineKind::Version: seen.push_back("V " + std::string(line.text)); break;
             case LineKind::Status: seen.push_back("S " + std::string(line.text)); break;
             case LineKind::News: seen.push_back("N " + std::string(line.text)); break;
+            case LineKind::Check: seen.push_back("C " + std::string(line.text)); break;
             case LineKind::LauncherSelf: seen.push_back("L " + std::to_string(line.size) + " " + line.sha256); break;
             case LineKind::File:
                 seen.push_back("F " + std::string(line.text) + " " + std::to_string(line.size) + " " + line.sha256);
@@ -43,6 +45,7 @@ TEST(PatchManifest, WrittenTextReadsBackThroughLauncherRules) {
         "V 2.0.1",
         "S \xE6\xAD\xA3\xE5\xB8\xB8",
         "N ",
+        "C quick",
         "L 4096 " + kAbc,
         "F data/a.bin 3 " + kAbc,
         "F \xE8\xB3\x87\xE6\x96\x99/x.txt 0 " + kEmpty,
@@ -56,6 +59,7 @@ TEST(PatchManifest, WrittenTextReadsBackThroughLauncherRules) {
     EXPECT_EQ(back.version, m.version);
     EXPECT_EQ(back.status, m.status);
     EXPECT_EQ(back.news, m.news);
+    EXPECT_TRUE(back.quickCheck);
     ASSERT_TRUE(back.launcherSelf.has_value());
     EXPECT_EQ(back.launcherSelf->size, 4096u);
     EXPECT_EQ(back.launcherSelf->sha256, kAbc);

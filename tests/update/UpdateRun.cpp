@@ -62,6 +62,7 @@ RunResult RunUpdate(const testsupport::TempDir& dir, const std::wstring& exeName
     std::wstring commandLine = L"\"" + exe + L"\"";
     for (const std::wstring& host : options.hosts) commandLine += L" --host \"" + host + L"\"";
     for (const std::string& key : options.keys) commandLine += L" --key " + testsupport::Wide(key);
+    if (options.verify) commandLine += L" --verify";
     testsupport::ChildRun run = testsupport::RunCapturingDebugOutput(commandLine, 120000, dir.Path());
     result.exited = run.exited;
     result.debugLines = run.debugLines;

@@ -36,6 +36,7 @@ std::string FileLine(const std::string& path, const std::string& content);
 struct RunOptions {
     std::vector<std::wstring> hosts;
     std::vector<std::string> keys;
+    bool verify = false;  // the full check the player asks for
 };
 
 // Copies the updater probe into `dir` as `exeName` and runs it once under the debug API.

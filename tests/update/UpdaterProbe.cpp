@@ -2,7 +2,8 @@
 // posted messages in order into "<own path>.messages.txt" (UTF-8, one per line: "P <percent>",
 // "S <text>", "F <flag>", "R"). Tests copy it into a game directory, often as "Launcher.exe".
 // "--host URL" (repeated) replaces the built-in patch hosts and "--key HEX" (repeated) sets the manifest
-// keys, as a build would, so that tests can use keys made while they run.
+// keys, as a build would, so that tests can use keys made while they run; "--verify" asks for the full
+// check, as the launcher's own option does.
 #include "update/PatchHost.h"
 #include "update/StatusChannel.h"
 #include "update/Updater.h"
@@ -58,10 +59,15 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
     int argc = 0;
     LPWSTR* argv = CommandLineToArgvW(GetCommandLineW(), &argc);
     std::vector<std::wstring> hosts;
-    for (int i = 1; argv && i + 1 < argc; i += 2) {
+    for (int i = 1; argv && i < argc; ++i) {
         const std::wstring option = argv[i];
-        if (option == L"--host") hosts.push_back(argv[i + 1]);
-        if (option == L"--key") args->manifestKeys.push_back(std::string(argv[i + 1], argv[i + 1] + wcslen(argv[i + 1])));
+        if (option == L"--verify") args->fullCheck = true;
+        if (i + 1 >= argc) continue;
+        if (option == L"--host") hosts.push_back(argv[++i]);
+        if (option == L"--key") {
+            ++i;
+            args->manifestKeys.push_back(std::string(argv[i], argv[i] + wcslen(argv[i])));
+        }
     }
     if (argv) LocalFree(argv);
     if (!hosts.empty()) args->patchHosts = hosts;

@@ -382,3 +382,64 @@ TEST(UpdaterDiskTest, PathsLongerThanThreeHundredCharacters) {
     EXPECT_EQ(Tail(second.messages, 3), (std::vector<std::string>{"S " + kUpToDate, "P 100", "F 0"}));
     EXPECT_EQ(server.CountRequests("/patch/files/" + deep), 1);
 }
+
+// With CHECK=quick a file whose size, time and identity match the launcher's record is not hashed: a
+// change that keeps all three goes unseen, as the operator accepted. Without the line, after --verify, with
+// a damaged record file, and for a file the launcher never recorded, every file is hashed.
+TEST(UpdaterQuickCheckTest, TrustsOnlyItsOwnRecordsAndOnlyWhenAllowed) {
+    struct QuickCase {
+        const char* name;
+        bool quickLine;
+        bool verify;
+        bool damageRecords;
+        bool changeCaught;
+    };
+    const QuickCase cases[] = {
+        {"quick", true, false, false, false},
+        {"quick, with --verify", true, true, false, true},
+        {"quick, records damaged", true, false, true, true},
+        {"full (the default)", false, false, false, true},
+    };
+    for (const QuickCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        LoopbackHttpServer server;
+        TempDir dir;
+        std::map<std::string, std::string> files;
+        for (int i = 0; i < 12; ++i) files["d/f" + std::to_string(i) + ".bin"] = testsupport::PatternBytes(5000, i);
+        Publish(server, files, c.quickLine ? "CHECK=quick\n" : "");
+        auto first = RunUpdate(dir);
+        ASSERT_EQ(Tail(first.messages, 2), (std::vector<std::string>{"S " + kUpdated, "F 0"}));
+        EXPECT_EQ(testsupport::FileExists(dir / L"korvane-check.cache"), c.quickLine);
+        EXPECT_FALSE(testsupport::FileExists(dir / L"korvane-check.cache.tmp"));
+
+        // The same size and last-write time, other bytes: only hashing can tell.
+        const std::wstring changed = dir / L"d\\f3.bin";
+        HANDLE file = CreateFileW(changed.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+        ASSERT_NE(file, INVALID_HANDLE_VALUE);
+        FILETIME written = {};
+        GetFileTime(file, nullptr, nullptr, &written);
+        DWORD done = 0;
+        WriteFile(file, "XXXX", 4, &done, nullptr);
+        SetFileTime(file, nullptr, nullptr, &written);
+        CloseHandle(file);
+        if (c.damageRecords) {
+            std::string records = testsupport::ReadBytes(dir / L"korvane-check.cache");
+            records[records.size() / 2] ^= 1;
+            ASSERT_TRUE(testsupport::WriteBytes(dir / L"korvane-check.cache", records));
+        }
+        updatetest::RunOptions options;
+        options.verify = c.verify;
+        const int before = server.CountRequests("/patch/files/d/f3.bin");
+        auto second = RunUpdate(dir, L"Launcher.exe", options);
+        EXPECT_EQ(server.CountRequests("/patch/files/d/f3.bin") - before, c.changeCaught ? 1 : 0);
+        EXPECT_EQ(testsupport::ReadBytes(changed) == files["d/f3.bin"], c.changeCaught);
+        std::vector<int> percents;
+        for (const std::string& m : second.messages) {
+            if (m.rfind("P ", 0) == 0) percents.push_back(std::stoi(m.substr(2)));
+        }
+        // Progress over the check: per examined file, each value once, up to 100.
+        ASSERT_GE(percents.size(), 3u);
+        EXPECT_EQ(percents[0], 0);
+        for (std::size_t i = 2; i < percents.size() && percents[i - 1] < 100; ++i) EXPECT_GT(percents[i], percents[i - 1]);
+    }
+}

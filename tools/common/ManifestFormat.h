@@ -18,6 +18,10 @@ inline constexpr char kLauncherSelfKey[] = "LAUNCHER_SELF|";
 inline constexpr char kFileKey[] = "FILE|";
 // How new a signed manifest is: a plain decimal 64-bit number; launchers refuse one lower than they saw.
 inline constexpr char kSequenceKey[] = "SEQUENCE=";
+// How the launcher checks the installed files: "quick" lets it skip hashing a file whose size, time and
+// identity match what it recorded when it last hashed or downloaded it; anything else means a full check.
+inline constexpr char kCheckKey[] = "CHECK=";
+inline constexpr char kQuickCheck[] = "quick";
 inline constexpr std::size_t kDigestHexLength = 64;
 
 // True when `line` starts with the ASCII key (compared character by character, case-sensitive).
@@ -89,13 +93,13 @@ std::uint64_t ParseSizeField(std::basic_string_view<CharT> field) {
 
 // What one line of a manifest is, after trimming. `kind` Ignored covers blank lines, comments and
 // unknown keys; Malformed covers keyed records that fail their field rules.
-enum class LineKind { Ignored, Version, Status, News, LauncherSelf, File, Sequence, Malformed, UnsafePath };
+enum class LineKind { Ignored, Version, Status, News, LauncherSelf, File, Sequence, Check, Malformed, UnsafePath };
 
 template <typename CharT>
 struct ParsedLine {
     LineKind kind = LineKind::Ignored;
     LineKind claimed = LineKind::Ignored;  // the record the line's key names, also when it is Malformed
-    std::basic_string_view<CharT> text;  // VERSION/STATUS/NEWS value, or FILE path
+    std::basic_string_view<CharT> text;  // VERSION/STATUS/NEWS/CHECK value, or FILE path
     std::uint64_t size = 0;              // FILE and LAUNCHER_SELF size, or the SEQUENCE number
     std::string sha256;
     const char* unsafeReason = nullptr;
@@ -142,6 +146,9 @@ ParsedLine<CharT> ParseLine(std::basic_string_view<CharT> rawLine) {
     } else if (StartsWithKey(line, kNewsKey)) {
         out.kind = out.claimed = LineKind::News;
         out.text = line.substr(sizeof(kNewsKey) - 1);
+    } else if (StartsWithKey(line, kCheckKey)) {
+        out.kind = out.claimed = LineKind::Check;
+        out.text = line.substr(sizeof(kCheckKey) - 1);
     } else if (StartsWithKey(line, kSequenceKey)) {
         out.claimed = LineKind::Sequence;
         out.text = line.substr(sizeof(kSequenceKey) - 1);

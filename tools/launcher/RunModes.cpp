@@ -51,7 +51,7 @@ void RunNormalMode(HINSTANCE instance) {
     SetEnvironmentVariableW(kEnvLauncherPath, ownPath.c_str());
     const std::wstring launcherDir = LauncherDirFromPath(ownPath);
 
-    RunMainWindow(instance, launcherDir);
+    RunMainWindow(instance, launcherDir, IsFullCheckCommandLine(GetCommandLineW()));
 
     if (gdiplusToken != 0) Gdiplus::GdiplusShutdown(gdiplusToken);
 }
@@ -65,6 +65,16 @@ bool IsNoticeModeCommandLine(const wchar_t* commandLine) {
     bool notice = argc >= 2 && wcscmp(argv[1], L"--kick") == 0;
     LocalFree(argv);
     return notice;
+}
+
+bool IsFullCheckCommandLine(const wchar_t* commandLine) {
+    int argc = 0;
+    LPWSTR* argv = CommandLineToArgvW(commandLine, &argc);
+    if (!argv) return false;
+    bool verify = false;
+    for (int i = 1; i < argc; ++i) verify = verify || wcscmp(argv[i], L"--verify") == 0;
+    LocalFree(argv);
+    return verify;
 }
 
 void RunKickNotice() {

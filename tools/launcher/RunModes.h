@@ -12,6 +12,10 @@ int LauncherMain(HINSTANCE instance);
 // True when the first argument after the program name is exactly "--kick".
 bool IsNoticeModeCommandLine(const wchar_t* commandLine);
 
+// True when an argument after the program name is exactly "--verify": the player asks for every game
+// file to be hashed, whatever the manifest allows.
+bool IsFullCheckCommandLine(const wchar_t* commandLine);
+
 // Notice mode: waits up to 3 s for KORVANE_KICK_PID, then shows KORVANE_KICK_BODY under KORVANE_KICK_TITLE.
 void RunKickNotice();
 

@@ -284,6 +284,7 @@ int RunBuild(const BuildOptions& options) {
     publication.manifest.version = options.version;
     publication.manifest.status = options.status;
     publication.manifest.news = options.news;
+    publication.manifest.quickCheck = options.quickCheck;
     if (options.signKey) {
         publication.manifest.sequence =
             options.sequence ? *options.sequence : static_cast<std::uint64_t>(std::time(nullptr));

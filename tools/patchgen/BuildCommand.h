@@ -15,6 +15,7 @@ struct BuildOptions {
     std::optional<std::string> news;
     std::optional<std::filesystem::path> signKey;  // PEM private key: write SEQUENCE and the signature line
     std::optional<std::uint64_t> sequence;         // with signKey; default: seconds since 1970 at build time
+    bool quickCheck = false;                       // CHECK=quick: launchers may skip hashing unchanged files
     bool quiet = false;
     bool forceProgress = false;
 };

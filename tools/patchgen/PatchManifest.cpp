@@ -9,6 +9,7 @@ std::string FormatPatchManifest(const PatchManifest& manifest) {
     if (manifest.status) out += manifest_format::kStatusKey + *manifest.status + "\n";
     if (manifest.news) out += manifest_format::kNewsKey + *manifest.news + "\n";
     if (manifest.sequence) out += manifest_format::kSequenceKey + std::to_string(*manifest.sequence) + "\n";
+    if (manifest.quickCheck) out += std::string(manifest_format::kCheckKey) + manifest_format::kQuickCheck + "\n";
     if (manifest.launcherSelf) {
         out += manifest_format::kLauncherSelfKey + std::to_string(manifest.launcherSelf->size) + "|" +
                manifest.launcherSelf->sha256 + "\n";
@@ -53,6 +54,9 @@ PatchManifest ReadPatchManifest(std::string_view text, std::vector<ManifestIssue
                 break;
             case LineKind::Sequence:
                 manifest.sequence = line.size;
+                break;
+            case LineKind::Check:
+                manifest.quickCheck = line.text == manifest_format::kQuickCheck;
                 break;
             case LineKind::LauncherSelf:
                 manifest.launcherSelf = PatchLauncherEntry{line.size, line.sha256};

@@ -27,6 +27,7 @@ struct PatchManifest {
     std::optional<std::string> status;
     std::optional<std::string> news;
     std::optional<std::uint64_t> sequence;  // SEQUENCE, written when signing
+    bool quickCheck = false;                // CHECK=quick
     std::optional<PatchLauncherEntry> launcherSelf;
     std::vector<PatchFileEntry> files;
 };

@@ -61,6 +61,10 @@ const char kHelp[] =
     "                     SIGNATURE line over every byte before it\n"
     "  --sequence N       SEQUENCE of the signed manifest (default: seconds since 1970\n"
     "                     at build time); launchers refuse one lower than they accepted\n"
+    "  --check quick|full how launchers check installed files at every start: full (the\n"
+    "                     default) hashes every file; quick writes CHECK=quick, and a\n"
+    "                     launcher then skips hashing a file whose size, time and file id\n"
+    "                     match its record of the last time it hashed or downloaded it\n"
     "\n"
     "Options for verify:\n"
     "  --public-key HEX   the manifest must be signed by this key (130 hex digits, as\n"
@@ -130,7 +134,7 @@ OutputFlag TakeOutputFlag(const std::string& arg, bool* quiet, bool* forceProgre
 }
 
 int Build(const std::vector<std::string>& args) {
-    std::optional<std::string> game, launcher, out, signKey, sequence;
+    std::optional<std::string> game, launcher, out, signKey, sequence, check;
     BuildOptions options;
     for (std::size_t i = 1; i < args.size(); ++i) {
         const std::string& arg = args[i];
@@ -145,7 +149,8 @@ int Build(const std::vector<std::string>& args) {
                    TakeValue(args, &i, "--status", &options.status, &usageError) ||
                    TakeValue(args, &i, "--news", &options.news, &usageError) ||
                    TakeValue(args, &i, "--sign-key", &signKey, &usageError) ||
-                   TakeValue(args, &i, "--sequence", &sequence, &usageError)) {
+                   TakeValue(args, &i, "--sequence", &sequence, &usageError) ||
+                   TakeValue(args, &i, "--check", &check, &usageError)) {
             if (!usageError.empty()) return Usage(usageError);
         } else {
             return Usage("build: unknown argument '" + DisplayText(arg) + "'");
@@ -158,6 +163,8 @@ int Build(const std::vector<std::string>& args) {
     options.launcher = PathFromUtf8(*launcher);
     options.out = PathFromUtf8(*out);
     if (signKey) options.signKey = PathFromUtf8(*signKey);
+    if (check && *check != "quick" && *check != "full") return Usage("build: --check takes quick or full");
+    options.quickCheck = check && *check == "quick";
     if (sequence) {
         std::uint64_t value = 0;
         if (!signKey) return Usage("build: --sequence goes with --sign-key");

@@ -31,7 +31,7 @@ MainWindowState* StateOf(HWND hwnd) {
     return reinterpret_cast<MainWindowState*>(GetWindowLongPtrW(hwnd, GWLP_USERDATA));
 }
 
-void StartUpdater(MainWindowState& state) {
+void StartUpdater(MainWindowState& state, bool fullCheck) {
     bool idle = false;
     if (!state.hwnd || !UpdaterRunning.compare_exchange_strong(idle, true)) return;
     auto args = std::make_unique<UpdaterThreadArgs>();
@@ -39,6 +39,7 @@ void StartUpdater(MainWindowState& state) {
     args->launcherDir = state.launcherDir;
     args->patchHosts = PatchHostList();
     args->manifestKeys = ManifestKeyList();
+    args->fullCheck = fullCheck;
     ScopedHandle thread(CreateThread(nullptr, 0, UpdaterThread, args.get(), 0, nullptr));
     if (!thread.Valid()) {
         UpdaterRunning.store(false);
@@ -231,7 +232,7 @@ LRESULT CALLBACK MainWindowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM l
     }
 }
 
-bool RunMainWindow(HINSTANCE instance, const std::wstring& launcherDir) {
+bool RunMainWindow(HINSTANCE instance, const std::wstring& launcherDir, bool fullCheck) {
     MainWindowState state;
     state.launcherDir = launcherDir;
     SetButtonLayout(state);
@@ -269,7 +270,7 @@ bool RunMainWindow(HINSTANCE instance, const std::wstring& launcherDir) {
     StartMusic(state.launcherDir, state.bgmMuted);
     ShowWindow(state.hwnd, SW_SHOW);
     UpdateWindow(state.hwnd);
-    StartUpdater(state);
+    StartUpdater(state, fullCheck);
 
     MSG msg;
     while (GetMessageW(&msg, nullptr, 0, 0) > 0) {

@@ -32,7 +32,17 @@ FetchOutcome FetchJob(DownloadBatch& batch, const ManifestFile& file, const std:
     // What an earlier run left in the ".part" counts as done: the transfer only adds what it receives.
     const std::uint64_t kept = FileSizeOrZero(fetch.targetPath + L".part");
     if (kept <= file.size) batch.bytesDone += kept;
-    return FetchVerifiedFile(fetch).outcome;
+    const FetchOutcome outcome = FetchVerifiedFile(fetch).outcome;
+    if (batch.cache) {
+        const std::wstring key = path_rules::FileKey(std::wstring_view(file.path));
+        FileStamp stamp;
+        if (outcome == FetchOutcome::Verified && ReadFileStamp(fetch.targetPath, &stamp)) {
+            batch.cache->Record(key, file.sha256, stamp);
+        } else {
+            batch.cache->Drop(key);
+        }
+    }
+    return outcome;
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 #pragma once
 // Up to four threads that download and verify the queued game files of one update run.
 
+#include "update/CheckCache.h"
 #include "update/Manifest.h"
 
 #include <windows.h>
@@ -20,6 +21,7 @@ struct DownloadBatch {
     const std::vector<std::size_t>* jobs = nullptr;  // indices into manifest->files, ascending
     std::wstring launcherDir;
     std::vector<std::wstring> hosts;  // base URLs: the manifest's host first, then those to fall back on
+    CheckCache* cache = nullptr;      // records of verified files for the quick check; may be null
     std::atomic<long> nextJob{0};
     std::atomic<long> completed{0};
     std::atomic<long> failed{0};

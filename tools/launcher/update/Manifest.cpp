@@ -52,6 +52,9 @@ bool ParseManifest(std::string_view bytes, Manifest& manifest) {
                 manifest.files.push_back(ManifestFile{std::wstring(line.text), line.size, line.sha256});
                 break;
             case LineKind::Sequence: manifest.sequence = line.size; break;
+            case LineKind::Check:
+                manifest.quickCheck = line.text == std::wstring_view(L"quick");
+                break;
             case LineKind::UnsafePath: LogRefusedPath(line.text, line.unsafeReason); break;
             case LineKind::Malformed:
                 if (line.claimed == LineKind::Sequence) manifest.badSequence = true;

@@ -29,6 +29,8 @@ struct Manifest {
     // 64-bit number sets badSequence.
     std::uint64_t sequence = 0;
     bool badSequence = false;
+    // CHECK=quick: the file check may trust its records of files it hashed or downloaded before.
+    bool quickCheck = false;
     // Lines that carried one of the keys, valid or not; 0 for a body that is no manifest at all.
     std::size_t recognisedLines = 0;
 };

@@ -6,7 +6,9 @@
 #include "Win32Handles.h"
 #include "common/PathRules.h"
 #include "update/DiskSpace.h"
+#include "update/CheckCache.h"
 #include "update/DownloadWorkers.h"
+#include "update/FileCheck.h"
 #include "update/HttpDownload.h"
 #include "update/Manifest.h"
 #include "update/ManifestTrust.h"
@@ -46,14 +48,6 @@ void RemoveWhenReleased(const std::wstring& path) {
     }).detach();
 }
 
-bool IsIntact(const std::wstring& local, const ManifestFile& file) {
-    WIN32_FILE_ATTRIBUTE_DATA data;
-    if (!GetFileAttributesExW(ForFileApi(local).c_str(), GetFileExInfoStandard, &data)) return false;
-    std::uint64_t size = (static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
-    if (size != file.size) return false;
-    return FileSha256Hex(local) == file.sha256;
-}
-
 // Ends a run with its outcome text and the finished flag.
 void Finish(HWND window, const wchar_t* text, bool gameMayStart) {
     PostStatusText(window, L"%ls", text);
@@ -81,25 +75,6 @@ void DropOwnExecutableEntries(Manifest& manifest) {
     }
 }
 
-// Examines every listed file, posting progress per file; returns the entries to download.
-std::vector<std::size_t> CheckFiles(HWND window, const Manifest& manifest, const std::wstring& launcherDir) {
-    PostStatusText(window, L"檢查檔案中...");
-    std::vector<std::size_t> jobs;
-    std::set<std::wstring> queued;
-    const std::size_t n = manifest.files.size();
-    for (std::size_t i = 0; i < n; ++i) {
-        const ManifestFile& file = manifest.files[i];
-        const std::wstring local = launcherDir + file.path;
-        if (IsIntact(local, file)) {
-            DeleteFileW(ForFileApi(local + L".part").c_str());  // what a download broken off earlier left
-        } else if (queued.insert(path_rules::FileKey(std::wstring_view(file.path))).second) {
-            jobs.push_back(i);  // two workers must never write one file: a path listed twice is queued once
-        }
-        PostProgress(window, static_cast<unsigned>((i + 1) * 100 / n));
-    }
-    return jobs;
-}
-
 // What the jobs still need from the network: their sizes, less what their ".part" files already hold.
 std::uint64_t BytesToFetch(const Manifest& manifest, const std::vector<std::size_t>& jobs, const std::wstring& launcherDir) {
     std::uint64_t total = 0;
@@ -111,11 +86,19 @@ std::uint64_t BytesToFetch(const Manifest& manifest, const std::vector<std::size
     return total;
 }
 
-// Downloads the jobs with up to four workers (or on this thread when none starts) and posts the outcome.
-void DownloadAndReport(HWND window, const Manifest& manifest, const std::vector<std::size_t>& jobs,
-                       const std::wstring& launcherDir, const std::vector<std::wstring>& hosts) {
+// How the downloads of a run ended.
+struct BatchOutcome {
+    long failed = 0;
+    std::wstring lastFailedPath;
+    std::wstring lastFailedReason;
+};
+
+// Downloads the jobs with up to four workers, or on this thread when none starts.
+BatchOutcome DownloadJobs(HWND window, const Manifest& manifest, const std::vector<std::size_t>& jobs,
+                             const std::wstring& launcherDir, const std::vector<std::wstring>& hosts, CheckCache* cache) {
     auto batch = std::make_unique<DownloadBatch>();
     batch->notifyWindow = window;
+    batch->cache = cache;
     batch->manifest = &manifest;
     batch->jobs = &jobs;
     batch->launcherDir = launcherDir;
@@ -137,24 +120,26 @@ void DownloadAndReport(HWND window, const Manifest& manifest, const std::vector<
         RunDownloadsSequentially(*batch);
     }
 
-    const long failed = batch->failed.load();
+    BatchOutcome outcome;
+    outcome.failed = batch->failed.load();
+    std::lock_guard<std::mutex> hold(batch->lock);
+    outcome.lastFailedPath = batch->lastFailedPath;
+    outcome.lastFailedReason = batch->lastFailedReason;
+    return outcome;
+}
+
+// The end of a run that downloaded: 100 %, the outcome text and the finished flag.
+void ReportDownloads(HWND window, const BatchOutcome& outcome) {
     PostProgress(window, 100);
-    if (failed == 0) {
+    if (outcome.failed == 0) {
         PostStatusText(window, L"已完成更新");
         PostFinished(window, true);
+    } else if (!outcome.lastFailedPath.empty()) {
+        PostStatusText(window, L"完成 (%d 個失敗)：%ls (%ls)", static_cast<int>(outcome.failed),
+                       outcome.lastFailedPath.c_str(), outcome.lastFailedReason.c_str());
+        PostFinished(window, false);
     } else {
-        std::wstring path, reason;
-        {
-            std::lock_guard<std::mutex> hold(batch->lock);
-            path = batch->lastFailedPath;
-            reason = batch->lastFailedReason;
-        }
-        if (!path.empty()) {
-            PostStatusText(window, L"完成 (%d 個失敗)：%ls (%ls)", static_cast<int>(failed), path.c_str(),
-                           reason.c_str());
-        } else {
-            PostStatusText(window, L"完成 (%d 個檔案失敗)", static_cast<int>(failed));
-        }
+        PostStatusText(window, L"完成 (%d 個檔案失敗)", static_cast<int>(outcome.failed));
         PostFinished(window, false);
     }
 }
@@ -218,20 +203,33 @@ void RunUpdate(const UpdaterThreadArgs& args) {
         FinishUpToDate(window);
         return;
     }
-    const std::vector<std::size_t> jobs = CheckFiles(window, manifest, args.launcherDir);
+    // With CHECK=quick the check may trust what it recorded before, unless the player asked for a full one;
+    // the records are kept up to date either way.
+    CheckCache cache;
+    CheckCache* records = manifest.quickCheck ? &cache : nullptr;
+    const std::wstring cachePath = args.launcherDir + kCheckCacheName;
+    if (records) cache.Load(cachePath);
+    const std::vector<std::size_t> jobs =
+        CheckFiles(window, manifest, args.launcherDir, records, records && !args.fullCheck);
     if (jobs.empty()) {
+        if (records) cache.Save(cachePath);
         FinishUpToDate(window);
         return;
     }
     if (gameRunning) {
+        if (records) cache.Save(cachePath);
         Finish(window, L"有更新檔, 請先關閉所有遊戲視窗再執行 launcher 更新", false);
         return;
     }
     if (!EnoughDiskSpace(window, args.launcherDir, BytesToFetch(manifest, jobs, args.launcherDir))) {
+        if (records) cache.Save(cachePath);
         PostFinished(window, false);
         return;
     }
-    DownloadAndReport(window, manifest, jobs, args.launcherDir, hosts);
+    const BatchOutcome outcome = DownloadJobs(window, manifest, jobs, args.launcherDir, hosts, records);
+    // Saved before the last message: the player may start the game, and end the launcher, at once.
+    if (records) cache.Save(cachePath);
+    ReportDownloads(window, outcome);
 }
 
 }  // namespace

@@ -13,6 +13,7 @@ struct UpdaterThreadArgs {
     std::wstring launcherDir;               // with its trailing backslash
     std::vector<std::wstring> patchHosts;   // base URLs, in the order to try them
     std::vector<std::string> manifestKeys;  // public keys the manifest must be signed with; empty: not checked
+    bool fullCheck = false;                 // hash every file even when the manifest allows the quick check
 };
 
 // True while an update run is active: set by whoever starts the thread with a compare-exchange from
