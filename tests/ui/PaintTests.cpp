@@ -12,7 +12,9 @@
 #include <gdiplus.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <vector>
@@ -190,6 +192,104 @@ TEST(PaintMainWindow, StatusTextIsWhiteOverTheBar) {
         const Capture withText = Render(skinned.state);
         if (progress == 100) SaveArtefact(withText, L"paint_status_text.png");
         EXPECT_GT(whitePixels(withText), 20);
+    }
+}
+
+// ---- the frame against reference frames ----
+
+// Resource ids of the reference frames (tests/ui/reference), painted at 96 DPI by the launcher of
+// 90db6aa, which drew every layer anew on every tick.
+constexpr int kReferenceDownloading = 1001;
+constexpr int kReferenceReady = 1002;
+// Largest per-channel difference counted as equal, and how many pixels may differ by more.
+constexpr int kFrameTolerance = 0;
+constexpr int kFramePixelsBeyondTolerance = 0;
+
+// Puts a particle where it overlaps a given part of the frame.
+void Place(Particle& p, float x, float y, float radius, float twinkle, float bob, unsigned char red,
+           unsigned char green, unsigned char blue) {
+    p.x = x;
+    p.y = y;
+    p.radius = radius;
+    p.twinklePhase = twinkle;
+    p.bobPhase = bob;
+    p.bobAmplitude = 3;
+    p.red = red;
+    p.green = green;
+    p.blue = blue;
+}
+
+// Particles over the background, a button, the bar, the close button and the frame's edge.
+void PlaceReferenceParticles(MainWindowState& state) {
+    Place(state.particles[0], 300, 150, 1.5f, 0.3f, 1.0f, 255, 240, 180);
+    Place(state.particles[1], 600, 450, 2.5f, 1.7f, 0.2f, 180, 220, 255);
+    Place(state.particles[2], 400, 531, 3.0f, 4.0f, 2.5f, 255, 200, 220);
+    Place(state.particles[3], 895, 300, 2.0f, 0.0f, 0.0f, 255, 240, 180);
+    Place(state.particles[4], 880, 20, 2.0f, 2.2f, 5.0f, 180, 220, 255);
+    Place(state.particles[5], 250, 450, 2.8f, 5.5f, 3.3f, 255, 240, 180);
+    Place(state.particles[6], 90, 270, 1.8f, 3.1f, 4.4f, 255, 200, 220);
+}
+
+Capture CaptureOfBitmap(Gdiplus::Bitmap* bitmap) {
+    Capture capture;
+    if (!bitmap) return capture;
+    const int width = static_cast<int>(bitmap->GetWidth()), height = static_cast<int>(bitmap->GetHeight());
+    Gdiplus::Rect rect(0, 0, width, height);
+    Gdiplus::BitmapData data;
+    if (bitmap->LockBits(&rect, Gdiplus::ImageLockModeRead, PixelFormat32bppRGB, &data) != Gdiplus::Ok) return capture;
+    capture.width = width;
+    capture.height = height;
+    capture.pixels.resize(static_cast<std::size_t>(width) * height);
+    for (int y = 0; y < height; ++y) {
+        const auto* row = reinterpret_cast<const std::uint32_t*>(static_cast<const BYTE*>(data.Scan0) + y * data.Stride);
+        for (int x = 0; x < width; ++x) capture.pixels[static_cast<std::size_t>(y) * width + x] = row[x] & 0x00FFFFFF;
+    }
+    bitmap->UnlockBits(&data);
+    return capture;
+}
+
+int ChannelDifference(std::uint32_t a, std::uint32_t b) {
+    const int dr = std::abs(Red(a) - Red(b)), dg = std::abs(Green(a) - Green(b)), db = std::abs(Blue(a) - Blue(b));
+    return std::max(dr, std::max(dg, db));
+}
+
+TEST(PaintMainWindow, FrameMatchesTheReferenceAt96Dpi) {
+    struct ReferenceCase {
+        const char* name;
+        int resourceId;
+        bool startEnabled, muted;
+        int hover, pressed, progress;
+        const wchar_t* status;
+    };
+    const ReferenceCase cases[] = {
+        {"downloading", kReferenceDownloading, false, true, 0, -1, 42,
+         L"\u4E0B\u8F09\u4E2D (3/12) data\\pack01.pak  12.5 MB / 48.0 MB  (7.9 MB/s) & more"},
+        {"ready", kReferenceReady, true, false, 1, 1, 100, L""},
+    };
+    for (const ReferenceCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        SkinnedState skinned;
+        MainWindowState& state = skinned.state;
+        state.startEnabled = c.startEnabled;
+        state.bgmMuted = c.muted;
+        state.hoverButton = c.hover;
+        state.pressedButton = c.pressed;
+        state.progress = c.progress;
+        state.statusText = c.status;
+        PlaceReferenceParticles(state);
+        const Capture frame = Render(state);
+        SaveArtefact(frame, testsupport::Wide(std::string("paint_reference_") + c.name + ".png"));
+        const Capture reference = CaptureOfBitmap(LoadPngResource(c.resourceId).get());
+        ASSERT_EQ(reference.width, kMainWindowWidth) << "reference frame missing";
+        ASSERT_EQ(reference.height, kMainWindowHeight);
+        ASSERT_EQ(frame.width, kMainWindowWidth);
+        int largest = 0, beyondTolerance = 0;
+        for (std::size_t i = 0; i < frame.pixels.size(); ++i) {
+            const int difference = ChannelDifference(frame.pixels[i], reference.pixels[i]);
+            largest = std::max(largest, difference);
+            if (difference > kFrameTolerance) ++beyondTolerance;
+        }
+        EXPECT_LE(beyondTolerance, kFramePixelsBeyondTolerance) << "largest difference " << largest;
     }
 }
 
