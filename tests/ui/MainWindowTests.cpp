@@ -1,12 +1,15 @@
 // The main window: its message handling in-process, and the real launcher's window on the screen.
 #include "ui/MainWindow.h"
 #include "ui/MainWindowState.h"
+#include "update/PatchHost.h"
 #include "update/StatusChannel.h"
+#include "update/Updater.h"
 
 #include "LauncherSandbox.h"
 #include "LoopbackHttpServer.h"
 #include "ScreenCapture.h"
 #include "TestFiles.h"
+#include "TempDir.h"
 #include "TestRegistry.h"
 #include "TestWindows.h"
 
@@ -16,6 +19,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -163,6 +167,55 @@ TEST(MainWindowProc, FinishedEnablesStartOnlyForZero) {
     PostMessageW(window.Get(), WM_UPDATE_FINISHED, 0, 0);
     window.Pump();
     EXPECT_TRUE(state.startEnabled);
+}
+
+// The UI thread busy for 2 s (the shell opening a link or Setup.exe) while four workers download many files:
+// the run's last message must still arrive and enable the start button.
+TEST(MainWindowProc, FinishedEnablesStartAfterTheUiThreadWasBusyDuringDownloads) {
+    constexpr int kFiles = 40;
+    LoopbackHttpServer server;
+    ASSERT_TRUE(server.Started());
+    std::string manifest = "VERSION=2\n";
+    std::vector<std::string> bodies;
+    for (int i = 0; i < kFiles; ++i) {
+        const std::string name = "data/f" + std::to_string(i) + ".bin";
+        bodies.push_back(testsupport::PatternBytes(256 * 1024, 100 + i));
+        manifest += "FILE|" + name + "|" + std::to_string(bodies.back().size()) + "|" +
+                    testsupport::Sha256Hex(bodies.back()) + "\n";
+        server.RouteBody("/patch/files/" + name, bodies.back());
+    }
+    server.RouteBody("/patch/manifest.txt", manifest);
+
+    testsupport::TempDir game;
+    ProcWindow window;
+    MainWindowState state;
+    state.hwnd = window.Get();
+    window.Attach(&state);
+    auto args = std::make_unique<UpdaterThreadArgs>();
+    args->notifyWindow = window.Get();
+    args->launcherDir = game.Path();
+    args->patchHosts = PatchHostList();
+    ASSERT_FALSE(UpdaterRunning.exchange(true));
+    HANDLE thread = CreateThread(nullptr, 0, UpdaterThread, args.get(), 0, nullptr);
+    ASSERT_NE(thread, nullptr);
+    args.release();
+
+    ASSERT_TRUE(testsupport::WaitUntil([&] { return server.CountRequests("/patch/files/data/f0.bin") > 0; }, 30000));
+    // From here the UI thread takes no message until the run has ended and at least 2 s have passed.
+    const DWORD blocked = GetTickCount();
+    const bool runEnded = WaitForSingleObject(thread, 120000) == WAIT_OBJECT_0;
+    const DWORD busyMs = GetTickCount() - blocked;
+    if (busyMs < 2000) Sleep(2000 - busyMs);
+    CloseHandle(thread);
+    ASSERT_TRUE(runEnded);
+    EXPECT_FALSE(state.startEnabled) << "nothing was dispatched while the thread was busy";
+
+    EXPECT_TRUE(testsupport::WaitUntil([&] { return state.startEnabled; }, 10000));
+    EXPECT_EQ(state.statusText, L"\u5DF2\u5B8C\u6210\u66F4\u65B0");  // 已完成更新
+    EXPECT_EQ(state.progress, 100);
+    for (int i = 0; i < kFiles; ++i) {
+        EXPECT_EQ(testsupport::ReadBytes(game / (L"data\\f" + std::to_wstring(i) + L".bin")), bodies[i]) << i;
+    }
 }
 
 // ---- the real launcher on the screen ----

@@ -44,7 +44,7 @@ void CreateParentDirectories(const std::wstring& targetPath) {
     SHCreateDirectoryExW(nullptr, directory.c_str(), nullptr);
 }
 
-// The per-call progress clock: percent after every chunk, speed and the transfer line every 250 ms.
+// The per-call progress clock: the percent whenever it changes, speed and the transfer line every 250 ms.
 struct TransferProgress {
     HWND window;
     std::uint64_t expectedSize;
@@ -56,6 +56,7 @@ struct TransferProgress {
     DWORD lastSpeedTick = 0;
     double speed = 0.0;
     DWORD lastTextTick = 0;
+    ProgressPoster percentPoster;
 
     void OnChunk(DWORD written) {
         bytesDone += written;
@@ -68,7 +69,7 @@ struct TransferProgress {
             if (base > 0) {
                 std::uint64_t percent = done * 100 / base;
                 if (percent > 100) percent = 100;
-                PostProgress(window, static_cast<unsigned>(percent));
+                percentPoster.Post(window, static_cast<unsigned>(percent));
             }
         }
         DWORD now = GetTickCount();

@@ -8,8 +8,8 @@
 #include <string>
 
 // GET baseUrl + relativeUrl into targetPath: status 200 only, missing directories created, body
-// written to targetPath + ".part", flushed, then moved over the target. Posts WM_UPDATE_PROGRESS after
-// every chunk and a transfer line at most every 250 ms to progressWindow (null: nothing posted).
+// written to targetPath + ".part", flushed, then moved over the target. Posts WM_UPDATE_PROGRESS when
+// the percent changes and a transfer line at most every 250 ms to progressWindow (null: nothing posted).
 // With sharedDone the percent is sharedDone / sharedTotal, otherwise bytes / expectedSize.
 // False when the transfer failed, broke off, or the move failed; the target is then untouched and no
 // ".part" file is left.
