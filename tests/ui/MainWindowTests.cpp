@@ -21,6 +21,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -216,6 +217,22 @@ TEST(MainWindowProc, FinishedEnablesStartAfterTheUiThreadWasBusyDuringDownloads)
     for (int i = 0; i < kFiles; ++i) {
         EXPECT_EQ(testsupport::ReadBytes(game / (L"data\\f" + std::to_wstring(i) + L".bin")), bodies[i]) << i;
     }
+}
+
+// Regression: after the restart's quit the window outlived RunMainWindow, its timer running and its user
+// data pointing into the returned frame, while MCI and GDI+ shut down.
+TEST(RunMainWindow, LoopEndedWhileTheWindowLivesLeavesNoWindowBehind) {
+    testsupport::TempDir dir;
+    std::thread ui([&] { RunMainWindow(GetModuleHandleW(nullptr), dir.Path()); });
+    HWND hwnd = testsupport::WaitForTopWindow(kMainWindowClass, L"", 15000, GetCurrentProcessId());
+    EXPECT_NE(hwnd, nullptr);
+    // What WM_UPDATE_RESTART does after starting the new launcher: a quit while the window still lives.
+    const DWORD uiThread = hwnd ? GetWindowThreadProcessId(hwnd, nullptr) : 0;
+    if (uiThread) PostThreadMessageW(uiThread, WM_QUIT, 0, 0);
+    ui.join();
+    EXPECT_FALSE(IsWindow(hwnd));
+    // The run it started reports to a window that is gone and must end before another test starts one.
+    EXPECT_TRUE(testsupport::WaitUntil([] { return !UpdaterRunning.load(); }, 60000));
 }
 
 // ---- the real launcher on the screen ----

@@ -2,6 +2,7 @@
 
 #include "LauncherPath.h"
 #include "Settings.h"
+#include "SingleInstance.h"
 #include "Win32Handles.h"
 #include "res/resource.h"
 #include "ui/Commands.h"
@@ -20,7 +21,6 @@
 
 namespace {
 
-constexpr wchar_t kMainClass[] = L"KorvaneLauncherMainWnd";
 constexpr wchar_t kMainTitle[] = L"Selmora";
 constexpr float kMaxStep = 0.1f;
 constexpr float kBoostPerProgress = 0.4f;
@@ -167,6 +167,7 @@ void OnRestart() {
         info.lpFile = path.c_str();
         info.lpDirectory = directory.c_str();
         info.nShow = SW_SHOWNORMAL;
+        MarkNextStartAsRestart();  // the new launcher waits for this one instead of handing off to it
         ShellExecuteExW(&info);
     }
     PostQuitMessage(0);
@@ -246,18 +247,18 @@ bool RunMainWindow(HINSTANCE instance, const std::wstring& launcherDir) {
     wc.hInstance = instance;
     wc.hIcon = LoadIconW(instance, MAKEINTRESOURCEW(IDI_APP_ICON));
     wc.hCursor = LoadCursorW(nullptr, IDC_ARROW);
-    wc.lpszClassName = kMainClass;
+    wc.lpszClassName = kMainWindowClass;
     if (!RegisterClassExW(&wc) && GetLastError() != ERROR_CLASS_ALREADY_EXISTS) {
         ReleaseMainWindowSkins(state);
         return false;
     }
-    state.hwnd = CreateWindowExW(0, kMainClass, kMainTitle, WS_POPUP,
+    state.hwnd = CreateWindowExW(0, kMainWindowClass, kMainTitle, WS_POPUP,
                                  (GetSystemMetrics(SM_CXSCREEN) - kMainWindowWidth) / 2,
                                  (GetSystemMetrics(SM_CYSCREEN) - kMainWindowHeight) / 2, kMainWindowWidth,
                                  kMainWindowHeight, nullptr, nullptr, instance, nullptr);
     if (!state.hwnd) {
         ReleaseMainWindowSkins(state);
-        UnregisterClassW(kMainClass, instance);
+        UnregisterClassW(kMainWindowClass, instance);
         return false;
     }
     SetWindowLongPtrW(state.hwnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(&state));
@@ -276,8 +277,15 @@ bool RunMainWindow(HINSTANCE instance, const std::wstring& launcherDir) {
         TranslateMessage(&msg);
         DispatchMessageW(&msg);
     }
+    // The restart ends the loop with the window alive: its timer and its pointer to this frame's state
+    // must be gone before MCI and GDI+ shut down and might dispatch to it.
+    if (IsWindow(state.hwnd)) {
+        KillTimer(state.hwnd, kAnimationTimerId);
+        SetWindowLongPtrW(state.hwnd, GWLP_USERDATA, 0);
+        DestroyWindow(state.hwnd);
+    }
     StopMusic();
     ReleaseMainWindowSkins(state);
-    UnregisterClassW(kMainClass, instance);
+    UnregisterClassW(kMainWindowClass, instance);
     return state.gameStarted;
 }
