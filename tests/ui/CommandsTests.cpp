@@ -245,6 +245,51 @@ TEST_F(CommandsTest, SplashFadesInHoldsFadesOutInTheMiddleOfTheScreen) {
     EXPECT_TRUE(sandbox.Proc().WaitExit(5000));
 }
 
+TEST_F(CommandsTest, KeysAPlayerTries) {
+    struct KeyCase {
+        const char* name;
+        bool ready;  // the update has finished and the start button is lit
+        WORD key;
+        bool withAlt;
+        bool gameStarts, launcherEnds;
+    };
+    const KeyCase cases[] = {
+        {"Enter while the update runs", false, VK_RETURN, false, false, false},
+        {"Enter once the start button is lit", true, VK_RETURN, false, true, true},
+        {"Alt+F4", true, VK_F4, true, false, true},
+        {"F4 without Alt", true, VK_F4, false, false, false},
+    };
+    for (const KeyCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        LauncherSandbox launcher;
+        ASSERT_TRUE(launcher.Prepare());
+        ASSERT_TRUE(launcher.AddProbe(L"Zorexe.exe"));
+        LoopbackHttpServer server;
+        server.Route("/patch/manifest.txt", testsupport::HttpResponse{200, "VERSION=1\n",
+                                                                      c.ready ? testsupport::Delivery::Normal
+                                                                              : testsupport::Delivery::NeverAnswer});
+        ASSERT_TRUE(launcher.Start());
+        HWND hwnd = launcher.WaitMainWindow();
+        ASSERT_NE(hwnd, nullptr);
+        if (c.ready) {
+            ASSERT_TRUE(testsupport::WaitUntil([&] { return StartLooksEnabled(hwnd); }, 15000));
+        } else {
+            ASSERT_TRUE(testsupport::WaitUntil([&] { return server.CountRequests("/patch/manifest.txt") > 0; }, 15000));
+        }
+        // The window the player just started has the keyboard.
+        ASSERT_TRUE(testsupport::WaitUntil([&] { return GetForegroundWindow() == hwnd; }, 5000));
+        testsupport::PressKey(c.key, c.withAlt);
+        const std::wstring record = launcher.RecordOf(L"Zorexe.exe");
+        if (c.launcherEnds) {
+            EXPECT_TRUE(launcher.Proc().WaitExit(15000));
+        } else {
+            EXPECT_FALSE(testsupport::WaitUntil([&] { return !launcher.Proc().Running(); }, 2500));
+            EXPECT_TRUE(IsWindowVisible(hwnd));
+        }
+        EXPECT_EQ(testsupport::FileExists(record), c.gameStarts);
+    }
+}
+
 TEST_F(CommandsTest, StartWithoutTheGameClientReportsItAndShowsTheWindowAgain) {
     LoopbackHttpServer server;
     HWND hwnd = StartLauncherReady(server);

@@ -131,6 +131,19 @@ void OnMouseLeave(HWND hwnd, MainWindowState& state) {
     }
 }
 
+// Enter presses the start button; a held key's repeats do not start the game twice.
+void OnKeyDown(HWND hwnd, MainWindowState& state, WPARAM key, LPARAM flags) {
+    const bool repeat = (HIWORD(flags) & KF_REPEAT) != 0;
+    if (key == VK_RETURN && !repeat && state.startEnabled && IsWindowVisible(hwnd)) RunLauncherCommand(state, StartGame);
+}
+
+// Alt+F4 runs the close button's command: the window has no system menu to route it through.
+bool OnSysKeyDown(MainWindowState& state, WPARAM key, LPARAM flags) {
+    if (key != VK_F4 || !(HIWORD(flags) & KF_ALTDOWN)) return false;
+    RunLauncherCommand(state, CloseLauncher);
+    return true;
+}
+
 void OnProgress(HWND hwnd, MainWindowState* state, WPARAM percent) {
     if (!state) return;
     state->progress = static_cast<int>(percent);
@@ -228,6 +241,10 @@ LRESULT CALLBACK MainWindowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM l
         case WM_LBUTTONDOWN: OnLButtonDown(hwnd, *state, lParam); return 0;
         case WM_LBUTTONUP: OnLButtonUp(hwnd, *state, lParam); return 0;
         case WM_MOUSELEAVE: OnMouseLeave(hwnd, *state); return 0;
+        case WM_KEYDOWN: OnKeyDown(hwnd, *state, wParam, lParam); return 0;
+        case WM_SYSKEYDOWN:
+            if (OnSysKeyDown(*state, wParam, lParam)) return 0;
+            return DefWindowProcW(hwnd, message, wParam, lParam);
         default: return DefWindowProcW(hwnd, message, wParam, lParam);
     }
 }
