@@ -6,6 +6,7 @@
 #include "Win32Handles.h"
 #include "res/resource.h"
 #include "ui/Commands.h"
+#include "ui/Dpi.h"
 #include "ui/MainWindowPaint.h"
 #include "ui/Music.h"
 #include "update/PatchHost.h"
@@ -25,7 +26,6 @@ constexpr wchar_t kMainTitle[] = L"Selmora";
 constexpr float kMaxStep = 0.1f;
 constexpr float kBoostPerProgress = 0.4f;
 constexpr float kMaxBoost = 2.2f;
-constexpr RECT kProgressRect = ToRect(kProgressBar);
 
 MainWindowState* StateOf(HWND hwnd) {
     return reinterpret_cast<MainWindowState*>(GetWindowLongPtrW(hwnd, GWLP_USERDATA));
@@ -50,18 +50,17 @@ void StartUpdater(MainWindowState& state) {
 
 // ---- message handlers ----
 
-void OnPaint(HWND hwnd, const MainWindowState& state) {
+RECT ButtonRect(const SkinButton& button) {
+    return RECT{button.x, button.y, button.x + button.width, button.y + button.height};
+}
+
+void OnPaint(HWND hwnd, MainWindowState& state) {
+    // Only the invalid part is composed again: after a tick, where the particles were and are.
+    ScopedGdiObject invalid(CreateRectRgn(0, 0, 0, 0));
+    const bool partial = invalid.Valid() && GetUpdateRgn(hwnd, static_cast<HRGN>(invalid.Get()), FALSE) != ERROR;
     PAINTSTRUCT ps;
     HDC dc = BeginPaint(hwnd, &ps);
-    RECT client;
-    GetClientRect(hwnd, &client);
-    {
-        ScopedMemoryDc memory(dc);
-        ScopedGdiObject frame(CreateCompatibleBitmap(dc, client.right, client.bottom));
-        ScopedSelectObject selected(memory.Get(), frame.Get());
-        PaintMainWindow(state, memory.Get());
-        BitBlt(dc, 0, 0, client.right, client.bottom, memory.Get(), 0, 0, SRCCOPY);
-    }
+    PaintMainWindow(state, dc, partial ? static_cast<HRGN>(invalid.Get()) : nullptr);
     EndPaint(hwnd, &ps);
 }
 
@@ -88,7 +87,13 @@ void OnAnimationTimer(HWND hwnd, MainWindowState& state) {
     if (dt > kMaxStep) dt = kMaxStep;
     state.lastAnimTick = now;
     StepParticles(state, dt);
-    InvalidateRect(hwnd, nullptr, FALSE);
+    ScopedGdiObject damage(CreateRectRgn(0, 0, 0, 0));
+    if (!damage.Valid()) {
+        InvalidateRect(hwnd, nullptr, FALSE);
+        return;
+    }
+    AddParticleDamage(state, static_cast<HRGN>(damage.Get()));
+    InvalidateRgn(hwnd, static_cast<HRGN>(damage.Get()), FALSE);
 }
 
 void OnMouseMove(HWND hwnd, MainWindowState& state, LPARAM lParam) {
@@ -150,13 +155,15 @@ void OnProgress(HWND hwnd, MainWindowState* state, WPARAM percent) {
     state->lastProgressTick = GetTickCount();
     state->activityBoost += kBoostPerProgress;
     if (state->activityBoost > kMaxBoost) state->activityBoost = kMaxBoost;
-    InvalidateRect(hwnd, &kProgressRect, FALSE);
+    const RECT bar = ScaledRect(kProgressBar, state->dpi);
+    InvalidateRect(hwnd, &bar, FALSE);
 }
 
 void OnStatus(HWND hwnd, MainWindowState* state, WPARAM text) {
     if (state && text) {
         state->statusText = reinterpret_cast<const wchar_t*>(text);
-        InvalidateRect(hwnd, &kProgressRect, FALSE);
+        const RECT bar = ScaledRect(kProgressBar, state->dpi);
+        InvalidateRect(hwnd, &bar, FALSE);
     }
     FreeStatusText(text);  // ours in every case once it was posted
 }
@@ -164,8 +171,30 @@ void OnStatus(HWND hwnd, MainWindowState* state, WPARAM text) {
 void OnFinished(HWND hwnd, MainWindowState* state, WPARAM finished) {
     if (!state) return;
     if (finished == 0) state->startEnabled = true;
-    const RECT start = ToRect(kButtonLayout[StartGame].box);
+    const RECT start = ButtonRect(state->buttons[StartGame]);
     InvalidateRect(hwnd, &start, FALSE);
+}
+
+// Another monitor, or the player changed the scaling: the layout follows, in the rectangle Windows suggests.
+void OnDpiChanged(HWND hwnd, MainWindowState& state, WPARAM dpi, LPARAM suggested) {
+    state.dpi = LOWORD(dpi);  // x and y are the same on Windows
+    SetButtonLayout(state);
+    const RECT* rect = reinterpret_cast<const RECT*>(suggested);
+    SetWindowPos(hwnd, nullptr, rect->left, rect->top, rect->right - rect->left, rect->bottom - rect->top,
+                 SWP_NOZORDER | SWP_NOACTIVATE);
+    InvalidateRect(hwnd, nullptr, FALSE);
+}
+
+// The window at its DPI, centred on the primary screen. It is created at the 96-DPI size first, because
+// its DPI can only be asked once it exists.
+void FitWindowToDpi(MainWindowState& state) {
+    state.dpi = WindowDpi(state.hwnd);
+    SetButtonLayout(state);
+    if (state.dpi == kBaseDpi) return;
+    const int width = ScaleToDpi(kMainWindowWidth, state.dpi);
+    const int height = ScaleToDpi(kMainWindowHeight, state.dpi);
+    SetWindowPos(state.hwnd, nullptr, (GetSystemMetrics(SM_CXSCREEN) - width) / 2,
+                 (GetSystemMetrics(SM_CYSCREEN) - height) / 2, width, height, SWP_NOZORDER | SWP_NOACTIVATE);
 }
 
 void OnRestart() {
@@ -190,11 +219,11 @@ void OnRestart() {
 
 void SetButtonLayout(MainWindowState& state) {
     for (int i = 0; i < kButtonCount; ++i) {
-        const LayoutBox& box = kButtonLayout[i].box;
-        state.buttons[i].x = box.x;
-        state.buttons[i].y = box.y;
-        state.buttons[i].width = box.width;
-        state.buttons[i].height = box.height;
+        const RECT box = ScaledRect(kButtonLayout[i].box, state.dpi);
+        state.buttons[i].x = box.left;
+        state.buttons[i].y = box.top;
+        state.buttons[i].width = box.right - box.left;
+        state.buttons[i].height = box.bottom - box.top;
     }
 }
 
@@ -241,6 +270,7 @@ LRESULT CALLBACK MainWindowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM l
         case WM_LBUTTONDOWN: OnLButtonDown(hwnd, *state, lParam); return 0;
         case WM_LBUTTONUP: OnLButtonUp(hwnd, *state, lParam); return 0;
         case WM_MOUSELEAVE: OnMouseLeave(hwnd, *state); return 0;
+        case WM_DPICHANGED: OnDpiChanged(hwnd, *state, wParam, lParam); return 0;
         case WM_KEYDOWN: OnKeyDown(hwnd, *state, wParam, lParam); return 0;
         case WM_SYSKEYDOWN:
             if (OnSysKeyDown(*state, wParam, lParam)) return 0;
@@ -279,6 +309,7 @@ bool RunMainWindow(HINSTANCE instance, const std::wstring& launcherDir) {
         return false;
     }
     SetWindowLongPtrW(state.hwnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(&state));
+    FitWindowToDpi(state);
 
     std::srand(GetTickCount());
     for (Particle& particle : state.particles) InitParticle(particle, false);
