@@ -175,9 +175,10 @@ TEST_F(CommandsTest, SplashFadesInHoldsFadesOutInTheMiddleOfTheScreen) {
     ASSERT_NE(splash, nullptr);
     const DWORD found = GetTickCount();
 
+    // The ui tests' screen is 1920x1080 (tests/CMakeLists.txt).
     const RECT rect = WindowRect(splash);
-    EXPECT_EQ(rect.left, 290);
-    EXPECT_EQ(rect.top, 210);
+    EXPECT_EQ(rect.left, 610);
+    EXPECT_EQ(rect.top, 390);
     EXPECT_EQ(rect.right - rect.left, 700);
     EXPECT_EQ(rect.bottom - rect.top, 300);
 
@@ -186,7 +187,7 @@ TEST_F(CommandsTest, SplashFadesInHoldsFadesOutInTheMiddleOfTheScreen) {
         double brightness;
     };
     std::vector<Sample> samples;
-    const RECT logo = {290, 210, 990, 510};
+    const RECT logo = {610, 390, 1310, 690};
     bool clicked = false;
     RECT afterClick = {};
     Capture brightest;
@@ -205,7 +206,7 @@ TEST_F(CommandsTest, SplashFadesInHoldsFadesOutInTheMiddleOfTheScreen) {
                 }
             }
             if (!clicked && ms > 1200) {  // a click in the hold phase neither closes nor moves it
-                ClickAt(640, 360);
+                ClickAt(960, 540);
                 clicked = true;
                 afterClick = WindowRect(splash);
             }
@@ -219,8 +220,8 @@ TEST_F(CommandsTest, SplashFadesInHoldsFadesOutInTheMiddleOfTheScreen) {
     testsupport::SavePng(brightest, ScreenshotPath(L"splash.png"));
     EXPECT_GE(goneAfter, 2.6);  // the whole fade, never cut short
     EXPECT_TRUE(clicked);
-    EXPECT_EQ(afterClick.left, 290);
-    EXPECT_EQ(afterClick.top, 210);
+    EXPECT_EQ(afterClick.left, 610);
+    EXPECT_EQ(afterClick.top, 390);
 
     // Dim, then bright for the hold, then dim again before the window goes: checked by the order of the
     // samples, not by when they were taken, so a slow machine that stretches the phases still passes.

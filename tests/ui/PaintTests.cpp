@@ -1,5 +1,6 @@
 // Drawing of the main window, in-process: button geometry, the painted frame and the particle animation.
 #include "res/resource.h"
+#include "ui/Dpi.h"
 #include "ui/MainWindow.h"
 #include "ui/MainWindowPaint.h"
 #include "ui/MainWindowState.h"
@@ -25,27 +26,41 @@ using testsupport::Capture;
 
 // ---- geometry ----
 
-TEST(HitTestButton, EdgesOfTheButtons) {
-    MainWindowState state;
-    SetButtonLayout(state);
+TEST(HitTestButton, EdgesOfTheButtonsAtEveryDpi) {
     struct HitCase {
+        UINT dpi;
         int x, y, expected;
     };
     const HitCase cases[] = {
-        // community 105,406 300x95
-        {105, 406, 0}, {404, 406, 0}, {404, 500, 0}, {405, 450, -1}, {104, 450, -1}, {200, 405, -1}, {200, 501, -1},
+        // 96 DPI, the layout table itself. Community 105,406 300x95
+        {96, 105, 406, 0}, {96, 404, 406, 0}, {96, 404, 500, 0}, {96, 405, 450, -1}, {96, 104, 450, -1},
+        {96, 200, 405, -1}, {96, 200, 501, -1},
         // settings 40,224 109x97
-        {40, 224, 1}, {148, 320, 1}, {149, 250, -1}, {39, 250, -1}, {100, 321, -1}, {100, 223, -1},
+        {96, 40, 224, 1}, {96, 148, 320, 1}, {96, 149, 250, -1}, {96, 39, 250, -1}, {96, 100, 321, -1},
+        {96, 100, 223, -1},
         // start 452,403 363x108
-        {452, 403, 2}, {814, 510, 2}, {815, 450, -1}, {451, 450, -1}, {600, 511, -1},
+        {96, 452, 403, 2}, {96, 814, 510, 2}, {96, 815, 450, -1}, {96, 451, 450, -1}, {96, 600, 511, -1},
         // mute 820,4 40x30 and close 868,0 32x38
-        {820, 4, 3}, {859, 33, 3}, {860, 10, -1}, {840, 34, -1}, {840, 3, -1},
-        {868, 0, 4}, {899, 37, 4}, {867, 10, -1}, {880, 38, -1},
-        // background
-        {0, 0, -1}, {450, 200, -1},
+        {96, 820, 4, 3}, {96, 859, 33, 3}, {96, 860, 10, -1}, {96, 840, 34, -1}, {96, 840, 3, -1},
+        {96, 868, 0, 4}, {96, 899, 37, 4}, {96, 867, 10, -1}, {96, 880, 38, -1},
+        {96, 0, 0, -1}, {96, 450, 200, -1},
+        // 192 DPI: every edge doubled. Start [904, 1630) x [806, 1022), close [1736, 1800) x [0, 76).
+        {192, 904, 806, 2}, {192, 1629, 1021, 2}, {192, 1630, 900, -1}, {192, 903, 900, -1}, {192, 1200, 1022, -1},
+        {192, 814, 510, -1}, {192, 1736, 0, 4}, {192, 1799, 75, 4}, {192, 1735, 20, -1}, {192, 1760, 76, -1},
+        {192, 1640, 8, 3}, {192, 1719, 67, 3}, {192, 210, 812, 0}, {192, 809, 1001, 0}, {192, 810, 900, -1}, {192, 80, 448, 1},
+        {192, 297, 641, 1},
+        // 144 DPI: each edge times 1.5, halves rounded up. Start [678, 1223) x [605, 767), close [1302, 1350) x [0, 57).
+        {144, 678, 605, 2}, {144, 1222, 766, 2}, {144, 1223, 700, -1}, {144, 677, 700, -1}, {144, 900, 767, -1},
+        {144, 1302, 0, 4}, {144, 1349, 56, 4}, {144, 1301, 30, -1}, {144, 1320, 57, -1},
+        {144, 1230, 6, 3}, {144, 1289, 50, 3}, {144, 1290, 20, -1},
+        {144, 158, 609, 0}, {144, 607, 751, 0}, {144, 608, 700, -1}, {144, 60, 336, 1}, {144, 223, 481, 1},
+        {144, 224, 400, -1},
     };
     for (const HitCase& c : cases) {
-        EXPECT_EQ(HitTestButton(state, c.x, c.y), c.expected) << "at " << c.x << "," << c.y;
+        MainWindowState state;
+        state.dpi = c.dpi;
+        SetButtonLayout(state);
+        EXPECT_EQ(HitTestButton(state, c.x, c.y), c.expected) << "at " << c.x << "," << c.y << ", " << c.dpi << " DPI";
     }
 }
 
@@ -92,7 +107,7 @@ struct SkinnedState {
 };
 
 Capture Render(MainWindowState& state) {
-    return testsupport::RenderOffscreen(kMainWindowWidth, kMainWindowHeight,
+    return testsupport::RenderOffscreen(ScaleToDpi(kMainWindowWidth, state.dpi), ScaleToDpi(kMainWindowHeight, state.dpi),
                                         [&](HDC memory) { PaintMainWindow(state, memory); });
 }
 
@@ -192,6 +207,50 @@ TEST(PaintMainWindow, StatusTextIsWhiteOverTheBar) {
         const Capture withText = Render(skinned.state);
         if (progress == 100) SaveArtefact(withText, L"paint_status_text.png");
         EXPECT_GT(whitePixels(withText), 20);
+    }
+}
+
+// Every part of the frame where the layout puts it at that DPI, looking as it does at 96 DPI: compared by
+// mean colour over each part, which scaling keeps.
+TEST(PaintMainWindow, EveryPartKeepsItsPlaceAndLookAtHigherDpi) {
+    struct Part {
+        const char* name;
+        LayoutBox box;
+    };
+    const Part parts[] = {
+        {"community", kButtonLayout[OpenCommunity].box}, {"settings", kButtonLayout[OpenSettings].box},
+        {"start", kButtonLayout[StartGame].box},         {"mute", kButtonLayout[ToggleMute].box},
+        {"close", kButtonLayout[CloseLauncher].box},     {"bar and status line", kProgressBar},
+        {"sky", {280, 120, 60, 40}},                     {"castle", {440, 250, 60, 50}},
+    };
+    constexpr double kMeanTolerance = 8;
+    auto paint = [](UINT dpi) {
+        SkinnedState skinned;
+        MainWindowState& state = skinned.state;
+        state.dpi = dpi;
+        SetButtonLayout(state);
+        state.startEnabled = true;
+        state.hoverButton = OpenSettings;
+        state.progress = 60;
+        state.statusText = L"\u6AA2\u67E5\u6A94\u6848\u4E2D... data\\pack01.pak";
+        return Render(state);
+    };
+    const Capture base = paint(kBaseDpi);
+    ASSERT_EQ(base.width, kMainWindowWidth);
+    for (UINT dpi : {144u, 192u}) {
+        SCOPED_TRACE(testing::Message() << dpi << " DPI");
+        const Capture scaled = paint(dpi);
+        ASSERT_EQ(scaled.width, ScaleToDpi(kMainWindowWidth, dpi));
+        ASSERT_EQ(scaled.height, ScaleToDpi(kMainWindowHeight, dpi));
+        SaveArtefact(scaled, L"paint_dpi_" + std::to_wstring(dpi) + L".png");
+        for (const Part& part : parts) {
+            SCOPED_TRACE(part.name);
+            const auto before = testsupport::Stats(base, ToRect(part.box));
+            const auto after = testsupport::Stats(scaled, ScaledRect(part.box, dpi));
+            EXPECT_NEAR(after.red, before.red, kMeanTolerance);
+            EXPECT_NEAR(after.green, before.green, kMeanTolerance);
+            EXPECT_NEAR(after.blue, before.blue, kMeanTolerance);
+        }
     }
 }
 
