@@ -8,6 +8,7 @@
 
 #include "ScreenCapture.h"
 #include "TestFiles.h"
+#include "Win32Handles.h"
 
 #include <objidl.h>
 #include <gdiplus.h>
@@ -409,7 +410,7 @@ TEST(PaintMainWindow, FrameMatchesTheReferenceAt96Dpi) {
     }
 }
 
-// ---- particles ----
+// ---- painting only what changed ----
 
 // A state with one moving particle of interest; the others sit still in the middle of the frame.
 MainWindowState StillState() {
@@ -421,22 +422,131 @@ MainWindowState StillState() {
     return state;
 }
 
+
+std::vector<std::uint32_t> PixelsOf(const PixelSurface& surface) {
+    GdiFlush();
+    std::vector<std::uint32_t> pixels;
+    for (int y = 0; y < surface.Height(); ++y) {
+        const std::uint32_t* row = surface.Row(y);
+        for (int x = 0; x < surface.Width(); ++x) pixels.push_back(row[x] & 0x00FFFFFF);
+    }
+    return pixels;
+}
+
+// Regression guard for the kept frame: a tick paints only where particles were and are, so a particle
+// that moved must leave no trace and none may be cut off. Many ticks of such paints must give the very
+// pixels of one whole paint.
+TEST(PaintMainWindow, TicksPaintingOnlyTheirDamageEqualAWholePaint) {
+    for (UINT dpi : {96u, 192u}) {
+        SCOPED_TRACE(testing::Message() << dpi << " DPI");
+        SkinnedState skinned;
+        MainWindowState& state = skinned.state;
+        state.dpi = dpi;
+        SetButtonLayout(state);
+        state.progress = 30;
+        state.statusText = L"\u4E0B\u8F09\u4E2D data\\pack01.pak";
+        std::srand(11);
+        for (Particle& p : state.particles) InitParticle(p, false);
+        state.activityBoost = 2.2f;  // fast, to cross buttons, the bar and the edges within the run
+
+        PixelSurface ticked, whole;
+        ASSERT_TRUE(ticked.Create(ScaleToDpi(kMainWindowWidth, dpi), ScaleToDpi(kMainWindowHeight, dpi)));
+        ASSERT_TRUE(whole.Create(ticked.Width(), ticked.Height()));
+        PaintMainWindow(state, ticked.Dc());
+        for (int tick = 0; tick < 150; ++tick) {
+            state.lastProgressTick = GetTickCount();  // keeps the boost up
+            StepParticles(state, 0.1f);
+            ScopedGdiObject damage(CreateRectRgn(0, 0, 0, 0));
+            AddParticleDamage(state, static_cast<HRGN>(damage.Get()));
+            PaintMainWindow(state, ticked.Dc(), static_cast<HRGN>(damage.Get()));
+        }
+        PaintMainWindow(state, whole.Dc());
+        const std::vector<std::uint32_t> a = PixelsOf(ticked), b = PixelsOf(whole);
+        ASSERT_EQ(a.size(), b.size());
+        std::size_t differing = 0;
+        for (std::size_t i = 0; i < a.size(); ++i) differing += a[i] != b[i];
+        EXPECT_EQ(differing, 0u);
+    }
+}
+
+TEST(DrawParticles, GlowHaloAndCoreAtTheirRadiiAndOnlyInsideTheClip) {
+    struct ParticleCase {
+        const char* name;
+        UINT dpi;
+        std::vector<RECT> clip;  // empty: the whole surface
+    };
+    const ParticleCase cases[] = {
+        {"96 DPI", 96, {}},
+        {"192 DPI: every radius doubled", 192, {}},
+        {"clipped left of x = 101", 96, {{0, 0, 101, 300}}},
+    };
+    for (const ParticleCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        MainWindowState state = StillState();
+        for (Particle& p : state.particles) p.x = p.y = -500;
+        state.dpi = c.dpi;
+        Particle& p = state.particles[0];
+        p.x = 100;
+        p.y = 100;
+        p.radius = 3;
+        p.twinklePhase = 1.5708f;  // brightest: b = 1
+        p.bobAmplitude = 0;
+        p.red = 255;
+        p.green = 200;
+        p.blue = 0;
+        const float s = static_cast<float>(c.dpi) / 96.0f;
+        PixelSurface surface;
+        ASSERT_TRUE(surface.Create(ScaleToDpi(300, c.dpi), ScaleToDpi(300, c.dpi)));
+        const std::vector<RECT> clip = c.clip.empty() ? std::vector<RECT>{{0, 0, surface.Width(), surface.Height()}} : c.clip;
+        DrawParticles(surface, state, clip);
+        auto at = [&](float designX, float designY) {
+            return surface.Row(static_cast<int>(designY * s))[static_cast<int>(designX * s)] & 0x00FFFFFF;
+        };
+        const bool leftOnly = !c.clip.empty();
+        // On black: the glow (radius 12) is the colour at 45 / 255, (45, 35, 0); the halo (radius 6) is the
+        // colour at 115 / 255 over it, (140, 109, 0); the core (radius 3) is white.
+        auto expectColour = [](std::uint32_t pixel, int red, int green, int blue) {
+            EXPECT_NEAR(Red(pixel), red, 1);
+            EXPECT_NEAR(Green(pixel), green, 1);
+            EXPECT_NEAR(Blue(pixel), blue, 1);
+        };
+        expectColour(at(100, 100), 255, 255, 255);
+        expectColour(at(96, 100), 140, 109, 0);
+        expectColour(at(92, 100), 45, 35, 0);
+        EXPECT_EQ(at(108, 100) == 0, leftOnly) << "right of the centre, in the glow";
+        EXPECT_EQ(at(100, 86), 0u) << "past the glow";
+        EXPECT_EQ(at(86, 100), 0u) << "past the glow";
+        const RECT bounds = ParticleBounds(p, c.dpi);
+        EXPECT_LE(bounds.left, static_cast<LONG>((100 - 12) * s) - 1);
+        EXPECT_GE(bounds.right, static_cast<LONG>((100 + 12) * s) + 1);
+    }
+}
+
+// ---- particles ----
+
 TEST(StepParticles, CursorPushesAwayOnlyWithinNinetyPixels) {
     struct RepelCase {
+        UINT dpi;
         bool mouseInside;
-        float dx;  // particle's distance right of the cursor
+        float x, y;  // the particle, in 96-DPI pixels; the cursor is over (300, 200) of the design
         bool pushed;
     };
-    const RepelCase cases[] = {{true, 50, true}, {true, 89, true}, {true, 90, false}, {true, 120, false},
-                               {false, 50, false}};
+    const RepelCase cases[] = {
+        {96, true, 350, 200, true},  {96, true, 389, 200, true},  {96, true, 390, 200, false},
+        {96, true, 420, 200, false}, {96, false, 350, 200, false},
+        // At 192 DPI the cursor's client position is twice the design's: (600, 400).
+        {192, true, 350, 200, true}, {192, true, 389, 200, true}, {192, true, 390, 200, false},
+        {192, true, 650, 400, false},
+    };
     for (const RepelCase& c : cases) {
-        SCOPED_TRACE(testing::Message() << "inside=" << c.mouseInside << " dx=" << c.dx);
+        SCOPED_TRACE(testing::Message() << c.dpi << " DPI, inside=" << c.mouseInside << " at " << c.x << "," << c.y);
         MainWindowState state = StillState();
+        state.dpi = c.dpi;
         state.mouseInside = c.mouseInside;
-        state.mouseX = 300;
-        state.mouseY = 200;
-        state.particles[0].x = 300 + c.dx;
-        state.particles[0].y = 200;
+        state.mouseX = ScaleToDpi(300, c.dpi);
+        state.mouseY = ScaleToDpi(200, c.dpi);
+        state.particles[0].x = c.x;
+        state.particles[0].y = c.y;
         StepParticles(state, 0.05f);
         if (c.pushed) {
             EXPECT_GT(state.particles[0].vx, 0.0f);
