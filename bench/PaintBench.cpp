@@ -1,5 +1,6 @@
-// Cost of the main window's animation: CPU time per painted frame (particle step plus the full
-// 900x540 frame into an off-screen bitmap, as on every 33 ms tick), with the real skins.
+// Cost of the main window's animation, in-process with the real skins: CPU time per 33 ms tick as the window
+// spends it (particle step, the damage it causes, and the paint of that damage from the kept layers), and,
+// for comparison, a paint of the whole frame from the kept layers and one that paints the front layer anew.
 #include "ui/MainWindow.h"
 #include "ui/MainWindowPaint.h"
 #include "ui/Skins.h"
@@ -12,6 +13,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <vector>
 
 namespace {
@@ -25,15 +27,25 @@ double ThreadCpuSeconds() {
     return seconds(kernel) + seconds(user);
 }
 
+// CPU seconds per call of `frame`, over `frames` calls (Wine counts thread time in 10 ms steps: many calls).
+double CpuPerCall(int frames, const std::function<void()>& frame) {
+    const double start = ThreadCpuSeconds();
+    for (int i = 0; i < frames; ++i) frame();
+    GdiFlush();
+    return (ThreadCpuSeconds() - start) / frames;
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
     const int frames = argc > 1 ? _wtoi(argv[1]) : 300;
+    const UINT dpi = argc > 2 ? static_cast<UINT>(_wtoi(argv[2])) : kBaseDpi;
     Gdiplus::GdiplusStartupInput input;
     ULONG_PTR token = 0;
     Gdiplus::GdiplusStartup(&token, &input, nullptr);
     {
         MainWindowState state;
+        state.dpi = dpi;
         SetButtonLayout(state);
         LoadMainWindowSkins(state);
         state.progress = 42;
@@ -41,42 +53,49 @@ int wmain(int argc, wchar_t** argv) {
         std::srand(1);
         for (Particle& p : state.particles) InitParticle(p, false);
 
+        const int width = ScaleToDpi(kMainWindowWidth, dpi), height = ScaleToDpi(kMainWindowHeight, dpi);
         HDC screen = GetDC(nullptr);
         HDC memory = CreateCompatibleDC(screen);
-        HBITMAP frame = CreateCompatibleBitmap(screen, kMainWindowWidth, kMainWindowHeight);
-        HGDIOBJ old = SelectObject(memory, frame);
+        HBITMAP target = CreateCompatibleBitmap(screen, width, height);
+        HGDIOBJ old = SelectObject(memory, target);
+        PaintMainWindow(state, memory);  // the first paint makes the layers
 
-        std::vector<double> perFrame;
+        auto tick = [&] {
+            StepParticles(state, 0.033f);
+            HRGN damage = CreateRectRgn(0, 0, 0, 0);
+            AddParticleDamage(state, damage);
+            PaintMainWindow(state, memory, damage);
+            DeleteObject(damage);
+        };
+        std::vector<double> wallPerTick;
         for (int i = 0; i < frames; ++i) {
             const double wall0 = NowSeconds();
+            tick();
+            GdiFlush();
+            wallPerTick.push_back(NowSeconds() - wall0);
+        }
+        const double cpuPerTick = CpuPerCall(frames, tick);
+        const double cpuWhole = CpuPerCall(frames, [&] {
             StepParticles(state, 0.033f);
             PaintMainWindow(state, memory);
-            GdiFlush();
-            perFrame.push_back(NowSeconds() - wall0);
-        }
-        auto cpuPerFrameOf = [&] {
-            const double start = ThreadCpuSeconds();
-            for (int i = 0; i < frames; ++i) {
-                StepParticles(state, 0.033f);
-                PaintMainWindow(state, memory);
-            }
-            GdiFlush();
-            return (ThreadCpuSeconds() - start) / frames;
-        };
-        const double cpuPerFrame = cpuPerFrameOf();
-        // The same frames without the background skin: how much of the cost is its rescaling.
-        SkinBitmap background = std::move(state.background);
-        const double withoutBackground = cpuPerFrameOf();
-        state.background = std::move(background);
-        std::printf("frames            %d\n", frames);
-        std::printf("cpu without bg    %.2f ms (the rest of the frame)\n", withoutBackground * 1000.0);
-        std::printf("cpu per frame     %.2f ms (thread CPU time, step + paint)\n", cpuPerFrame * 1000.0);
-        std::printf("wall per frame    %.2f ms median\n", Median(perFrame) * 1000.0);
-        std::printf("cpu share at 33ms %.1f %% of one core (paint alone, before the copy to the screen)\n",
-                    cpuPerFrame / 0.033 * 100.0);
+        });
+        int progress = 0;
+        const double cpuFrontAnew = CpuPerCall(frames / 10 + 1, [&] {
+            state.progress = progress++ % 101;  // a new percent: the front layer is painted again
+            PaintMainWindow(state, memory);
+        });
+        std::printf("frames            %d at %u DPI (%dx%d)\n", frames, dpi, width, height);
+        std::printf("cpu per frame     %.2f ms (thread CPU time, one tick: step + damage + paint of the damage)\n",
+                    cpuPerTick * 1000.0);
+        std::printf("wall per frame    %.2f ms median\n", Median(wallPerTick) * 1000.0);
+        std::printf("cpu whole frame   %.2f ms (step + the whole frame from the kept layers)\n", cpuWhole * 1000.0);
+        std::printf("cpu front anew    %.2f ms (a new percent: front layer painted again, whole frame)\n",
+                    cpuFrontAnew * 1000.0);
+        std::printf("cpu share at 33ms %.1f %% of one core (ticks alone, before the copy to the screen)\n",
+                    cpuPerTick / 0.033 * 100.0);
 
         SelectObject(memory, old);
-        DeleteObject(frame);
+        DeleteObject(target);
         DeleteDC(memory);
         ReleaseDC(nullptr, screen);
     }

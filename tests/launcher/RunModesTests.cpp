@@ -2,9 +2,12 @@
 // from outside, and the normal run with its hand-off to the programs it starts.
 #include "LauncherPath.h"
 #include "RunModes.h"
+#include "SingleInstance.h"
+#include "update/StatusChannel.h"
 
 #include "ChildProcesses.h"
 #include "LauncherSandbox.h"
+#include "LoopbackHttpServer.h"
 #include "ScreenCapture.h"
 #include "TempDir.h"
 #include "TestFiles.h"
@@ -14,13 +17,16 @@
 
 #include <cstdio>
 
+#include <atomic>
 #include <map>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
 
 using testsupport::LauncherSandbox;
+using testsupport::LoopbackHttpServer;
 
 constexpr wchar_t kMainClass[] = L"KorvaneLauncherMainWnd";
 constexpr wchar_t kDefaultBody[] = L"遊戲已關閉。請聯絡管理員。";
@@ -208,3 +214,252 @@ TEST(RunModes, NormalRunHandsTokenAndPathToWhatItStarts) {
 }
 
 }  // namespace
+
+// ---- one launcher per installation ----
+
+namespace {
+
+// The visible launcher main windows of a process.
+std::vector<HWND> VisibleMainWindowsOf(DWORD processId) {
+    struct Search {
+        DWORD processId;
+        std::vector<HWND> found;
+    } search{processId, {}};
+    EnumWindows(
+        [](HWND hwnd, LPARAM param) -> BOOL {
+            auto* s = reinterpret_cast<Search*>(param);
+            DWORD pid = 0;
+            GetWindowThreadProcessId(hwnd, &pid);
+            if (pid == s->processId && IsWindowVisible(hwnd) && testsupport::ClassName(hwnd) == kMainClass) {
+                s->found.push_back(hwnd);
+            }
+            return TRUE;
+        },
+        reinterpret_cast<LPARAM>(&search));
+    return search.found;
+}
+
+// A visible window of the test in front of everything, so that a hand-off has something to overtake.
+class ForegroundDecoy {
+public:
+    ForegroundDecoy() {
+        WNDCLASSW wc = {};
+        wc.lpfnWndProc = DefWindowProcW;
+        wc.hInstance = GetModuleHandleW(nullptr);
+        wc.lpszClassName = L"KorvaneTestForegroundDecoy";
+        RegisterClassW(&wc);
+        hwnd_ = CreateWindowExW(0, wc.lpszClassName, L"decoy", WS_POPUP | WS_VISIBLE, 0, 0, 200, 200, nullptr,
+                                nullptr, wc.hInstance, nullptr);
+        SetForegroundWindow(hwnd_);
+    }
+    ~ForegroundDecoy() { DestroyWindow(hwnd_); }
+    HWND Get() const { return hwnd_; }
+
+private:
+    HWND hwnd_ = nullptr;
+};
+
+DWORD ExitCodeOf(testsupport::Process& process) {
+    DWORD code = 12345;
+    GetExitCodeProcess(process.Handle(), &code);
+    return code;
+}
+
+}  // namespace
+
+TEST(RunModes, InstanceNameIsOnePerDirectoryHoweverItIsSpelt) {
+    testsupport::TempDir root;
+    const std::wstring dir = root / L"Selmora Online Launcher\\";
+    const std::wstring other = root / L"Selmora Online Launcher 2\\";
+    ASSERT_TRUE(CreateDirectoryW(dir.c_str(), nullptr));
+    ASSERT_TRUE(CreateDirectoryW(other.c_str(), nullptr));
+    wchar_t shortPath[MAX_PATH] = {};
+    ASSERT_NE(GetShortPathNameW(dir.c_str(), shortPath, MAX_PATH), 0u);
+    std::wstring upper = dir, slashes = dir;
+    for (wchar_t& c : upper) c = static_cast<wchar_t>(towupper(c));
+    for (wchar_t& c : slashes) c = c == L'\\' ? L'/' : c;
+
+    const std::wstring name = InstanceMutexName(dir);
+    EXPECT_EQ(name.rfind(L"Local\\KorvaneLauncher-", 0), 0u) << testsupport::Utf8(name);
+    const std::wstring digits = name.substr(std::wstring(L"Local\\KorvaneLauncher-").size());
+    EXPECT_EQ(digits.size(), 16u);
+    EXPECT_EQ(digits.find_first_not_of(L"0123456789abcdef"), std::wstring::npos) << testsupport::Utf8(digits);
+
+    struct SpellingCase {
+        const char* name;
+        std::wstring path;
+        bool same;
+    };
+    const SpellingCase cases[] = {
+        {"upper case", upper, true},
+        {"forward slashes", slashes, true},
+        {"without the trailing backslash", dir.substr(0, dir.size() - 1), true},
+        {"through a detour", root / L"Selmora Online Launcher 2\\..\\Selmora Online Launcher\\", true},
+        {"short 8.3 names", shortPath, true},
+        {"another directory", other, false},
+        {"its parent", root.Path(), false},
+    };
+    for (const SpellingCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(InstanceMutexName(c.path) == name, c.same) << testsupport::Utf8(c.path);
+    }
+}
+
+TEST(RunModes, ClaimWaitsForTheHolderToLetGo) {
+    struct ClaimCase {
+        const char* name;
+        bool held;
+        DWORD holdMs;   // how long the holder keeps it once we start claiming; 0: until the end of the case
+        bool holderDies;  // the holding thread ends without letting go
+        DWORD waitMs;
+        bool claimed;
+        DWORD atLeastMs;  // the claim must not succeed sooner: the wait really happened
+    };
+    const ClaimCase cases[] = {
+        {"nobody holds it", false, 0, false, 0, true, 0},
+        {"held, no wait", true, 0, false, 0, false, 0},
+        {"held, no wait for longer than it is held", true, 0, false, 1500, false, 1400},
+        {"let go after 1.5 s within a 10 s wait", true, 1500, false, 10000, true, 1400},
+        {"holder died holding it", true, 1500, true, 10000, true, 1400},
+    };
+    for (const ClaimCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        testsupport::TempDir dir;
+        std::atomic<bool> holding{false}, stop{false};
+        std::thread holder;
+        if (c.held) {
+            holder = std::thread([&] {
+                ScopedHandle mutex(CreateMutexW(nullptr, FALSE, InstanceMutexName(dir.Path()).c_str()));
+                holding = WaitForSingleObject(mutex.Get(), 0) == WAIT_OBJECT_0;
+                while (!stop) Sleep(10);
+                // A holder that dies ends its thread still owning the mutex: Windows marks it abandoned.
+                if (!c.holderDies) ReleaseMutex(mutex.Get());
+            });
+            ASSERT_TRUE(testsupport::WaitUntil([&] { return holding.load(); }, 5000));
+        }
+        std::thread letGo;
+        if (c.holdMs) {
+            letGo = std::thread([&] {
+                Sleep(c.holdMs);
+                stop = true;
+            });
+        }
+        const DWORD start = GetTickCount();
+        InstallationClaim claim;
+        EXPECT_EQ(claim.Claim(dir.Path(), c.waitMs), c.claimed);
+        EXPECT_GE(GetTickCount() - start, c.atLeastMs);
+        stop = true;
+        if (letGo.joinable()) letGo.join();
+        if (holder.joinable()) holder.join();
+    }
+}
+
+TEST(RunModes, SecondStartInTheSameDirectoryHandsOffToTheFirstAndExits) {
+    for (bool minimised : {false, true}) {
+        SCOPED_TRACE(minimised ? "first minimised" : "first shown");
+        LoopbackHttpServer server;
+        server.RouteBody("/patch/manifest.txt", "VERSION=1\n");
+        LauncherSandbox first;
+        ASSERT_TRUE(first.Prepare());
+        ASSERT_TRUE(first.Start());
+        HWND main = first.WaitMainWindow();
+        ASSERT_NE(main, nullptr);
+        ASSERT_TRUE(testsupport::WaitUntil([&] { return IsWindowVisible(main) != FALSE; }, 5000));
+        ASSERT_TRUE(testsupport::WaitUntil([&] { return server.CountRequests("/patch/manifest.txt") == 1; }, 15000));
+        if (minimised) {
+            ShowWindow(main, SW_MINIMIZE);
+            ASSERT_TRUE(testsupport::WaitUntil([&] { return IsIconic(main) != FALSE; }, 5000));
+        }
+        ForegroundDecoy decoy;
+        ASSERT_TRUE(testsupport::WaitUntil([&] { return GetForegroundWindow() == decoy.Get(); }, 5000));
+
+        testsupport::Process second;
+        ASSERT_TRUE(second.Start(first.LauncherPath(), L"", first.Dir().Path()));
+        ASSERT_TRUE(second.WaitExit(30000)) << "the second launcher kept running";
+        EXPECT_EQ(ExitCodeOf(second), 0u);
+        EXPECT_TRUE(testsupport::WaitUntil([&] { return GetForegroundWindow() == main; }, 5000));
+        EXPECT_FALSE(IsIconic(main));
+        EXPECT_TRUE(IsWindowVisible(main));
+        EXPECT_TRUE(first.Proc().Running());
+        EXPECT_EQ(server.CountRequests("/patch/manifest.txt"), 1) << "the second start ran an update";
+        PostMessageW(main, WM_CLOSE, 0, 0);
+        EXPECT_TRUE(first.Proc().WaitExit(10000));
+    }
+}
+
+TEST(RunModes, TwoDirectoriesKeepTheirOwnLaunchers) {
+    LoopbackHttpServer server;
+    server.RouteBody("/patch/manifest.txt", "VERSION=1\n");
+    LauncherSandbox one, two;
+    ASSERT_TRUE(one.Prepare());
+    ASSERT_TRUE(two.Prepare());
+    ASSERT_TRUE(one.Start());
+    ASSERT_NE(one.WaitMainWindow(), nullptr);
+    ASSERT_TRUE(two.Start());
+    ASSERT_NE(two.WaitMainWindow(), nullptr);
+    EXPECT_TRUE(testsupport::WaitUntil(
+        [&] { return VisibleMainWindowsOf(one.Proc().Id()).size() == 1 && VisibleMainWindowsOf(two.Proc().Id()).size() == 1; },
+        10000));
+    EXPECT_TRUE(testsupport::WaitUntil([&] { return server.CountRequests("/patch/manifest.txt") == 2; }, 15000));
+    EXPECT_TRUE(one.Proc().Running());
+    EXPECT_TRUE(two.Proc().Running());
+}
+
+TEST(RunModes, RestartedLauncherWaitsForItsPredecessorInsteadOfHandingOff) {
+    for (bool marked : {true, false}) {
+        SCOPED_TRACE(marked ? "started as a restart" : "a plain second start");
+        LauncherSandbox sandbox;
+        ASSERT_TRUE(sandbox.Prepare());
+        InstallationClaim predecessor;  // stands in for the launcher that is still letting go
+        ASSERT_TRUE(predecessor.Claim(sandbox.Dir().Path(), 0));
+        ScopedEnvironment env;
+        env.Set(kEnvRestartMark, marked ? L"1" : nullptr);
+        ASSERT_TRUE(sandbox.Start());
+        auto hasWindow = [&] { return !VisibleMainWindowsOf(sandbox.Proc().Id()).empty(); };
+        if (marked) {
+            EXPECT_FALSE(testsupport::WaitUntil(hasWindow, 2500)) << "opened while the predecessor held on";
+            EXPECT_TRUE(sandbox.Proc().Running());
+            predecessor.Release();
+            EXPECT_TRUE(testsupport::WaitUntil(hasWindow, 15000));
+            sandbox.Proc().Kill();
+        } else {
+            EXPECT_FALSE(testsupport::WaitUntil([&] { return hasWindow() || !sandbox.Proc().Running(); }, 30000) &&
+                         hasWindow());
+            ASSERT_TRUE(sandbox.Proc().WaitExit(30000));
+            EXPECT_EQ(ExitCodeOf(sandbox.Proc()), 0u);
+        }
+    }
+}
+
+TEST(RunModes, RestartRequestOpensTheNewLauncherWhoseChildrenCarryNoMark) {
+    LoopbackHttpServer server;
+    server.RouteBody("/patch/manifest.txt", "VERSION=1\n");
+    LauncherSandbox sandbox;
+    ASSERT_TRUE(sandbox.Prepare());
+    ASSERT_TRUE(sandbox.AddProbe(L"Setup.exe"));
+    ASSERT_TRUE(sandbox.Start());
+    HWND old = sandbox.WaitMainWindow();
+    ASSERT_NE(old, nullptr);
+    ASSERT_TRUE(PostMessageW(old, WM_UPDATE_RESTART, 0, 0));
+    ASSERT_TRUE(sandbox.Proc().WaitExit(15000));
+
+    HWND fresh = testsupport::WaitForTopWindow(kMainClass, L"", 20000);
+    ASSERT_NE(fresh, nullptr) << "no launcher came back after the restart";
+    DWORD freshId = 0;
+    GetWindowThreadProcessId(fresh, &freshId);
+    ScopedHandle freshProcess(OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, freshId));
+    ASSERT_TRUE(testsupport::WaitUntil([&] { return IsWindowVisible(fresh) != FALSE; }, 5000));
+    RECT rect = {};
+    GetWindowRect(fresh, &rect);
+    testsupport::MoveMouseTo(rect.left + 40 + 54, rect.top + 224 + 48);
+    testsupport::MouseDown();
+    testsupport::MouseUp();
+    const std::wstring record = sandbox.RecordOf(L"Setup.exe");
+    EXPECT_TRUE(testsupport::WaitUntil([&] { return testsupport::FileExists(record); }, 10000));
+    auto values = testsupport::ReadProbeRecord(record);
+    EXPECT_EQ(values[L"KORVANE_LAUNCHER_PATH"], sandbox.LauncherPath());
+    EXPECT_EQ(values[L"KORVANE_LAUNCHER_RESTART"], L"<unset>");
+
+    PostMessageW(fresh, WM_CLOSE, 0, 0);
+    if (WaitForSingleObject(freshProcess.Get(), 10000) != WAIT_OBJECT_0) TerminateProcess(freshProcess.Get(), 1);
+}

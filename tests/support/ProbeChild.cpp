@@ -31,6 +31,7 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
     record += L"cwd=" + std::wstring(cwd) + L"\n";
     record += L"KORVANE_LAUNCHER_TOKEN=" + Env(L"KORVANE_LAUNCHER_TOKEN") + L"\n";
     record += L"KORVANE_LAUNCHER_PATH=" + Env(L"KORVANE_LAUNCHER_PATH") + L"\n";
+    record += L"KORVANE_LAUNCHER_RESTART=" + Env(L"KORVANE_LAUNCHER_RESTART") + L"\n";
     std::string bytes = Utf8(record);
 
     std::wstring recordPath = std::wstring(self) + L".record.txt";

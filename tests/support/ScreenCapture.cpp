@@ -103,4 +103,20 @@ void MouseUp() {
     SendInput(1, &input, sizeof(input));
 }
 
+void PressKey(WORD virtualKey, bool withAlt) {
+    std::vector<INPUT> inputs;
+    auto key = [&](WORD vk, bool up) {
+        INPUT input = {};
+        input.type = INPUT_KEYBOARD;
+        input.ki.wVk = vk;
+        input.ki.dwFlags = up ? KEYEVENTF_KEYUP : 0;
+        inputs.push_back(input);
+    };
+    if (withAlt) key(VK_MENU, false);
+    key(virtualKey, false);
+    key(virtualKey, true);
+    if (withAlt) key(VK_MENU, true);
+    SendInput(static_cast<UINT>(inputs.size()), inputs.data(), sizeof(INPUT));
+}
+
 }  // namespace testsupport

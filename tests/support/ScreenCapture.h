@@ -1,6 +1,6 @@
 #pragma once
 // Pixels for the Windows test programs: screen and off-screen captures, their colours, PNG files, and real
-// mouse input through SendInput.
+// mouse and keyboard input through SendInput.
 
 #include <windows.h>
 
@@ -33,5 +33,7 @@ ColourStats Stats(const Capture& capture, const RECT& rect);
 void MoveMouseTo(int x, int y);
 void MouseDown();
 void MouseUp();
+// A key pressed and released, with Alt held around it on request.
+void PressKey(WORD virtualKey, bool withAlt = false);
 
 }  // namespace testsupport

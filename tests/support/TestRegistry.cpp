@@ -47,4 +47,24 @@ void WriteRegistryString(const wchar_t* name, const std::wstring& text) {
     WriteRegistryValue(name, REG_SZ, text.c_str(), static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t)));
 }
 
+namespace {
+constexpr wchar_t kDesktopKey[] = L"Control Panel\\Desktop";
+constexpr wchar_t kLogPixels[] = L"LogPixels";
+}  // namespace
+
+ScopedLogPixels::ScopedLogPixels(DWORD dpi) {
+    DWORD size = sizeof(previous_);
+    hadValue_ = RegGetValueW(HKEY_CURRENT_USER, kDesktopKey, kLogPixels, RRF_RT_REG_DWORD, nullptr, &previous_, &size) ==
+                ERROR_SUCCESS;
+    set_ = RegSetKeyValueW(HKEY_CURRENT_USER, kDesktopKey, kLogPixels, REG_DWORD, &dpi, sizeof(dpi)) == ERROR_SUCCESS;
+}
+
+ScopedLogPixels::~ScopedLogPixels() {
+    if (hadValue_) {
+        RegSetKeyValueW(HKEY_CURRENT_USER, kDesktopKey, kLogPixels, REG_DWORD, &previous_, sizeof(previous_));
+    } else {
+        RegDeleteKeyValueW(HKEY_CURRENT_USER, kDesktopKey, kLogPixels);
+    }
+}
+
 }  // namespace testsupport

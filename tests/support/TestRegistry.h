@@ -28,4 +28,21 @@ void DeleteRegistryValue(const wchar_t* name);
 std::wstring ReadRegistryString(const wchar_t* name);
 void WriteRegistryString(const wchar_t* name, const std::wstring& text);
 
+// The prefix's screen DPI (LogPixels under HKCU\Control Panel\Desktop), which Wine reports to every
+// program started afterwards, set for the life of this object; the previous value (or its absence) is put
+// back on destruction. Programs already running keep the DPI they started with.
+class ScopedLogPixels {
+public:
+    explicit ScopedLogPixels(DWORD dpi);
+    ~ScopedLogPixels();
+    ScopedLogPixels(const ScopedLogPixels&) = delete;
+    ScopedLogPixels& operator=(const ScopedLogPixels&) = delete;
+    bool Set() const { return set_; }
+
+private:
+    bool set_ = false;
+    bool hadValue_ = false;
+    DWORD previous_ = 0;
+};
+
 }  // namespace testsupport

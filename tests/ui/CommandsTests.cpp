@@ -175,9 +175,10 @@ TEST_F(CommandsTest, SplashFadesInHoldsFadesOutInTheMiddleOfTheScreen) {
     ASSERT_NE(splash, nullptr);
     const DWORD found = GetTickCount();
 
+    // The ui tests' screen is 1920x1080 (tests/CMakeLists.txt).
     const RECT rect = WindowRect(splash);
-    EXPECT_EQ(rect.left, 290);
-    EXPECT_EQ(rect.top, 210);
+    EXPECT_EQ(rect.left, 610);
+    EXPECT_EQ(rect.top, 390);
     EXPECT_EQ(rect.right - rect.left, 700);
     EXPECT_EQ(rect.bottom - rect.top, 300);
 
@@ -186,7 +187,7 @@ TEST_F(CommandsTest, SplashFadesInHoldsFadesOutInTheMiddleOfTheScreen) {
         double brightness;
     };
     std::vector<Sample> samples;
-    const RECT logo = {290, 210, 990, 510};
+    const RECT logo = {610, 390, 1310, 690};
     bool clicked = false;
     RECT afterClick = {};
     Capture brightest;
@@ -205,7 +206,7 @@ TEST_F(CommandsTest, SplashFadesInHoldsFadesOutInTheMiddleOfTheScreen) {
                 }
             }
             if (!clicked && ms > 1200) {  // a click in the hold phase neither closes nor moves it
-                ClickAt(640, 360);
+                ClickAt(960, 540);
                 clicked = true;
                 afterClick = WindowRect(splash);
             }
@@ -219,8 +220,8 @@ TEST_F(CommandsTest, SplashFadesInHoldsFadesOutInTheMiddleOfTheScreen) {
     testsupport::SavePng(brightest, ScreenshotPath(L"splash.png"));
     EXPECT_GE(goneAfter, 2.6);  // the whole fade, never cut short
     EXPECT_TRUE(clicked);
-    EXPECT_EQ(afterClick.left, 290);
-    EXPECT_EQ(afterClick.top, 210);
+    EXPECT_EQ(afterClick.left, 610);
+    EXPECT_EQ(afterClick.top, 390);
 
     // Dim, then bright for the hold, then dim again before the window goes: checked by the order of the
     // samples, not by when they were taken, so a slow machine that stretches the phases still passes.
@@ -243,6 +244,51 @@ TEST_F(CommandsTest, SplashFadesInHoldsFadesOutInTheMiddleOfTheScreen) {
     }
     EXPECT_GE(samples[lastBright].ms - samples[firstBright].ms, 1500u) << "the hold was cut short";
     EXPECT_TRUE(sandbox.Proc().WaitExit(5000));
+}
+
+TEST_F(CommandsTest, KeysAPlayerTries) {
+    struct KeyCase {
+        const char* name;
+        bool ready;  // the update has finished and the start button is lit
+        WORD key;
+        bool withAlt;
+        bool gameStarts, launcherEnds;
+    };
+    const KeyCase cases[] = {
+        {"Enter while the update runs", false, VK_RETURN, false, false, false},
+        {"Enter once the start button is lit", true, VK_RETURN, false, true, true},
+        {"Alt+F4", true, VK_F4, true, false, true},
+        {"F4 without Alt", true, VK_F4, false, false, false},
+    };
+    for (const KeyCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        LauncherSandbox launcher;
+        ASSERT_TRUE(launcher.Prepare());
+        ASSERT_TRUE(launcher.AddProbe(L"Zorexe.exe"));
+        LoopbackHttpServer server;
+        server.Route("/patch/manifest.txt", testsupport::HttpResponse{200, "VERSION=1\n",
+                                                                      c.ready ? testsupport::Delivery::Normal
+                                                                              : testsupport::Delivery::NeverAnswer});
+        ASSERT_TRUE(launcher.Start());
+        HWND hwnd = launcher.WaitMainWindow();
+        ASSERT_NE(hwnd, nullptr);
+        if (c.ready) {
+            ASSERT_TRUE(testsupport::WaitUntil([&] { return StartLooksEnabled(hwnd); }, 15000));
+        } else {
+            ASSERT_TRUE(testsupport::WaitUntil([&] { return server.CountRequests("/patch/manifest.txt") > 0; }, 15000));
+        }
+        // The window the player just started has the keyboard.
+        ASSERT_TRUE(testsupport::WaitUntil([&] { return GetForegroundWindow() == hwnd; }, 5000));
+        testsupport::PressKey(c.key, c.withAlt);
+        const std::wstring record = launcher.RecordOf(L"Zorexe.exe");
+        if (c.launcherEnds) {
+            EXPECT_TRUE(launcher.Proc().WaitExit(15000));
+        } else {
+            EXPECT_FALSE(testsupport::WaitUntil([&] { return !launcher.Proc().Running(); }, 2500));
+            EXPECT_TRUE(IsWindowVisible(hwnd));
+        }
+        EXPECT_EQ(testsupport::FileExists(record), c.gameStarts);
+    }
 }
 
 TEST_F(CommandsTest, StartWithoutTheGameClientReportsItAndShowsTheWindowAgain) {

@@ -1,12 +1,16 @@
 // The main window: its message handling in-process, and the real launcher's window on the screen.
+#include "ui/Dpi.h"
 #include "ui/MainWindow.h"
 #include "ui/MainWindowState.h"
+#include "update/PatchHost.h"
 #include "update/StatusChannel.h"
+#include "update/Updater.h"
 
 #include "LauncherSandbox.h"
 #include "LoopbackHttpServer.h"
 #include "ScreenCapture.h"
 #include "TestFiles.h"
+#include "TempDir.h"
 #include "TestRegistry.h"
 #include "TestWindows.h"
 
@@ -16,7 +20,9 @@
 
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -165,6 +171,104 @@ TEST(MainWindowProc, FinishedEnablesStartOnlyForZero) {
     EXPECT_TRUE(state.startEnabled);
 }
 
+// The UI thread busy for 2 s (the shell opening a link or Setup.exe) while four workers download many files:
+// the run's last message must still arrive and enable the start button.
+TEST(MainWindowProc, FinishedEnablesStartAfterTheUiThreadWasBusyDuringDownloads) {
+    constexpr int kFiles = 40;
+    LoopbackHttpServer server;
+    ASSERT_TRUE(server.Started());
+    std::string manifest = "VERSION=2\n";
+    std::vector<std::string> bodies;
+    for (int i = 0; i < kFiles; ++i) {
+        const std::string name = "data/f" + std::to_string(i) + ".bin";
+        bodies.push_back(testsupport::PatternBytes(256 * 1024, 100 + i));
+        manifest += "FILE|" + name + "|" + std::to_string(bodies.back().size()) + "|" +
+                    testsupport::Sha256Hex(bodies.back()) + "\n";
+        server.RouteBody("/patch/files/" + name, bodies.back());
+    }
+    server.RouteBody("/patch/manifest.txt", manifest);
+
+    testsupport::TempDir game;
+    ProcWindow window;
+    MainWindowState state;
+    state.hwnd = window.Get();
+    window.Attach(&state);
+    auto args = std::make_unique<UpdaterThreadArgs>();
+    args->notifyWindow = window.Get();
+    args->launcherDir = game.Path();
+    args->patchHosts = PatchHostList();
+    ASSERT_FALSE(UpdaterRunning.exchange(true));
+    HANDLE thread = CreateThread(nullptr, 0, UpdaterThread, args.get(), 0, nullptr);
+    ASSERT_NE(thread, nullptr);
+    args.release();
+
+    ASSERT_TRUE(testsupport::WaitUntil([&] { return server.CountRequests("/patch/files/data/f0.bin") > 0; }, 30000));
+    // From here the UI thread takes no message until the run has ended and at least 2 s have passed.
+    const DWORD blocked = GetTickCount();
+    const bool runEnded = WaitForSingleObject(thread, 120000) == WAIT_OBJECT_0;
+    const DWORD busyMs = GetTickCount() - blocked;
+    if (busyMs < 2000) Sleep(2000 - busyMs);
+    CloseHandle(thread);
+    ASSERT_TRUE(runEnded);
+    EXPECT_FALSE(state.startEnabled) << "nothing was dispatched while the thread was busy";
+
+    EXPECT_TRUE(testsupport::WaitUntil([&] { return state.startEnabled; }, 10000));
+    EXPECT_EQ(state.statusText, L"\u5DF2\u5B8C\u6210\u66F4\u65B0");  // 已完成更新
+    EXPECT_EQ(state.progress, 100);
+    for (int i = 0; i < kFiles; ++i) {
+        EXPECT_EQ(testsupport::ReadBytes(game / (L"data\\f" + std::to_wstring(i) + L".bin")), bodies[i]) << i;
+    }
+}
+
+// Regression: after the restart's quit the window outlived RunMainWindow, its timer running and its user
+// data pointing into the returned frame, while MCI and GDI+ shut down.
+TEST(RunMainWindow, LoopEndedWhileTheWindowLivesLeavesNoWindowBehind) {
+    testsupport::TempDir dir;
+    std::thread ui([&] { RunMainWindow(GetModuleHandleW(nullptr), dir.Path()); });
+    HWND hwnd = testsupport::WaitForTopWindow(kMainWindowClass, L"", 15000, GetCurrentProcessId());
+    EXPECT_NE(hwnd, nullptr);
+    // What WM_UPDATE_RESTART does after starting the new launcher: a quit while the window still lives.
+    const DWORD uiThread = hwnd ? GetWindowThreadProcessId(hwnd, nullptr) : 0;
+    if (uiThread) PostThreadMessageW(uiThread, WM_QUIT, 0, 0);
+    ui.join();
+    EXPECT_FALSE(IsWindow(hwnd));
+    // The run it started reports to a window that is gone and must end before another test starts one.
+    EXPECT_TRUE(testsupport::WaitUntil([] { return !UpdaterRunning.load(); }, 60000));
+}
+
+TEST(MainWindowProc, DpiChangeTakesTheSuggestedRectangleAndScalesTheButtons) {
+    struct DpiCase {
+        UINT dpi;
+        RECT suggested;
+        SkinButton start;  // where the start button must then be, in client pixels
+    };
+    const DpiCase cases[] = {
+        {144, {100, 60, 1450, 870}, {678, 605, 545, 162}},
+        {192, {20, 0, 1820, 1080}, {904, 806, 726, 216}},
+        {96, {300, 200, 1200, 740}, {452, 403, 363, 108}},
+    };
+    ProcWindow window;
+    MainWindowState state;
+    state.hwnd = window.Get();
+    SetButtonLayout(state);
+    window.Attach(&state);
+    for (const DpiCase& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.dpi << " DPI");
+        RECT suggested = c.suggested;
+        EXPECT_EQ(SendMessageW(window.Get(), WM_DPICHANGED, MAKEWPARAM(c.dpi, c.dpi), reinterpret_cast<LPARAM>(&suggested)), 0);
+        RECT now = {};
+        GetWindowRect(window.Get(), &now);
+        EXPECT_TRUE(EqualRect(&now, &c.suggested)) << now.left << "," << now.top << " " << now.right << "," << now.bottom;
+        EXPECT_EQ(state.dpi, c.dpi);
+        const SkinButton& start = state.buttons[StartGame];
+        EXPECT_EQ(start.x, c.start.x);
+        EXPECT_EQ(start.y, c.start.y);
+        EXPECT_EQ(start.width, c.start.width);
+        EXPECT_EQ(start.height, c.start.height);
+        EXPECT_EQ(HitTestButton(state, c.start.x + c.start.width - 1, c.start.y + c.start.height - 1), StartGame);
+    }
+}
+
 // ---- the real launcher on the screen ----
 
 constexpr RECT kStartRect = {452, 403, 815, 511};
@@ -238,8 +342,8 @@ TEST_F(LauncherWindowTest, BorderlessWindowCentredOnTheScreen) {
     EXPECT_EQ(testsupport::ClassName(hwnd), L"KorvaneLauncherMainWnd");
     EXPECT_EQ(testsupport::WindowText(hwnd), L"Selmora");
     const RECT rect = WindowRect(hwnd);
-    EXPECT_EQ(rect.left, (1280 - 900) / 2);
-    EXPECT_EQ(rect.top, (720 - 540) / 2);
+    EXPECT_EQ(rect.left, (GetSystemMetrics(SM_CXSCREEN) - 900) / 2);
+    EXPECT_EQ(rect.top, (GetSystemMetrics(SM_CYSCREEN) - 540) / 2);
     EXPECT_EQ(rect.right - rect.left, 900);
     EXPECT_EQ(rect.bottom - rect.top, 540);
     EXPECT_EQ(GetWindowLongW(hwnd, GWL_STYLE) & (WS_CAPTION | WS_THICKFRAME), 0);
@@ -399,6 +503,69 @@ TEST_F(LauncherWindowTest, CloseButtonEndsTheLauncher) {
     testsupport::MouseUp();
     EXPECT_TRUE(sandbox.Proc().WaitExit(10000));
     EXPECT_FALSE(IsWindow(hwnd));
+}
+
+}  // namespace
+
+namespace {
+
+// The real launcher at the DPI of the prefix (LogPixels): a window of the scaled size, centred, whose scaled
+// start and close buttons answer clicks.
+TEST(LauncherDpiTest, WindowAndButtonsFollowTheDpi) {
+    struct DpiCase {
+        DWORD dpi;
+        bool clickStart;  // else the close button
+        int width, height;
+    };
+    const DpiCase cases[] = {
+        {144, true, 1350, 810},
+        {144, false, 1350, 810},
+        {192, true, 1800, 1080},
+        {192, false, 1800, 1080},
+    };
+    for (const DpiCase& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.dpi << " DPI, " << (c.clickStart ? "start" : "close"));
+        testsupport::ScopedLogPixels logPixels(c.dpi);
+        ASSERT_TRUE(logPixels.Set());
+        LoopbackHttpServer server;
+        server.RouteBody("/patch/manifest.txt", "VERSION=1\n");
+        LauncherSandbox sandbox;
+        ASSERT_TRUE(sandbox.Prepare());
+        ASSERT_TRUE(sandbox.AddProbe(L"Zorexe.exe"));
+        ASSERT_TRUE(sandbox.Start());
+        HWND hwnd = sandbox.WaitMainWindow();
+        ASSERT_NE(hwnd, nullptr);
+        ASSERT_TRUE(testsupport::WaitUntil([&] { return IsWindowVisible(hwnd) != FALSE; }, 5000));
+
+        const RECT rect = WindowRect(hwnd);
+        EXPECT_EQ(rect.right - rect.left, c.width);
+        EXPECT_EQ(rect.bottom - rect.top, c.height);
+        EXPECT_EQ(rect.left, (GetSystemMetrics(SM_CXSCREEN) - c.width) / 2);
+        EXPECT_EQ(rect.top, (GetSystemMetrics(SM_CYSCREEN) - c.height) / 2);
+
+        const RECT start = ScaledRect(kButtonLayout[StartGame].box, c.dpi);
+        double saturation = 0;
+        EXPECT_TRUE(testsupport::WaitUntil(
+            [&] {
+                const Capture frame = CaptureWindow(hwnd);
+                saturation = frame.width == c.width ? testsupport::Stats(frame, start).saturation : -1;
+                return saturation > kColourStartMin;
+            },
+            15000))
+            << "start still grey at the scaled place, saturation " << saturation;
+        testsupport::SavePng(CaptureWindow(hwnd), ScreenshotPath(L"window_dpi_" + std::to_wstring(c.dpi) + L".png"));
+
+        const RECT target = ScaledRect(kButtonLayout[c.clickStart ? StartGame : CloseLauncher].box, c.dpi);
+        testsupport::MoveMouseTo(rect.left + (target.left + target.right) / 2, rect.top + (target.top + target.bottom) / 2);
+        testsupport::MouseDown();
+        testsupport::MouseUp();
+        const std::wstring record = sandbox.RecordOf(L"Zorexe.exe");
+        if (c.clickStart) {
+            EXPECT_TRUE(testsupport::WaitUntil([&] { return testsupport::FileExists(record); }, 10000));
+        }
+        EXPECT_TRUE(sandbox.Proc().WaitExit(15000));
+        EXPECT_EQ(testsupport::FileExists(record), c.clickStart);
+    }
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 // Drawing of the main window, in-process: button geometry, the painted frame and the particle animation.
 #include "res/resource.h"
+#include "ui/Dpi.h"
 #include "ui/MainWindow.h"
 #include "ui/MainWindowPaint.h"
 #include "ui/MainWindowState.h"
@@ -7,12 +8,15 @@
 
 #include "ScreenCapture.h"
 #include "TestFiles.h"
+#include "Win32Handles.h"
 
 #include <objidl.h>
 #include <gdiplus.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <vector>
@@ -23,27 +27,41 @@ using testsupport::Capture;
 
 // ---- geometry ----
 
-TEST(HitTestButton, EdgesOfTheButtons) {
-    MainWindowState state;
-    SetButtonLayout(state);
+TEST(HitTestButton, EdgesOfTheButtonsAtEveryDpi) {
     struct HitCase {
+        UINT dpi;
         int x, y, expected;
     };
     const HitCase cases[] = {
-        // community 105,406 300x95
-        {105, 406, 0}, {404, 406, 0}, {404, 500, 0}, {405, 450, -1}, {104, 450, -1}, {200, 405, -1}, {200, 501, -1},
+        // 96 DPI, the layout table itself. Community 105,406 300x95
+        {96, 105, 406, 0}, {96, 404, 406, 0}, {96, 404, 500, 0}, {96, 405, 450, -1}, {96, 104, 450, -1},
+        {96, 200, 405, -1}, {96, 200, 501, -1},
         // settings 40,224 109x97
-        {40, 224, 1}, {148, 320, 1}, {149, 250, -1}, {39, 250, -1}, {100, 321, -1}, {100, 223, -1},
+        {96, 40, 224, 1}, {96, 148, 320, 1}, {96, 149, 250, -1}, {96, 39, 250, -1}, {96, 100, 321, -1},
+        {96, 100, 223, -1},
         // start 452,403 363x108
-        {452, 403, 2}, {814, 510, 2}, {815, 450, -1}, {451, 450, -1}, {600, 511, -1},
+        {96, 452, 403, 2}, {96, 814, 510, 2}, {96, 815, 450, -1}, {96, 451, 450, -1}, {96, 600, 511, -1},
         // mute 820,4 40x30 and close 868,0 32x38
-        {820, 4, 3}, {859, 33, 3}, {860, 10, -1}, {840, 34, -1}, {840, 3, -1},
-        {868, 0, 4}, {899, 37, 4}, {867, 10, -1}, {880, 38, -1},
-        // background
-        {0, 0, -1}, {450, 200, -1},
+        {96, 820, 4, 3}, {96, 859, 33, 3}, {96, 860, 10, -1}, {96, 840, 34, -1}, {96, 840, 3, -1},
+        {96, 868, 0, 4}, {96, 899, 37, 4}, {96, 867, 10, -1}, {96, 880, 38, -1},
+        {96, 0, 0, -1}, {96, 450, 200, -1},
+        // 192 DPI: every edge doubled. Start [904, 1630) x [806, 1022), close [1736, 1800) x [0, 76).
+        {192, 904, 806, 2}, {192, 1629, 1021, 2}, {192, 1630, 900, -1}, {192, 903, 900, -1}, {192, 1200, 1022, -1},
+        {192, 814, 510, -1}, {192, 1736, 0, 4}, {192, 1799, 75, 4}, {192, 1735, 20, -1}, {192, 1760, 76, -1},
+        {192, 1640, 8, 3}, {192, 1719, 67, 3}, {192, 210, 812, 0}, {192, 809, 1001, 0}, {192, 810, 900, -1}, {192, 80, 448, 1},
+        {192, 297, 641, 1},
+        // 144 DPI: each edge times 1.5, halves rounded up. Start [678, 1223) x [605, 767), close [1302, 1350) x [0, 57).
+        {144, 678, 605, 2}, {144, 1222, 766, 2}, {144, 1223, 700, -1}, {144, 677, 700, -1}, {144, 900, 767, -1},
+        {144, 1302, 0, 4}, {144, 1349, 56, 4}, {144, 1301, 30, -1}, {144, 1320, 57, -1},
+        {144, 1230, 6, 3}, {144, 1289, 50, 3}, {144, 1290, 20, -1},
+        {144, 158, 609, 0}, {144, 607, 751, 0}, {144, 608, 700, -1}, {144, 60, 336, 1}, {144, 223, 481, 1},
+        {144, 224, 400, -1},
     };
     for (const HitCase& c : cases) {
-        EXPECT_EQ(HitTestButton(state, c.x, c.y), c.expected) << "at " << c.x << "," << c.y;
+        MainWindowState state;
+        state.dpi = c.dpi;
+        SetButtonLayout(state);
+        EXPECT_EQ(HitTestButton(state, c.x, c.y), c.expected) << "at " << c.x << "," << c.y << ", " << c.dpi << " DPI";
     }
 }
 
@@ -89,8 +107,8 @@ struct SkinnedState {
     }
 };
 
-Capture Render(const MainWindowState& state) {
-    return testsupport::RenderOffscreen(kMainWindowWidth, kMainWindowHeight,
+Capture Render(MainWindowState& state) {
+    return testsupport::RenderOffscreen(ScaleToDpi(kMainWindowWidth, state.dpi), ScaleToDpi(kMainWindowHeight, state.dpi),
                                         [&](HDC memory) { PaintMainWindow(state, memory); });
 }
 
@@ -193,7 +211,206 @@ TEST(PaintMainWindow, StatusTextIsWhiteOverTheBar) {
     }
 }
 
-// ---- particles ----
+// Every part of the frame where the layout puts it at that DPI, looking as it does at 96 DPI: compared by
+// mean colour over each part, which scaling keeps.
+TEST(PaintMainWindow, EveryPartKeepsItsPlaceAndLookAtHigherDpi) {
+    struct Part {
+        const char* name;
+        LayoutBox box;
+    };
+    const Part parts[] = {
+        {"community", kButtonLayout[OpenCommunity].box}, {"settings", kButtonLayout[OpenSettings].box},
+        {"start", kButtonLayout[StartGame].box},         {"mute", kButtonLayout[ToggleMute].box},
+        {"close", kButtonLayout[CloseLauncher].box},     {"bar and status line", kProgressBar},
+        {"sky", {280, 120, 60, 40}},                     {"castle", {440, 250, 60, 50}},
+    };
+    constexpr double kMeanTolerance = 8;
+    auto paint = [](UINT dpi) {
+        SkinnedState skinned;
+        MainWindowState& state = skinned.state;
+        state.dpi = dpi;
+        SetButtonLayout(state);
+        state.startEnabled = true;
+        state.hoverButton = OpenSettings;
+        state.progress = 60;
+        state.statusText = L"\u6AA2\u67E5\u6A94\u6848\u4E2D... data\\pack01.pak";
+        return Render(state);
+    };
+    const Capture base = paint(kBaseDpi);
+    ASSERT_EQ(base.width, kMainWindowWidth);
+    for (UINT dpi : {144u, 192u}) {
+        SCOPED_TRACE(testing::Message() << dpi << " DPI");
+        const Capture scaled = paint(dpi);
+        ASSERT_EQ(scaled.width, ScaleToDpi(kMainWindowWidth, dpi));
+        ASSERT_EQ(scaled.height, ScaleToDpi(kMainWindowHeight, dpi));
+        SaveArtefact(scaled, L"paint_dpi_" + std::to_wstring(dpi) + L".png");
+        for (const Part& part : parts) {
+            SCOPED_TRACE(part.name);
+            const auto before = testsupport::Stats(base, ToRect(part.box));
+            const auto after = testsupport::Stats(scaled, ScaledRect(part.box, dpi));
+            EXPECT_NEAR(after.red, before.red, kMeanTolerance);
+            EXPECT_NEAR(after.green, before.green, kMeanTolerance);
+            EXPECT_NEAR(after.blue, before.blue, kMeanTolerance);
+        }
+    }
+}
+
+// ---- the frame against reference frames ----
+
+// Resource ids of the reference frames (tests/ui/reference), painted at 96 DPI by the window code of
+// 4de3d91, which drew every layer anew on every tick with GDI+.
+constexpr int kReferenceDownloading = 1001;
+constexpr int kReferenceReady = 1002;
+// Away from the particles, the largest per-channel difference from the reference (rounding in the blend
+// of the kept front layer).
+constexpr int kFrameTolerance = 2;
+// Near a particle, the light it adds may differ by this share. Wine's GDI+ filled each circle as a polygon,
+// edge pixels whole or not at all and a little inside the true circle; the launcher's own circles cover
+// their true area with anti-aliased edges and add 9 to 23 % more light to these frames.
+constexpr double kParticleLightTolerance = 0.3;
+// ... plus this much, for particles that a button hides (sum of channel levels over the glow).
+constexpr double kParticleLightSlack = 400;
+
+struct PlacedParticle {
+    float x, y, radius, twinkle, bob;
+    unsigned char red, green, blue;
+};
+
+// Particles over the background, a button, the bar, the close button and the frame's edge.
+constexpr PlacedParticle kReferenceParticles[] = {
+    {300, 150, 1.5f, 0.3f, 1.0f, 255, 240, 180}, {600, 450, 2.5f, 1.7f, 0.2f, 180, 220, 255},
+    {400, 531, 3.0f, 4.0f, 2.5f, 255, 200, 220}, {895, 300, 2.0f, 0.0f, 0.0f, 255, 240, 180},
+    {880, 20, 2.0f, 2.2f, 5.0f, 180, 220, 255},  {250, 450, 2.8f, 5.5f, 3.3f, 255, 240, 180},
+    {90, 270, 1.8f, 3.1f, 4.4f, 255, 200, 220},
+};
+constexpr float kReferenceBob = 3;
+
+void PlaceReferenceParticles(MainWindowState& state) {
+    int i = 0;
+    for (const PlacedParticle& placed : kReferenceParticles) {
+        Particle& p = state.particles[i++];
+        p.x = placed.x;
+        p.y = placed.y;
+        p.radius = placed.radius;
+        p.twinklePhase = placed.twinkle;
+        p.bobPhase = placed.bob;
+        p.bobAmplitude = kReferenceBob;
+        p.red = placed.red;
+        p.green = placed.green;
+        p.blue = placed.blue;
+    }
+}
+
+// The square around a placed particle's glow, with two pixels to spare, inside the frame.
+RECT GlowBox(const PlacedParticle& p) {
+    const float cy = p.y + std::sin(p.bob) * kReferenceBob;
+    const float reach = 4 * p.radius + 2;
+    RECT box = {static_cast<LONG>(std::floor(p.x - reach)), static_cast<LONG>(std::floor(cy - reach)),
+                static_cast<LONG>(std::ceil(p.x + reach)) + 1, static_cast<LONG>(std::ceil(cy + reach)) + 1};
+    const RECT frame = {0, 0, kMainWindowWidth, kMainWindowHeight};
+    IntersectRect(&box, &box, &frame);
+    return box;
+}
+
+Capture CaptureOfBitmap(Gdiplus::Bitmap* bitmap) {
+    Capture capture;
+    if (!bitmap) return capture;
+    const int width = static_cast<int>(bitmap->GetWidth()), height = static_cast<int>(bitmap->GetHeight());
+    Gdiplus::Rect rect(0, 0, width, height);
+    Gdiplus::BitmapData data;
+    if (bitmap->LockBits(&rect, Gdiplus::ImageLockModeRead, PixelFormat32bppRGB, &data) != Gdiplus::Ok) return capture;
+    capture.width = width;
+    capture.height = height;
+    capture.pixels.resize(static_cast<std::size_t>(width) * height);
+    for (int y = 0; y < height; ++y) {
+        const auto* row = reinterpret_cast<const std::uint32_t*>(static_cast<const BYTE*>(data.Scan0) + y * data.Stride);
+        for (int x = 0; x < width; ++x) capture.pixels[static_cast<std::size_t>(y) * width + x] = row[x] & 0x00FFFFFF;
+    }
+    bitmap->UnlockBits(&data);
+    return capture;
+}
+
+int ChannelDifference(std::uint32_t a, std::uint32_t b) {
+    const int dr = std::abs(Red(a) - Red(b)), dg = std::abs(Green(a) - Green(b)), db = std::abs(Blue(a) - Blue(b));
+    return std::max(dr, std::max(dg, db));
+}
+
+// Per channel, what `lit` adds to `bare` over a box.
+struct Light {
+    double red = 0, green = 0, blue = 0;
+};
+Light LightIn(const Capture& lit, const Capture& bare, const RECT& box) {
+    Light light;
+    for (int y = box.top; y < box.bottom; ++y) {
+        for (int x = box.left; x < box.right; ++x) {
+            light.red += Red(lit.At(x, y)) - Red(bare.At(x, y));
+            light.green += Green(lit.At(x, y)) - Green(bare.At(x, y));
+            light.blue += Blue(lit.At(x, y)) - Blue(bare.At(x, y));
+        }
+    }
+    return light;
+}
+
+TEST(PaintMainWindow, FrameMatchesTheReferenceAt96Dpi) {
+    struct ReferenceCase {
+        const char* name;
+        int resourceId;
+        bool startEnabled, muted;
+        int hover, pressed, progress;
+        const wchar_t* status;
+    };
+    const ReferenceCase cases[] = {
+        {"downloading", kReferenceDownloading, false, true, 0, -1, 42,
+         L"\u4E0B\u8F09\u4E2D (3/12) data\\pack01.pak  12.5 MB / 48.0 MB  (7.9 MB/s) & more"},
+        {"ready", kReferenceReady, true, false, 1, 1, 100, L""},
+    };
+    for (const ReferenceCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        SkinnedState skinned;
+        MainWindowState& state = skinned.state;
+        state.startEnabled = c.startEnabled;
+        state.bgmMuted = c.muted;
+        state.hoverButton = c.hover;
+        state.pressedButton = c.pressed;
+        state.progress = c.progress;
+        state.statusText = c.status;
+        const Capture bare = Render(state);
+        PlaceReferenceParticles(state);
+        const Capture frame = Render(state);
+        SaveArtefact(frame, testsupport::Wide(std::string("paint_reference_") + c.name + ".png"));
+        const Capture reference = CaptureOfBitmap(LoadPngResource(c.resourceId).get());
+        ASSERT_EQ(reference.width, kMainWindowWidth) << "reference frame missing";
+        ASSERT_EQ(reference.height, kMainWindowHeight);
+        ASSERT_EQ(frame.width, kMainWindowWidth);
+
+        std::vector<RECT> glows;
+        for (const PlacedParticle& p : kReferenceParticles) glows.push_back(GlowBox(p));
+        int largest = 0, beyondTolerance = 0;
+        for (int y = 0; y < kMainWindowHeight; ++y) {
+            for (int x = 0; x < kMainWindowWidth; ++x) {
+                const POINT at = {x, y};
+                if (std::any_of(glows.begin(), glows.end(), [&](const RECT& g) { return PtInRect(&g, at) != FALSE; })) {
+                    continue;
+                }
+                const int difference = ChannelDifference(frame.At(x, y), reference.At(x, y));
+                largest = std::max(largest, difference);
+                if (difference > kFrameTolerance) ++beyondTolerance;
+            }
+        }
+        EXPECT_EQ(beyondTolerance, 0) << "largest difference " << largest;
+
+        for (std::size_t i = 0; i < glows.size(); ++i) {
+            SCOPED_TRACE(testing::Message() << "particle " << i);
+            const Light now = LightIn(frame, bare, glows[i]);
+            const Light before = LightIn(reference, bare, glows[i]);
+            EXPECT_NEAR(now.red, before.red, kParticleLightTolerance * std::fabs(before.red) + kParticleLightSlack);
+            EXPECT_NEAR(now.green, before.green, kParticleLightTolerance * std::fabs(before.green) + kParticleLightSlack);
+            EXPECT_NEAR(now.blue, before.blue, kParticleLightTolerance * std::fabs(before.blue) + kParticleLightSlack);
+        }
+    }
+}
+
+// ---- painting only what changed ----
 
 // A state with one moving particle of interest; the others sit still in the middle of the frame.
 MainWindowState StillState() {
@@ -205,22 +422,131 @@ MainWindowState StillState() {
     return state;
 }
 
+
+std::vector<std::uint32_t> PixelsOf(const PixelSurface& surface) {
+    GdiFlush();
+    std::vector<std::uint32_t> pixels;
+    for (int y = 0; y < surface.Height(); ++y) {
+        const std::uint32_t* row = surface.Row(y);
+        for (int x = 0; x < surface.Width(); ++x) pixels.push_back(row[x] & 0x00FFFFFF);
+    }
+    return pixels;
+}
+
+// Regression guard for the kept frame: a tick paints only where particles were and are, so a particle
+// that moved must leave no trace and none may be cut off. Many ticks of such paints must give the very
+// pixels of one whole paint.
+TEST(PaintMainWindow, TicksPaintingOnlyTheirDamageEqualAWholePaint) {
+    for (UINT dpi : {96u, 192u}) {
+        SCOPED_TRACE(testing::Message() << dpi << " DPI");
+        SkinnedState skinned;
+        MainWindowState& state = skinned.state;
+        state.dpi = dpi;
+        SetButtonLayout(state);
+        state.progress = 30;
+        state.statusText = L"\u4E0B\u8F09\u4E2D data\\pack01.pak";
+        std::srand(11);
+        for (Particle& p : state.particles) InitParticle(p, false);
+        state.activityBoost = 2.2f;  // fast, to cross buttons, the bar and the edges within the run
+
+        PixelSurface ticked, whole;
+        ASSERT_TRUE(ticked.Create(ScaleToDpi(kMainWindowWidth, dpi), ScaleToDpi(kMainWindowHeight, dpi)));
+        ASSERT_TRUE(whole.Create(ticked.Width(), ticked.Height()));
+        PaintMainWindow(state, ticked.Dc());
+        for (int tick = 0; tick < 150; ++tick) {
+            state.lastProgressTick = GetTickCount();  // keeps the boost up
+            StepParticles(state, 0.1f);
+            ScopedGdiObject damage(CreateRectRgn(0, 0, 0, 0));
+            AddParticleDamage(state, static_cast<HRGN>(damage.Get()));
+            PaintMainWindow(state, ticked.Dc(), static_cast<HRGN>(damage.Get()));
+        }
+        PaintMainWindow(state, whole.Dc());
+        const std::vector<std::uint32_t> a = PixelsOf(ticked), b = PixelsOf(whole);
+        ASSERT_EQ(a.size(), b.size());
+        std::size_t differing = 0;
+        for (std::size_t i = 0; i < a.size(); ++i) differing += a[i] != b[i];
+        EXPECT_EQ(differing, 0u);
+    }
+}
+
+TEST(DrawParticles, GlowHaloAndCoreAtTheirRadiiAndOnlyInsideTheClip) {
+    struct ParticleCase {
+        const char* name;
+        UINT dpi;
+        std::vector<RECT> clip;  // empty: the whole surface
+    };
+    const ParticleCase cases[] = {
+        {"96 DPI", 96, {}},
+        {"192 DPI: every radius doubled", 192, {}},
+        {"clipped left of x = 101", 96, {{0, 0, 101, 300}}},
+    };
+    for (const ParticleCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        MainWindowState state = StillState();
+        for (Particle& p : state.particles) p.x = p.y = -500;
+        state.dpi = c.dpi;
+        Particle& p = state.particles[0];
+        p.x = 100;
+        p.y = 100;
+        p.radius = 3;
+        p.twinklePhase = 1.5708f;  // brightest: b = 1
+        p.bobAmplitude = 0;
+        p.red = 255;
+        p.green = 200;
+        p.blue = 0;
+        const float s = static_cast<float>(c.dpi) / 96.0f;
+        PixelSurface surface;
+        ASSERT_TRUE(surface.Create(ScaleToDpi(300, c.dpi), ScaleToDpi(300, c.dpi)));
+        const std::vector<RECT> clip = c.clip.empty() ? std::vector<RECT>{{0, 0, surface.Width(), surface.Height()}} : c.clip;
+        DrawParticles(surface, state, clip);
+        auto at = [&](float designX, float designY) {
+            return surface.Row(static_cast<int>(designY * s))[static_cast<int>(designX * s)] & 0x00FFFFFF;
+        };
+        const bool leftOnly = !c.clip.empty();
+        // On black: the glow (radius 12) is the colour at 45 / 255, (45, 35, 0); the halo (radius 6) is the
+        // colour at 115 / 255 over it, (140, 109, 0); the core (radius 3) is white.
+        auto expectColour = [](std::uint32_t pixel, int red, int green, int blue) {
+            EXPECT_NEAR(Red(pixel), red, 1);
+            EXPECT_NEAR(Green(pixel), green, 1);
+            EXPECT_NEAR(Blue(pixel), blue, 1);
+        };
+        expectColour(at(100, 100), 255, 255, 255);
+        expectColour(at(96, 100), 140, 109, 0);
+        expectColour(at(92, 100), 45, 35, 0);
+        EXPECT_EQ(at(108, 100) == 0, leftOnly) << "right of the centre, in the glow";
+        EXPECT_EQ(at(100, 86), 0u) << "past the glow";
+        EXPECT_EQ(at(86, 100), 0u) << "past the glow";
+        const RECT bounds = ParticleBounds(p, c.dpi);
+        EXPECT_LE(bounds.left, static_cast<LONG>((100 - 12) * s) - 1);
+        EXPECT_GE(bounds.right, static_cast<LONG>((100 + 12) * s) + 1);
+    }
+}
+
+// ---- particles ----
+
 TEST(StepParticles, CursorPushesAwayOnlyWithinNinetyPixels) {
     struct RepelCase {
+        UINT dpi;
         bool mouseInside;
-        float dx;  // particle's distance right of the cursor
+        float x, y;  // the particle, in 96-DPI pixels; the cursor is over (300, 200) of the design
         bool pushed;
     };
-    const RepelCase cases[] = {{true, 50, true}, {true, 89, true}, {true, 90, false}, {true, 120, false},
-                               {false, 50, false}};
+    const RepelCase cases[] = {
+        {96, true, 350, 200, true},  {96, true, 389, 200, true},  {96, true, 390, 200, false},
+        {96, true, 420, 200, false}, {96, false, 350, 200, false},
+        // At 192 DPI the cursor's client position is twice the design's: (600, 400).
+        {192, true, 350, 200, true}, {192, true, 389, 200, true}, {192, true, 390, 200, false},
+        {192, true, 650, 400, false},
+    };
     for (const RepelCase& c : cases) {
-        SCOPED_TRACE(testing::Message() << "inside=" << c.mouseInside << " dx=" << c.dx);
+        SCOPED_TRACE(testing::Message() << c.dpi << " DPI, inside=" << c.mouseInside << " at " << c.x << "," << c.y);
         MainWindowState state = StillState();
+        state.dpi = c.dpi;
         state.mouseInside = c.mouseInside;
-        state.mouseX = 300;
-        state.mouseY = 200;
-        state.particles[0].x = 300 + c.dx;
-        state.particles[0].y = 200;
+        state.mouseX = ScaleToDpi(300, c.dpi);
+        state.mouseY = ScaleToDpi(200, c.dpi);
+        state.particles[0].x = c.x;
+        state.particles[0].y = c.y;
         StepParticles(state, 0.05f);
         if (c.pushed) {
             EXPECT_GT(state.particles[0].vx, 0.0f);

@@ -2,6 +2,7 @@
 
 #include "GameClient.h"
 #include "LauncherPath.h"
+#include "SingleInstance.h"
 #include "Win32Handles.h"
 #include "ui/MainWindow.h"
 
@@ -41,17 +42,33 @@ void WaitForKickingProcess(const wchar_t* pidText) {
 
 // ---- normal mode ----
 
+// How long a launcher restarted after a self-update waits for its predecessor to let go.
+constexpr DWORD kRestartWaitMs = 10000;
+// How long a second start looks for the window of the launcher that holds the installation: that one may
+// have only just won the race and still be loading its skins.
+constexpr DWORD kHandOffWaitMs = 10000;
+
 void RunNormalMode(HINSTANCE instance) {
+    const std::wstring ownPath = GetLauncherExePath();
+    const std::wstring launcherDir = LauncherDirFromPath(ownPath);
+    const bool restarted = TakeRestartMark();
+    InstallationClaim claim;
+    // A restart whose predecessor is still letting go after the wait opens anyway: that one has already
+    // left its message loop and updates nothing more.
+    if (!claim.Claim(launcherDir, restarted ? kRestartWaitMs : 0) && !restarted) {
+        ShowRunningLauncher(launcherDir, kHandOffWaitMs);
+        return;
+    }
+
     Gdiplus::GdiplusStartupInput input;  // version 1, no callback, nothing suppressed
     ULONG_PTR gdiplusToken = 0;
     if (Gdiplus::GdiplusStartup(&gdiplusToken, &input, nullptr) != Gdiplus::Ok) gdiplusToken = 0;
 
     SetEnvironmentVariableW(kEnvLauncherToken, MakeRunToken().c_str());
-    const std::wstring ownPath = GetLauncherExePath();
     SetEnvironmentVariableW(kEnvLauncherPath, ownPath.c_str());
-    const std::wstring launcherDir = LauncherDirFromPath(ownPath);
 
     RunMainWindow(instance, launcherDir, IsFullCheckCommandLine(GetCommandLineW()));
+    claim.Release();  // the window is gone: a restarted launcher may go on while GDI+ shuts down
 
     if (gdiplusToken != 0) Gdiplus::GdiplusShutdown(gdiplusToken);
 }

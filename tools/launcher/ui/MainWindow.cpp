@@ -2,9 +2,11 @@
 
 #include "LauncherPath.h"
 #include "Settings.h"
+#include "SingleInstance.h"
 #include "Win32Handles.h"
 #include "res/resource.h"
 #include "ui/Commands.h"
+#include "ui/Dpi.h"
 #include "ui/MainWindowPaint.h"
 #include "ui/Music.h"
 #include "update/PatchHost.h"
@@ -20,12 +22,10 @@
 
 namespace {
 
-constexpr wchar_t kMainClass[] = L"KorvaneLauncherMainWnd";
 constexpr wchar_t kMainTitle[] = L"Selmora";
 constexpr float kMaxStep = 0.1f;
 constexpr float kBoostPerProgress = 0.4f;
 constexpr float kMaxBoost = 2.2f;
-constexpr RECT kProgressRect = ToRect(kProgressBar);
 
 MainWindowState* StateOf(HWND hwnd) {
     return reinterpret_cast<MainWindowState*>(GetWindowLongPtrW(hwnd, GWLP_USERDATA));
@@ -51,18 +51,17 @@ void StartUpdater(MainWindowState& state, bool fullCheck) {
 
 // ---- message handlers ----
 
-void OnPaint(HWND hwnd, const MainWindowState& state) {
+RECT ButtonRect(const SkinButton& button) {
+    return RECT{button.x, button.y, button.x + button.width, button.y + button.height};
+}
+
+void OnPaint(HWND hwnd, MainWindowState& state) {
+    // Only the invalid part is composed again: after a tick, where the particles were and are.
+    ScopedGdiObject invalid(CreateRectRgn(0, 0, 0, 0));
+    const bool partial = invalid.Valid() && GetUpdateRgn(hwnd, static_cast<HRGN>(invalid.Get()), FALSE) != ERROR;
     PAINTSTRUCT ps;
     HDC dc = BeginPaint(hwnd, &ps);
-    RECT client;
-    GetClientRect(hwnd, &client);
-    {
-        ScopedMemoryDc memory(dc);
-        ScopedGdiObject frame(CreateCompatibleBitmap(dc, client.right, client.bottom));
-        ScopedSelectObject selected(memory.Get(), frame.Get());
-        PaintMainWindow(state, memory.Get());
-        BitBlt(dc, 0, 0, client.right, client.bottom, memory.Get(), 0, 0, SRCCOPY);
-    }
+    PaintMainWindow(state, dc, partial ? static_cast<HRGN>(invalid.Get()) : nullptr);
     EndPaint(hwnd, &ps);
 }
 
@@ -89,7 +88,13 @@ void OnAnimationTimer(HWND hwnd, MainWindowState& state) {
     if (dt > kMaxStep) dt = kMaxStep;
     state.lastAnimTick = now;
     StepParticles(state, dt);
-    InvalidateRect(hwnd, nullptr, FALSE);
+    ScopedGdiObject damage(CreateRectRgn(0, 0, 0, 0));
+    if (!damage.Valid()) {
+        InvalidateRect(hwnd, nullptr, FALSE);
+        return;
+    }
+    AddParticleDamage(state, static_cast<HRGN>(damage.Get()));
+    InvalidateRgn(hwnd, static_cast<HRGN>(damage.Get()), FALSE);
 }
 
 void OnMouseMove(HWND hwnd, MainWindowState& state, LPARAM lParam) {
@@ -132,19 +137,34 @@ void OnMouseLeave(HWND hwnd, MainWindowState& state) {
     }
 }
 
+// Enter presses the start button; a held key's repeats do not start the game twice.
+void OnKeyDown(HWND hwnd, MainWindowState& state, WPARAM key, LPARAM flags) {
+    const bool repeat = (HIWORD(flags) & KF_REPEAT) != 0;
+    if (key == VK_RETURN && !repeat && state.startEnabled && IsWindowVisible(hwnd)) RunLauncherCommand(state, StartGame);
+}
+
+// Alt+F4 runs the close button's command: the window has no system menu to route it through.
+bool OnSysKeyDown(MainWindowState& state, WPARAM key, LPARAM flags) {
+    if (key != VK_F4 || !(HIWORD(flags) & KF_ALTDOWN)) return false;
+    RunLauncherCommand(state, CloseLauncher);
+    return true;
+}
+
 void OnProgress(HWND hwnd, MainWindowState* state, WPARAM percent) {
     if (!state) return;
     state->progress = static_cast<int>(percent);
     state->lastProgressTick = GetTickCount();
     state->activityBoost += kBoostPerProgress;
     if (state->activityBoost > kMaxBoost) state->activityBoost = kMaxBoost;
-    InvalidateRect(hwnd, &kProgressRect, FALSE);
+    const RECT bar = ScaledRect(kProgressBar, state->dpi);
+    InvalidateRect(hwnd, &bar, FALSE);
 }
 
 void OnStatus(HWND hwnd, MainWindowState* state, WPARAM text) {
     if (state && text) {
         state->statusText = reinterpret_cast<const wchar_t*>(text);
-        InvalidateRect(hwnd, &kProgressRect, FALSE);
+        const RECT bar = ScaledRect(kProgressBar, state->dpi);
+        InvalidateRect(hwnd, &bar, FALSE);
     }
     FreeStatusText(text);  // ours in every case once it was posted
 }
@@ -152,8 +172,30 @@ void OnStatus(HWND hwnd, MainWindowState* state, WPARAM text) {
 void OnFinished(HWND hwnd, MainWindowState* state, WPARAM finished) {
     if (!state) return;
     if (finished == 0) state->startEnabled = true;
-    const RECT start = ToRect(kButtonLayout[StartGame].box);
+    const RECT start = ButtonRect(state->buttons[StartGame]);
     InvalidateRect(hwnd, &start, FALSE);
+}
+
+// Another monitor, or the player changed the scaling: the layout follows, in the rectangle Windows suggests.
+void OnDpiChanged(HWND hwnd, MainWindowState& state, WPARAM dpi, LPARAM suggested) {
+    state.dpi = LOWORD(dpi);  // x and y are the same on Windows
+    SetButtonLayout(state);
+    const RECT* rect = reinterpret_cast<const RECT*>(suggested);
+    SetWindowPos(hwnd, nullptr, rect->left, rect->top, rect->right - rect->left, rect->bottom - rect->top,
+                 SWP_NOZORDER | SWP_NOACTIVATE);
+    InvalidateRect(hwnd, nullptr, FALSE);
+}
+
+// The window at its DPI, centred on the primary screen. It is created at the 96-DPI size first, because
+// its DPI can only be asked once it exists.
+void FitWindowToDpi(MainWindowState& state) {
+    state.dpi = WindowDpi(state.hwnd);
+    SetButtonLayout(state);
+    if (state.dpi == kBaseDpi) return;
+    const int width = ScaleToDpi(kMainWindowWidth, state.dpi);
+    const int height = ScaleToDpi(kMainWindowHeight, state.dpi);
+    SetWindowPos(state.hwnd, nullptr, (GetSystemMetrics(SM_CXSCREEN) - width) / 2,
+                 (GetSystemMetrics(SM_CYSCREEN) - height) / 2, width, height, SWP_NOZORDER | SWP_NOACTIVATE);
 }
 
 void OnRestart() {
@@ -168,6 +210,7 @@ void OnRestart() {
         info.lpFile = path.c_str();
         info.lpDirectory = directory.c_str();
         info.nShow = SW_SHOWNORMAL;
+        MarkNextStartAsRestart();  // the new launcher waits for this one instead of handing off to it
         ShellExecuteExW(&info);
     }
     PostQuitMessage(0);
@@ -177,11 +220,11 @@ void OnRestart() {
 
 void SetButtonLayout(MainWindowState& state) {
     for (int i = 0; i < kButtonCount; ++i) {
-        const LayoutBox& box = kButtonLayout[i].box;
-        state.buttons[i].x = box.x;
-        state.buttons[i].y = box.y;
-        state.buttons[i].width = box.width;
-        state.buttons[i].height = box.height;
+        const RECT box = ScaledRect(kButtonLayout[i].box, state.dpi);
+        state.buttons[i].x = box.left;
+        state.buttons[i].y = box.top;
+        state.buttons[i].width = box.right - box.left;
+        state.buttons[i].height = box.bottom - box.top;
     }
 }
 
@@ -228,6 +271,11 @@ LRESULT CALLBACK MainWindowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM l
         case WM_LBUTTONDOWN: OnLButtonDown(hwnd, *state, lParam); return 0;
         case WM_LBUTTONUP: OnLButtonUp(hwnd, *state, lParam); return 0;
         case WM_MOUSELEAVE: OnMouseLeave(hwnd, *state); return 0;
+        case WM_DPICHANGED: OnDpiChanged(hwnd, *state, wParam, lParam); return 0;
+        case WM_KEYDOWN: OnKeyDown(hwnd, *state, wParam, lParam); return 0;
+        case WM_SYSKEYDOWN:
+            if (OnSysKeyDown(*state, wParam, lParam)) return 0;
+            return DefWindowProcW(hwnd, message, wParam, lParam);
         default: return DefWindowProcW(hwnd, message, wParam, lParam);
     }
 }
@@ -247,21 +295,22 @@ bool RunMainWindow(HINSTANCE instance, const std::wstring& launcherDir, bool ful
     wc.hInstance = instance;
     wc.hIcon = LoadIconW(instance, MAKEINTRESOURCEW(IDI_APP_ICON));
     wc.hCursor = LoadCursorW(nullptr, IDC_ARROW);
-    wc.lpszClassName = kMainClass;
+    wc.lpszClassName = kMainWindowClass;
     if (!RegisterClassExW(&wc) && GetLastError() != ERROR_CLASS_ALREADY_EXISTS) {
         ReleaseMainWindowSkins(state);
         return false;
     }
-    state.hwnd = CreateWindowExW(0, kMainClass, kMainTitle, WS_POPUP,
+    state.hwnd = CreateWindowExW(0, kMainWindowClass, kMainTitle, WS_POPUP,
                                  (GetSystemMetrics(SM_CXSCREEN) - kMainWindowWidth) / 2,
                                  (GetSystemMetrics(SM_CYSCREEN) - kMainWindowHeight) / 2, kMainWindowWidth,
                                  kMainWindowHeight, nullptr, nullptr, instance, nullptr);
     if (!state.hwnd) {
         ReleaseMainWindowSkins(state);
-        UnregisterClassW(kMainClass, instance);
+        UnregisterClassW(kMainWindowClass, instance);
         return false;
     }
     SetWindowLongPtrW(state.hwnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(&state));
+    FitWindowToDpi(state);
 
     std::srand(GetTickCount());
     for (Particle& particle : state.particles) InitParticle(particle, false);
@@ -277,8 +326,15 @@ bool RunMainWindow(HINSTANCE instance, const std::wstring& launcherDir, bool ful
         TranslateMessage(&msg);
         DispatchMessageW(&msg);
     }
+    // The restart ends the loop with the window alive: its timer and its pointer to this frame's state
+    // must be gone before MCI and GDI+ shut down and might dispatch to it.
+    if (IsWindow(state.hwnd)) {
+        KillTimer(state.hwnd, kAnimationTimerId);
+        SetWindowLongPtrW(state.hwnd, GWLP_USERDATA, 0);
+        DestroyWindow(state.hwnd);
+    }
     StopMusic();
     ReleaseMainWindowSkins(state);
-    UnregisterClassW(kMainClass, instance);
+    UnregisterClassW(kMainWindowClass, instance);
     return state.gameStarted;
 }

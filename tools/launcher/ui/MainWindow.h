@@ -7,8 +7,12 @@
 
 #include <string>
 
-// Runs the main window until its message loop ends. Returns gameStarted; false also when the window
-// could not be created. With fullCheck the update hashes every game file whatever the manifest allows.
+// The main window's class, by which a second start finds the running launcher.
+inline constexpr wchar_t kMainWindowClass[] = L"KorvaneLauncherMainWnd";
+
+// Runs the main window until its message loop ends, and destroys it if the loop ended while it lived (the
+// restart after a self-update). Returns gameStarted; false also when the window could not be created. With
+// fullCheck the update hashes every game file whatever the manifest allows.
 bool RunMainWindow(HINSTANCE instance, const std::wstring& launcherDir, bool fullCheck = false);
 
 LRESULT CALLBACK MainWindowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);

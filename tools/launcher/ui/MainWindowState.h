@@ -1,18 +1,20 @@
 #pragma once
 // The main window's record: skins, interaction state and the particle animation.
 
+#include "ui/Dpi.h"
 #include "ui/MainWindowLayout.h"
 #include "ui/Skins.h"
 
 #include <windows.h>
 
+#include <memory>
 #include <string>
 
 constexpr int kParticleCount = 28;
 constexpr UINT_PTR kAnimationTimerId = 1281;
 constexpr UINT kAnimationPeriodMs = 33;
 
-// One clickable button where the layout puts it; any image may be null.
+// One clickable button where the layout puts it, in client pixels; any image may be null.
 struct SkinButton {
     int x = 0;
     int y = 0;
@@ -23,7 +25,8 @@ struct SkinButton {
     SkinBitmap pressed;
 };
 
-// One glowing mote; coordinates in client pixels, times in seconds, angles in radians.
+// One glowing mote; coordinates and sizes in 96-DPI pixels (the window scales them), times in seconds,
+// angles in radians.
 struct Particle {
     float x = 0, y = 0;
     float vx = 0, vy = 0;
@@ -32,6 +35,13 @@ struct Particle {
     float radius = 0;
     unsigned char red = 0, green = 0, blue = 0;
 };
+
+// What painting keeps between paints (layers, scaled skins; see MainWindowPaint); made by the first paint.
+struct FrameLayers;
+struct FrameLayersDeleter {
+    void operator()(FrameLayers* layers) const;
+};
+using FrameLayersPtr = std::unique_ptr<FrameLayers, FrameLayersDeleter>;
 
 struct MainWindowState {
     HWND hwnd = nullptr;
@@ -55,9 +65,13 @@ struct MainWindowState {
     int mouseY = -1;
     bool mouseInside = false;
     bool bgmMuted = false;
+    // The window's DPI: the buttons' boxes are at it, and the skins, the status line and the particles
+    // (whose positions stay in 96-DPI units) are drawn at it.
+    UINT dpi = kBaseDpi;
+    FrameLayersPtr layers;
 };
 
-// Puts every button where the layout table says, without images.
+// Puts every button where the layout table says at state.dpi, without images.
 void SetButtonLayout(MainWindowState& state);
 
 // Index 0..4 of the first button whose rectangle holds the client point, or -1.

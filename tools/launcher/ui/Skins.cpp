@@ -42,6 +42,23 @@ SkinBitmap LoadPngResource(int id) {
     return bitmap;
 }
 
+SkinBitmap ScaleSkin(Gdiplus::Bitmap* skin, int width, int height) {
+    if (!skin || width <= 0 || height <= 0) return nullptr;
+    SkinBitmap scaled(new Gdiplus::Bitmap(width, height, PixelFormat32bppPARGB));
+    if (!scaled || scaled->GetLastStatus() != Gdiplus::Ok) return nullptr;
+    Gdiplus::Graphics graphics(scaled.get());
+    graphics.SetInterpolationMode(Gdiplus::InterpolationModeHighQualityBicubic);
+    graphics.SetPixelOffsetMode(Gdiplus::PixelOffsetModeHighQuality);
+    // Mirrored edges, so that the filter does not pull transparent black into the skin's border.
+    Gdiplus::ImageAttributes edges;
+    edges.SetWrapMode(Gdiplus::WrapModeTileFlipXY);
+    const Gdiplus::Status drawn =
+        graphics.DrawImage(skin, Gdiplus::Rect(0, 0, width, height), 0, 0, static_cast<INT>(skin->GetWidth()),
+                           static_cast<INT>(skin->GetHeight()), Gdiplus::UnitPixel, &edges);
+    if (drawn != Gdiplus::Ok) return nullptr;
+    return scaled;
+}
+
 void LoadMainWindowSkins(MainWindowState& state) {
     state.background = LoadPngResource(IDR_BACKGROUND_PNG);
     state.progressTrack = LoadPngResource(IDR_PROGRESS_TRACK_PNG);

@@ -20,6 +20,10 @@ using SkinBitmap = std::unique_ptr<Gdiplus::Bitmap, SkinBitmapDeleter>;
 // Decodes the RT_RCDATA resource `id` of this executable; null when missing or not an image.
 SkinBitmap LoadPngResource(int id);
 
+// A copy of the skin at width x height, scaled once with high-quality bicubic filtering and premultiplied
+// alpha; null when the skin is null or GDI+ fails.
+SkinBitmap ScaleSkin(Gdiplus::Bitmap* skin, int width, int height);
+
 // Loads the background, the progress bar and the buttons' images into the state; a skin that does not
 // load stays null.
 void LoadMainWindowSkins(MainWindowState& state);

@@ -41,7 +41,7 @@ bool QueryRangeStart(HINTERNET request, std::uint64_t* start) {
     return end != text + 6 && *end == L'-';
 }
 
-// The per-call progress clock: the percent when it changes, speed and the transfer line every 250 ms.
+// The per-call progress clock: the percent whenever it changes, speed and the transfer line every 250 ms.
 struct TransferProgress {
     HWND window;
     std::uint64_t expectedSize;
@@ -53,7 +53,7 @@ struct TransferProgress {
     DWORD lastSpeedTick = 0;
     double speed = 0.0;
     DWORD lastTextTick = 0;
-    int lastPercent = -1;
+    ProgressPoster percentPoster;
 
     void OnChunk(DWORD written) {
         bytesDone += written;
@@ -66,10 +66,7 @@ struct TransferProgress {
             if (base > 0) {
                 std::uint64_t percent = done * 100 / base;
                 if (percent > 100) percent = 100;
-                if (static_cast<int>(percent) != lastPercent) {
-                    lastPercent = static_cast<int>(percent);
-                    PostProgress(window, static_cast<unsigned>(percent));
-                }
+                percentPoster.Post(window, static_cast<unsigned>(percent));
             }
         }
         DWORD now = GetTickCount();

@@ -5,6 +5,26 @@
 #include <cstdarg>
 #include <cwchar>
 
+namespace {
+
+constexpr DWORD kFinalPostRetryMs = 5000;
+constexpr DWORD kFinalPostPauseMs = 20;
+
+// The last message of a run must arrive. Windows refuses a post while the window's queue is full (a UI
+// thread busy in the shell for a second while four workers report); that passes, a destroyed window does
+// not.
+bool PostFinalMessage(HWND window, UINT message, WPARAM wParam) {
+    if (!window) return false;
+    const DWORD start = GetTickCount();
+    for (;;) {
+        if (PostMessageW(window, message, wParam, 0)) return true;
+        if (!IsWindow(window) || GetTickCount() - start >= kFinalPostRetryMs) return false;
+        Sleep(kFinalPostPauseMs);
+    }
+}
+
+}  // namespace
+
 void PostStatusText(HWND window, const wchar_t* format, ...) {
     if (!window) return;
     va_list args;
@@ -23,12 +43,17 @@ void PostProgress(HWND window, unsigned percent) {
     PostMessageW(window, WM_UPDATE_PROGRESS, static_cast<WPARAM>(percent), 0);
 }
 
-void PostFinished(HWND window, bool gameMayStart) {
-    PostMessageW(window, WM_UPDATE_FINISHED, gameMayStart ? 0 : 1, 0);
+void ProgressPoster::Post(HWND window, unsigned percent) {
+    if (static_cast<long long>(percent) == lastPosted_) return;
+    if (PostMessageW(window, WM_UPDATE_PROGRESS, static_cast<WPARAM>(percent), 0)) lastPosted_ = percent;
 }
 
-void PostRestart(HWND window) {
-    PostMessageW(window, WM_UPDATE_RESTART, 0, 0);
+bool PostFinished(HWND window, bool gameMayStart) {
+    return PostFinalMessage(window, WM_UPDATE_FINISHED, gameMayStart ? 0 : 1);
+}
+
+bool PostRestart(HWND window) {
+    return PostFinalMessage(window, WM_UPDATE_RESTART, 0);
 }
 
 void FreeStatusText(WPARAM text) {

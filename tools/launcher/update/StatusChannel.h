@@ -23,11 +23,25 @@ void PostStatusText(HWND window, const wchar_t* format, ...);
 // Posts WM_UPDATE_PROGRESS with the percent; a failed post is simply lost.
 void PostProgress(HWND window, unsigned percent);
 
-// Posts WM_UPDATE_FINISHED: wParam 0 when the game may be started, 1 when it may not.
-void PostFinished(HWND window, bool gameMayStart);
+// One sender's progress (one download, one file check): posts WM_UPDATE_PROGRESS only when the percent
+// differs from the last one this sender posted, so a sender reports at most 101 times however often it
+// is called. A failed post is not remembered: the next call tries that percent again.
+class ProgressPoster {
+public:
+    void Post(HWND window, unsigned percent);
 
-// Posts WM_UPDATE_RESTART, the last message of a run that replaced the launcher.
-void PostRestart(HWND window);
+private:
+    long long lastPosted_ = -1;
+};
+
+// Posts WM_UPDATE_FINISHED: wParam 0 when the game may be started, 1 when it may not. A post refused by a
+// full queue is tried again for up to 5 s, because a lost one would leave the start button disabled for
+// good; a window that is gone is not waited for. False when it was not posted (or the window is null).
+bool PostFinished(HWND window, bool gameMayStart);
+
+// Posts WM_UPDATE_RESTART, the last message of a run that replaced the launcher, retried like
+// PostFinished. False when it was not posted.
+bool PostRestart(HWND window);
 
 // Releases a text received with WM_UPDATE_STATUS; null is harmless.
 void FreeStatusText(WPARAM text);

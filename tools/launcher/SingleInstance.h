@@ -1,0 +1,48 @@
+#pragma once
+// One launcher per installation: a named mutex per launcher directory, the hand-off from a second start
+// to the launcher that holds it, and the mark by which a launcher restarted after a self-update knows to
+// wait for its predecessor instead of handing off to it.
+
+#include "Win32Handles.h"
+
+#include <windows.h>
+
+#include <string>
+
+// Inherited by the launcher that a self-update starts; removed by that launcher at once.
+inline constexpr wchar_t kEnvRestartMark[] = L"KORVANE_LAUNCHER_RESTART";
+
+// "Local\KorvaneLauncher-" and 16 hex digits of a 64-bit FNV-1a hash of the directory's full path with
+// short (8.3) names expanded, case-folded: every spelling of one directory gives one name.
+std::wstring InstanceMutexName(const std::wstring& launcherDir);
+
+// This process's hold on its installation; let go on destruction.
+class InstallationClaim {
+public:
+    InstallationClaim() = default;
+    ~InstallationClaim() { Release(); }
+    InstallationClaim(const InstallationClaim&) = delete;
+    InstallationClaim& operator=(const InstallationClaim&) = delete;
+
+    // Takes the mutex of launcherDir, waiting up to waitMs for a holder to let go (a holder that died
+    // counts as gone). False while another launcher holds it. When the mutex cannot be made at all,
+    // true without it: a launcher that cannot tell is better than none.
+    bool Claim(const std::wstring& launcherDir, DWORD waitMs);
+    // Lets go now, so that a launcher waiting for this one can go on.
+    void Release();
+
+private:
+    ScopedHandle mutex_;
+    bool owned_ = false;
+};
+
+// Waits up to waitMs for the visible main window of a launcher of another process running from
+// launcherDir, then restores it if minimised and brings it to the front. False when none appeared.
+bool ShowRunningLauncher(const std::wstring& launcherDir, DWORD waitMs);
+
+// Marks this process's environment, so that the launcher it starts next (which inherits it) knows that it
+// is the restart after a self-update.
+void MarkNextStartAsRestart();
+
+// True when this process carries the restart mark; removes it, so that nothing it starts inherits it.
+bool TakeRestartMark();
