@@ -392,13 +392,15 @@ TEST(UpdaterQuickCheckTest, TrustsOnlyItsOwnRecordsAndOnlyWhenAllowed) {
         bool quickLine;
         bool verify;
         bool damageRecords;
+        bool keepTime;  // the change keeps the file's last-write time
         bool changeCaught;
     };
     const QuickCase cases[] = {
-        {"quick", true, false, false, false},
-        {"quick, with --verify", true, true, false, true},
-        {"quick, records damaged", true, false, true, true},
-        {"full (the default)", false, false, false, true},
+        {"quick", true, false, false, true, false},
+        {"quick, last-write time moved", true, false, false, false, true},
+        {"quick, with --verify", true, true, false, true, true},
+        {"quick, records damaged", true, false, true, true, true},
+        {"full (the default)", false, false, false, true, true},
     };
     for (const QuickCase& c : cases) {
         SCOPED_TRACE(c.name);
@@ -412,7 +414,7 @@ TEST(UpdaterQuickCheckTest, TrustsOnlyItsOwnRecordsAndOnlyWhenAllowed) {
         EXPECT_EQ(testsupport::FileExists(dir / L"korvane-check.cache"), c.quickLine);
         EXPECT_FALSE(testsupport::FileExists(dir / L"korvane-check.cache.tmp"));
 
-        // The same size and last-write time, other bytes: only hashing can tell.
+        // The same size and (unless the case moves it) last-write time, other bytes: only hashing can tell.
         const std::wstring changed = dir / L"d\\f3.bin";
         HANDLE file = CreateFileW(changed.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
         ASSERT_NE(file, INVALID_HANDLE_VALUE);
@@ -420,6 +422,14 @@ TEST(UpdaterQuickCheckTest, TrustsOnlyItsOwnRecordsAndOnlyWhenAllowed) {
         GetFileTime(file, nullptr, nullptr, &written);
         DWORD done = 0;
         WriteFile(file, "XXXX", 4, &done, nullptr);
+        if (!c.keepTime) {
+            ULARGE_INTEGER time;  // one second on
+            time.LowPart = written.dwLowDateTime;
+            time.HighPart = written.dwHighDateTime;
+            time.QuadPart += 10000000;
+            written.dwLowDateTime = time.LowPart;
+            written.dwHighDateTime = time.HighPart;
+        }
         SetFileTime(file, nullptr, nullptr, &written);
         CloseHandle(file);
         if (c.damageRecords) {

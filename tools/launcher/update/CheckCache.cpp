@@ -67,6 +67,7 @@ bool ReadFileStamp(const std::wstring& path, FileStamp* stamp) {
 void CheckCache::Load(const std::wstring& path) {
     std::lock_guard<std::mutex> hold(lock_);
     records_.clear();
+    changed_ = false;
     std::string content;
     if (!ReadWhole(path, &content) || content.compare(0, sizeof(kHeader) - 1, kHeader) != 0) return;
     // The last line names the digest of everything before it: a cut or altered file counts as none.
@@ -137,12 +138,20 @@ bool CheckCache::Matches(const std::wstring& key, const std::string& sha256, con
 
 void CheckCache::Record(const std::wstring& key, const std::string& sha256, const FileStamp& stamp) {
     std::lock_guard<std::mutex> hold(lock_);
-    records_[key] = Entry{sha256, stamp};
+    Entry& entry = records_[key];
+    if (entry.sha256 == sha256 && entry.stamp == stamp) return;
+    entry = Entry{sha256, stamp};
+    changed_ = true;
 }
 
 void CheckCache::Drop(const std::wstring& key) {
     std::lock_guard<std::mutex> hold(lock_);
-    records_.erase(key);
+    if (records_.erase(key) > 0) changed_ = true;
+}
+
+bool CheckCache::Changed() const {
+    std::lock_guard<std::mutex> hold(lock_);
+    return changed_;
 }
 
 std::size_t CheckCache::Size() const {

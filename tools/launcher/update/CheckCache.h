@@ -35,14 +35,17 @@ public:
     void Record(const std::wstring& key, const std::string& sha256, const FileStamp& stamp);
     void Drop(const std::wstring& key);
     std::size_t Size() const;
+    // True when a record was added, altered or dropped since Load: only then is there anything to save.
+    bool Changed() const;
 
 private:
     struct Entry {
         std::string sha256;
         FileStamp stamp;
     };
-    mutable std::mutex lock_;  // guards records_
+    mutable std::mutex lock_;  // guards records_ and changed_
     std::map<std::wstring, Entry> records_;
+    bool changed_ = false;
 };
 
 // The cache's file name in the launcher directory.

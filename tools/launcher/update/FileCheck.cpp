@@ -1,12 +1,14 @@
 #include "update/FileCheck.h"
 
 #include "LongPath.h"
+#include "Win32Handles.h"
 #include "common/PathRules.h"
 #include "update/Sha256.h"
 #include "update/StatusChannel.h"
 
 #include <algorithm>
 #include <atomic>
+#include <map>
 #include <mutex>
 #include <set>
 #include <thread>
@@ -23,6 +25,62 @@ bool SizeAndDigestMatch(const std::wstring& local, const ManifestFile& file) {
     return FileSha256Hex(local) == file.sha256;
 }
 
+// What one listing of each folder of the listed files tells: every file's stamp and which files have a
+// ".part" beside them, both by FileKey. Opening each file, or asking for each ".part" by name, costs far
+// more per file than listing its folder.
+struct FolderScan {
+    std::map<std::wstring, FileStamp> stamps;
+    std::set<std::wstring> withPart;
+};
+
+void ScanFolder(const std::wstring& launcherDir, const std::wstring& folderKey, FolderScan* scan) {
+    std::wstring path = launcherDir + folderKey;
+    for (wchar_t& c : path) {
+        if (c == L'/') c = L'\\';
+    }
+    ScopedHandle folder(CreateFileW(ForFileApi(path).c_str(), FILE_LIST_DIRECTORY,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                    FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!folder.Valid() || !GetFileInformationByHandle(folder.Get(), &info)) return;
+    static constexpr wchar_t kPart[] = L".part";
+    constexpr std::size_t kPartChars = 5;
+    std::vector<std::uint64_t> buffer(64 * 1024 / sizeof(std::uint64_t));  // 8-byte aligned entries
+    for (FILE_INFO_BY_HANDLE_CLASS kind = FileIdBothDirectoryRestartInfo;
+         GetFileInformationByHandleEx(folder.Get(), kind, buffer.data(), static_cast<DWORD>(buffer.size() * 8));
+         kind = FileIdBothDirectoryInfo) {
+        const unsigned char* at = reinterpret_cast<const unsigned char*>(buffer.data());
+        for (;;) {
+            const auto* entry = reinterpret_cast<const FILE_ID_BOTH_DIR_INFO*>(at);
+            const std::wstring_view name(entry->FileName, entry->FileNameLength / sizeof(wchar_t));
+            if (!(entry->FileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+                const std::wstring key = folderKey + path_rules::FileKey(name);
+                if (key.size() > folderKey.size() + kPartChars && key.compare(key.size() - kPartChars, kPartChars, kPart) == 0) {
+                    scan->withPart.insert(key.substr(0, key.size() - kPartChars));
+                } else {
+                    scan->stamps[key] = FileStamp{static_cast<std::uint64_t>(entry->EndOfFile.QuadPart),
+                                                  static_cast<std::uint64_t>(entry->LastWriteTime.QuadPart),
+                                                  info.dwVolumeSerialNumber,
+                                                  static_cast<std::uint64_t>(entry->FileId.QuadPart)};
+                }
+            }
+            if (entry->NextEntryOffset == 0) break;
+            at += entry->NextEntryOffset;
+        }
+    }
+}
+
+FolderScan ScanFolders(const Manifest& manifest, const std::wstring& launcherDir) {
+    std::set<std::wstring> folders;
+    for (const ManifestFile& file : manifest.files) {
+        const std::wstring key = path_rules::FileKey(std::wstring_view(file.path));
+        folders.insert(key.substr(0, key.find_last_of(L'/') + 1));  // "" or "a/b/"
+    }
+    FolderScan scan;
+    for (const std::wstring& folder : folders) ScanFolder(launcherDir, folder, &scan);
+    return scan;
+}
+
 // Shared by the check's threads.
 struct CheckRun {
     const Manifest* manifest;
@@ -30,23 +88,26 @@ struct CheckRun {
     CheckCache* cache;
     bool trustCache;
     HWND window;
+    const FolderScan* scan;
     std::vector<char> intact;  // per file, written by the one thread that examined it
     std::atomic<std::size_t> next{0};
-    std::size_t examined = 0;  // guarded by progressLock, with lastPercent
-    int lastPercent = -1;
+    std::size_t examined = 0;  // guarded by progressLock, with progress
+    ProgressPoster progress;
     std::mutex progressLock;
 
     bool Examine(const ManifestFile& file) {
         const std::wstring local = *launcherDir + file.path;
         if (!cache) return SizeAndDigestMatch(local, file);
         const std::wstring key = path_rules::FileKey(std::wstring_view(file.path));
-        FileStamp stamp;
-        const bool stamped = ReadFileStamp(local, &stamp);
-        if (trustCache && stamped && stamp.size == file.size && cache->Matches(key, file.sha256, stamp)) return true;
+        const auto stamp = scan->stamps.find(key);
+        const bool stamped = stamp != scan->stamps.end();
+        if (trustCache && stamped && stamp->second.size == file.size && cache->Matches(key, file.sha256, stamp->second)) {
+            return true;
+        }
         // Stamped before hashing: a file changed meanwhile gets another stamp and is hashed again next time.
         const bool whole = SizeAndDigestMatch(local, file);
         if (whole && stamped) {
-            cache->Record(key, file.sha256, stamp);
+            cache->Record(key, file.sha256, stamp->second);
         } else {
             cache->Drop(key);
         }
@@ -55,11 +116,7 @@ struct CheckRun {
 
     void CountExamined() {
         std::lock_guard<std::mutex> hold(progressLock);
-        const int percent = static_cast<int>(++examined * 100 / manifest->files.size());
-        if (percent != lastPercent) {
-            lastPercent = percent;
-            PostProgress(window, static_cast<unsigned>(percent));
-        }
+        progress.Post(window, static_cast<unsigned>(++examined * 100 / manifest->files.size()));
     }
 
     static DWORD WINAPI WorkThread(void* self) {
@@ -71,8 +128,6 @@ struct CheckRun {
         for (std::size_t i = next.fetch_add(1); i < manifest->files.size(); i = next.fetch_add(1)) {
             const ManifestFile& file = manifest->files[i];
             intact[i] = Examine(file) ? 1 : 0;
-            // What a download broken off earlier left beside a file that is whole now.
-            if (intact[i]) DeleteFileW(ForFileApi(*launcherDir + file.path + L".part").c_str());
             CountExamined();
         }
     }
@@ -88,7 +143,8 @@ unsigned CheckThreadCount(std::size_t files) {
 std::vector<std::size_t> CheckFiles(HWND window, const Manifest& manifest, const std::wstring& launcherDir,
                                     CheckCache* cache, bool trustCache) {
     PostStatusText(window, L"檢查檔案中...");
-    CheckRun run{&manifest, &launcherDir, cache, trustCache, window, std::vector<char>(manifest.files.size(), 0)};
+    const FolderScan scan = ScanFolders(manifest, launcherDir);
+    CheckRun run{&manifest, &launcherDir, cache, trustCache, window, &scan, std::vector<char>(manifest.files.size(), 0)};
     HANDLE helpers[kMaxCheckThreads] = {};
     DWORD started = 0;
     for (unsigned t = 1; t < CheckThreadCount(manifest.files.size()); ++t) {
@@ -98,6 +154,13 @@ std::vector<std::size_t> CheckFiles(HWND window, const Manifest& manifest, const
     run.Work();  // this thread takes its share too
     if (started > 0) WaitForMultipleObjects(started, helpers, TRUE, INFINITE);
     for (DWORD i = 0; i < started; ++i) CloseHandle(helpers[i]);
+
+    // What a download broken off earlier left beside a file that is whole now.
+    for (std::size_t i = 0; i < manifest.files.size() && !scan.withPart.empty(); ++i) {
+        if (run.intact[i] && scan.withPart.count(path_rules::FileKey(std::wstring_view(manifest.files[i].path)))) {
+            DeleteFileW(ForFileApi(launcherDir + manifest.files[i].path + L".part").c_str());
+        }
+    }
 
     std::vector<std::size_t> jobs;
     std::set<std::wstring> queued;

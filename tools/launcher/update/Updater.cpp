@@ -209,26 +209,29 @@ void RunUpdate(const UpdaterThreadArgs& args) {
     CheckCache* records = manifest.quickCheck ? &cache : nullptr;
     const std::wstring cachePath = args.launcherDir + kCheckCacheName;
     if (records) cache.Load(cachePath);
+    const auto keepRecords = [&] {
+        if (records && cache.Changed()) cache.Save(cachePath);
+    };
     const std::vector<std::size_t> jobs =
         CheckFiles(window, manifest, args.launcherDir, records, records && !args.fullCheck);
     if (jobs.empty()) {
-        if (records) cache.Save(cachePath);
+        keepRecords();
         FinishUpToDate(window);
         return;
     }
     if (gameRunning) {
-        if (records) cache.Save(cachePath);
+        keepRecords();
         Finish(window, L"有更新檔, 請先關閉所有遊戲視窗再執行 launcher 更新", false);
         return;
     }
     if (!EnoughDiskSpace(window, args.launcherDir, BytesToFetch(manifest, jobs, args.launcherDir))) {
-        if (records) cache.Save(cachePath);
+        keepRecords();
         PostFinished(window, false);
         return;
     }
     const BatchOutcome outcome = DownloadJobs(window, manifest, jobs, args.launcherDir, hosts, records);
     // Saved before the last message: the player may start the game, and end the launcher, at once.
-    if (records) cache.Save(cachePath);
+    keepRecords();
     ReportDownloads(window, outcome);
 }
 
