@@ -1,7 +1,8 @@
 // One whole update run (manifest, check, downloads, verify) in the directory of this executable, timed
 // from the start of the updater thread to its last message. Prints the elapsed time and the outcome.
 //
-// Usage: bench_update_run [--timeout-s N]     (needs a display: run it with scripts/wine-test)
+// Usage: bench_update_run [--timeout-s N] [--verify]     (needs a display: run it with scripts/wine-test)
+#include "update/PatchHost.h"
 #include "update/StatusChannel.h"
 #include "update/Updater.h"
 
@@ -14,7 +15,7 @@
 
 namespace {
 
-int g_finished = -1;   // WM_UPDATE_FINISHED's flag, 2 for a restart
+int g_finished = -1;   // WM_UPDATE_FINISHED's wParam (0: the game may start), 2 for a restart
 std::wstring g_lastText;
 long g_progressPosts = 0;
 long g_statusPosts = 0;
@@ -37,8 +38,11 @@ LRESULT CALLBACK BenchProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam
 
 int wmain(int argc, wchar_t** argv) {
     double timeout = 1800;
-    for (int i = 1; i + 1 < argc; ++i) {
-        if (std::wstring(argv[i]) == L"--timeout-s") timeout = _wtof(argv[++i]);
+    bool fullCheck = false;
+    for (int i = 1; i < argc; ++i) {
+        const std::wstring arg = argv[i];
+        if (arg == L"--timeout-s" && i + 1 < argc) timeout = _wtof(argv[++i]);
+        if (arg == L"--verify") fullCheck = true;
     }
     HINSTANCE instance = GetModuleHandleW(nullptr);
     WNDCLASSW wc = {};
@@ -60,7 +64,7 @@ int wmain(int argc, wchar_t** argv) {
     const double start = NowSeconds();
     bool idle = false;
     if (!UpdaterRunning.compare_exchange_strong(idle, true)) return 2;
-    HANDLE thread = CreateThread(nullptr, 0, UpdaterThread, new UpdaterThreadArgs{hwnd, dir}, 0, nullptr);
+    HANDLE thread = CreateThread(nullptr, 0, UpdaterThread, new UpdaterThreadArgs{hwnd, dir, PatchHostList(), ManifestKeyList(), fullCheck}, 0, nullptr);
     if (!thread) return 2;
     double finishedAt = 0;
     while (NowSeconds() - start < timeout) {
