@@ -62,7 +62,13 @@ TEST(ChunkIndex, Crc32MatchesZlib) {
 
 TEST(ChunkIndex, SerialisedIndexParsesBackUnchanged) {
     const std::string game = RandomBytes(3'000'000, 5);
+    ChunkIndex large{{64, 1024, kMaxChunkSizeLimit}, 0, {}};
+    for (int i = 0; i < 300; ++i) {
+        large.chunks.push_back({large.fileSize, kMaxChunkSizeLimit - i, Sha256Of(std::to_string(i))});
+        large.fileSize += large.chunks.back().length;
+    }
     const ChunkIndex cases[] = {
+        large,
         ChunkIndex{kDefaultChunkParams, 0, {}},
         IndexOf("tiny file", kDefaultChunkParams),
         ThreeChunks(),
@@ -79,6 +85,30 @@ TEST(ChunkIndex, SerialisedIndexParsesBackUnchanged) {
         ASSERT_TRUE(ParseChunkIndex(bytes, &back, &why)) << why;
         EXPECT_TRUE(SameIndex(back, index));
     }
+}
+
+TEST(ChunkIndex, FieldsSitWhereTheLayoutSays) {
+    const std::string bytes = SerializeChunkIndex(ThreeChunks());
+    auto le = [&](std::size_t at, std::size_t size) {
+        std::uint64_t value = 0;
+        for (std::size_t i = 0; i < size; ++i) value |= std::uint64_t{static_cast<unsigned char>(bytes[at + i])} << (8 * i);
+        return value;
+    };
+    struct Case {
+        const char* field;
+        std::size_t at;
+        std::size_t size;
+        std::uint64_t value;
+    };
+    const Case cases[] = {
+        {"version", 4, 4, 1},       {"minSize", 8, 4, 256},         {"avgSize", 12, 4, 1024},
+        {"maxSize", 16, 4, 4096},   {"fileSize", 20, 8, 4500},      {"chunkCount", 28, 4, 3},
+        {"chunk 1 offset", 76, 8, 1000}, {"chunk 1 length", 84, 4, 3000}, {"chunk 2 offset", 120, 8, 4000},
+        {"CRC", 164, 4, Crc32(std::string_view(bytes).substr(0, 164))},
+    };
+    ASSERT_EQ(bytes.size(), 168u);
+    for (const Case& c : cases) EXPECT_EQ(le(c.at, c.size), c.value) << c.field;
+    EXPECT_EQ(bytes.substr(88, 32), std::string(reinterpret_cast<const char*>(Sha256Of("b").data()), 32));
 }
 
 TEST(ChunkIndex, ParserRejectsMalformedIndexes) {

@@ -34,6 +34,11 @@ TEST(DeltaPlan, BuildsTheNewFileAndFetchesOnlyWhatChanged) {
     const std::string base = RandomBytes(256 * 1024, 1);
     const std::string zeros(200'000, '\0');
     const std::uint64_t near = 3 * kSmall.maxSize;  // the chunks around an edit
+    const std::vector<ChunkSpan> spans = ChunkBuffer(base, kSmall);
+    const std::size_t cut1 = spans[10].offset, cut2 = spans[13].offset, cut3 = spans[20].offset;
+    const std::string chunksDropped = base.substr(0, cut1) + base.substr(cut2);
+    const std::string chunksSwapped =
+        base.substr(0, cut1) + base.substr(cut2, cut3 - cut2) + base.substr(cut1, cut2 - cut1) + base.substr(cut3);
     struct Case {
         const char* name;
         std::string local;
@@ -48,6 +53,8 @@ TEST(DeltaPlan, BuildsTheNewFileAndFetchesOnlyWhatChanged) {
         {"change in place", base, Edited(base, 100'000, 2048, RandomBytes(2048, 2)), false, 2048 + near, 3},
         {"insertion", base, Edited(base, 50'000, 0, RandomBytes(3000, 3)), false, 3000 + near, 3},
         {"deletion", base, Edited(base, 50'000, 3000, ""), false, near, 0},
+        {"whole chunks deleted", base, chunksDropped, false, 0, 2},
+        {"whole chunks moved", base, chunksSwapped, false, 0, 4},
         {"append", base, base + RandomBytes(10'000, 4), false, 10'000 + kSmall.maxSize, 2},
         {"truncation", base, base.substr(0, 200'000), false, kSmall.maxSize, 0},
         {"local longer than new", base + RandomBytes(50'000, 5), base, false, kSmall.maxSize, 0},
@@ -155,6 +162,7 @@ TEST(DeltaPlan, RefusesWhatDoesNotAddUp) {
     const Case cases[] = {
         {"copy and fetch", 6, {copy4, {DeltaOpKind::Fetch, 0, 4, 2}}, fetchX, "6789xx"},
         {"copy past the local end", 5, {{DeltaOpKind::Copy, 7, 0, 5}}, fetchX, std::nullopt},
+        {"copy from beyond the local end", 2, {{DeltaOpKind::Copy, 11, 0, 2}}, fetchX, std::nullopt},
         {"fetch returns too little", 6, {copy4, {DeltaOpKind::Fetch, 0, 4, 2}}, fetchShort, std::nullopt},
         {"fetch fails", 6, {copy4, {DeltaOpKind::Fetch, 0, 4, 2}}, fetchFails, std::nullopt},
         {"no fetch routine", 6, {copy4, {DeltaOpKind::Fetch, 0, 4, 2}}, nullptr, std::nullopt},
@@ -174,4 +182,10 @@ TEST(DeltaPlan, RefusesWhatDoesNotAddUp) {
     ChunkIndex shortOfSize{kSmall, 20, {{0, 10, {}}}};
     ChunkIndex emptyChunk{kSmall, 10, {{0, 10, {}}, {10, 0, {}}}};
     for (const ChunkIndex& target : {gap, shortOfSize, emptyChunk}) EXPECT_FALSE(PlanDelta(target, {}));
+
+    // A digest alone does not make a copy: the local chunk must have the same length too.
+    const ChunkIndex target{kSmall, 10, {{0, 10, Sha256Of("d")}}};
+    const std::optional<DeltaPlan> plan = PlanDelta(target, {{0, 5, Sha256Of("d")}, {5, 5, Sha256Of("e")}}, kAlwaysDelta);
+    ASSERT_TRUE(plan);
+    EXPECT_EQ(plan->fetchBytes, 10u);
 }
