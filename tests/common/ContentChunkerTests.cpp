@@ -5,6 +5,7 @@
 #include <set>
 
 #include "TestBytes.h"
+#include "common/ChunkIndex.h"
 #include "common/ContentChunker.h"
 
 namespace {
@@ -171,5 +172,32 @@ TEST(ContentChunker, ParamsAreCheckedAndEmptyInputHasNoChunks) {
         EXPECT_EQ(nothing.used, 0u);
         EXPECT_EQ(nothing.chunkLength, 0u);
         EXPECT_EQ(chunker->Finish(), 0u);
+    }
+}
+
+// Published indexes were cut this way; a launcher that cuts otherwise still builds correct files but fetches
+// nearly everything. A change here needs a new index version.
+TEST(ContentChunker, CutsOfIndexVersion1StayFixed) {
+    const std::string bytes = RandomBytes(8 << 20, 1);
+    struct Case {
+        ChunkParams params;
+        std::size_t chunks;
+        std::vector<std::uint64_t> firstEnds;
+        std::uint32_t crcOfAllCuts;
+    };
+    const Case cases[] = {
+        {kDefaultChunkParams, 112, {85090, 180263, 264163, 388599}, 0x0c7705fcu},
+        {kSmall, 7198, {1081, 2198, 3505, 4614}, 0x96831ebdu},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.params.avgSize);
+        ChunkIndex cuts{c.params, bytes.size(), {}};
+        for (const ChunkSpan& span : ChunkBuffer(bytes, c.params)) cuts.chunks.push_back({span.offset, span.length, {}});
+        ASSERT_EQ(cuts.chunks.size(), c.chunks);
+        for (std::size_t i = 0; i < c.firstEnds.size(); ++i) {
+            EXPECT_EQ(cuts.chunks[i].offset + cuts.chunks[i].length, c.firstEnds[i]);
+        }
+        const std::string wire = SerializeChunkIndex(cuts);
+        EXPECT_EQ(Crc32(std::string_view(wire).substr(0, wire.size() - 4)), c.crcOfAllCuts);
     }
 }
