@@ -30,26 +30,10 @@ std::string Patched(std::size_t at, std::uint64_t value, std::size_t size) {
     return bytes;
 }
 
-bool SameIndex(const ChunkIndex& a, const ChunkIndex& b) {
-    if (a.params.minSize != b.params.minSize || a.params.avgSize != b.params.avgSize ||
-        a.params.maxSize != b.params.maxSize || a.fileSize != b.fileSize || a.chunks.size() != b.chunks.size()) {
-        return false;
-    }
-    for (std::size_t i = 0; i < a.chunks.size(); ++i) {
-        const ChunkEntry& x = a.chunks[i];
-        const ChunkEntry& y = b.chunks[i];
-        if (x.offset != y.offset || x.length != y.length || x.sha256 != y.sha256) return false;
-    }
-    return true;
-}
-
 }  // namespace
 
 TEST(ChunkIndex, Crc32MatchesZlib) {
-    struct Case {
-        std::string_view bytes;
-        std::uint32_t crc;
-    };
+    struct Case { std::string_view bytes; std::uint32_t crc; };
     const Case cases[] = {
         {"", 0},
         {"a", 0xE8B7BE43u},
@@ -83,7 +67,8 @@ TEST(ChunkIndex, SerialisedIndexParsesBackUnchanged) {
         ChunkIndex back;
         std::string why;
         ASSERT_TRUE(ParseChunkIndex(bytes, &back, &why)) << why;
-        EXPECT_TRUE(SameIndex(back, index));
+        EXPECT_EQ(back.chunks.size(), index.chunks.size());
+        EXPECT_TRUE(SerializeChunkIndex(back) == bytes);  // every field is written, so equal bytes mean equal indexes
     }
 }
 
@@ -94,12 +79,7 @@ TEST(ChunkIndex, FieldsSitWhereTheLayoutSays) {
         for (std::size_t i = 0; i < size; ++i) value |= std::uint64_t{static_cast<unsigned char>(bytes[at + i])} << (8 * i);
         return value;
     };
-    struct Case {
-        const char* field;
-        std::size_t at;
-        std::size_t size;
-        std::uint64_t value;
-    };
+    struct Case { const char* field; std::size_t at; std::size_t size; std::uint64_t value; };
     const Case cases[] = {
         {"version", 4, 4, 1},       {"minSize", 8, 4, 256},         {"avgSize", 12, 4, 1024},
         {"maxSize", 16, 4, 4096},   {"fileSize", 20, 8, 4500},      {"chunkCount", 28, 4, 3},
@@ -117,11 +97,7 @@ TEST(ChunkIndex, ParserRejectsMalformedIndexes) {
     flippedDigest[32 + 12] ^= 1;
     std::string flippedCrc = good;
     flippedCrc.back() ^= 0x80;
-    struct Case {
-        const char* name;
-        std::string bytes;
-        const char* reason;
-    };
+    struct Case { const char* name; std::string bytes; const char* reason; };
     const Case cases[] = {
         {"empty", "", "truncated"},
         {"shorter than the magic", "KCI", "truncated"},
@@ -165,10 +141,7 @@ TEST(ChunkIndex, ParserRejectsMalformedIndexes) {
 
 TEST(ChunkIndex, ServedPathIsNamedAfterTheFileDigest) {
     const std::string digest(64, 'a');
-    struct Case {
-        std::string hex;
-        std::string path;
-    };
+    struct Case { std::string hex; std::string path; };
     const Case cases[] = {
         {"0123456789abcdef0123456789abcdef0123456789abcdef0123456789abcdef",
          "delta/0123456789abcdef0123456789abcdef0123456789abcdef0123456789abcdef.kcix"},

@@ -123,10 +123,7 @@ TEST(DeltaPlan, FetchRangesComeInBatchesInOrder) {
         const bool fetch = (at / 10) % 2 == 0;
         plan.ops.push_back({fetch ? DeltaOpKind::Fetch : DeltaOpKind::Copy, 0, at, 10});
     }
-    struct Case {
-        std::size_t perBatch;
-        std::vector<std::size_t> sizes;
-    };
+    struct Case { std::size_t perBatch; std::vector<std::size_t> sizes; };
     const Case cases[] = {{0, {}}, {1, {1, 1, 1, 1, 1}}, {2, {2, 2, 1}}, {5, {5}}, {100, {5}}};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.perBatch);
@@ -150,15 +147,9 @@ TEST(DeltaPlan, RefusesWhatDoesNotAddUp) {
     auto fetchX = [](std::uint64_t, std::uint64_t length) { return std::optional<std::string>(std::string(length, 'x')); };
     auto fetchShort = [](std::uint64_t, std::uint64_t) { return std::optional<std::string>("x"); };
     auto fetchFails = [](std::uint64_t, std::uint64_t) { return std::optional<std::string>(); };
-    using Ops = std::vector<DeltaOp>;
     const DeltaOp copy4{DeltaOpKind::Copy, 6, 0, 4};
-    struct Case {
-        const char* name;
-        std::uint64_t fileSize;
-        Ops ops;
-        FetchNewBytes fetch;
-        std::optional<std::string> result;
-    };
+    struct Case { const char* name; std::uint64_t fileSize; std::vector<DeltaOp> ops; FetchNewBytes fetch;
+                  std::optional<std::string> result; };
     const Case cases[] = {
         {"copy and fetch", 6, {copy4, {DeltaOpKind::Fetch, 0, 4, 2}}, fetchX, "6789xx"},
         {"copy past the local end", 5, {{DeltaOpKind::Copy, 7, 0, 5}}, fetchX, std::nullopt},
@@ -172,16 +163,13 @@ TEST(DeltaPlan, RefusesWhatDoesNotAddUp) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        DeltaPlan plan;
-        plan.fileSize = c.fileSize;
-        plan.ops = c.ops;
-        EXPECT_EQ(ApplyDeltaPlan(local, plan, c.fetch), c.result);
+        EXPECT_EQ(ApplyDeltaPlan(local, DeltaPlan{c.fileSize, c.ops, 0, 0, 0, false}, c.fetch), c.result);
     }
 
-    ChunkIndex gap{kSmall, 20, {{0, 10, {}}, {11, 9, {}}}};
-    ChunkIndex shortOfSize{kSmall, 20, {{0, 10, {}}}};
-    ChunkIndex emptyChunk{kSmall, 10, {{0, 10, {}}, {10, 0, {}}}};
-    for (const ChunkIndex& target : {gap, shortOfSize, emptyChunk}) EXPECT_FALSE(PlanDelta(target, {}));
+    const ChunkIndex untiled[] = {{kSmall, 20, {{0, 10, {}}, {11, 9, {}}}},
+                                  {kSmall, 20, {{0, 10, {}}}},
+                                  {kSmall, 10, {{0, 10, {}}, {10, 0, {}}}}};
+    for (const ChunkIndex& target : untiled) EXPECT_FALSE(PlanDelta(target, {}));
 
     // A digest alone does not make a copy: the local chunk must have the same length too.
     const ChunkIndex target{kSmall, 10, {{0, 10, Sha256Of("d")}}};
