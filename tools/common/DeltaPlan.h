@@ -31,7 +31,8 @@ struct DeltaPlan {
 };
 
 // When to give up on delta: the bytes to fetch, plus rangeCostBytes for each fetch range (a request's or a
-// multipart part's overhead and latency, as bytes), above maxFetchPercent of the file.
+// range's share of a multi-range response, overhead and latency counted as bytes), above maxFetchPercent
+// of the file.
 struct DeltaPolicy {
     std::uint32_t maxFetchPercent = 90;
     std::uint64_t rangeCostBytes = 32 * 1024;
