@@ -29,7 +29,8 @@ struct Patch {
 };
 
 struct ManifestLines {
-    std::vector<std::string> files;  // "path|size|sha256"
+    std::vector<std::string> files;   // "path|size|sha256"
+    std::vector<std::string> deltas;  // "path|index sha256|index size"
     std::string launcherSelf;        // "size|sha256"
     std::string version, status, news, check;
     int problems = 0;
@@ -49,6 +50,8 @@ ManifestLines ReadManifest(const fs::path& path) {
             case LineKind::Status: m.status = line.text; break;
             case LineKind::News: m.news = line.text; break;
             case LineKind::Check: m.check = line.text; break;
+            case LineKind::Delta: m.deltas.push_back(std::string(line.text) + "|" + line.sha256 + "|" + std::to_string(line.size)); break;
+            case LineKind::Sequence: break;
             case LineKind::Malformed:
             case LineKind::UnsafePath: ++m.problems; break;
             case LineKind::Ignored: break;

@@ -15,7 +15,9 @@ TEST(PatchManifest, WrittenTextReadsBackThroughLauncherRules) {
     m.news = "";
     m.quickCheck = true;
     m.launcherSelf = PatchLauncherEntry{4096, kAbc};
-    m.files = {{"data/a.bin", 3, kAbc}, {"\xE8\xB3\x87\xE6\x96\x99/x.txt", 0, kEmpty}, {"#odd name", 1, kAbc}};
+    m.files = {{"data/a.bin", 3, kAbc, PatchDeltaIndex{kEmpty, 80}},
+               {"\xE8\xB3\x87\xE6\x96\x99/x.txt", 0, kEmpty, std::nullopt},
+               {"#odd name", 1, kAbc, std::nullopt}};
     std::string text = FormatPatchManifest(m);
 
     EXPECT_NE(text.substr(0, 3), "\xEF\xBB\xBF");
@@ -36,6 +38,10 @@ TEST(PatchManifest, WrittenTextReadsBackThroughLauncherRules) {
             case LineKind::File:
                 seen.push_back("F " + std::string(line.text) + " " + std::to_string(line.size) + " " + line.sha256);
                 break;
+            case LineKind::Delta:
+                seen.push_back("D " + std::string(line.text) + " " + line.sha256 + " " + std::to_string(line.size));
+                break;
+            case LineKind::Sequence: seen.push_back("Q " + std::to_string(line.size)); break;
             case LineKind::Malformed: seen.push_back("malformed"); break;
             case LineKind::UnsafePath: seen.push_back("unsafe"); break;
             case LineKind::Ignored: break;
@@ -48,6 +54,7 @@ TEST(PatchManifest, WrittenTextReadsBackThroughLauncherRules) {
         "C quick",
         "L 4096 " + kAbc,
         "F data/a.bin 3 " + kAbc,
+        "D data/a.bin " + kEmpty + " 80",
         "F \xE8\xB3\x87\xE6\x96\x99/x.txt 0 " + kEmpty,
         "F #odd name 1 " + kAbc,
     };
@@ -68,6 +75,11 @@ TEST(PatchManifest, WrittenTextReadsBackThroughLauncherRules) {
         EXPECT_EQ(back.files[i].path, m.files[i].path);
         EXPECT_EQ(back.files[i].size, m.files[i].size);
         EXPECT_EQ(back.files[i].sha256, m.files[i].sha256);
+        EXPECT_EQ(back.files[i].delta.has_value(), m.files[i].delta.has_value());
+        if (back.files[i].delta && m.files[i].delta) {
+            EXPECT_EQ(back.files[i].delta->sha256, m.files[i].delta->sha256);
+            EXPECT_EQ(back.files[i].delta->size, m.files[i].delta->size);
+        }
     }
 }
 
@@ -97,6 +109,10 @@ TEST(PatchManifest, ReadsLikeTheLauncher) {
         {"top-level Launcher.exe dropped", "FILE|launcher.EXE|3|" + kAbc + "\nFILE|sub\\Launcher.exe|3|" + kAbc,
          {"sub\\Launcher.exe"}, {1}, false, ""},
         {"digest filtered and lower-cased", "FILE|a|3|" + upper, {"a"}, {}, false, ""},
+        {"DELTA lines: before their FILE, other case, orphan, second, malformed",
+         "DELTA|A|" + kAbc + "|80\nFILE|a|3|" + kAbc + "\nDELTA|zz|" + kAbc + "|80\nDELTA|a|" + kAbc +
+             "|90\nDELTA|a|" + kAbc + "|0\n",
+         {"a"}, {3, 4, 5}, false, ""},
     };
     for (const ReadCase& c : cases) {
         SCOPED_TRACE(c.name);
@@ -114,6 +130,13 @@ TEST(PatchManifest, ReadsLikeTheLauncher) {
         EXPECT_EQ(lines, c.issueLines);
         EXPECT_EQ(m.launcherSelf.has_value(), c.hasLauncherSelf);
         EXPECT_EQ(m.version.value_or(""), c.version);
+        if (c.text.find("DELTA|") != std::string::npos) {
+            ASSERT_EQ(m.files.size(), 1u);
+            ASSERT_TRUE(m.files[0].delta.has_value());
+            EXPECT_EQ(m.files[0].delta->size, 80u) << "the first DELTA line for a path wins";
+        } else {
+            for (const PatchFileEntry& f : m.files) EXPECT_FALSE(f.delta.has_value());
+        }
     }
 }
 

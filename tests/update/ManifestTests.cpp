@@ -146,6 +146,20 @@ TEST(ManifestTest, LaterLinesWinAndDuplicatesStay) {
     EXPECT_EQ(m.files[1].size, 2u);
 }
 
+TEST(ManifestTest, DeltaLinesGoToTheirFileEntries) {
+    const std::string other(64, 'e');
+    // Before its FILE line, in another ASCII case, a second one, an orphan, a malformed and an unsafe one.
+    Manifest m = Parse("DELTA|Data/A.pak|" + other + "|800\nFILE|data\\a.pak|100|" + kDigest + "\nFILE|b|1|" + kDigest +
+                       "\nDELTA|data/a.pak|" + kDigest + "|900\nDELTA|zz|" + other + "|80\nDELTA|b|" + other +
+                       "|0\nDELTA|../b|" + other + "|80\n");
+    ASSERT_EQ(m.files.size(), 2u);
+    EXPECT_EQ(m.files[0].deltaIndexSha256, other);
+    EXPECT_EQ(m.files[0].deltaIndexSize, 800u);
+    EXPECT_TRUE(m.files[1].deltaIndexSha256.empty());
+    EXPECT_EQ(m.files[1].deltaIndexSize, 0u);
+    EXPECT_EQ(m.recognisedLines, 7u);
+}
+
 TEST(ManifestTest, InvalidUtf8IsReplacedNotFatal) {
     Manifest m = Parse("VERSION=\xFF\xFE" "bad\nFILE|d\xC3(x|3|" + kDigest + "\n");
     EXPECT_EQ(m.version.size(), 5u);  // two replacement characters, then "bad"

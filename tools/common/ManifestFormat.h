@@ -22,6 +22,9 @@ inline constexpr char kSequenceKey[] = "SEQUENCE=";
 // identity match what it recorded when it last hashed or downloaded it; anything else means a full check.
 inline constexpr char kCheckKey[] = "CHECK=";
 inline constexpr char kQuickCheck[] = "quick";
+// DELTA|<path>|<index sha256>|<index size>: the chunk index of the FILE entry with that path, served at
+// "delta/<the file's sha256>.kcix" (see ChunkIndex.h). Launchers that do not know the line skip it.
+inline constexpr char kDeltaKey[] = "DELTA|";
 inline constexpr std::size_t kDigestHexLength = 64;
 
 // True when `line` starts with the ASCII key (compared character by character, case-sensitive).
@@ -93,15 +96,15 @@ std::uint64_t ParseSizeField(std::basic_string_view<CharT> field) {
 
 // What one line of a manifest is, after trimming. `kind` Ignored covers blank lines, comments and
 // unknown keys; Malformed covers keyed records that fail their field rules.
-enum class LineKind { Ignored, Version, Status, News, LauncherSelf, File, Sequence, Check, Malformed, UnsafePath };
+enum class LineKind { Ignored, Version, Status, News, LauncherSelf, File, Sequence, Check, Delta, Malformed, UnsafePath };
 
 template <typename CharT>
 struct ParsedLine {
     LineKind kind = LineKind::Ignored;
     LineKind claimed = LineKind::Ignored;  // the record the line's key names, also when it is Malformed
-    std::basic_string_view<CharT> text;  // VERSION/STATUS/NEWS/CHECK value, or FILE path
-    std::uint64_t size = 0;              // FILE and LAUNCHER_SELF size, or the SEQUENCE number
-    std::string sha256;
+    std::basic_string_view<CharT> text;  // VERSION/STATUS/NEWS/CHECK value, or FILE/DELTA path
+    std::uint64_t size = 0;              // FILE and LAUNCHER_SELF size, the DELTA index size, or the SEQUENCE number
+    std::string sha256;                  // FILE and LAUNCHER_SELF digest, or the DELTA index digest
     const char* unsafeReason = nullptr;
 };
 
@@ -173,6 +176,19 @@ ParsedLine<CharT> ParseLine(std::basic_string_view<CharT> rawLine) {
             if (out.sha256.size() == kDigestHexLength && !out.text.empty()) {
                 out.unsafeReason = path_rules::UnsafePathReason(out.text);
                 out.kind = out.unsafeReason ? LineKind::UnsafePath : LineKind::File;
+            }
+        }
+    } else if (StartsWithKey(line, kDeltaKey)) {
+        out.claimed = LineKind::Delta;
+        auto fields = SplitFields(line.substr(sizeof(kDeltaKey) - 1));
+        out.kind = LineKind::Malformed;
+        if (fields.size() >= 3) {
+            out.text = fields[0];
+            out.sha256 = FilterDigest(fields[1]);
+            out.size = ParseSizeField(fields[2]);
+            if (out.sha256.size() == kDigestHexLength && !out.text.empty() && out.size != 0) {
+                out.unsafeReason = path_rules::UnsafePathReason(out.text);
+                out.kind = out.unsafeReason ? LineKind::UnsafePath : LineKind::Delta;
             }
         }
     }

@@ -213,7 +213,7 @@ int PublishFiles(const BuildOptions& options, const GameTree& tree, Publication*
             Say(error);
             return kExitIo;
         }
-        publication->manifest.files.push_back({f.path, digest.size, digest.sha256});
+        publication->manifest.files.push_back({f.path, digest.size, digest.sha256, std::nullopt});
         publication->served.insert(f.path);
         publication->gameBytes += digest.size;
         ProgressFileDone(&progress);

@@ -8,11 +8,18 @@
 #include <string_view>
 #include <vector>
 
-// One published game file: a FILE line.
+// A file's chunk index: the DELTA line after its FILE line.
+struct PatchDeltaIndex {
+    std::string sha256;  // of the index bytes, 64 lower-case hex digits
+    std::uint64_t size = 0;
+};
+
+// One published game file: a FILE line, and its DELTA line when it has an index.
 struct PatchFileEntry {
     std::string path;  // as written in the FILE line, relative to the game directory
     std::uint64_t size = 0;
     std::string sha256;  // 64 lower-case hex digits
+    std::optional<PatchDeltaIndex> delta;
 };
 
 // The served launcher: the LAUNCHER_SELF line.
@@ -40,12 +47,13 @@ struct ManifestIssue {
 
 inline constexpr char kManifestName[] = "manifest.txt";
 
-// The manifest text: a comment, VERSION/STATUS/NEWS/SEQUENCE when set, LAUNCHER_SELF when set, then the
-// FILE lines in the given order; UTF-8 without BOM, LF line ends. Values are written as given (check them
+// The manifest text: a comment, VERSION/STATUS/NEWS/SEQUENCE/CHECK when set, LAUNCHER_SELF when set, then the
+// FILE lines in the given order, each followed by its DELTA line when it has one; UTF-8 without BOM, LF line ends. Values are written as given (check them
 // first). A signature line, when wanted, is appended to exactly this text.
 std::string FormatPatchManifest(const PatchManifest& manifest);
 
 // Reads manifest bytes the way the launcher does (BOM skipped, later VERSION/STATUS/NEWS/LAUNCHER_SELF win).
 // Malformed records, unsafe FILE paths and FILE lines the launcher drops are reported in *issues and left
-// out of the result; never fails.
+// out of the result, and so are DELTA lines for a path without a FILE line or for one that has a DELTA line
+// already (paths compared as the launcher does); never fails.
 PatchManifest ReadPatchManifest(std::string_view text, std::vector<ManifestIssue>* issues);

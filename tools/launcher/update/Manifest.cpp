@@ -1,9 +1,11 @@
 #include "update/Manifest.h"
 
 #include "common/ManifestFormat.h"
+#include "common/PathRules.h"
 
 #include <windows.h>
 
+#include <map>
 #include <string_view>
 
 namespace {
@@ -38,6 +40,7 @@ bool ParseManifest(std::string_view bytes, Manifest& manifest) {
     const std::wstring text = DecodeUtf8(bytes.data() + skip, bytes.size() - skip);
 
     using manifest_format::LineKind;
+    std::vector<std::pair<std::wstring, ManifestFile>> deltas;  // path, index; matched once all lines are read
     manifest_format::ForEachManifestLine(std::wstring_view(text), [&](const manifest_format::ParsedLine<wchar_t>& line) {
         if (line.kind != LineKind::Ignored) ++manifest.recognisedLines;
         switch (line.kind) {
@@ -52,6 +55,13 @@ bool ParseManifest(std::string_view bytes, Manifest& manifest) {
                 manifest.files.push_back(ManifestFile{std::wstring(line.text), line.size, line.sha256});
                 break;
             case LineKind::Sequence: manifest.sequence = line.size; break;
+            case LineKind::Delta: {
+                ManifestFile index;
+                index.deltaIndexSha256 = line.sha256;
+                index.deltaIndexSize = line.size;
+                deltas.emplace_back(std::wstring(line.text), std::move(index));
+                break;
+            }
             case LineKind::Check:
                 manifest.quickCheck = line.text == std::wstring_view(L"quick");
                 break;
@@ -62,5 +72,15 @@ bool ParseManifest(std::string_view bytes, Manifest& manifest) {
             case LineKind::Ignored: break;
         }
     });
+    if (!deltas.empty()) {
+        std::map<std::wstring, ManifestFile*> byKey;
+        for (ManifestFile& f : manifest.files) byKey.emplace(path_rules::FileKey(std::wstring_view(f.path)), &f);
+        for (const auto& d : deltas) {
+            const auto file = byKey.find(path_rules::FileKey(std::wstring_view(d.first)));
+            if (file == byKey.end() || file->second->deltaIndexSize != 0) continue;
+            file->second->deltaIndexSha256 = d.second.deltaIndexSha256;
+            file->second->deltaIndexSize = d.second.deltaIndexSize;
+        }
+    }
     return true;
 }

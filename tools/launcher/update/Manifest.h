@@ -11,6 +11,9 @@ struct ManifestFile {
     std::wstring path;    // as written, either separator; never empty, never leaves the launcher's directory
     std::uint64_t size = 0;
     std::string sha256;   // 64 lower-case hex digits
+    // Its chunk index (the DELTA line for this path), when it has one: the index's SHA-256 and size.
+    std::string deltaIndexSha256;
+    std::uint64_t deltaIndexSize = 0;
 };
 
 // The LAUNCHER_SELF line; absent while sha256 is empty or size is 0.
@@ -38,5 +41,6 @@ struct Manifest {
 // Parses the whole body (or the signed part of it) into `manifest` (not cleared first). False only for an
 // empty body.
 // Unknown lines and malformed records are skipped; FILE paths that would write outside the launcher's
-// directory are skipped with one "[Launcher][updater] " debug line each.
+// directory are skipped with one "[Launcher][updater] " debug line each. A DELTA line goes to the first FILE
+// entry with its path (file names compared as Windows does for ASCII); the first DELTA line for a path wins.
 bool ParseManifest(std::string_view bytes, Manifest& manifest);
