@@ -228,6 +228,7 @@ void LoopbackHttpServer::Respond(std::uintptr_t client, const HttpResponse& orig
                     std::to_string(size) + "\r\n";
             response.status = 206;
             response.body = original.body.substr(static_cast<std::size_t>(first), static_cast<std::size_t>(end - first + 1));
+            if (response.corruptRanges) response.body[0] = static_cast<char>(response.body[0] ^ 0x5A);
         }
     }
     char status[128];

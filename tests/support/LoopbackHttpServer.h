@@ -41,6 +41,8 @@ struct HttpResponse {
     // A "Range: bytes=a-" or "bytes=a-b" request of a 200 answer gets 206 with that part (416 past the
     // end), as nginx does; false answers 200 with the whole body, as a host that ignores ranges does.
     bool honourRange = true;
+    // The first byte of every 206 part is changed, as a faulty cache in between might; whole answers stay.
+    bool corruptRanges = false;
     // Where a cut delivery stops, in bytes of the body sent; -1: half of it.
     long long cutAfter = -1;
 };

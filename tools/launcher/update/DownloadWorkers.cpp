@@ -29,9 +29,8 @@ FetchOutcome FetchJob(DownloadBatch& batch, const ManifestFile& file, const std:
     fetch.label = label;
     fetch.sharedDone = &batch.bytesDone;
     fetch.sharedTotal = batch.totalBytes;
-    // What an earlier run left in the ".part" counts as done: the transfer only adds what it receives.
-    const std::uint64_t kept = FileSizeOrZero(fetch.targetPath + L".part");
-    if (kept <= file.size) batch.bytesDone += kept;
+    fetch.deltaIndexSha256 = file.deltaIndexSha256;
+    fetch.deltaIndexSize = file.deltaIndexSize;
     const FetchOutcome outcome = FetchVerifiedFile(fetch).outcome;
     if (batch.cache) {
         const std::wstring key = path_rules::FileKey(std::wstring_view(file.path));

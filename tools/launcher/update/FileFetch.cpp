@@ -2,6 +2,7 @@
 
 #include "LongPath.h"
 #include "update/DebugLog.h"
+#include "update/DeltaFetch.h"
 #include "update/HttpDownload.h"
 #include "update/Sha256.h"
 #include "update/StatusChannel.h"
@@ -59,6 +60,18 @@ HostResult FetchFromHost(const FileFetch& fetch, const std::wstring& host, Fetch
 
 FetchResult FetchVerifiedFile(const FileFetch& fetch) {
     FetchResult result;
+    if (!fetch.hosts->empty()) {
+        const DeltaResult delta = FetchByDelta(fetch, fetch.hosts->front());
+        if (delta.outcome == DeltaOutcome::Done) {
+            result.outcome = FetchOutcome::Verified;
+            result.lastDigest = delta.sha256;
+            return result;
+        }
+        if (delta.outcome == DeltaOutcome::LocalError) return result;
+    }
+    // What an earlier run left in the ".part" counts as done: the transfer only adds what it receives.
+    const std::uint64_t kept = FileSizeOrZero(fetch.targetPath + L".part");
+    if (fetch.sharedDone && kept <= fetch.size) *fetch.sharedDone += kept;
     bool anyWrong = false;
     for (const std::wstring& host : *fetch.hosts) {
         switch (FetchFromHost(fetch, host, &result)) {

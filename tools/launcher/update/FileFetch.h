@@ -20,6 +20,8 @@ struct FileFetch {
     std::wstring label;
     std::atomic<std::uint64_t>* sharedDone = nullptr;
     std::uint64_t sharedTotal = 0;
+    std::string deltaIndexSha256;  // the file's chunk index (DELTA line); empty when it has none
+    std::uint64_t deltaIndexSize = 0;
 };
 
 enum class FetchOutcome { Verified, DownloadFailed, VerifyFailed };
@@ -29,6 +31,8 @@ struct FetchResult {
     std::string lastDigest;  // of the last file that arrived whole, empty when none did
 };
 
+// With a chunk index and a local copy, the file is first built from what the local copy shares with it and
+// ranges of the served file (from the first host); when that does not work out, it is downloaded whole.
 // Network errors, time-outs, cut-off bodies and 5xx answers are tried again on the same host, up to three
 // attempts 1 s and then 3 s apart, each resuming; a retry shows briefly on the status line. Another status,
 // such as 404, or a wrong digest after a whole transfer moves on to the next host; a resumed file with a

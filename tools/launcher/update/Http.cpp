@@ -102,14 +102,18 @@ HttpOpenStep OpenPatchRequest(const std::wstring& baseUrl, const wchar_t* suffix
     const std::wstring encoded = suffix ? PercentEncodePath(suffix) : std::wstring();
     if (!CrackUrl(baseUrl, suffix ? encoded.c_str() : nullptr, parts)) return HttpOpenStep::CrackUrl;
 
-    http.root = WinHttpOpen(kUserAgent, WINHTTP_ACCESS_TYPE_DEFAULT_PROXY, WINHTTP_NO_PROXY_NAME,
-                            WINHTTP_NO_PROXY_BYPASS, 0);
-    if (!http.root) return HttpOpenStep::WinHttpOpen;
-    WinHttpSetTimeouts(http.root.Get(), kTimeoutMs, kTimeoutMs, kTimeoutMs, kTimeoutMs);
-    AllowModernTlsOnly(http.root.Get());
-
-    http.connection = WinHttpConnect(http.root.Get(), parts.host.c_str(), parts.port, 0);
-    if (!http.connection) return HttpOpenStep::WinHttpConnect;
+    http.request.Reset();
+    if (!http.root) {
+        http.root = WinHttpOpen(kUserAgent, WINHTTP_ACCESS_TYPE_DEFAULT_PROXY, WINHTTP_NO_PROXY_NAME,
+                                WINHTTP_NO_PROXY_BYPASS, 0);
+        if (!http.root) return HttpOpenStep::WinHttpOpen;
+        WinHttpSetTimeouts(http.root.Get(), kTimeoutMs, kTimeoutMs, kTimeoutMs, kTimeoutMs);
+        AllowModernTlsOnly(http.root.Get());
+    }
+    if (!http.connection) {
+        http.connection = WinHttpConnect(http.root.Get(), parts.host.c_str(), parts.port, 0);
+        if (!http.connection) return HttpOpenStep::WinHttpConnect;
+    }
 
     // The path is escaped already: WinHTTP must send it exactly as it is.
     http.request = WinHttpOpenRequest(http.connection.Get(), L"GET", parts.path.c_str(), nullptr,

@@ -59,7 +59,8 @@ struct HttpRequest {
 enum class HttpOpenStep { CrackUrl, WinHttpOpen, WinHttpConnect, WinHttpOpenRequest, Done };
 
 // Splits baseUrl + the percent-encoded suffix and opens root (agent, four 30 s time-outs, TLS 1.2 and 1.3
-// only), connection and GET request.
+// only), connection and GET request. Root and connection already open in `http` are kept (they must be for
+// the same base URL): the next request then goes over the connection the last one left open.
 HttpOpenStep OpenPatchRequest(const std::wstring& baseUrl, const wchar_t* suffix, HttpRequest& http);
 
 // The name of a step for the log line.

@@ -4,6 +4,7 @@
 #include "Win32Handles.h"
 #include "update/DebugLog.h"
 #include "update/Http.h"
+#include "update/PartTransfer.h"
 #include "update/Sha256.h"
 #include "update/StatusChannel.h"
 
@@ -12,78 +13,12 @@
 
 namespace {
 
-constexpr DWORD kSampleMs = 250;
-constexpr std::size_t kLogLineBytes = 512;
-constexpr std::size_t kLogNameBytes = 255;
 constexpr DWORD kHashBlock = 65536;
-constexpr wchar_t kDefaultLabel[] = L"下載中";
-
-void LogStatus(DWORD status, const wchar_t* relativeUrl) {
-    LogLineA(kLogLineBytes, "[Launcher][http] HTTP %lu for %s -- 操作員確認 server 上有沒有這支檔, 路徑跟 case 對不對.\n",
-             status, ToAnsiForLog(relativeUrl, kLogNameBytes).c_str());
-}
 
 std::wstring DirectoryOf(const std::wstring& path) {
     const std::size_t sep = path.find_last_of(L"\\/");
     return sep == std::wstring::npos ? std::wstring() : path.substr(0, sep);
 }
-
-// The start of the range a 206 answer carries ("bytes <start>-<end>/<total>"); false when unreadable.
-bool QueryRangeStart(HINTERNET request, std::uint64_t* start) {
-    wchar_t text[128] = {};
-    DWORD bytes = sizeof(text);
-    if (!WinHttpQueryHeaders(request, WINHTTP_QUERY_CUSTOM, L"Content-Range", text, &bytes, WINHTTP_NO_HEADER_INDEX) ||
-        std::wcsncmp(text, L"bytes ", 6) != 0) {
-        return false;
-    }
-    wchar_t* end = nullptr;
-    *start = std::wcstoull(text + 6, &end, 10);
-    return end != text + 6 && *end == L'-';
-}
-
-// The per-call progress clock: the percent whenever it changes, speed and the transfer line every 250 ms.
-struct TransferProgress {
-    HWND window;
-    std::uint64_t expectedSize;
-    const wchar_t* label;
-    std::atomic<std::uint64_t>* sharedDone;
-    std::uint64_t sharedTotal;
-    std::uint64_t bytesDone = 0;
-    std::uint64_t windowBytes = 0;
-    DWORD lastSpeedTick = 0;
-    double speed = 0.0;
-    DWORD lastTextTick = 0;
-    ProgressPoster percentPoster;
-
-    void OnChunk(DWORD written) {
-        bytesDone += written;
-        windowBytes += written;
-        std::uint64_t shared = 0;
-        if (sharedDone) shared = sharedDone->fetch_add(written) + written;
-        if (window) {
-            std::uint64_t done = sharedDone ? shared : bytesDone;
-            std::uint64_t base = sharedDone ? sharedTotal : expectedSize;
-            if (base > 0) {
-                std::uint64_t percent = done * 100 / base;
-                if (percent > 100) percent = 100;
-                percentPoster.Post(window, static_cast<unsigned>(percent));
-            }
-        }
-        DWORD now = GetTickCount();
-        if (now - lastSpeedTick >= kSampleMs) {
-            speed = static_cast<double>(windowBytes) * 1000.0 / static_cast<double>(now - lastSpeedTick);
-            lastSpeedTick = now;
-            windowBytes = 0;
-        }
-        if (window && now - lastTextTick >= kSampleMs) {
-            lastTextTick = now;
-            std::wstring total = expectedSize > 0 ? FormatByteSize(expectedSize) : std::wstring(L"?");
-            PostStatusText(window, L"%ls  %ls / %ls  (%ls/s)", label ? label : kDefaultLabel,
-                           FormatByteSize(bytesDone).c_str(), total.c_str(),
-                           FormatByteSize(static_cast<std::uint64_t>(speed)).c_str());
-        }
-    }
-};
 
 // Feeds the first `size` bytes of an open file into the digest, leaving the file position at their end.
 bool HashExisting(HANDLE file, std::uint64_t size, Sha256Stream* digest) {
@@ -115,59 +50,6 @@ ScopedHandle OpenPart(const std::wstring& partPath, std::uint64_t existing, Sha2
         file.Reset();
     }
     return file;
-}
-
-// Writes the body into the open ".part". Broken when the transfer failed or ended before its length,
-// LocalError when the disk refused a write.
-DownloadOutcome ReceiveBody(HINTERNET request, HANDLE file, TransferProgress& progress, Sha256Stream* digest,
-                            const wchar_t* relativeUrl) {
-    std::uint64_t announced = 0;
-    const bool hasLength = QueryContentLength(request, announced);
-    std::uint64_t received = 0;
-    std::vector<char> buffer;
-    for (;;) {
-        DWORD available = 0;
-        if (!WinHttpQueryDataAvailable(request, &available)) {
-            LogHttpStepFailure("WinHttpQueryDataAvailable", relativeUrl, GetLastError());
-            return DownloadOutcome::Broken;
-        }
-        if (available == 0) break;
-        if (buffer.size() < available) buffer.resize(available);
-        DWORD read = 0;
-        if (!WinHttpReadData(request, buffer.data(), available, &read)) {
-            LogHttpStepFailure("WinHttpReadData", relativeUrl, GetLastError());
-            return DownloadOutcome::Broken;
-        }
-        DWORD written = 0;
-        if (!WriteFile(file, buffer.data(), read, &written, nullptr) || written != read) {
-            LogHttpStepFailure("WriteFile .part", relativeUrl, GetLastError());
-            return DownloadOutcome::LocalError;
-        }
-        digest->Update(buffer.data(), read);
-        received += read;
-        progress.OnChunk(written);
-    }
-    // Wine and some proxies report a connection closed early as a clean end of the body.
-    if (hasLength && received != announced) {
-        LogLineA(kLogLineBytes, "[Launcher][http] %s ended after %llu of %llu bytes\n",
-                 ToAnsiForLog(relativeUrl, kLogNameBytes).c_str(), static_cast<unsigned long long>(received),
-                 static_cast<unsigned long long>(announced));
-        return DownloadOutcome::Broken;
-    }
-    return DownloadOutcome::Done;
-}
-
-// Moves the finished ".part" over the target; a read-only target (a copy from a disc) is made writable first.
-bool MoveIntoPlace(const std::wstring& partPath, const std::wstring& targetPath, const wchar_t* relativeUrl) {
-    const std::wstring target = ForFileApi(targetPath);
-    const DWORD attributes = GetFileAttributesW(target.c_str());
-    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY)) {
-        SetFileAttributesW(target.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY);
-    }
-    if (MoveFileExW(ForFileApi(partPath).c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING)) return true;
-    LogHttpStepFailure("MoveFileEx .part", relativeUrl, GetLastError());
-    DeleteFileW(ForFileApi(partPath).c_str());
-    return false;
 }
 
 // A ".part" of exactly the expected size: an earlier attempt received all of it but did not move it.
@@ -255,12 +137,12 @@ DownloadResult HttpDownloadToFile(const std::wstring& baseUrl, const wchar_t* re
         return result;
     }
     if (result.status == 206 && (!QueryRangeStart(http.request.Get(), &rangeStart) || rangeStart != existing)) {
-        LogStatus(result.status, relativeUrl);
+        LogHttpStatus(result.status, relativeUrl);
         DeleteFileW(ForFileApi(partPath).c_str());
         return result;
     }
     if (result.status != 200 && result.status != 206) {
-        LogStatus(result.status, relativeUrl);
+        LogHttpStatus(result.status, relativeUrl);
         if (result.status < 500) result.outcome = DownloadOutcome::Refused;
         return result;
     }
@@ -277,7 +159,11 @@ DownloadResult HttpDownloadToFile(const std::wstring& baseUrl, const wchar_t* re
     TransferProgress progress{progressWindow, expectedSize, label, sharedDone, sharedTotal};
     progress.bytesDone = existing;
     progress.lastSpeedTick = GetTickCount();
-    result.outcome = ReceiveBody(http.request.Get(), file.Get(), progress, &digest, relativeUrl);
+    switch (ReceiveBody(http.request.Get(), file.Get(), progress, &digest, relativeUrl)) {
+        case BodyOutcome::Done: result.outcome = DownloadOutcome::Done; break;
+        case BodyOutcome::Broken: result.outcome = DownloadOutcome::Broken; break;
+        case BodyOutcome::LocalError: result.outcome = DownloadOutcome::LocalError; break;
+    }
     // The data must be on the disk before the move makes it the target: a power cut right after the
     // rename must not leave a short file in the target's place.
     if (result.outcome == DownloadOutcome::Done && !FlushFileBuffers(file.Get())) {

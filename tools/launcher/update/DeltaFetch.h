@@ -1,0 +1,36 @@
+#pragma once
+// A file brought up to date from the chunks its local copy shares with the new version, with only the
+// other bytes fetched, as ranges of the served file. The manifest names the file's chunk index (DELTA line);
+// the index is fetched and checked against its digest, the local copy is cut the same way and hashed, and
+// the new file is assembled in its ".part" in order, checked against the manifest's digest and moved into
+// place. Whatever goes wrong leaves the local copy as it was and the ".part" gone, for the whole-file
+// download to take over.
+
+#include "update/FileFetch.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+enum class DeltaOutcome {
+    Done,        // the new file stands at the target, its digest checked
+    NotTried,    // no index named, or no local copy to build from
+    WholeFile,   // fall back on the whole-file download (the reason is logged)
+    LocalError,  // the disk refused the ".part" (logged): a whole-file download would fail the same way
+};
+
+struct DeltaResult {
+    DeltaOutcome outcome = DeltaOutcome::NotTried;
+    std::string sha256;             // when Done
+    std::uint64_t indexBytes = 0;   // what was fetched, index and ranges, when it got that far
+    std::uint64_t rangeBytes = 0;
+    std::size_t ranges = 0;
+    std::uint64_t copiedBytes = 0;  // taken from the local copy
+};
+
+// The largest chunk index a launcher fetches.
+constexpr std::uint64_t kMaxChunkIndexBytes = 64ull * 1024 * 1024;
+
+// Tries the delta update of fetch.targetPath from `host`. Progress and the transfer line go to fetch.window
+// as for a download; when it falls back, the progress it counted is taken back.
+DeltaResult FetchByDelta(const FileFetch& fetch, const std::wstring& host);
