@@ -123,7 +123,7 @@ int main(int argc, char** argv) {
         candidates.push_back(params);
     }
     if (candidates.empty()) {
-        for (std::uint32_t avg : {32u * 1024, 64u * 1024, 128u * 1024}) candidates.push_back({avg / 4, avg, avg * 4});
+        for (std::uint32_t avg : {8u * 1024, 16u * 1024, 64u * 1024}) candidates.push_back({avg / 4, avg, avg * 4});
     }
 
     const std::string base = RandomBytes(kFileSize, 1);

@@ -15,7 +15,10 @@ struct ChunkParams {
     std::uint32_t maxSize = 0;  // a chunk is cut here whatever its content
 };
 
-inline constexpr ChunkParams kDefaultChunkParams{16 * 1024, 64 * 1024, 256 * 1024};
+// What patchgen cuts with (the index names its params, so launchers follow whatever it says). Small chunks keep
+// scattered small edits cheap: with an 8 KiB average, 64 edits of 4 KiB across a 256 MiB file fetch about
+// 1.1 MiB (64 KiB chunks: 5.4 MiB), for an index of 0.47 % of the file.
+inline constexpr ChunkParams kDefaultChunkParams{2 * 1024, 8 * 1024, 32 * 1024};
 inline constexpr std::uint32_t kMinChunkSizeLimit = 64;                 // the gear hash's window
 inline constexpr std::uint32_t kMaxChunkSizeLimit = 16 * 1024 * 1024;
 

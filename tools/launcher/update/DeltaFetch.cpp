@@ -11,6 +11,7 @@
 #include "update/Sha256.h"
 
 #include <cstring>
+#include <unordered_set>
 #include <vector>
 
 namespace {
@@ -36,6 +37,7 @@ public:
         return ok_;
     }
     void Update(const unsigned char* data, std::size_t size) {
+        if (size == 0) return;
         ok_ = ok_ && BCryptHashData(hash_.Get(), const_cast<unsigned char*>(data), static_cast<ULONG>(size), 0) == 0;
     }
     bool Finish(std::array<unsigned char, 32>* digest) {
@@ -49,19 +51,31 @@ private:
     bool ok_ = false;
 };
 
-// Cuts the open local file as the index was cut and hashes every chunk. False when it cannot be read.
-bool ChunkLocalFile(HANDLE file, const ChunkParams& params, std::vector<ChunkEntry>* chunks) {
-    std::optional<ContentChunker> chunker = StartChunker(params);
+// Cuts the open local file as the index was cut and hashes the chunks whose length some chunk of the index
+// has: a chunk of another length can match none, so most of a file that shares nothing is only cut, not
+// hashed. False when the file cannot be read.
+bool ChunkLocalFile(HANDLE file, const ChunkIndex& index, std::vector<ChunkEntry>* chunks) {
+    std::unordered_set<std::uint32_t> lengths;
+    for (const ChunkEntry& chunk : index.chunks) lengths.insert(chunk.length);
+    std::optional<ContentChunker> chunker = StartChunker(index.params);
     ChunkHasher hasher;
-    if (!chunker || !hasher.Start()) return false;
+    if (!chunker) return false;
     std::vector<unsigned char> buffer(kReadBlock);
+    std::vector<unsigned char> carried;  // the start of the current chunk, from earlier reads
     std::uint64_t chunkStart = 0;
-    const auto close = [&](std::uint32_t length) {
-        ChunkEntry entry;
-        entry.offset = chunkStart;
-        entry.length = length;
-        if (!hasher.Finish(&entry.sha256) || !hasher.Start()) return false;
-        chunks->push_back(entry);
+    // Ends the current chunk, whose last `size` bytes are at `tail`.
+    const auto close = [&](std::uint32_t length, const unsigned char* tail, std::size_t size) {
+        if (lengths.count(length) != 0) {
+            ChunkEntry entry;
+            entry.offset = chunkStart;
+            entry.length = length;
+            if (!hasher.Start()) return false;
+            if (!carried.empty()) hasher.Update(carried.data(), carried.size());
+            hasher.Update(tail, size);
+            if (!hasher.Finish(&entry.sha256)) return false;
+            chunks->push_back(entry);
+        }
+        carried.clear();
         chunkStart += length;
         return true;
     };
@@ -69,15 +83,19 @@ bool ChunkLocalFile(HANDLE file, const ChunkParams& params, std::vector<ChunkEnt
         DWORD read = 0;
         if (!ReadFile(file, buffer.data(), kReadBlock, &read, nullptr)) return false;
         if (read == 0) break;
+        std::size_t pieceStart = 0;
         for (std::size_t at = 0; at < read;) {
             const ChunkFeed feed = chunker->Feed(buffer.data() + at, read - at);
-            hasher.Update(buffer.data() + at, feed.used);
             at += feed.used;
-            if (feed.chunkLength != 0 && !close(feed.chunkLength)) return false;
+            if (feed.chunkLength != 0) {
+                if (!close(feed.chunkLength, buffer.data() + pieceStart, at - pieceStart)) return false;
+                pieceStart = at;
+            }
         }
+        carried.insert(carried.end(), buffer.data() + pieceStart, buffer.data() + read);
     }
     const std::uint32_t last = chunker->Finish();
-    return last == 0 || close(last);
+    return last == 0 || close(last, nullptr, 0);
 }
 
 // GET of the index into memory over `http`: status 200, at most `limit` bytes. False with a reason.
@@ -282,7 +300,7 @@ DeltaResult FetchByDelta(const FileFetch& fetch, const std::wstring& host) {
     std::optional<DeltaPlan> plan;
     if (!FetchIndex(http, fetch, host, &index, &result, &reason)) {
         result.outcome = DeltaOutcome::WholeFile;
-    } else if (!ChunkLocalFile(local.Get(), index.params, &localChunks)) {
+    } else if (!ChunkLocalFile(local.Get(), index, &localChunks)) {
         reason = "local copy unreadable";
         result.outcome = DeltaOutcome::WholeFile;
     } else if (!(plan = PlanDelta(index, localChunks)) || plan->fetchWhole) {
