@@ -1,6 +1,8 @@
 # Sourced by the benchmark scripts: a loopback patch host (nginx on 127.0.0.1) serving a directory.
 #
-#   start_patch_host WORK_DIR WWW_DIR PORT PROBE_PATH   # serves WWW_DIR at http://127.0.0.1:PORT/patch/
+#   start_patch_host WORK_DIR WWW_DIR PORT PROBE_PATH [ACCESS_LOG]
+#                                    # serves WWW_DIR at http://127.0.0.1:PORT/patch/; with ACCESS_LOG, one line
+#                                    # per request: body bytes sent, status, request
 #   stop_patch_host                                     # stops it by its PID; safe to call twice
 #
 # start_patch_host waits, with a time-out, until PROBE_PATH (relative to WWW_DIR) can be fetched.
@@ -8,7 +10,9 @@
 patch_host_pid=""
 
 start_patch_host() {
-  local work="$1" www="$2" port="$3" probe="$4"
+  local work="$1" www="$2" port="$3" probe="$4" log="${5:-}"
+  local access="access_log off;"
+  [ -n "$log" ] && access="log_format bytes '\$body_bytes_sent \$status \"\$request\"'; access_log $log bytes;"
   mkdir -p "$work/nginx/logs" "$work/nginx/tmp"
   cat > "$work/nginx/nginx.conf" <<CONF
 daemon off;
@@ -17,7 +21,7 @@ pid $work/nginx/nginx.pid;
 error_log $work/nginx/logs/error.log warn;
 events { worker_connections 256; }
 http {
-  access_log off;
+  $access
   client_body_temp_path $work/nginx/tmp/body;
   proxy_temp_path $work/nginx/tmp/proxy;
   fastcgi_temp_path $work/nginx/tmp/fastcgi;
