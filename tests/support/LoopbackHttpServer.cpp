@@ -13,12 +13,22 @@ namespace {
 
 constexpr std::uintptr_t kNoSocket = ~static_cast<std::uintptr_t>(0);
 
-bool SendAll(SOCKET s, const char* data, std::size_t size) {
+// The answer goes out on a non-blocking socket: under Wine a blocking send to a client that was killed
+// in the middle of a body can wait for ever, and the destructor would wait for that thread.
+bool SendAll(SOCKET s, const char* data, std::size_t size, const std::atomic<bool>& stopping) {
     while (size > 0) {
         int n = send(s, data, static_cast<int>(std::min<std::size_t>(size, 1 << 20)), 0);
-        if (n <= 0) return false;
-        data += n;
-        size -= static_cast<std::size_t>(n);
+        if (n > 0) {
+            data += n;
+            size -= static_cast<std::size_t>(n);
+            continue;
+        }
+        if (n == 0 || WSAGetLastError() != WSAEWOULDBLOCK || stopping) return false;
+        fd_set writable;
+        FD_ZERO(&writable);
+        FD_SET(s, &writable);
+        timeval wait = {0, 100 * 1000};
+        select(0, nullptr, &writable, nullptr, &wait);
     }
     return true;
 }
@@ -128,6 +138,8 @@ void LoopbackHttpServer::Serve(std::uintptr_t handle) {
         return;
     }
     const HttpResponse response = Lookup(RecordRequest(head));
+    u_long nonBlocking = 1;
+    ioctlsocket(s, FIONBIO, &nonBlocking);
     const int now = ++active_;
     for (int seen = maxActive_.load(); now > seen && !maxActive_.compare_exchange_weak(seen, now);) {
     }
@@ -180,13 +192,13 @@ void LoopbackHttpServer::Respond(std::uintptr_t handle, const HttpResponse& resp
                 out += "\r\n";
             }
             out += "0\r\n\r\n";
-            SendAll(s, out.data(), out.size());
+            SendAll(s, out.data(), out.size(), stopping_);
             break;
         case Delivery::CutOrderly:
         case Delivery::CutReset:
             out += "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n";
             out.append(body, 0, body.size() / 2);
-            SendAll(s, out.data(), out.size());
+            SendAll(s, out.data(), out.size(), stopping_);
             if (response.delivery == Delivery::CutReset) {
                 // Give the client time to take what was sent, then reset instead of closing.
                 std::this_thread::sleep_for(std::chrono::milliseconds(200));
@@ -196,17 +208,17 @@ void LoopbackHttpServer::Respond(std::uintptr_t handle, const HttpResponse& resp
             break;
         case Delivery::Slow:
             out += "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n";
-            SendAll(s, out.data(), out.size());
+            SendAll(s, out.data(), out.size(), stopping_);
             for (std::size_t i = 0; i < body.size() && !stopping_; i += response.slowPieceBytes) {
                 std::size_t n = std::min<std::size_t>(response.slowPieceBytes, body.size() - i);
                 if (i > 0) std::this_thread::sleep_for(std::chrono::milliseconds(response.slowPauseMs));
-                if (!SendAll(s, body.data() + i, n)) break;
+                if (!SendAll(s, body.data() + i, n, stopping_)) break;
             }
             break;
         case Delivery::Normal:
             out += "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n";
             out += body;
-            SendAll(s, out.data(), out.size());
+            SendAll(s, out.data(), out.size(), stopping_);
             break;
     }
 }
