@@ -42,6 +42,7 @@ constexpr std::uint32_t kSwapAimSpreadUs = 40000;
 constexpr DWORD kCleanRunTimeoutMs = 180000;
 // A clean run that ends without a window: no launcher process of the directory for this long.
 constexpr DWORD kGoneForMs = 2000;
+constexpr DWORD kCloseTimeoutMs = 15000;
 constexpr double kStartColourMin = 60;  // mean saturation of the start button once it is enabled
 constexpr wchar_t kMainWindowClass[] = L"KorvaneLauncherMainWnd";
 constexpr char kManifestUrl[] = "/patch/manifest.txt";
@@ -49,7 +50,7 @@ constexpr char kPatchFilesUrl[] = "/patch/";
 
 unsigned long EnvNumber(const char* name, unsigned long fallback) {
     char text[64] = {};
-    const DWORD n = GetEnvironmentVariableA(name, text, sizeof(text));
+    const DWORD n = GetEnvironmentVariableA(name, text, static_cast<DWORD>(sizeof(text)));
     if (n == 0 || n >= sizeof(text)) return fallback;
     char* end = nullptr;
     const unsigned long value = std::strtoul(text, &end, 10);
@@ -375,6 +376,172 @@ protected:
         }
     }
 
+    // One round's draws, taken in the same order whatever the round then meets.
+    struct RoundPlan {
+        DWORD delayMs = 0;
+        bool aimAtSwap = false;
+        std::uint32_t afterDownloadUs = 0;
+    };
+    struct RoundOutcome {
+        Phase phase = Phase::BeforeManifest;
+        bool launcherMissing = false;
+        bool launcherForeign = false;  // present, but neither the old nor the new launcher
+        bool selfUpdateDue = false;
+    };
+
+    // Publishes a new launcher now and then, makes files stale, leaves a stale .part; returns what it did.
+    std::string PrepareRound(RoundRandom& random, int round) {
+        std::string prepared;
+        if (random.OneIn(3)) {
+            host_.PublishLauncherGeneration(original_, host_.Generation() + 1);
+            prepared += " launcher generation " + std::to_string(host_.Generation()) + " published;";
+        }
+        prepared += MakeSomeFilesStale(random);
+        if (random.OneIn(3)) prepared += LeaveStalePart(random, round, false);
+        return prepared;
+    }
+
+    // Starts the launcher, ends every launcher process of the directory at the planned instant, prints
+    // what the kill interrupted, and puts the old launcher back when a kill left none, or another one.
+    void KillRound(int round, const RoundPlan& plan, DWORD maxKillMs, RoundOutcome* outcome) {
+        const std::string launcherBefore = testsupport::ReadBytes(LauncherPath());
+        outcome->selfUpdateDue = launcherBefore != host_.Launcher();
+        const std::size_t requestsBefore = server_.RequestedPaths().size();
+        const int launcherRequestsBefore = server_.CountRequests(ServedUrl(path_rules::kLauncherExeName));
+        const std::set<std::string> urlsWithAPart = UrlsWithAPart();
+        known_.clear();
+        testsupport::Process first;
+        ASSERT_TRUE(StartLauncher(first)) << "round " << round;
+        const DWORD started = GetTickCount();
+        // The random instant is the point of the test. Half the rounds with a self-update due aim at the
+        // short stretch from the complete download to the restart, which an instant drawn from seconds
+        // would hardly ever hit.
+        bool aimed = false;
+        if (outcome->selfUpdateDue && plan.aimAtSwap) {
+            aimed = WaitForCompleteNewLauncher(launcherRequestsBefore, maxKillMs);
+            if (aimed) SpinFor(plan.afterDownloadUs);
+        } else {
+            Sleep(plan.delayMs);
+        }
+
+        KillEvidence evidence;
+        DWORD killedAfter = 0;
+        if (aimed) {
+            // No look around first: it would take longer than the stretch aimed at.
+            evidence.anyRunning = first.Running();
+            killedAfter = GetTickCount() - started;
+            TerminateProcess(first.Handle(), 1);
+        } else {
+            const std::vector<reliability::DirectoryProcess> running =
+                reliability::FindDirectoryProcesses(dir_.Path(), known_);
+            evidence.anyRunning = !running.empty();
+            evidence.startEnabled = EnabledLauncherWindow(running) != nullptr;
+            killedAfter = GetTickCount() - started;
+        }
+        ASSERT_TRUE(reliability::TerminateDirectoryProcesses(dir_.Path(), known_)) << "round " << round;
+        first.Kill();
+
+        for (const std::string& path : Since(server_.RequestedPaths(), requestsBefore)) {
+            if (path == kManifestUrl) {
+                evidence.manifestAsked = true;
+            } else if (path == ServedUrl(path_rules::kLauncherExeName)) {
+                evidence.launcherAsked = true;
+            } else {
+                evidence.gameFileAsked = true;
+            }
+        }
+        evidence.restarted = known_.size() > 1;
+        evidence.anyRunning = evidence.anyRunning || evidence.restarted;
+        CountResumes(urlsWithAPart, requestsBefore);
+        const bool launcherPresent = testsupport::FileExists(LauncherPath());
+        const std::string launcherAfter = testsupport::ReadBytes(LauncherPath());
+        evidence.launcherReplaced = !launcherPresent || launcherAfter != launcherBefore;
+        evidence.newComplete = testsupport::ReadBytes(LauncherPath() + L".new") == host_.Launcher();
+        outcome->phase = Classify(evidence);
+
+        const bool oldOrNew = launcherPresent && (launcherAfter == host_.Launcher() || launcherAfter == launcherBefore);
+        outcome->launcherMissing = !launcherPresent;
+        outcome->launcherForeign = launcherPresent && !oldOrNew;
+        const char* launcherState = launcherAfter == host_.Launcher() ? "new" : "old";
+        if (outcome->launcherMissing) launcherState = "MISSING, the old one put back";
+        if (outcome->launcherForeign) launcherState = "NEITHER OLD NOR NEW, the old one put back";
+        const std::string aim =
+            aimed ? "aimed " + MillisecondsText(plan.afterDownloadUs) + " ms after the download; " : "";
+        std::printf("[   INFO   ] round %d: killed after %lu ms in phase %s (%sLauncher.exe %s%s)\n", round,
+                    static_cast<unsigned long>(killedAfter), PhaseName(outcome->phase), aim.c_str(), launcherState,
+                    evidence.restarted ? "; it had restarted itself" : "");
+        std::fflush(stdout);
+        if (!oldOrNew) {
+            ASSERT_TRUE(testsupport::WriteBytes(LauncherPath(), launcherBefore)) << "round " << round;
+        }
+    }
+
+    // Starts the launcher and lets it run until a window of it shows the start button enabled, or until no
+    // launcher process of the directory is left; then closes it.
+    void CleanRun() {
+        const std::size_t requestsBefore = server_.RequestedPaths().size();
+        const std::set<std::string> urlsWithAPart = UrlsWithAPart();
+        known_.clear();
+        testsupport::Process clean;
+        ASSERT_TRUE(StartLauncher(clean));
+        const DWORD started = GetTickCount();
+        HWND ready = nullptr;
+        DWORD goneSince = 0;
+        bool endedByItself = false;
+        testsupport::WaitUntil(
+            [&] {
+                const std::vector<reliability::DirectoryProcess> running =
+                    reliability::FindDirectoryProcesses(dir_.Path(), known_);
+                for (const reliability::DirectoryProcess& process : running) known_.insert(process.id);
+                if (!running.empty()) {
+                    goneSince = 0;
+                    ready = EnabledLauncherWindow(running);
+                    return ready != nullptr;
+                }
+                if (goneSince == 0) goneSince = GetTickCount();
+                endedByItself = GetTickCount() - goneSince >= kGoneForMs;
+                return endedByItself;
+            },
+            kCleanRunTimeoutMs);
+        std::printf("[   INFO   ] clean run: %s after %lu ms%s\n",
+                    ready           ? "start button enabled"
+                    : endedByItself ? "the launcher ended by itself"
+                                    : "NOT FINISHED",
+                    static_cast<unsigned long>(GetTickCount() - started),
+                    known_.size() > 1 ? ", the launcher had restarted itself" : "");
+        EXPECT_TRUE(ready || endedByItself)
+            << "the clean run neither enabled the start button nor ended within " << kCleanRunTimeoutMs / 1000 << " s";
+        if (ready) {
+            PostMessageW(ready, WM_CLOSE, 0, 0);
+            testsupport::WaitUntil([&] { return reliability::FindDirectoryProcesses(dir_.Path(), known_).empty(); },
+                                   kCloseTimeoutMs);
+        }
+        ASSERT_TRUE(reliability::TerminateDirectoryProcesses(dir_.Path(), known_));
+        CountResumes(urlsWithAPart, requestsBefore);
+    }
+
+    // The listed files that are missing or differ from what the host serves, for the failure message.
+    std::string FilesNotMatching() const {
+        std::string wrong;
+        for (const GameFile& file : host_.Files()) {
+            if (!testsupport::FileExists(Local(file.path))) {
+                wrong += " " + testsupport::Utf8(file.path) + " missing;";
+            } else if (!Intact(file)) {
+                wrong += " " + testsupport::Utf8(file.path) + " differs;";
+            }
+        }
+        return wrong;
+    }
+
+    // Every .part below the directory, with where it came from when the test left it.
+    std::string PartsLeft() const {
+        std::string parts;
+        for (const std::wstring& found : PartFiles(dir_.path())) {
+            parts += " " + testsupport::Utf8(found) + PlantedBy(found) + ";";
+        }
+        return parts;
+    }
+
     // Starts Launcher.exe of the directory as a player would.
     bool StartLauncher(testsupport::Process& process) {
         if (!process.Start(LauncherPath(), std::wstring(), dir_.Path())) return false;
@@ -412,163 +579,37 @@ TEST_F(KillRoundsTest, KilledAtRandomInstantsThenOneCleanRunLeavesTheGameWhole) 
     int kills[kPhaseCount] = {};
     int launcherMissing = 0, launcherForeign = 0, selfUpdateDue = 0;
     for (unsigned long round = 1; round <= rounds; ++round) {
-        std::string prepared;
-        if (round > 1) {
-            if (random.OneIn(3)) {
-                host_.PublishLauncherGeneration(original_, host_.Generation() + 1);
-                prepared += " launcher generation " + std::to_string(host_.Generation()) + " published;";
-            }
-            prepared += MakeSomeFilesStale(random);
-            if (random.OneIn(3)) prepared += LeaveStalePart(random, static_cast<int>(round), false);
-        }
-        const DWORD delay = random.Below(static_cast<std::uint32_t>(maxKillMs) + 1);
-        const bool aimAtSwap = random.OneIn(2);
-        const std::uint32_t afterDownloadUs = random.Below(kSwapAimSpreadUs + 1);
+        const std::string prepared = round > 1 ? PrepareRound(random, static_cast<int>(round)) : std::string();
+        RoundPlan plan;
+        plan.delayMs = random.Below(static_cast<std::uint32_t>(maxKillMs) + 1);
+        plan.aimAtSwap = random.OneIn(2);
+        plan.afterDownloadUs = random.Below(kSwapAimSpreadUs + 1);
         if (!prepared.empty()) std::printf("[   INFO   ] round %lu prepared:%s\n", round, prepared.c_str());
-
-        const std::string launcherBefore = testsupport::ReadBytes(LauncherPath());
-        const bool due = launcherBefore != host_.Launcher();
-        if (due) ++selfUpdateDue;
-        const std::size_t requestsBefore = server_.RequestedPaths().size();
-        const int launcherRequestsBefore = server_.CountRequests(ServedUrl(path_rules::kLauncherExeName));
-        const std::set<std::string> urlsWithAPart = UrlsWithAPart();
-        known_.clear();
-        testsupport::Process first;
-        ASSERT_TRUE(StartLauncher(first)) << "round " << round;
-        const DWORD started = GetTickCount();
-        // The random instant is the point of the test. Half the rounds with a self-update due aim at the
-        // short stretch from the complete download to the restart, which an instant drawn from seconds
-        // would hardly ever hit.
-        bool aimed = false;
-        if (due && aimAtSwap) {
-            aimed = WaitForCompleteNewLauncher(launcherRequestsBefore, maxKillMs);
-            if (aimed) SpinFor(afterDownloadUs);
-        } else {
-            Sleep(delay);
-        }
-
-        KillEvidence evidence;
-        DWORD killedAfter = 0;
-        if (aimed) {
-            // No look around first: it would take longer than the stretch aimed at.
-            evidence.anyRunning = first.Running();
-            killedAfter = GetTickCount() - started;
-            TerminateProcess(first.Handle(), 1);
-        } else {
-            const std::vector<reliability::DirectoryProcess> running =
-                reliability::FindDirectoryProcesses(dir_.Path(), known_);
-            evidence.anyRunning = !running.empty();
-            evidence.startEnabled = EnabledLauncherWindow(running) != nullptr;
-            killedAfter = GetTickCount() - started;
-        }
-        ASSERT_TRUE(reliability::TerminateDirectoryProcesses(dir_.Path(), known_)) << "round " << round;
-        first.Kill();
-
-        for (const std::string& path : Since(server_.RequestedPaths(), requestsBefore)) {
-            if (path == kManifestUrl) {
-                evidence.manifestAsked = true;
-            } else if (path == ServedUrl(path_rules::kLauncherExeName)) {
-                evidence.launcherAsked = true;
-            } else {
-                evidence.gameFileAsked = true;
-            }
-        }
-        evidence.restarted = known_.size() > 1;
-        evidence.anyRunning = evidence.anyRunning || evidence.restarted;
-        CountResumes(urlsWithAPart, requestsBefore);
-        const bool launcherPresent = testsupport::FileExists(LauncherPath());
-        const std::string launcherAfter = testsupport::ReadBytes(LauncherPath());
-        evidence.launcherReplaced = !launcherPresent || launcherAfter != launcherBefore;
-        evidence.newComplete = testsupport::ReadBytes(LauncherPath() + L".new") == host_.Launcher();
-        const Phase phase = Classify(evidence);
-        ++kills[static_cast<int>(phase)];
-
-        const bool oldOrNew = launcherPresent && (launcherAfter == host_.Launcher() || launcherAfter == launcherBefore);
-        std::string launcherState = launcherAfter == host_.Launcher() ? "new" : "old";
-        if (!launcherPresent) {
-            ++launcherMissing;
-            launcherState = "MISSING, the old one put back";
-        } else if (!oldOrNew) {
-            ++launcherForeign;
-            launcherState = "NEITHER OLD NOR NEW, the old one put back";
-        }
-        std::printf("[   INFO   ] round %lu: killed after %lu ms in phase %s (%sLauncher.exe %s%s)\n", round,
-                    static_cast<unsigned long>(killedAfter), PhaseName(phase),
-                    aimed ? ("aimed " + MillisecondsText(afterDownloadUs) + " ms after the download; ").c_str() : "",
-                    launcherState.c_str(), evidence.restarted ? "; it had restarted itself" : "");
-        std::fflush(stdout);
-        if (!oldOrNew) {
-            ASSERT_TRUE(testsupport::WriteBytes(LauncherPath(), launcherBefore)) << "round " << round;
-        }
+        RoundOutcome outcome;
+        ASSERT_NO_FATAL_FAILURE(KillRound(static_cast<int>(round), plan, maxKillMs, &outcome));
+        ++kills[static_cast<int>(outcome.phase)];
+        launcherMissing += outcome.launcherMissing;
+        launcherForeign += outcome.launcherForeign;
+        selfUpdateDue += outcome.selfUpdateDue;
     }
 
     // The clean run starts from stale files and a stale .part beside a file that is up to date.
-    std::string prepared = MakeSomeFilesStale(random);
+    const std::string prepared = MakeSomeFilesStale(random);
     const std::string part = LeaveStalePart(random, 0, true);
     ASSERT_NE(part.find(".part"), std::string::npos) << "no stale .part could be left beside an up-to-date file";
     std::printf("[   INFO   ] clean run prepared:%s%s\n", prepared.c_str(), part.c_str());
     const std::string oldLauncher = testsupport::ReadBytes(LauncherPath());
     ASSERT_FALSE(oldLauncher.empty());
-
-    const std::size_t cleanRequestsBefore = server_.RequestedPaths().size();
-    const std::set<std::string> cleanUrlsWithAPart = UrlsWithAPart();
-    known_.clear();
-    testsupport::Process clean;
-    ASSERT_TRUE(StartLauncher(clean));
-    const DWORD cleanStarted = GetTickCount();
-    HWND ready = nullptr;
-    DWORD goneSince = 0;
-    bool endedByItself = false;
-    testsupport::WaitUntil(
-        [&] {
-            const std::vector<reliability::DirectoryProcess> running =
-                reliability::FindDirectoryProcesses(dir_.Path(), known_);
-            for (const reliability::DirectoryProcess& process : running) known_.insert(process.id);
-            if (!running.empty()) {
-                goneSince = 0;
-                ready = EnabledLauncherWindow(running);
-                return ready != nullptr;
-            }
-            if (goneSince == 0) goneSince = GetTickCount();
-            endedByItself = GetTickCount() - goneSince >= kGoneForMs;
-            return endedByItself;
-        },
-        kCleanRunTimeoutMs);
-    const bool restartedInCleanRun = known_.size() > 1;
-    std::printf("[   INFO   ] clean run: %s after %lu ms%s\n",
-                ready           ? "start button enabled"
-                : endedByItself ? "the launcher ended by itself"
-                                : "NOT FINISHED",
-                static_cast<unsigned long>(GetTickCount() - cleanStarted),
-                restartedInCleanRun ? ", the launcher had restarted itself" : "");
-    EXPECT_TRUE(ready || endedByItself) << "the clean run neither enabled the start button nor ended within "
-                                        << kCleanRunTimeoutMs / 1000 << " s";
-    if (ready) {
-        PostMessageW(ready, WM_CLOSE, 0, 0);
-        testsupport::WaitUntil([&] { return reliability::FindDirectoryProcesses(dir_.Path(), known_).empty(); }, 15000);
-    }
-    ASSERT_TRUE(reliability::TerminateDirectoryProcesses(dir_.Path(), known_));
-    clean.Kill();
-    CountResumes(cleanUrlsWithAPart, cleanRequestsBefore);
+    ASSERT_NO_FATAL_FAILURE(CleanRun());
 
     // 1. Every file matches the manifest.
-    std::string wrongFiles;
-    for (const GameFile& file : host_.Files()) {
-        const std::wstring local = Local(file.path);
-        if (!testsupport::FileExists(local)) {
-            wrongFiles += " " + testsupport::Utf8(file.path) + " missing;";
-        } else if (!Intact(file)) {
-            wrongFiles += " " + testsupport::Utf8(file.path) + " differs;";
-        }
-    }
+    const std::string wrongFiles = FilesNotMatching();
     // 2. Launcher.exe is present and is either the old or the new one.
     const bool launcherPresent = testsupport::FileExists(LauncherPath());
     const std::string launcher = testsupport::ReadBytes(LauncherPath());
     const bool launcherOldOrNew = launcherPresent && (launcher == oldLauncher || launcher == host_.Launcher());
     // 3. No .part is left.
-    std::string parts;
-    for (const std::wstring& found : PartFiles(dir_.path()))
-        parts += " " + testsupport::Utf8(found) + PlantedBy(found) + ";";
+    const std::string parts = PartsLeft();
 
     std::string byPhase;
     for (int p = 0; p < kPhaseCount; ++p) {
