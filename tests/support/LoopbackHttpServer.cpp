@@ -16,12 +16,22 @@ namespace {
 
 constexpr std::uintptr_t kNoSocket = ~static_cast<std::uintptr_t>(0);
 
-bool SendAll(SOCKET s, const char* data, std::size_t size) {
+// The answer goes out on a non-blocking socket: under Wine a blocking send to a client that was killed
+// in the middle of a body can wait for ever, and the destructor would wait for that thread.
+bool SendAll(SOCKET s, const char* data, std::size_t size, const std::atomic<bool>& stopping) {
     while (size > 0) {
         int n = send(s, data, static_cast<int>(std::min<std::size_t>(size, 1 << 20)), 0);
-        if (n <= 0) return false;
-        data += n;
-        size -= static_cast<std::size_t>(n);
+        if (n > 0) {
+            data += n;
+            size -= static_cast<std::size_t>(n);
+            continue;
+        }
+        if (n == 0 || WSAGetLastError() != WSAEWOULDBLOCK || stopping) return false;
+        fd_set writable;
+        FD_ZERO(&writable);
+        FD_SET(s, &writable);
+        timeval wait = {0, 100 * 1000};
+        select(0, nullptr, &writable, nullptr, &wait);
     }
     return true;
 }
@@ -174,6 +184,8 @@ void LoopbackHttpServer::Serve(std::uintptr_t handle) {
         return;
     }
     const HttpResponse response = Lookup(RecordRequest(head));
+    u_long nonBlocking = 1;
+    ioctlsocket(s, FIONBIO, &nonBlocking);
     const int now = ++active_;
     for (int seen = maxActive_.load(); now > seen && !maxActive_.compare_exchange_weak(seen, now);) {
     }
@@ -206,7 +218,7 @@ std::string LoopbackHttpServer::RecordRequest(const std::string& head) {
 }
 
 bool LoopbackHttpServer::SendBody(std::uintptr_t client, const char* data, std::size_t size) {
-    const bool sent = SendAll(static_cast<SOCKET>(client), data, size);
+    const bool sent = SendAll(static_cast<SOCKET>(client), data, size, stopping_);
     if (sent) bodyBytesSent_ += size;
     return sent;
 }
@@ -243,22 +255,22 @@ void LoopbackHttpServer::Respond(std::uintptr_t client, const HttpResponse& orig
             break;
         case Delivery::Chunked: {
             std::string out = headers + "Transfer-Encoding: chunked\r\n\r\n";
-            SendAll(s, out.data(), out.size());
+            SendAll(s, out.data(), out.size(), stopping_);
             for (std::size_t i = 0; i < body.size(); i += 1000) {
                 std::size_t n = std::min<std::size_t>(1000, body.size() - i);
                 char size[32];
                 std::snprintf(size, sizeof(size), "%zx\r\n", n);
-                SendAll(s, size, std::strlen(size));
+                SendAll(s, size, std::strlen(size), stopping_);
                 SendBody(client, body.data() + i, n);
-                SendAll(s, "\r\n", 2);
+                SendAll(s, "\r\n", 2, stopping_);
             }
-            SendAll(s, "0\r\n\r\n", 5);
+            SendAll(s, "0\r\n\r\n", 5, stopping_);
             break;
         }
         case Delivery::CutOrderly:
         case Delivery::CutReset: {
             const std::string out = headers + length;
-            SendAll(s, out.data(), out.size());
+            SendAll(s, out.data(), out.size(), stopping_);
             const std::size_t cut = response.cutAfter < 0 ? body.size() / 2
                                                            : std::min<std::size_t>(body.size(), response.cutAfter);
             SendBody(client, body.data(), cut);
@@ -272,7 +284,7 @@ void LoopbackHttpServer::Respond(std::uintptr_t client, const HttpResponse& orig
         }
         case Delivery::Slow: {
             const std::string out = headers + length;
-            SendAll(s, out.data(), out.size());
+            SendAll(s, out.data(), out.size(), stopping_);
             for (std::size_t i = 0; i < body.size() && !stopping_; i += response.slowPieceBytes) {
                 std::size_t n = std::min<std::size_t>(response.slowPieceBytes, body.size() - i);
                 if (i > 0) std::this_thread::sleep_for(std::chrono::milliseconds(response.slowPauseMs));
@@ -282,13 +294,13 @@ void LoopbackHttpServer::Respond(std::uintptr_t client, const HttpResponse& orig
         }
         case Delivery::Unsized: {
             const std::string out = headers + "\r\n";
-            SendAll(s, out.data(), out.size());
+            SendAll(s, out.data(), out.size(), stopping_);
             SendBody(client, body.data(), body.size());
             break;
         }
         case Delivery::Normal: {
             const std::string out = headers + length;
-            SendAll(s, out.data(), out.size());
+            SendAll(s, out.data(), out.size(), stopping_);
             SendBody(client, body.data(), body.size());
             break;
         }
