@@ -134,6 +134,24 @@ std::basic_string_view<CharT> TrimLineEnd(std::basic_string_view<CharT> line) {
     return line;
 }
 
+// A FILE or DELTA record: the path first, then a digest and a size at the given field positions. Malformed
+// unless the path is not empty, the digest has 64 hex digits and (with sizeRequired) the size is not 0;
+// UnsafePath when the path would leave the launcher's directory.
+template <typename CharT>
+void ParsePathRecord(std::basic_string_view<CharT> rest, LineKind kind, std::size_t digestField, std::size_t sizeField,
+                     bool sizeRequired, ParsedLine<CharT>& out) {
+    out.claimed = kind;
+    out.kind = LineKind::Malformed;
+    auto fields = SplitFields(rest);
+    if (fields.size() < 3) return;
+    out.text = fields[0];
+    out.sha256 = FilterDigest(fields[digestField]);
+    out.size = ParseSizeField(fields[sizeField]);
+    if (out.sha256.size() != kDigestHexLength || out.text.empty() || (sizeRequired && out.size == 0)) return;
+    out.unsafeReason = path_rules::UnsafePathReason(out.text);
+    out.kind = out.unsafeReason ? LineKind::UnsafePath : kind;
+}
+
 // Classifies one untrimmed line (without its line feed).
 template <typename CharT>
 ParsedLine<CharT> ParseLine(std::basic_string_view<CharT> rawLine) {
@@ -166,31 +184,9 @@ ParsedLine<CharT> ParseLine(std::basic_string_view<CharT> rawLine) {
             if (out.sha256.size() == kDigestHexLength && out.size != 0) out.kind = LineKind::LauncherSelf;
         }
     } else if (StartsWithKey(line, kFileKey)) {
-        out.claimed = LineKind::File;
-        auto fields = SplitFields(line.substr(sizeof(kFileKey) - 1));
-        out.kind = LineKind::Malformed;
-        if (fields.size() >= 3) {
-            out.text = fields[0];
-            out.size = ParseSizeField(fields[1]);
-            out.sha256 = FilterDigest(fields[2]);
-            if (out.sha256.size() == kDigestHexLength && !out.text.empty()) {
-                out.unsafeReason = path_rules::UnsafePathReason(out.text);
-                out.kind = out.unsafeReason ? LineKind::UnsafePath : LineKind::File;
-            }
-        }
+        ParsePathRecord(line.substr(sizeof(kFileKey) - 1), LineKind::File, 2, 1, false, out);
     } else if (StartsWithKey(line, kDeltaKey)) {
-        out.claimed = LineKind::Delta;
-        auto fields = SplitFields(line.substr(sizeof(kDeltaKey) - 1));
-        out.kind = LineKind::Malformed;
-        if (fields.size() >= 3) {
-            out.text = fields[0];
-            out.sha256 = FilterDigest(fields[1]);
-            out.size = ParseSizeField(fields[2]);
-            if (out.sha256.size() == kDigestHexLength && !out.text.empty() && out.size != 0) {
-                out.unsafeReason = path_rules::UnsafePathReason(out.text);
-                out.kind = out.unsafeReason ? LineKind::UnsafePath : LineKind::Delta;
-            }
-        }
+        ParsePathRecord(line.substr(sizeof(kDeltaKey) - 1), LineKind::Delta, 1, 2, true, out);
     }
     return out;
 }

@@ -8,6 +8,9 @@
 
 #include <cstdint>
 
+// A 32-bit top-down DIB section of width x height for `dc`, its pixels at *bits; null when GDI refuses.
+HBITMAP CreateTopDownDib(HDC dc, int width, int height, void** bits);
+
 class PixelSurface {
 public:
     PixelSurface() = default;

@@ -2,6 +2,7 @@
 
 #include "Win32Handles.h"
 #include "res/resource.h"
+#include "ui/PixelSurface.h"
 
 #include <objidl.h>
 #include <gdiplus.h>
@@ -61,16 +62,8 @@ void RenderSplashFrame(const SplashState& splash) {
 
     ScopedWindowDc screen(nullptr);
     ScopedMemoryDc memory(screen.Get());
-    BITMAPINFO info;
-    ZeroMemory(&info, sizeof(info));
-    info.bmiHeader.biSize = sizeof(BITMAPINFOHEADER);
-    info.bmiHeader.biWidth = width;
-    info.bmiHeader.biHeight = -height;  // top-down
-    info.bmiHeader.biPlanes = 1;
-    info.bmiHeader.biBitCount = 32;
-    info.bmiHeader.biCompression = BI_RGB;
     void* bits = nullptr;
-    ScopedGdiObject dib(CreateDIBSection(memory.Get(), &info, DIB_RGB_COLORS, &bits, nullptr, 0));
+    ScopedGdiObject dib(CreateTopDownDib(memory.Get(), width, height, &bits));
     if (!dib.Get() || !bits) return;
     ScopedSelectObject selected(memory.Get(), dib.Get());
 
