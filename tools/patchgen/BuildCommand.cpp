@@ -7,6 +7,8 @@
 #include <system_error>
 #include <vector>
 
+#include "ByteRelay.h"
+#include "DeltaIndexFiles.h"
 #include "ExitCodes.h"
 #include "FileDigest.h"
 #include "FileIo.h"
@@ -44,13 +46,13 @@ bool RemoveLeftover(const fs::path& path, std::string* error) {
 // Puts the content of `source` at `target` by way of a temporary name, as a hard link when the file
 // system allows and as a copy otherwise, and hashes what is served.
 bool PublishFile(const fs::path& source, const fs::path& target, bool allowLink, FileDigest* digest,
-                 Progress* progress, std::string* error) {
+                 Progress* progress, std::string* error, const ReadAlong& along = {}) {
     BytesDone onBytes = [progress](std::uint64_t n) { ProgressAddBytes(progress, n); };
     std::error_code ec;
     fs::file_status st = fs::symlink_status(target, ec);
     if (fs::is_directory(st) && !RemoveLeftover(target, error)) return false;
     if (allowLink && fs::is_regular_file(st) && fs::equivalent(source, target, ec) && !ec)
-        return HashFile(target, digest, error, onBytes);
+        return HashFile(target, digest, error, onBytes, along);
 
     fs::path temp = target;
     temp += kTempSuffix;
@@ -60,7 +62,7 @@ bool PublishFile(const fs::path& source, const fs::path& target, bool allowLink,
         fs::create_hard_link(source, temp, ec);
         linked = !ec;
     }
-    if (!linked && !CopyAndHashFile(source, temp, digest, error, onBytes)) {
+    if (!linked && !CopyAndHashFile(source, temp, digest, error, onBytes, along)) {
         fs::remove(temp, ec);
         return false;
     }
@@ -68,7 +70,7 @@ bool PublishFile(const fs::path& source, const fs::path& target, bool allowLink,
         fs::remove(temp, ec);
         return false;
     }
-    return linked ? HashFile(target, digest, error, onBytes) : true;
+    return linked ? HashFile(target, digest, error, onBytes, along) : true;
 }
 
 std::string RelativeUtf8(const fs::path& root, const fs::path& path) {
@@ -120,11 +122,12 @@ bool CheckValue(const char* option, const std::optional<std::string>& value) {
     return false;
 }
 
-// What one build has put under files/ so far, and the manifest that describes it.
+// What one build has put under files/ and delta/ so far, and the manifest that describes it.
 struct Publication {
     fs::path filesRoot;
     PatchManifest manifest;
-    std::set<std::string> served;  // paths below files/, as the launcher asks for them
+    std::set<std::string> served;   // paths below files/, as the launcher asks for them
+    std::set<std::string> indices;  // names below delta/
     std::uint64_t gameBytes = 0;
     FileDigest launcher;
 };
@@ -188,7 +191,31 @@ int ScanGame(const BuildOptions& options, GameTree* tree) {
     return kExitOk;
 }
 
-// Serves every game file and the launcher under files/, hashing what is served.
+// Puts each file's DELTA line into the manifest, once every index it names is durably written.
+int CollectIndices(const std::vector<PublishedIndex>& indices, Publication* publication) {
+    std::vector<fs::path> written;
+    for (std::size_t i = 0; i < indices.size(); ++i) {
+        const PublishedIndex& index = indices[i];
+        if (!index.error.empty()) {
+            Say(index.error);
+            return kExitIo;
+        }
+        if (!index.delta) continue;
+        PatchFileEntry& file = publication->manifest.files[i];
+        file.delta = index.delta;
+        publication->indices.insert(fs::path(ChunkIndexServedPath(file.sha256)).filename().string());
+        if (!index.written.empty()) written.push_back(index.written);
+    }
+    std::string error;
+    if (!SyncWrittenFiles(written, &error)) {
+        Say(error);
+        return kExitIo;
+    }
+    return kExitOk;
+}
+
+// Serves every game file and the launcher under files/, hashing what is served, and their chunk indices
+// under delta/.
 int PublishFiles(const BuildOptions& options, const GameTree& tree, Publication* publication) {
     std::error_code ec;
     publication->filesRoot = options.out / path_rules::kFilesDir;
@@ -203,12 +230,18 @@ int PublishFiles(const BuildOptions& options, const GameTree& tree, Publication*
     Progress progress;
     ProgressStart(&progress, ProgressWanted(options.quiet, options.forceProgress), tree.files.size() + 1, totalBytes);
 
+    // The chunk indices are made on the relay's thread from the bytes read for the digests, and written there.
     std::string error;
-    for (const GameFile& f : tree.files) {
+    std::vector<PublishedIndex> indices(tree.files.size());
+    ByteRelay relay;
+    for (std::size_t i = 0; i < tree.files.size(); ++i) {
+        const GameFile& f = tree.files[i];
         fs::path target = publication->filesRoot / PathFromUtf8(f.path);
         FileDigest digest;
+        ReadAlong along;
+        if (f.size >= kChunkIndexMinFileSize) along = {&relay, PublishIndexJob(options.out, &indices[i])};
         if (!PrepareParentDirectories(publication->filesRoot, target, &error) ||
-            !PublishFile(f.source, target, true, &digest, &progress, &error)) {
+            !PublishFile(f.source, target, true, &digest, &progress, &error, along)) {
             ProgressFinish(&progress);
             Say(error);
             return kExitIo;
@@ -234,7 +267,8 @@ int PublishFiles(const BuildOptions& options, const GameTree& tree, Publication*
     }
     publication->manifest.launcherSelf = PatchLauncherEntry{publication->launcher.size, publication->launcher.sha256};
     publication->served.insert(path_rules::kLauncherExeName);
-    return kExitOk;
+    relay.Wait();
+    return CollectIndices(indices, publication);
 }
 
 // The manifest text, signed when there is a key: the signature covers every byte before its line.
@@ -262,6 +296,16 @@ int WriteManifest(const BuildOptions& options, const Publication& publication, c
     if (!RemoveStale(publication.filesRoot, publication.served, options.quiet, &error)) {
         Say(error);
         return kExitIo;
+    }
+    // Indices go the same way as files; a delta/ left empty goes too.
+    const fs::path deltaRoot = options.out / kDeltaDir;
+    std::error_code ec;
+    if (fs::is_directory(fs::symlink_status(deltaRoot, ec))) {
+        if (!RemoveStale(deltaRoot, publication.indices, options.quiet, &error)) {
+            Say(error);
+            return kExitIo;
+        }
+        if (fs::is_empty(deltaRoot, ec) && !ec) fs::remove(deltaRoot, ec);
     }
     return kExitOk;
 }

@@ -6,6 +6,8 @@
 #include <system_error>
 #include <vector>
 
+#include "ByteRelay.h"
+#include "DeltaIndexFiles.h"
 #include "ExitCodes.h"
 #include "FileDigest.h"
 #include "FileIo.h"
@@ -28,7 +30,8 @@ struct Report {
 
 // Compares one served file with the size and digest the manifest gives for it.
 void CheckServedFile(const fs::path& patchDir, const std::string& served, std::uint64_t size,
-                     const std::string& sha256, const char* digestSource, Progress* progress, Report* report) {
+                     const std::string& sha256, const char* digestSource, Progress* progress, Report* report,
+                     const ReadAlong& along = {}) {
     fs::path local = patchDir / PathFromUtf8(served);
     std::string shown = DisplayText(served);
     std::error_code ec;
@@ -52,7 +55,7 @@ void CheckServedFile(const fs::path& patchDir, const std::string& served, std::u
     }
     FileDigest digest;
     std::string error;
-    if (!HashFile(local, &digest, &error, [progress](std::uint64_t n) { ProgressAddBytes(progress, n); })) {
+    if (!HashFile(local, &digest, &error, [progress](std::uint64_t n) { ProgressAddBytes(progress, n); }, along)) {
         report->Problem(shown + ": " + error);
         return;
     }
@@ -62,6 +65,30 @@ void CheckServedFile(const fs::path& patchDir, const std::string& served, std::u
     } else if (digest.sha256 != sha256) {
         report->Problem(shown + ": digest differs: served " + digest.sha256 + ", " + digestSource + " says " + sha256);
     }
+}
+
+// Checks a game file and, when it has a DELTA line, its chunk index: the index file against the line, then its
+// chunks against the file's bytes as they are read for the file's digest.
+void CheckGameFile(const fs::path& patchDir, const PatchFileEntry& file, ByteRelay* relay, Progress* progress,
+                   Report* report) {
+    const std::string served = path_rules::ServedPath(std::string_view(file.path));
+    if (!file.delta) {
+        CheckServedFile(patchDir, served, file.size, file.sha256, "manifest", progress, report);
+        return;
+    }
+    const std::string shown = DisplayText(ChunkIndexServedPath(file.sha256)) + " (index of " + DisplayText(served) + ")";
+    ChunkIndex index;
+    std::string problem;
+    std::vector<std::string> problems;
+    ReadAlong along;
+    if (LoadServedIndex(patchDir, file, &index, &problem)) {
+        along = {relay, CheckIndexJob(index, file.sha256, &problems)};
+    } else {
+        report->Problem(shown + ": " + problem);
+    }
+    CheckServedFile(patchDir, served, file.size, file.sha256, "manifest", progress, report, along);
+    relay->Wait();
+    for (const std::string& p : problems) report->Problem(shown + ": " + p);
 }
 
 // Checks the signature line against the given keys and returns the part of the text a launcher would read:
@@ -146,8 +173,9 @@ int RunVerify(const VerifyOptions& options) {
                         manifest.launcherSelf->sha256, "LAUNCHER_SELF", &progress, &report);
     }
     ProgressFileDone(&progress);
+    ByteRelay relay;
     for (const PatchFileEntry& f : manifest.files) {
-        CheckServedFile(options.patchDir, path_rules::ServedPath(std::string_view(f.path)), f.size, f.sha256, "manifest", &progress, &report);
+        CheckGameFile(options.patchDir, f, &relay, &progress, &report);
         ProgressFileDone(&progress);
     }
     ProgressFinish(&progress);
