@@ -191,23 +191,38 @@ int ScanGame(const BuildOptions& options, GameTree* tree) {
     return kExitOk;
 }
 
-// Puts each file's DELTA line into the manifest, once every index it names is durably written.
-int CollectIndices(const std::vector<PublishedIndex>& indices, Publication* publication) {
+// The chunk indices of one build: made on the relay's thread from the bytes read for the files' digests,
+// written here in file order as they become ready, then synced in one go before the manifest names them.
+struct IndexWriter {
+    std::vector<MadeIndex> made;   // one per game file; never resized, as the relay's jobs point into it
+    std::vector<std::size_t> jobs;  // the files that have a job, in order
+    std::size_t placed = 0;         // jobs[0, placed) are written
     std::vector<fs::path> written;
-    for (std::size_t i = 0; i < indices.size(); ++i) {
-        const PublishedIndex& index = indices[i];
-        if (!index.error.empty()) {
-            Say(index.error);
+};
+
+// Writes the indices whose jobs are done, up to the first that is not (every one when `all`, after the
+// relay's Wait), and puts their DELTA lines into the manifest.
+int PlaceIndices(const fs::path& out, IndexWriter* writer, bool all, Publication* publication) {
+    std::string error;
+    for (; writer->placed < writer->jobs.size(); ++writer->placed) {
+        const std::size_t file = writer->jobs[writer->placed];
+        const MadeIndex& made = writer->made[file];
+        if (!all && !made.ready.load(std::memory_order_acquire)) break;
+        if (!made.error.empty()) {
+            Say(made.error);
             return kExitIo;
         }
-        if (!index.delta) continue;
-        PatchFileEntry& file = publication->manifest.files[i];
-        file.delta = index.delta;
-        publication->indices.insert(fs::path(ChunkIndexServedPath(file.sha256)).filename().string());
-        if (!index.written.empty()) written.push_back(index.written);
+        if (made.bytes.empty()) continue;
+        bool wrote = false;
+        if (!PlaceIndex(out, made, &wrote, &error)) {
+            Say(error);
+            return kExitIo;
+        }
+        if (wrote) writer->written.push_back(out / PathFromUtf8(ChunkIndexServedPath(made.fileSha256)));
+        publication->manifest.files[file].delta = made.delta;
+        publication->indices.insert(fs::path(ChunkIndexServedPath(made.fileSha256)).filename().string());
     }
-    std::string error;
-    if (!SyncWrittenFiles(written, &error)) {
+    if (all && !SyncWrittenFiles(writer->written, &error)) {
         Say(error);
         return kExitIo;
     }
@@ -230,16 +245,19 @@ int PublishFiles(const BuildOptions& options, const GameTree& tree, Publication*
     Progress progress;
     ProgressStart(&progress, ProgressWanted(options.quiet, options.forceProgress), tree.files.size() + 1, totalBytes);
 
-    // The chunk indices are made on the relay's thread from the bytes read for the digests, and written there.
     std::string error;
-    std::vector<PublishedIndex> indices(tree.files.size());
-    ByteRelay relay;
+    IndexWriter indices;
+    indices.made = std::vector<MadeIndex>(tree.files.size());
+    ByteRelay relay;  // after `indices`: going first, it lets the jobs that write into indices.made finish
     for (std::size_t i = 0; i < tree.files.size(); ++i) {
         const GameFile& f = tree.files[i];
         fs::path target = publication->filesRoot / PathFromUtf8(f.path);
         FileDigest digest;
         ReadAlong along;
-        if (f.size >= kChunkIndexMinFileSize) along = {&relay, PublishIndexJob(options.out, &indices[i])};
+        if (f.size >= kChunkIndexMinFileSize) {
+            along = {&relay, MakeIndexJob(&indices.made[i])};
+            indices.jobs.push_back(i);
+        }
         if (!PrepareParentDirectories(publication->filesRoot, target, &error) ||
             !PublishFile(f.source, target, true, &digest, &progress, &error, along)) {
             ProgressFinish(&progress);
@@ -250,6 +268,11 @@ int PublishFiles(const BuildOptions& options, const GameTree& tree, Publication*
         publication->served.insert(f.path);
         publication->gameBytes += digest.size;
         ProgressFileDone(&progress);
+        const int placed = PlaceIndices(options.out, &indices, false, publication);
+        if (placed != kExitOk) {
+            ProgressFinish(&progress);
+            return placed;
+        }
     }
 
     // A copy, not a link: the launcher build output is often rewritten in place by the next compile.
@@ -268,7 +291,7 @@ int PublishFiles(const BuildOptions& options, const GameTree& tree, Publication*
     publication->manifest.launcherSelf = PatchLauncherEntry{publication->launcher.size, publication->launcher.sha256};
     publication->served.insert(path_rules::kLauncherExeName);
     relay.Wait();
-    return CollectIndices(indices, publication);
+    return PlaceIndices(options.out, &indices, true, publication);
 }
 
 // The manifest text, signed when there is a key: the signature covers every byte before its line.

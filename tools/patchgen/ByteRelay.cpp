@@ -5,7 +5,7 @@
 namespace {
 
 // Enough for the thread to fall a megabyte behind the reader before the reader waits.
-constexpr std::size_t kBufferCount = 6;
+constexpr std::size_t kBufferCount = 4;
 
 }  // namespace
 

@@ -21,7 +21,7 @@ struct RelayJob {
 
 class ByteRelay {
 public:
-    static constexpr std::size_t kBufferSize = 256 * 1024;
+    static constexpr std::size_t kBufferSize = 1024 * 1024;
 
     // Starts the thread.
     ByteRelay();

@@ -1,6 +1,7 @@
 #include "DeltaIndexFiles.h"
 
 #include <memory>
+#include <utility>
 #include <system_error>
 
 #include "ChunkIndexBuilder.h"
@@ -10,38 +11,24 @@
 
 namespace {
 
-// ---- writing an index ----
+// ---- making an index ----
 
-// Writes the index bytes to `target`, unless a file with exactly these bytes is there already.
-void PlaceIndex(const fs::path& patchDir, const fs::path& target, const std::string& bytes, PublishedIndex* result) {
-    std::error_code ec;
-    if (fs::is_regular_file(fs::symlink_status(target, ec)) && fs::file_size(target, ec) == bytes.size() && !ec) {
-        std::string existing;
-        if (ReadWholeFile(target, &existing, nullptr) && existing == bytes) return;
-    }
-    if (!PrepareParentDirectories(patchDir, target, &result->error)) return;
-    if (fs::is_directory(fs::symlink_status(target, ec))) fs::remove_all(target, ec);
-    // Synced with the others in one go before the manifest names it (see SyncWrittenFiles).
-    if (WriteFileAtomically(target, bytes, &result->error, false)) result->written = target;
-}
-
-void PublishIndex(const fs::path& patchDir, ChunkIndexBuilder* builder, const std::string& fileSha256,
-                  PublishedIndex* result) {
+void MakeIndex(ChunkIndexBuilder* builder, const std::string& fileSha256, MadeIndex* made) {
     ChunkIndex index;
+    made->fileSha256 = fileSha256;
     if (!builder->Finish(&index)) {
-        result->error = "cannot make the chunk index of the file with sha256 " + fileSha256 + " (SHA-256 failed)";
+        made->error = "cannot make the chunk index of the file with sha256 " + fileSha256 + " (SHA-256 failed)";
         return;
     }
     if (index.fileSize < kChunkIndexMinFileSize) return;
-    const std::string bytes = SerializeChunkIndex(index);
-    const std::string served = ChunkIndexServedPath(fileSha256);
+    std::string bytes = SerializeChunkIndex(index);
     const std::string digest = Sha256Hex(bytes);
-    if (bytes.empty() || served.empty() || digest.empty()) {
-        result->error = "cannot make the chunk index of the file with sha256 " + fileSha256;
+    if (bytes.empty() || digest.empty()) {
+        made->error = "cannot make the chunk index of the file with sha256 " + fileSha256;
         return;
     }
-    PlaceIndex(patchDir, patchDir / PathFromUtf8(served), bytes, result);
-    if (result->error.empty()) result->delta = PatchDeltaIndex{digest, bytes.size()};
+    made->delta = PatchDeltaIndex{digest, bytes.size()};
+    made->bytes = std::move(bytes);
 }
 
 // ---- checking an index ----
@@ -94,14 +81,31 @@ void CompareWithIndex(const ChunkIndex& index, const ChunkIndex& rebuilt, const 
 
 }  // namespace
 
-RelayJob PublishIndexJob(const fs::path& patchDir, PublishedIndex* result) {
+RelayJob MakeIndexJob(MadeIndex* made) {
     auto builder = std::make_shared<ChunkIndexBuilder>(ChunkIndexBuilder::ByContent(kDefaultChunkParams));
     RelayJob job;
     job.feed = [builder](const unsigned char* data, std::size_t size) { builder->Feed(data, size); };
-    job.finish = [builder, patchDir, result](const std::string& fileSha256) {
-        if (!fileSha256.empty()) PublishIndex(patchDir, builder.get(), fileSha256, result);
+    job.finish = [builder, made](const std::string& fileSha256) {
+        if (!fileSha256.empty()) MakeIndex(builder.get(), fileSha256, made);
+        made->ready.store(true, std::memory_order_release);
     };
     return job;
+}
+
+bool PlaceIndex(const fs::path& patchDir, const MadeIndex& made, bool* wrote, std::string* error) {
+    *wrote = false;
+    const fs::path target = patchDir / PathFromUtf8(ChunkIndexServedPath(made.fileSha256));
+    std::error_code ec;
+    fs::file_status st = fs::symlink_status(target, ec);
+    if (fs::is_regular_file(st) && fs::file_size(target, ec) == made.bytes.size() && !ec) {
+        std::string existing;
+        if (ReadWholeFile(target, &existing, nullptr) && existing == made.bytes) return true;
+    }
+    if (!PrepareParentDirectories(patchDir, target, error)) return false;
+    if (fs::is_directory(st)) fs::remove_all(target, ec);
+    // Synced with the others in one go before the manifest names it.
+    *wrote = WriteFileAtomically(target, made.bytes, error, false);
+    return *wrote;
 }
 
 bool LoadServedIndex(const fs::path& patchDir, const PatchFileEntry& file, ChunkIndex* index, std::string* problem) {

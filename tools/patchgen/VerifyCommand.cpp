@@ -67,28 +67,31 @@ void CheckServedFile(const fs::path& patchDir, const std::string& served, std::u
     }
 }
 
-// Checks a game file and, when it has a DELTA line, its chunk index: the index file against the line, then its
-// chunks against the file's bytes as they are read for the file's digest.
-void CheckGameFile(const fs::path& patchDir, const PatchFileEntry& file, ByteRelay* relay, Progress* progress,
-                   Report* report) {
+// What the index checks of a tree left: per game file, its index's name for the report and the problems its
+// job found in the file's bytes. Pre-sized, as the relay's jobs point into it.
+struct IndexChecks {
+    std::vector<std::string> shown;
+    std::vector<std::vector<std::string>> problems;
+};
+
+// Checks a game file and, when it has a DELTA line, its chunk index: the index file against the line at once,
+// its chunks against the file's bytes on the relay's thread while the file is read for its digest.
+void CheckGameFile(const fs::path& patchDir, const PatchFileEntry& file, std::size_t at, ByteRelay* relay,
+                   IndexChecks* checks, Progress* progress, Report* report) {
     const std::string served = path_rules::ServedPath(std::string_view(file.path));
-    if (!file.delta) {
-        CheckServedFile(patchDir, served, file.size, file.sha256, "manifest", progress, report);
-        return;
-    }
-    const std::string shown = DisplayText(ChunkIndexServedPath(file.sha256)) + " (index of " + DisplayText(served) + ")";
-    ChunkIndex index;
-    std::string problem;
-    std::vector<std::string> problems;
     ReadAlong along;
-    if (LoadServedIndex(patchDir, file, &index, &problem)) {
-        along = {relay, CheckIndexJob(index, file.sha256, &problems)};
-    } else {
-        report->Problem(shown + ": " + problem);
+    if (file.delta) {
+        checks->shown[at] =
+            DisplayText(ChunkIndexServedPath(file.sha256)) + " (index of " + DisplayText(served) + ")";
+        ChunkIndex index;
+        std::string problem;
+        if (LoadServedIndex(patchDir, file, &index, &problem)) {
+            along = {relay, CheckIndexJob(index, file.sha256, &checks->problems[at])};
+        } else {
+            report->Problem(checks->shown[at] + ": " + problem);
+        }
     }
     CheckServedFile(patchDir, served, file.size, file.sha256, "manifest", progress, report, along);
-    relay->Wait();
-    for (const std::string& p : problems) report->Problem(shown + ": " + p);
 }
 
 // Checks the signature line against the given keys and returns the part of the text a launcher would read:
@@ -173,12 +176,18 @@ int RunVerify(const VerifyOptions& options) {
                         manifest.launcherSelf->sha256, "LAUNCHER_SELF", &progress, &report);
     }
     ProgressFileDone(&progress);
-    ByteRelay relay;
-    for (const PatchFileEntry& f : manifest.files) {
-        CheckGameFile(options.patchDir, f, &relay, &progress, &report);
+    IndexChecks checks{std::vector<std::string>(manifest.files.size()),
+                       std::vector<std::vector<std::string>>(manifest.files.size())};
+    ByteRelay relay;  // after `checks`: going first, it lets the jobs that write into checks finish
+    for (std::size_t i = 0; i < manifest.files.size(); ++i) {
+        CheckGameFile(options.patchDir, manifest.files[i], i, &relay, &checks, &progress, &report);
         ProgressFileDone(&progress);
     }
+    relay.Wait();
     ProgressFinish(&progress);
+    for (std::size_t i = 0; i < manifest.files.size(); ++i) {
+        for (const std::string& problem : checks.problems[i]) report.Problem(checks.shown[i] + ": " + problem);
+    }
 
     if (!options.quiet) {
         std::printf("manifest %s, sequence %s\n", signature.c_str(),
