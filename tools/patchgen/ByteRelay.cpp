@@ -4,7 +4,7 @@
 
 namespace {
 
-// Enough for the thread to fall a megabyte behind the reader before the reader waits.
+// Enough for the thread to fall a few buffers behind the reader before the reader waits.
 constexpr std::size_t kBufferCount = 4;
 
 }  // namespace

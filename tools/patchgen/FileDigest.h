@@ -1,5 +1,5 @@
 #pragma once
-// Size and SHA-256 of a file, read once with a 1 MiB buffer (the relay's smaller ones when work rides along).
+// Size and SHA-256 of a file, read once in 1 MiB pieces (in the relay's buffers when work rides along).
 
 #include <cstdint>
 #include <filesystem>
