@@ -16,7 +16,7 @@ struct FileDigest {
 // Called with the number of bytes just read, for progress display.
 using BytesDone = std::function<void(std::uint64_t)>;
 
-// Work on the same bytes on the relay's thread: when the file opens, the job is begun, fed every byte read
+// Work on the same bytes on the relay's thread: once reading starts, the job is begun, fed every byte read
 // and ended with the digest, or with an empty string when reading or hashing failed.
 struct ReadAlong {
     ByteRelay* relay = nullptr;
