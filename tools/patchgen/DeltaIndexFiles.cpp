@@ -1,8 +1,8 @@
 #include "DeltaIndexFiles.h"
 
 #include <memory>
-#include <utility>
 #include <system_error>
+#include <utility>
 
 #include "ChunkIndexBuilder.h"
 #include "FileIo.h"
