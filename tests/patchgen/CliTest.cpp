@@ -141,6 +141,10 @@ TEST(PatchgenBuild, RefusesWhatTheLauncherOrWindowsCannotTakeAndWritesNothing) {
     const RefusalCase cases[] = {
         {"device name", file("CON.txt"), {}, {"CON.txt", "reserved device name"}},
         {"device name in subdir", file("maps/aux.dat"), {}, {"maps/aux.dat", "reserved device name"}},
+        {"device name beside a file that would get a chunk index",
+         [](const Patch& p) { WriteBytes(p.game() / "big.pak", std::string(2 << 20, 'x')) && WriteBytes(p.game() / "NUL.txt", "x"); },
+         {},
+         {"NUL.txt", "reserved device name"}},
         {"colon", file("a:b"), {}, {"a:b", "colon"}},
         {"question mark", file("x?"), {}, {"x?", "'?'"}},
         {"backslash inside a name", file("back\\slash"), {}, {"back\\slash"}},
@@ -198,6 +202,7 @@ TEST(PatchgenBuild, RefusesWhatTheLauncherOrWindowsCannotTakeAndWritesNothing) {
             EXPECT_NE(r.err.find(part), std::string::npos) << "missing '" << part << "' in: " << r.err;
         }
         EXPECT_FALSE(fs::exists(p.out() / "manifest.txt"));
+        EXPECT_FALSE(fs::exists(p.out() / "delta"));
         EXPECT_FALSE(HasTempLeftovers(p.out()));
     }
 }

@@ -2,9 +2,10 @@
 # The Windows build of patchgen (CNG digests, signatures and key files, wide paths) under Wine: build and
 # verify a small game with a Chinese file name, catch a tampered served file, refuse a device name, sign
 # with keys of its own and of OpenSSL's making. Digests are checked against sha256sum, key files and
-# signatures against the openssl command. Usage: windows-exe.sh PATCHGEN.exe WORKDIR
+# signatures against the openssl command, chunk indices byte for byte against the native patchgen's, which is
+# built in NATIVE_BUILD_DIR. Usage: windows-exe.sh PATCHGEN.exe WORKDIR NATIVE_BUILD_DIR
 set -euo pipefail
-exe=$1 work=$2
+exe=$1 work=$2 native_build=$3
 here=$(cd "$(dirname "$0")" && pwd)
 run() { "$here/../../scripts/wine-run" "$exe" "$@"; }
 win() { printf 'Z:%s' "${1//\//\\}"; }
@@ -16,6 +17,10 @@ printf 'abc' >"$work/game/Data/abc.txt"
 : >"$work/game/empty.bin"
 head -c 200000 /dev/urandom >"$work/game/Data/資料/地圖.map"
 head -c 4096 /dev/urandom >"$work/Launcher.exe"
+# Chunk indices: one random, one cut at maxSize throughout, one just too small for an index.
+head -c 3500000 /dev/urandom >"$work/game/Data/資料/世界.pak"
+head -c 1048576 /dev/zero >"$work/game/zeros.bin"
+head -c 1048575 /dev/urandom >"$work/game/under.bin"
 
 run build --quiet --game "$(win "$work/game")" --launcher "$(win "$work/Launcher.exe")" --out "$(win "$work/patch")" \
   --version 2.0 || fail "build exited $?"
@@ -31,7 +36,27 @@ cmp -s "$work/patch/files/Data/資料/地圖.map" "$work/game/Data/資料/地圖
 cmp -s "$work/patch/files/Launcher.exe" "$work/Launcher.exe" || fail "served launcher differs"
 echo "ok: build writes the manifest and the served tree"
 
+env -u CC -u CXX -u CMAKE_TOOLCHAIN_FILE cmake -S "$here/../.." -B "$native_build" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >/dev/null &&
+  cmake --build "$native_build" --target patchgen -j2 >/dev/null || fail "cannot build the native patchgen"
+"$native_build/patchgen" build --quiet --game "$work/game" --launcher "$work/Launcher.exe" --out "$work/native" \
+  --version 2.0 || fail "native build exited $?"
+[ "$(grep -c '^DELTA|' "$manifest")" -eq 2 ] || { cat "$manifest" >&2; fail "not exactly two DELTA lines"; }
+[ "$(ls "$work/patch/delta" | wc -l)" -eq 2 ] || fail "not exactly two indices under delta/"
+cmp "$manifest" "$work/native/manifest.txt" || fail "the native patchgen writes another manifest"
+diff -r "$work/patch/delta" "$work/native/delta" || fail "the native patchgen writes other chunk indices"
+echo "ok: patchgen.exe writes the chunk indices the native patchgen writes, byte for byte"
+
 run verify --quiet "$(win "$work/patch")" || fail "verify of a good tree exited $?"
+index=$(ls "$work/patch/delta" | head -n 1)
+cp "$work/patch/delta/$index" "$work/index.kcix"
+printf 'X' | dd of="$work/patch/delta/$index" bs=1 seek=100 conv=notrunc status=none
+set +e
+out=$(run verify "$(win "$work/patch")" 2>&1)
+rc=$?
+set -e
+[ "$rc" -eq 1 ] || fail "verify of a tampered index exited $rc"
+grep -q "delta/$index.*digest differs" <<<"$out" || fail "verify did not name the tampered index: $out"
+mv "$work/index.kcix" "$work/patch/delta/$index"
 rm "$work/patch/files/Data/abc.txt" && printf 'abd' >"$work/patch/files/Data/abc.txt"
 set +e
 out=$(run verify "$(win "$work/patch")" 2>&1)
@@ -39,7 +64,7 @@ rc=$?
 set -e
 [ "$rc" -eq 1 ] || fail "verify of a tampered tree exited $rc"
 grep -q "abc.txt" <<<"$out" || fail "verify did not name the tampered file: $out"
-echo "ok: verify passes a good tree and names a tampered file"
+echo "ok: verify passes a good tree and names a tampered index and a tampered file"
 
 printf 'x' >"$work/bad/CON.txt"
 set +e

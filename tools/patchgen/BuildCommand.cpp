@@ -7,6 +7,8 @@
 #include <system_error>
 #include <vector>
 
+#include "ByteRelay.h"
+#include "DeltaIndexFiles.h"
 #include "ExitCodes.h"
 #include "FileDigest.h"
 #include "FileIo.h"
@@ -44,13 +46,13 @@ bool RemoveLeftover(const fs::path& path, std::string* error) {
 // Puts the content of `source` at `target` by way of a temporary name, as a hard link when the file
 // system allows and as a copy otherwise, and hashes what is served.
 bool PublishFile(const fs::path& source, const fs::path& target, bool allowLink, FileDigest* digest,
-                 Progress* progress, std::string* error) {
+                 Progress* progress, std::string* error, const ReadAlong& along = {}) {
     BytesDone onBytes = [progress](std::uint64_t n) { ProgressAddBytes(progress, n); };
     std::error_code ec;
     fs::file_status st = fs::symlink_status(target, ec);
     if (fs::is_directory(st) && !RemoveLeftover(target, error)) return false;
     if (allowLink && fs::is_regular_file(st) && fs::equivalent(source, target, ec) && !ec)
-        return HashFile(target, digest, error, onBytes);
+        return HashFile(target, digest, error, onBytes, along);
 
     fs::path temp = target;
     temp += kTempSuffix;
@@ -60,7 +62,7 @@ bool PublishFile(const fs::path& source, const fs::path& target, bool allowLink,
         fs::create_hard_link(source, temp, ec);
         linked = !ec;
     }
-    if (!linked && !CopyAndHashFile(source, temp, digest, error, onBytes)) {
+    if (!linked && !CopyAndHashFile(source, temp, digest, error, onBytes, along)) {
         fs::remove(temp, ec);
         return false;
     }
@@ -68,7 +70,7 @@ bool PublishFile(const fs::path& source, const fs::path& target, bool allowLink,
         fs::remove(temp, ec);
         return false;
     }
-    return linked ? HashFile(target, digest, error, onBytes) : true;
+    return linked ? HashFile(target, digest, error, onBytes, along) : true;
 }
 
 std::string RelativeUtf8(const fs::path& root, const fs::path& path) {
@@ -120,11 +122,12 @@ bool CheckValue(const char* option, const std::optional<std::string>& value) {
     return false;
 }
 
-// What one build has put under files/ so far, and the manifest that describes it.
+// What one build has put under files/ and delta/ so far, and the manifest that describes it.
 struct Publication {
     fs::path filesRoot;
     PatchManifest manifest;
-    std::set<std::string> served;  // paths below files/, as the launcher asks for them
+    std::set<std::string> served;   // paths below files/, as the launcher asks for them
+    std::set<std::string> indices;  // names below delta/
     std::uint64_t gameBytes = 0;
     FileDigest launcher;
 };
@@ -188,7 +191,46 @@ int ScanGame(const BuildOptions& options, GameTree* tree) {
     return kExitOk;
 }
 
-// Serves every game file and the launcher under files/, hashing what is served.
+// The chunk indices of one build: made on the relay's thread from the bytes read for the files' digests,
+// written here in file order as they become ready, then synced in one go before the manifest names them.
+struct IndexWriter {
+    std::vector<MadeIndex> made;   // one per game file; never resized, as the relay's jobs point into it
+    std::vector<std::size_t> jobs;  // the files that have a job, in order
+    std::size_t placed = 0;         // jobs[0, placed) are written
+    std::vector<fs::path> written;
+};
+
+// Writes the indices whose jobs are done, up to the first that is not (every one when `all`, after the
+// relay's Wait), and puts their DELTA lines into the manifest.
+int PlaceIndices(const fs::path& out, IndexWriter* writer, bool all, Publication* publication) {
+    std::string error;
+    for (; writer->placed < writer->jobs.size(); ++writer->placed) {
+        const std::size_t file = writer->jobs[writer->placed];
+        const MadeIndex& made = writer->made[file];
+        if (!all && !made.ready.load(std::memory_order_acquire)) break;
+        if (!made.error.empty()) {
+            Say(made.error);
+            return kExitIo;
+        }
+        if (made.bytes.empty()) continue;
+        bool wrote = false;
+        if (!PlaceIndex(out, made, &wrote, &error)) {
+            Say(error);
+            return kExitIo;
+        }
+        if (wrote) writer->written.push_back(out / PathFromUtf8(ChunkIndexServedPath(made.fileSha256)));
+        publication->manifest.files[file].delta = made.delta;
+        publication->indices.insert(fs::path(ChunkIndexServedPath(made.fileSha256)).filename().string());
+    }
+    if (all && !SyncWrittenFiles(writer->written, &error)) {
+        Say(error);
+        return kExitIo;
+    }
+    return kExitOk;
+}
+
+// Serves every game file and the launcher under files/, hashing what is served, and their chunk indices
+// under delta/.
 int PublishFiles(const BuildOptions& options, const GameTree& tree, Publication* publication) {
     std::error_code ec;
     publication->filesRoot = options.out / path_rules::kFilesDir;
@@ -204,11 +246,20 @@ int PublishFiles(const BuildOptions& options, const GameTree& tree, Publication*
     ProgressStart(&progress, ProgressWanted(options.quiet, options.forceProgress), tree.files.size() + 1, totalBytes);
 
     std::string error;
-    for (const GameFile& f : tree.files) {
+    IndexWriter indices;
+    indices.made = std::vector<MadeIndex>(tree.files.size());
+    ByteRelay relay;  // after `indices`: going first, it lets the jobs that write into indices.made finish
+    for (std::size_t i = 0; i < tree.files.size(); ++i) {
+        const GameFile& f = tree.files[i];
         fs::path target = publication->filesRoot / PathFromUtf8(f.path);
         FileDigest digest;
+        ReadAlong along;
+        if (f.size >= kChunkIndexMinFileSize) {
+            along = {&relay, MakeIndexJob(&indices.made[i])};
+            indices.jobs.push_back(i);
+        }
         if (!PrepareParentDirectories(publication->filesRoot, target, &error) ||
-            !PublishFile(f.source, target, true, &digest, &progress, &error)) {
+            !PublishFile(f.source, target, true, &digest, &progress, &error, along)) {
             ProgressFinish(&progress);
             Say(error);
             return kExitIo;
@@ -217,6 +268,11 @@ int PublishFiles(const BuildOptions& options, const GameTree& tree, Publication*
         publication->served.insert(f.path);
         publication->gameBytes += digest.size;
         ProgressFileDone(&progress);
+        const int placed = PlaceIndices(options.out, &indices, false, publication);
+        if (placed != kExitOk) {
+            ProgressFinish(&progress);
+            return placed;
+        }
     }
 
     // A copy, not a link: the launcher build output is often rewritten in place by the next compile.
@@ -234,7 +290,8 @@ int PublishFiles(const BuildOptions& options, const GameTree& tree, Publication*
     }
     publication->manifest.launcherSelf = PatchLauncherEntry{publication->launcher.size, publication->launcher.sha256};
     publication->served.insert(path_rules::kLauncherExeName);
-    return kExitOk;
+    relay.Wait();
+    return PlaceIndices(options.out, &indices, true, publication);
 }
 
 // The manifest text, signed when there is a key: the signature covers every byte before its line.
@@ -262,6 +319,16 @@ int WriteManifest(const BuildOptions& options, const Publication& publication, c
     if (!RemoveStale(publication.filesRoot, publication.served, options.quiet, &error)) {
         Say(error);
         return kExitIo;
+    }
+    // Indices go the same way as files; a delta/ left empty goes too.
+    const fs::path deltaRoot = options.out / kDeltaDir;
+    std::error_code ec;
+    if (fs::is_directory(fs::symlink_status(deltaRoot, ec))) {
+        if (!RemoveStale(deltaRoot, publication.indices, options.quiet, &error)) {
+            Say(error);
+            return kExitIo;
+        }
+        if (fs::is_empty(deltaRoot, ec) && !ec) fs::remove(deltaRoot, ec);
     }
     return kExitOk;
 }

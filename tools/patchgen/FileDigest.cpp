@@ -1,6 +1,7 @@
 #include "FileDigest.h"
 
 #include <memory>
+#include <utility>
 
 #include "FileIo.h"
 #include "Sha256Hasher.h"
@@ -9,55 +10,65 @@ namespace {
 
 constexpr std::size_t kBufferSize = 1 << 20;
 
-bool Pump(File& in, const fs::path& inPath, File* out, const fs::path& outPath, FileDigest* digest,
-          std::string* error, const BytesDone& onBytes) {
-    Sha256Hasher hasher;
-    if (!hasher.ok()) {
-        *error = "cannot start SHA-256 (crypto library failure)";
-        return false;
-    }
-    std::unique_ptr<char[]> buffer(new char[kBufferSize]);
-    std::uint64_t total = 0;
+// Reads the file to its end, hashing every byte and writing it to `out` when given; with a relay, the bytes
+// go on to its thread in its buffers after the digest and the copy have taken them.
+bool PumpBytes(File& in, const fs::path& inPath, File* out, const fs::path& outPath, Sha256Hasher* hasher,
+               std::uint64_t* total, std::string* error, const BytesDone& onBytes, ByteRelay* relay) {
+    std::unique_ptr<unsigned char[]> own(relay ? nullptr : new unsigned char[kBufferSize]);
+    const std::size_t bufferSize = relay ? ByteRelay::kBufferSize : kBufferSize;
     for (;;) {
-        long long n = in.Read(buffer.get(), kBufferSize);
-        if (n < 0) {
-            *error = "cannot read " + DisplayPath(inPath) + ": " + LastSystemError();
-            return false;
-        }
-        if (n == 0) break;
-        if (!hasher.Update(buffer.get(), static_cast<std::size_t>(n))) {
+        unsigned char* buffer = relay ? relay->Buffer() : own.get();
+        long long n = in.Read(buffer, bufferSize);
+        const std::size_t got = n > 0 ? static_cast<std::size_t>(n) : 0;
+        bool ok = n >= 0;
+        if (!ok) *error = "cannot read " + DisplayPath(inPath) + ": " + LastSystemError();
+        if (ok && got > 0 && !hasher->Update(buffer, got)) {
             *error = "SHA-256 failed on " + DisplayPath(inPath);
-            return false;
+            ok = false;
         }
-        if (out && !out->WriteAll(buffer.get(), static_cast<std::size_t>(n))) {
+        if (ok && got > 0 && out && !out->WriteAll(buffer, got)) {
             *error = "cannot write " + DisplayPath(outPath) + ": " + LastSystemError();
-            return false;
+            ok = false;
         }
-        total += static_cast<std::uint64_t>(n);
-        if (onBytes) onBytes(static_cast<std::uint64_t>(n));
+        if (relay) relay->Pass(buffer, ok ? got : 0);
+        if (!ok) return false;
+        if (got == 0) return true;
+        *total += got;
+        if (onBytes) onBytes(got);
     }
-    digest->sha256 = hasher.FinishHex();
-    digest->size = total;
-    if (digest->sha256.empty()) {
-        *error = "SHA-256 failed on " + DisplayPath(inPath);
-        return false;
+}
+
+bool Pump(File& in, const fs::path& inPath, File* out, const fs::path& outPath, FileDigest* digest,
+          std::string* error, const BytesDone& onBytes, ReadAlong& along) {
+    if (along.relay) along.relay->Begin(std::move(along.job));
+    Sha256Hasher hasher;
+    std::uint64_t total = 0;
+    bool ok = hasher.ok();
+    if (!ok) *error = "cannot start SHA-256 (crypto library failure)";
+    ok = ok && PumpBytes(in, inPath, out, outPath, &hasher, &total, error, onBytes, along.relay);
+    if (ok) {
+        digest->sha256 = hasher.FinishHex();
+        digest->size = total;
+        ok = !digest->sha256.empty();
+        if (!ok) *error = "SHA-256 failed on " + DisplayPath(inPath);
     }
-    return true;
+    if (along.relay) along.relay->End(ok ? digest->sha256 : std::string());
+    return ok;
 }
 
 }  // namespace
 
-bool HashFile(const fs::path& path, FileDigest* out, std::string* error, const BytesDone& onBytes) {
+bool HashFile(const fs::path& path, FileDigest* out, std::string* error, const BytesDone& onBytes, ReadAlong along) {
     File in = File::OpenRead(path);
     if (!in.open()) {
         *error = "cannot open " + DisplayPath(path) + ": " + LastSystemError();
         return false;
     }
-    return Pump(in, path, nullptr, {}, out, error, onBytes);
+    return Pump(in, path, nullptr, {}, out, error, onBytes, along);
 }
 
 bool CopyAndHashFile(const fs::path& from, const fs::path& to, FileDigest* out, std::string* error,
-                     const BytesDone& onBytes) {
+                     const BytesDone& onBytes, ReadAlong along) {
     File in = File::OpenRead(from);
     if (!in.open()) {
         *error = "cannot open " + DisplayPath(from) + ": " + LastSystemError();
@@ -68,7 +79,7 @@ bool CopyAndHashFile(const fs::path& from, const fs::path& to, FileDigest* out, 
         *error = "cannot create " + DisplayPath(to) + ": " + LastSystemError();
         return false;
     }
-    if (!Pump(in, from, &dst, to, out, error, onBytes)) return false;
+    if (!Pump(in, from, &dst, to, out, error, onBytes, along)) return false;
     if (!dst.Sync() || !dst.Close()) {
         *error = "cannot finish writing " + DisplayPath(to) + ": " + LastSystemError();
         return false;

@@ -1,10 +1,12 @@
 #pragma once
-// Size and SHA-256 of a file, read once with a 1 MiB buffer.
+// Size and SHA-256 of a file, read once in 1 MiB pieces (in the relay's buffers when work rides along).
 
 #include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <string>
+
+#include "ByteRelay.h"
 
 struct FileDigest {
     std::uint64_t size = 0;
@@ -14,10 +16,18 @@ struct FileDigest {
 // Called with the number of bytes just read, for progress display.
 using BytesDone = std::function<void(std::uint64_t)>;
 
+// Work on the same bytes on the relay's thread: once reading starts, the job is begun, fed every byte read
+// and ended with the digest, or with an empty string when reading or hashing failed.
+struct ReadAlong {
+    ByteRelay* relay = nullptr;
+    RelayJob job;
+};
+
 // Hashes the file at `path`; false with *error set when it cannot be opened or read, or hashing fails.
-bool HashFile(const std::filesystem::path& path, FileDigest* out, std::string* error, const BytesDone& onBytes = {});
+bool HashFile(const std::filesystem::path& path, FileDigest* out, std::string* error, const BytesDone& onBytes = {},
+              ReadAlong along = {});
 
 // Copies `from` to `to` (created or truncated, then synced) hashing the bytes on the way, so the source
 // is read once; false with *error set on any failure, and `to` may then hold a part.
 bool CopyAndHashFile(const std::filesystem::path& from, const std::filesystem::path& to, FileDigest* out,
-                     std::string* error, const BytesDone& onBytes = {});
+                     std::string* error, const BytesDone& onBytes = {}, ReadAlong along = {});

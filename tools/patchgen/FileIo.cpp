@@ -102,6 +102,18 @@ bool ReplaceWith(const fs::path& from, const fs::path& to, std::string* error) {
     return false;
 }
 
+bool SyncWrittenFiles(const std::vector<fs::path>& files, std::string* error) {
+    for (const fs::path& path : files) {
+        HANDLE h = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                               FILE_ATTRIBUTE_NORMAL, nullptr);
+        bool ok = h != INVALID_HANDLE_VALUE && FlushFileBuffers(h);
+        if (!ok && error) *error = "cannot flush " + DisplayPath(path) + ": " + LastSystemError();
+        if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
+        if (!ok) return false;
+    }
+    return true;
+}
+
 #else
 
 File File::OpenRead(const fs::path& path) {
@@ -155,6 +167,15 @@ bool ReplaceWith(const fs::path& from, const fs::path& to, std::string* error) {
     if (::rename(from.c_str(), to.c_str()) == 0) return true;
     if (error) *error = "cannot rename " + DisplayPath(from) + " to " + DisplayPath(to) + ": " + LastSystemError();
     return false;
+}
+
+bool SyncWrittenFiles(const std::vector<fs::path>& files, std::string* error) {
+    if (files.empty()) return true;
+    const int fd = ::open(files.front().c_str(), O_RDONLY | O_CLOEXEC);
+    const bool ok = fd >= 0 && ::syncfs(fd) == 0;
+    if (!ok && error) *error = "cannot flush the file system of " + DisplayPath(files.front()) + ": " + LastSystemError();
+    if (fd >= 0) ::close(fd);
+    return ok;
 }
 
 #endif
@@ -228,7 +249,7 @@ std::string DisplayPath(const fs::path& path) {
     return DisplayText(utf8);
 }
 
-bool WriteFileAtomically(const fs::path& path, std::string_view data, std::string* error) {
+bool WriteFileAtomically(const fs::path& path, std::string_view data, std::string* error, bool sync) {
     fs::path temp = path;
     temp += kTempSuffix;
     File f = File::CreateWrite(temp);
@@ -236,7 +257,7 @@ bool WriteFileAtomically(const fs::path& path, std::string_view data, std::strin
         if (error) *error = "cannot create " + DisplayPath(temp) + ": " + LastSystemError();
         return false;
     }
-    bool ok = f.WriteAll(data.data(), data.size()) && f.Sync();
+    bool ok = f.WriteAll(data.data(), data.size()) && (!sync || f.Sync());
     std::string reason = ok ? std::string() : LastSystemError();
     ok = f.Close() && ok;
     std::error_code ignored;

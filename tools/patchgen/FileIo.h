@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace fs = std::filesystem;
 
@@ -62,9 +63,15 @@ std::string DisplayPath(const fs::path& path);
 // Renames `from` onto `to`, replacing a file already at `to`; false with *error set on failure.
 bool ReplaceWith(const fs::path& from, const fs::path& to, std::string* error);
 
-// Writes `data` to a temporary file next to `path`, syncs it and renames it over `path`, so readers
-// see the old or the new content, never a part; false with *error set, and no temporary file left.
-bool WriteFileAtomically(const fs::path& path, std::string_view data, std::string* error);
+// Writes `data` to a temporary file next to `path`, syncs it (unless `sync` is false: see SyncWrittenFiles) and
+// renames it over `path`, so readers see the old or the new content, never a part; false with *error set, and
+// no temporary file left.
+bool WriteFileAtomically(const fs::path& path, std::string_view data, std::string* error, bool sync = true);
+
+// Pushes the data of files written without a sync down to the device: on Linux with one flush of the file
+// system that holds them, as a sync per small file costs a journal commit each; on Windows file by file.
+// False with *error set on failure.
+bool SyncWrittenFiles(const std::vector<fs::path>& files, std::string* error);
 
 // Makes sure every parent directory of `path` below `root` exists as a directory, removing a plain
 // file that sits where a directory must go; false with *error set on failure.

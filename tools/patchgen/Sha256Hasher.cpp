@@ -5,6 +5,8 @@
 #include <bcrypt.h>
 #else
 #include <openssl/evp.h>
+
+#include <cstring>
 #endif
 
 namespace {
@@ -59,12 +61,19 @@ bool Sha256Hasher::Update(const void* data, std::size_t size) {
     return true;
 }
 
-std::string Sha256Hasher::FinishHex() {
-    if (!state_->ok) return {};
+bool Sha256Hasher::Finish(unsigned char (&digest)[32]) {
+    if (!state_->ok) return false;
     state_->ok = false;
-    unsigned char digest[32];
-    if (!BCRYPT_SUCCESS(BCryptFinishHash(state_->hash, digest, sizeof(digest), 0))) return {};
-    return ToHex(digest, sizeof(digest));
+    return BCRYPT_SUCCESS(BCryptFinishHash(state_->hash, digest, sizeof(digest), 0));
+}
+
+// The provider stays open: opening it is the costly part, and a chunk index needs one digest per chunk.
+bool Sha256Hasher::Restart() {
+    if (state_->hash) BCryptDestroyHash(state_->hash);
+    state_->hash = nullptr;
+    state_->ok = state_->provider &&
+                 BCRYPT_SUCCESS(BCryptCreateHash(state_->provider, &state_->hash, nullptr, 0, nullptr, 0, 0));
+    return state_->ok;
 }
 
 #else
@@ -95,16 +104,28 @@ bool Sha256Hasher::Update(const void* data, std::size_t size) {
     return true;
 }
 
-std::string Sha256Hasher::FinishHex() {
-    if (!state_->ok) return {};
+bool Sha256Hasher::Finish(unsigned char (&digest)[32]) {
+    if (!state_->ok) return false;
     state_->ok = false;
-    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned char full[EVP_MAX_MD_SIZE];
     unsigned int length = 0;
-    if (EVP_DigestFinal_ex(state_->ctx, digest, &length) != 1 || length != 32) return {};
-    return ToHex(digest, length);
+    if (EVP_DigestFinal_ex(state_->ctx, full, &length) != 1 || length != 32) return false;
+    std::memcpy(digest, full, sizeof(digest));
+    return true;
+}
+
+bool Sha256Hasher::Restart() {
+    state_->ok = state_->ctx && EVP_DigestInit_ex(state_->ctx, EVP_sha256(), nullptr) == 1;
+    return state_->ok;
 }
 
 #endif
+
+std::string Sha256Hasher::FinishHex() {
+    unsigned char digest[32];
+    if (!Finish(digest)) return {};
+    return ToHex(digest, sizeof(digest));
+}
 
 std::string Sha256Hex(std::string_view data) {
     Sha256Hasher hasher;

@@ -21,6 +21,10 @@ public:
     bool Update(const void* data, std::size_t size);
     // Ends the digest and returns 64 lower-case hex digits; empty when it was not ok().
     std::string FinishHex();
+    // Ends the digest into 32 raw bytes; false when it was not ok() or the library failed.
+    bool Finish(unsigned char (&digest)[32]);
+    // Starts a fresh digest on the same library state, finished or not; false (and not ok()) on failure.
+    bool Restart();
 
 private:
     struct State;

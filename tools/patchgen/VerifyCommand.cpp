@@ -6,6 +6,8 @@
 #include <system_error>
 #include <vector>
 
+#include "ByteRelay.h"
+#include "DeltaIndexFiles.h"
 #include "ExitCodes.h"
 #include "FileDigest.h"
 #include "FileIo.h"
@@ -28,7 +30,8 @@ struct Report {
 
 // Compares one served file with the size and digest the manifest gives for it.
 void CheckServedFile(const fs::path& patchDir, const std::string& served, std::uint64_t size,
-                     const std::string& sha256, const char* digestSource, Progress* progress, Report* report) {
+                     const std::string& sha256, const char* digestSource, Progress* progress, Report* report,
+                     const ReadAlong& along = {}) {
     fs::path local = patchDir / PathFromUtf8(served);
     std::string shown = DisplayText(served);
     std::error_code ec;
@@ -52,7 +55,7 @@ void CheckServedFile(const fs::path& patchDir, const std::string& served, std::u
     }
     FileDigest digest;
     std::string error;
-    if (!HashFile(local, &digest, &error, [progress](std::uint64_t n) { ProgressAddBytes(progress, n); })) {
+    if (!HashFile(local, &digest, &error, [progress](std::uint64_t n) { ProgressAddBytes(progress, n); }, along)) {
         report->Problem(shown + ": " + error);
         return;
     }
@@ -62,6 +65,33 @@ void CheckServedFile(const fs::path& patchDir, const std::string& served, std::u
     } else if (digest.sha256 != sha256) {
         report->Problem(shown + ": digest differs: served " + digest.sha256 + ", " + digestSource + " says " + sha256);
     }
+}
+
+// What the index checks of a tree left: per game file, its index's name for the report and the problems its
+// job found in the file's bytes. Pre-sized, as the relay's jobs point into it.
+struct IndexChecks {
+    std::vector<std::string> shown;
+    std::vector<std::vector<std::string>> problems;
+};
+
+// Checks a game file and, when it has a DELTA line, its chunk index: the index file against the line at once,
+// its chunks against the file's bytes on the relay's thread while the file is read for its digest.
+void CheckGameFile(const fs::path& patchDir, const PatchFileEntry& file, std::size_t at, ByteRelay* relay,
+                   IndexChecks* checks, Progress* progress, Report* report) {
+    const std::string served = path_rules::ServedPath(std::string_view(file.path));
+    ReadAlong along;
+    if (file.delta) {
+        checks->shown[at] =
+            DisplayText(ChunkIndexServedPath(file.sha256)) + " (index of " + DisplayText(served) + ")";
+        ChunkIndex index;
+        std::string problem;
+        if (LoadServedIndex(patchDir, file, &index, &problem)) {
+            along = {relay, CheckIndexJob(index, file.sha256, &checks->problems[at])};
+        } else {
+            report->Problem(checks->shown[at] + ": " + problem);
+        }
+    }
+    CheckServedFile(patchDir, served, file.size, file.sha256, "manifest", progress, report, along);
 }
 
 // Checks the signature line against the given keys and returns the part of the text a launcher would read:
@@ -146,11 +176,18 @@ int RunVerify(const VerifyOptions& options) {
                         manifest.launcherSelf->sha256, "LAUNCHER_SELF", &progress, &report);
     }
     ProgressFileDone(&progress);
-    for (const PatchFileEntry& f : manifest.files) {
-        CheckServedFile(options.patchDir, path_rules::ServedPath(std::string_view(f.path)), f.size, f.sha256, "manifest", &progress, &report);
+    IndexChecks checks{std::vector<std::string>(manifest.files.size()),
+                       std::vector<std::vector<std::string>>(manifest.files.size())};
+    ByteRelay relay;  // after `checks`: going first, it lets the jobs that write into checks finish
+    for (std::size_t i = 0; i < manifest.files.size(); ++i) {
+        CheckGameFile(options.patchDir, manifest.files[i], i, &relay, &checks, &progress, &report);
         ProgressFileDone(&progress);
     }
+    relay.Wait();
     ProgressFinish(&progress);
+    for (std::size_t i = 0; i < manifest.files.size(); ++i) {
+        for (const std::string& problem : checks.problems[i]) report.Problem(checks.shown[i] + ": " + problem);
+    }
 
     if (!options.quiet) {
         std::printf("manifest %s, sequence %s\n", signature.c_str(),

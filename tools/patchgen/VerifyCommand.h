@@ -14,6 +14,7 @@ struct VerifyOptions {
 
 // Prints one line per problem to stdout (a signature that is broken, missing while keys are given, or by
 // another key; malformed or unsafe lines, missing LAUNCHER_SELF, missing files, size or digest
-// differences), and the signing key id and sequence. Returns kExitOk when all match, kExitRefused on any problem, kExitIo when
+// differences; a chunk index missing, differing from its DELTA line, unreadable, for another size, with chunk
+// digests that differ from the file or cut otherwise than the chunker cuts), and the signing key id and sequence. Returns kExitOk when all match, kExitRefused on any problem, kExitIo when
 // manifest.txt cannot be read.
 int RunVerify(const VerifyOptions& options);
