@@ -7,7 +7,9 @@
 #   3. after a new launcher is published, the launcher downloads it, swaps itself and restarts; the
 #      restarted launcher is up to date and starts the game;
 #   4. an older signed manifest replayed by the host, and a manifest changed after signing, are refused:
-#      nothing is fetched and the start button stays grey.
+#      nothing is fetched and the start button stays grey;
+#   5. a patch that rewrites 256 KiB of a 6 MiB file is fetched as ranges by the file's chunk index, and the
+#      rebuilt file is the published one.
 # Every manifest is signed with a key made here; the launcher under test is built to trust only that key
 # (nothing of it is kept). The certificate comes from a CA made here and trusted only in this test's own
 # Wine prefix.
@@ -216,4 +218,27 @@ sed 's/^VERSION=1.0.1$/VERSION=1.0.2/' "$work/run/manifest-200.txt" >"$work/patc
 cmp -s "$work/patch/manifest.txt" "$work/run/manifest-200.txt" && fail "the manifest was not changed"
 refused_run tampered "signature by key .* does not verify"
 pass "a manifest changed after signing is refused"
+# 5. A patch rewrites 256 KiB inside Data/world.pak: the launcher fetches only what changed, by the file's
+#    chunk index and range requests, and the file it builds is the published one.
+dd if=/dev/urandom of="$g/Data/world.pak" bs=4096 seek=500 count=64 conv=notrunc status=none
+"$patchgen" build -q --game "$g" --launcher "$work/Launcher-2.exe" --out "$work/patch" --version 1.0.2 \
+  "${sign[@]}" --sequence 300 || fail "patchgen build of the changed world.pak"
+"$patchgen" verify "$work/patch" --public-key "$public_key" || fail "patchgen verify after the changed world.pak"
+grep -q '^DELTA|Data/world.pak|' "$work/patch/manifest.txt" || fail "no DELTA line for Data/world.pak"
+before=$(access_count)
+run_launcher delta
+wait_ready_window "delta run"
+game_matches || fail "game files differ from the published ones after the delta run"
+pak_lines=$(tail -n +"$((before + 1))" "$work/run/access.log" | grep '"GET /patch/files/Data/world.pak ' || true)
+[ -n "$pak_lines" ] || fail "delta run: world.pak was not requested"
+statuses=$(printf '%s\n' "$pak_lines" | awk '{ print $9 }' | sort -u | tr '\n' ' ')
+[ "$statuses" = "206 " ] || fail "delta run: world.pak answers were $statuses, not ranges only"
+sent=$(printf '%s\n' "$pak_lines" | awk '{ s += $10 } END { print s + 0 }')
+[ "$sent" -lt $((1024 * 1024)) ] || fail "delta run: $sent bytes of world.pak sent for a 256 KiB change"
+tail -n +"$((before + 1))" "$work/run/access.log" | grep -q '"GET /patch/delta/[0-9a-f]*\.kcix HTTP/[0-9.]*" 200 ' ||
+  fail "delta run: the chunk index was not fetched"
+logged delta '\[Launcher\]\[delta\] Data.world.pak: [0-9]* bytes from the local copy' ||
+  fail "delta run: no log line for the delta update of world.pak"
+start_game_and_wait_exit "delta run"
+pass "delta run: world.pak rebuilt from the local copy and $sent bytes of ranges; game started"
 echo "e2e_https: PASS"

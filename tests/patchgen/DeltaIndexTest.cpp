@@ -260,7 +260,7 @@ TEST(PatchgenDeltaIndex, VerifyCatchesIndicesThatDoNotServeTheirFile) {
         {"the index of a file of another size",
          [](const Patch& p, auto& a, auto&) { ServeIndex(p, a, ReadBytes(p.out() / IndexPath(std::string(a) + "x"))); },
          {"covers " + std::to_string(3 * kMiB + 1) + " bytes, the file has " + std::to_string(3 * kMiB)}},
-        {"right digests, cut every 64 KiB", [](const Patch& p, auto& a, auto&) { ServeIndex(p, a, FixedCutIndex(a, 65536)); },
+        {"right digests, cut every 16 KiB", [](const Patch& p, auto& a, auto&) { ServeIndex(p, a, FixedCutIndex(a, 16384)); },
          {"not cut where the chunker cuts", "chunk 0 at offset 0"}},
     };
     for (const IndexFault& fault : faults) {
