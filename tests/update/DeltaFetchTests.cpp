@@ -147,6 +147,34 @@ TEST(DeltaFetchTest, EveryCaseEndsWithTheNewFile) {
     }
 }
 
+// A big local copy is sampled before it is cut whole: a copy that shares nothing comes whole, and one that
+// shares enough for delta to pay, in one stretch anywhere or in pieces, is still found.
+TEST(DeltaFetchTest, BigLocalCopiesAreSampledBeforeTheyAreCut) {
+    constexpr std::size_t kMiB = 1024 * kKiB;
+    std::mt19937 random(9);
+    const std::string base = Random(20 * kMiB, random);
+    const std::string fresh = Random(20 * kMiB, random);
+    std::string pieces = fresh;  // every fifth 256 KiB of the local copy kept
+    for (std::size_t at = 3 * 256 * kKiB; at < pieces.size(); at += 5 * 256 * kKiB) pieces.replace(at, 256 * kKiB, base, at, 256 * kKiB);
+    const std::vector<DeltaCase> cases = {
+        {"nothing in common", [&](const std::string&) { return fresh; }, {}, false},
+        {"3 MiB in common, between samples", [&](const std::string& s) {
+             return fresh.substr(0, 9 * kMiB + 77 * kKiB) + s.substr(5 * kMiB + 300 * kKiB, 3 * kMiB) + fresh.substr(12 * kMiB);
+         }, {}, true},
+        {"all but the last 15 % rewritten", [&](const std::string& s) { return fresh.substr(0, 17 * kMiB) + s.substr(17 * kMiB); }, {}, true},
+        {"a fifth in common, in 256 KiB pieces", [&](const std::string&) { return pieces; }, {}, true},
+    };
+    for (const DeltaCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string next = c.edit(base);
+        const Outcome out = Update(base, next, c.served);
+        EXPECT_EQ(out.outcome, FetchOutcome::Verified);
+        EXPECT_TRUE(out.result == next) << "the file afterwards is not the new version";
+        EXPECT_EQ(out.wholeRequests, c.byDelta ? 0 : 1);
+        EXPECT_EQ(out.rangeRequests > 0, c.byDelta);
+    }
+}
+
 // Nothing to build from: no index is fetched and the file comes whole, in one request.
 TEST(DeltaFetchTest, EmptyOrMissingLocalCopyGoesStraightToTheWholeFile) {
     std::mt19937 random(8);

@@ -10,13 +10,20 @@
 #include "update/PartTransfer.h"
 #include "update/Sha256.h"
 
+#include <algorithm>
 #include <cstring>
+#include <string_view>
 #include <unordered_set>
 #include <vector>
 
 namespace {
 
 constexpr DWORD kReadBlock = 1024 * 1024;
+// A quick look at a big local copy before cutting all of it: kProbeCount samples of kProbeBytes spread
+// evenly over the file. Files under kProbeMinimum are cut whole straight away.
+constexpr std::uint32_t kProbeBytes = 128 * 1024;
+constexpr std::uint64_t kProbeCount = 32;
+constexpr std::uint64_t kProbeMinimum = 4 * kProbeCount * kProbeBytes;
 constexpr std::size_t kLogLineBytes = 512;
 constexpr std::size_t kLogNameBytes = 255;
 
@@ -50,6 +57,51 @@ private:
     ScopedBcryptHash hash_;
     bool ok_ = false;
 };
+
+// Whether a big local copy shares anything with the index's file, judged from samples: each is cut from an
+// arbitrary offset, so its first and last pieces are dropped; the cuts in between fall where the whole
+// file's do once the chunker has met one of them. Delta gives way anyway when less than a tenth of the file
+// is shared, and a shared stretch that long holds at least two whole samples when both versions are of
+// about the same size; a share in small scattered pieces, or in a local copy many times bigger, may be
+// missed, and the file then comes whole. Saves cutting and hashing all of a copy that has nothing in common
+// (a fifth of the download's time on a fast line). True when the file is too small to sample, or unreadable
+// (the full cut says so).
+bool SamplesShareAChunk(HANDLE file, std::uint64_t fileSize, const ChunkIndex& index) {
+    if (fileSize < kProbeMinimum) return true;
+    std::unordered_set<std::uint32_t> lengths;
+    std::vector<std::array<unsigned char, 32>> digests;
+    digests.reserve(index.chunks.size());
+    for (const ChunkEntry& chunk : index.chunks) {
+        lengths.insert(chunk.length);
+        digests.push_back(chunk.sha256);
+    }
+    std::sort(digests.begin(), digests.end());
+    ChunkHasher hasher;
+    std::vector<unsigned char> sample(kProbeBytes);
+    const std::uint64_t stride = (fileSize - kProbeBytes) / (kProbeCount - 1);
+    bool shares = false;
+    for (std::uint64_t i = 0; i < kProbeCount && !shares; ++i) {
+        LARGE_INTEGER at;
+        at.QuadPart = static_cast<LONGLONG>(i * stride);
+        DWORD read = 0;
+        if (!SetFilePointerEx(file, at, nullptr, FILE_BEGIN) || !ReadFile(file, sample.data(), kProbeBytes, &read, nullptr)) {
+            shares = true;
+            break;
+        }
+        const std::string_view bytes(reinterpret_cast<const char*>(sample.data()), read);
+        const std::vector<ChunkSpan> spans = ChunkBuffer(bytes, index.params);
+        for (std::size_t s = 1; s + 1 < spans.size() && !shares; ++s) {
+            if (lengths.count(spans[s].length) == 0) continue;
+            std::array<unsigned char, 32> digest{};
+            if (!hasher.Start()) return true;
+            hasher.Update(sample.data() + spans[s].offset, spans[s].length);
+            if (!hasher.Finish(&digest)) return true;
+            shares = std::binary_search(digests.begin(), digests.end(), digest);
+        }
+    }
+    LARGE_INTEGER start = {};
+    return SetFilePointerEx(file, start, nullptr, FILE_BEGIN) ? shares : true;
+}
 
 // Cuts the open local file as the index was cut and hashes the chunks whose length some chunk of the index
 // has: a chunk of another length can match none, so most of a file that shares nothing is only cut, not
@@ -299,6 +351,9 @@ DeltaResult FetchByDelta(const FileFetch& fetch, const std::wstring& host) {
     std::vector<ChunkEntry> localChunks;
     std::optional<DeltaPlan> plan;
     if (!FetchIndex(http, fetch, host, &index, &result, &reason)) {
+        result.outcome = DeltaOutcome::WholeFile;
+    } else if (!SamplesShareAChunk(local.Get(), static_cast<std::uint64_t>(localSize.QuadPart), index)) {
+        reason = "little in common with the local copy";
         result.outcome = DeltaOutcome::WholeFile;
     } else if (!ChunkLocalFile(local.Get(), index, &localChunks)) {
         reason = "local copy unreadable";
