@@ -23,28 +23,7 @@
 
 namespace {
 
-std::string Hex(const unsigned char* bytes, std::size_t size) {
-    static const char kDigits[] = "0123456789abcdef";
-    std::string out;
-    for (std::size_t i = 0; i < size; ++i) {
-        out.push_back(kDigits[bytes[i] >> 4]);
-        out.push_back(kDigits[bytes[i] & 15]);
-    }
-    return out;
-}
-
-bool Sha256(const std::string& data, unsigned char (&digest)[32]) {
-    BCRYPT_ALG_HANDLE algorithm = nullptr;
-    BCRYPT_HASH_HANDLE hash = nullptr;
-    bool ok = BCryptOpenAlgorithmProvider(&algorithm, BCRYPT_SHA256_ALGORITHM, nullptr, 0) == 0 &&
-              BCryptCreateHash(algorithm, &hash, nullptr, 0, nullptr, 0, 0) == 0 &&
-              BCryptHashData(hash, reinterpret_cast<PUCHAR>(const_cast<char*>(data.data())),
-                             static_cast<ULONG>(data.size()), 0) == 0 &&
-              BCryptFinishHash(hash, digest, 32, 0) == 0;
-    if (hash) BCryptDestroyHash(hash);
-    if (algorithm) BCryptCloseAlgorithmProvider(algorithm, 0);
-    return ok;
-}
+using manifest_signature::ToHex;
 
 // A manifest like a big game's: nested paths, sizes and digests.
 std::string GeneratedManifest(int lines) {
@@ -54,7 +33,7 @@ std::string GeneratedManifest(int lines) {
     for (int i = 0; i < lines; ++i) {
         unsigned char seed[4] = {static_cast<unsigned char>(i), static_cast<unsigned char>(i >> 8),
                                  static_cast<unsigned char>(i >> 16), 7};
-        std::string digest = Hex(seed, 4);
+        std::string digest = ToHex(seed, 4);
         while (digest.size() < 64) digest += digest;
         std::snprintf(line, sizeof(line), "FILE|data/region%03d/chunk_%06d.pak|%d|%s\n", i % 500, i, 1000 + i * 7,
                       digest.substr(0, 64).c_str());
@@ -65,24 +44,25 @@ std::string GeneratedManifest(int lines) {
 
 // The manifest with its signature line, by a key made now; `publicKey` gets the key as the build takes it.
 bool SignManifest(std::string* text, std::string* publicKey) {
-    BCRYPT_ALG_HANDLE algorithm = nullptr;
-    BCRYPT_KEY_HANDLE key = nullptr;
+    ScopedBcryptAlgorithm algorithm;  // declared first: released after the key
+    ScopedBcryptKey key;
     unsigned char blob[sizeof(BCRYPT_ECCKEY_BLOB) + 64] = {};
-    unsigned char digest[32] = {}, point[65] = {0x04}, pointDigest[32] = {}, signature[64] = {};
+    unsigned char digest[32] = {}, point[65] = {0x04}, pointDigest[32] = {};
+    manifest_signature::Signature signature{};
     ULONG size = 0;
-    bool ok = BCryptOpenAlgorithmProvider(&algorithm, BCRYPT_ECDSA_P256_ALGORITHM, nullptr, 0) == 0 &&
-              BCryptGenerateKeyPair(algorithm, &key, 256, 0) == 0 && BCryptFinalizeKeyPair(key, 0) == 0 &&
-              BCryptExportKey(key, nullptr, BCRYPT_ECCPUBLIC_BLOB, blob, sizeof(blob), &size, 0) == 0;
-    if (ok) {
-        std::memcpy(point + 1, blob + sizeof(BCRYPT_ECCKEY_BLOB), 64);
-        ok = Sha256(*text, digest) && Sha256(std::string(reinterpret_cast<char*>(point), 65), pointDigest) &&
-             BCryptSignHash(key, nullptr, digest, 32, signature, 64, &size, 0) == 0;
+    if (BCryptOpenAlgorithmProvider(algorithm.Receive(), BCRYPT_ECDSA_P256_ALGORITHM, nullptr, 0) != 0 ||
+        BCryptGenerateKeyPair(algorithm.Get(), key.Receive(), 256, 0) != 0 || BCryptFinalizeKeyPair(key.Get(), 0) != 0 ||
+        BCryptExportKey(key.Get(), nullptr, BCRYPT_ECCPUBLIC_BLOB, blob, sizeof(blob), &size, 0) != 0) {
+        return false;
     }
-    if (key) BCryptDestroyKey(key);
-    if (algorithm) BCryptCloseAlgorithmProvider(algorithm, 0);
-    if (!ok) return false;
-    *publicKey = Hex(point, 65);
-    *text += "SIGNATURE|" + Hex(pointDigest, 8) + "|" + Hex(signature, 64) + "\n";
+    std::memcpy(point + 1, blob + sizeof(BCRYPT_ECCKEY_BLOB), 64);
+    if (!Sha256OfBytes(text->data(), text->size(), digest) || !Sha256OfBytes(point, sizeof(point), pointDigest) ||
+        BCryptSignHash(key.Get(), nullptr, digest, sizeof(digest), signature.data(), static_cast<ULONG>(signature.size()),
+                       &size, 0) != 0) {
+        return false;
+    }
+    *publicKey = ToHex(point, sizeof(point));
+    *text += manifest_signature::FormatSignatureLine(manifest_signature::KeyIdFromPointDigest(pointDigest), signature);
     return true;
 }
 

@@ -70,7 +70,7 @@ private:
 
 // ---- the published game ----
 
-struct GameFileSpec {
+struct PublishedGameFile {
     const char* path;  // as the manifest lists it
     std::size_t size;
     Delivery delivery;
@@ -79,7 +79,7 @@ struct GameFileSpec {
 };
 
 // Large and slow files so that kills land inside transfers; one without a length (chunked).
-const GameFileSpec kGameFiles[] = {
+const PublishedGameFile kGameFiles[] = {
     {"Data\\world.pak", 6 << 20, Delivery::Slow, 64 * 1024, 20},
     {"Data\\maps\\region01.map", 1536 * 1024, Delivery::Slow, 16 * 1024, 10},
     {"Data\\ui\\skin.dat", 256 * 1024, Delivery::Slow, 4 * 1024, 10},
@@ -109,11 +109,11 @@ class PatchHost {
 public:
     explicit PatchHost(testsupport::LoopbackHttpServer& server) : server_(server) {
         for (std::size_t i = 0; i < sizeof(kGameFiles) / sizeof(kGameFiles[0]); ++i) {
-            const GameFileSpec& spec = kGameFiles[i];
-            GameFile file{testsupport::Wide(spec.path),
-                          testsupport::PatternBytes(spec.size, static_cast<std::uint32_t>(100 + i))};
-            server_.Route(ServedUrl(spec.path),
-                          HttpResponse{200, file.content, spec.delivery, spec.pieceBytes, spec.pauseMs});
+            const PublishedGameFile& published = kGameFiles[i];
+            GameFile file{testsupport::Wide(published.path),
+                          testsupport::PatternBytes(published.size, static_cast<std::uint32_t>(100 + i))};
+            server_.Route(ServedUrl(published.path),
+                          HttpResponse{200, file.content, published.delivery, published.pieceBytes, published.pauseMs});
             files_.push_back(file);
         }
     }

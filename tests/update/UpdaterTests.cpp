@@ -291,16 +291,6 @@ TEST(UpdaterNamesTest, EveryCharacterAGameMayUse) {
     }
 }
 
-TEST_CHILD_ROUTINE(HoldWithoutDeleteSharing) {
-    // Holds a file the way a process still ending holds its image, until the release file appears.
-    HANDLE file = CreateFileW(args.at(0).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return 2;
-    testsupport::WriteBytes(args.at(0) + L".held", "1");
-    testsupport::WaitUntil([&] { return testsupport::FileExists(args.at(0) + L".release"); }, 60000);
-    CloseHandle(file);
-    return 0;
-}
-
 // What broken runs and self-updates left: the ".part" of a listed file that is already whole, the new
 // launcher's files when no self-update is due, and the previous launcher once its process has let go.
 // A ".part" of a name the manifest does not list is not the launcher's to remove.
@@ -314,7 +304,7 @@ TEST(UpdaterLeftoverTest, LeftoversGoAndOtherFilesStay) {
     }
     testsupport::Process holder;
     ASSERT_TRUE(holder.Start(testsupport::BesideTestExe(L"update_tests.exe"),
-                             L"--child HoldWithoutDeleteSharing \"" + (dir / L"Launcher.exe.old") + L"\""));
+                             L"--child HoldFile \"" + (dir / L"Launcher.exe.old") + L"\""));
     ASSERT_TRUE(testsupport::WaitUntil([&] { return testsupport::FileExists(dir / L"Launcher.exe.old.held"); }, 30000));
     auto run = RunUpdate(dir);
     EXPECT_EQ(Tail(run.messages, 3), (std::vector<std::string>{"S " + kUpToDate, "P 100", "F 0"}));
@@ -334,7 +324,7 @@ TEST(UpdaterLeftoverTest, PreviousLauncherGoesOnceReleased) {
     const std::wstring old = dir / L"Launcher.exe.old";
     ASSERT_TRUE(testsupport::WriteBytes(old, "previous launcher"));
     testsupport::Process holder;
-    ASSERT_TRUE(holder.Start(testsupport::BesideTestExe(L"update_tests.exe"), L"--child HoldWithoutDeleteSharing \"" + old + L"\""));
+    ASSERT_TRUE(holder.Start(testsupport::BesideTestExe(L"update_tests.exe"), L"--child HoldFile \"" + old + L"\""));
     ASSERT_TRUE(testsupport::WaitUntil([&] { return testsupport::FileExists(old + L".held"); }, 30000));
     // Let go only once the run is under way (its manifest asked for): the first attempt has failed by then,
     // and the run keeps trying beside itself while its slow download goes on.

@@ -12,6 +12,9 @@ struct EcKeyBytes {
     std::array<unsigned char, 65> publicPoint{};  // 04 || X || Y
 };
 
+// PEM armour: the BEGIN line naming `label`, the base64 body in lines of 64, the END line; LF line ends.
+std::string ArmorPem(std::string_view label, std::string_view base64);
+
 // The PEM text of a PKCS#8 PrivateKeyInfo holding the key (with its public point), LF line ends.
 std::string EncodePkcs8Pem(const EcKeyBytes& key);
 

@@ -1,5 +1,7 @@
 #include "Sha256Hasher.h"
 
+#include "common/ManifestSignature.h"
+
 #ifdef _WIN32
 #include <windows.h>
 #include <bcrypt.h>
@@ -9,20 +11,7 @@
 #include <cstring>
 #endif
 
-namespace {
-
-std::string ToHex(const unsigned char* bytes, std::size_t n) {
-    static const char kDigits[] = "0123456789abcdef";
-    std::string out;
-    out.reserve(n * 2);
-    for (std::size_t i = 0; i < n; ++i) {
-        out.push_back(kDigits[bytes[i] >> 4]);
-        out.push_back(kDigits[bytes[i] & 0x0F]);
-    }
-    return out;
-}
-
-}  // namespace
+using manifest_signature::ToHex;
 
 #ifdef _WIN32
 

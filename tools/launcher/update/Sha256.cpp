@@ -1,6 +1,7 @@
 #include "update/Sha256.h"
 
 #include "LongPath.h"
+#include "common/ManifestSignature.h"
 #include "update/DebugLog.h"
 
 #include <vector>
@@ -14,13 +15,7 @@ constexpr std::size_t kLogPathBytes = 259;
 }  // namespace
 
 std::string DigestHex(const unsigned char (&digest)[32]) {
-    static const char kHex[] = "0123456789abcdef";
-    std::string text(64, '0');
-    for (int i = 0; i < 32; ++i) {
-        text[2 * i] = kHex[digest[i] >> 4];
-        text[2 * i + 1] = kHex[digest[i] & 15];
-    }
-    return text;
+    return manifest_signature::ToHex(digest, sizeof(digest));
 }
 
 std::string FileSha256Hex(const std::wstring& path) {
