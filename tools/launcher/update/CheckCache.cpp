@@ -1,6 +1,7 @@
 #include "update/CheckCache.h"
 
 #include "LongPath.h"
+#include "Utf8.h"
 #include "Win32Handles.h"
 #include "update/Sha256.h"
 
@@ -13,22 +14,6 @@ namespace {
 constexpr char kHeader[] = "KORVANE-CHECK-CACHE 1\n";
 constexpr char kEnd[] = "END ";
 constexpr std::size_t kMaxCacheBytes = 256ull * 1024 * 1024;
-
-std::string Utf8(const std::wstring& text) {
-    if (text.empty()) return std::string();
-    const int n = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
-    std::string out(n > 0 ? static_cast<std::size_t>(n) : 0, '\0');
-    if (n > 0) WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &out[0], n, nullptr, nullptr);
-    return out;
-}
-
-std::wstring Wide(const std::string& text) {
-    if (text.empty()) return std::wstring();
-    const int n = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-    std::wstring out(n > 0 ? static_cast<std::size_t>(n) : 0, L'\0');
-    if (n > 0) MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &out[0], n);
-    return out;
-}
 
 std::string ContentDigest(const std::string& content) {
     unsigned char digest[32] = {};
@@ -92,7 +77,7 @@ void CheckCache::Load(const std::wstring& path) {
         }
         entry.sha256 = digest;
         entry.stamp = FileStamp{size, lastWrite, static_cast<std::uint32_t>(volume), fileId};
-        records[Wide(line.substr(static_cast<std::size_t>(consumed)))] = entry;
+        records[FromUtf8(std::string_view(line).substr(static_cast<std::size_t>(consumed)))] = entry;
     }
     records_ = std::move(records);
 }
@@ -107,7 +92,7 @@ bool CheckCache::Save(const std::wstring& path) const {
             std::snprintf(numbers, sizeof(numbers), " %llu %llu %lu %llu ", static_cast<unsigned long long>(s.size),
                           static_cast<unsigned long long>(s.lastWrite), static_cast<unsigned long>(s.volume),
                           static_cast<unsigned long long>(s.fileId));
-            content += record.second.sha256 + numbers + Utf8(record.first) + "\n";
+            content += record.second.sha256 + numbers + ToUtf8(record.first) + "\n";
         }
     }
     content += kEnd + ContentDigest(content) + "\n";

@@ -1,5 +1,6 @@
 #include "update/Http.h"
 
+#include "Utf8.h"
 #include "common/ManifestSignature.h"
 #include "update/DebugLog.h"
 #include "update/Sha256.h"
@@ -35,16 +36,7 @@ void AllowModernTlsOnly(HINTERNET root) {
 }  // namespace
 
 std::wstring PercentEncodePath(std::wstring_view path) {
-    std::string utf8;
-    if (!path.empty()) {
-        const int bytes = WideCharToMultiByte(CP_UTF8, 0, path.data(), static_cast<int>(path.size()), nullptr, 0,
-                                              nullptr, nullptr);
-        utf8.resize(bytes > 0 ? static_cast<std::size_t>(bytes) : 0);
-        if (bytes > 0) {
-            WideCharToMultiByte(CP_UTF8, 0, path.data(), static_cast<int>(path.size()), &utf8[0], bytes, nullptr,
-                                nullptr);
-        }
-    }
+    const std::string utf8 = ToUtf8(path);
     static const wchar_t kHex[] = L"0123456789ABCDEF";
     std::wstring out;
     out.reserve(utf8.size() * 3);

@@ -1,6 +1,7 @@
 #include "update/Manifest.h"
 
 #include "common/ManifestFormat.h"
+#include "Utf8.h"
 #include "common/PathRules.h"
 
 #include <windows.h>
@@ -9,15 +10,6 @@
 #include <string_view>
 
 namespace {
-
-std::wstring DecodeUtf8(const char* bytes, std::size_t count) {
-    if (count == 0) return std::wstring();
-    int chars = MultiByteToWideChar(CP_UTF8, 0, bytes, static_cast<int>(count), nullptr, 0);
-    if (chars < 1) return std::wstring();
-    std::wstring text(static_cast<std::size_t>(chars), L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, bytes, static_cast<int>(count), &text[0], chars);
-    return text;
-}
 
 void LogRefusedPath(std::wstring_view path, const char* reason) {
     std::wstring line = L"[Launcher][updater] refused unsafe manifest path \"";
@@ -37,7 +29,7 @@ bool ParseManifest(std::string_view bytes, Manifest& manifest) {
         static_cast<unsigned char>(bytes[1]) == 0xBB && static_cast<unsigned char>(bytes[2]) == 0xBF) {
         skip = 3;
     }
-    const std::wstring text = DecodeUtf8(bytes.data() + skip, bytes.size() - skip);
+    const std::wstring text = FromUtf8(bytes.substr(skip));
 
     using manifest_format::LineKind;
     std::vector<std::pair<std::wstring, ManifestFile>> deltas;  // path, index; matched once all lines are read
