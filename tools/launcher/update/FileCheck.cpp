@@ -17,6 +17,7 @@ namespace {
 
 constexpr unsigned kMaxCheckThreads = 4;
 
+// For a file the folder listings did not show.
 bool SizeAndDigestMatch(const std::wstring& local, const ManifestFile& file) {
     WIN32_FILE_ATTRIBUTE_DATA data;
     if (!GetFileAttributesExW(ForFileApi(local).c_str(), GetFileExInfoStandard, &data)) return false;
@@ -97,19 +98,23 @@ struct CheckRun {
 
     bool Examine(const ManifestFile& file) {
         const std::wstring local = *launcherDir + file.path;
-        if (!cache) return SizeAndDigestMatch(local, file);
         const std::wstring key = path_rules::FileKey(std::wstring_view(file.path));
         const auto stamp = scan->stamps.find(key);
         const bool stamped = stamp != scan->stamps.end();
-        if (trustCache && stamped && stamp->second.size == file.size && cache->Matches(key, file.sha256, stamp->second)) {
-            return true;
+        bool whole = false;
+        if (!stamped) {
+            whole = SizeAndDigestMatch(local, file);  // not in its folder's listing: asked for by name
+        } else if (stamp->second.size == file.size) {
+            if (cache && trustCache && cache->Matches(key, file.sha256, stamp->second)) return true;
+            whole = FileSha256Hex(local) == file.sha256;
         }
-        // Stamped before hashing: a file changed meanwhile gets another stamp and is hashed again next time.
-        const bool whole = SizeAndDigestMatch(local, file);
-        if (whole && stamped) {
-            cache->Record(key, file.sha256, stamp->second);
-        } else {
-            cache->Drop(key);
+        if (cache) {
+            // Stamped before hashing: a file changed meanwhile gets another stamp and is hashed again next time.
+            if (whole && stamped) {
+                cache->Record(key, file.sha256, stamp->second);
+            } else {
+                cache->Drop(key);
+            }
         }
         return whole;
     }
