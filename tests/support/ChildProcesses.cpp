@@ -72,6 +72,7 @@ ChildRun RunCapturingDebugOutput(const std::wstring& commandLine, DWORD timeoutM
     std::wstring mutableLine = commandLine;
     if (!CreateProcessW(nullptr, &mutableLine[0], nullptr, nullptr, FALSE, DEBUG_ONLY_THIS_PROCESS, nullptr,
                         workingDir.empty() ? nullptr : workingDir.c_str(), &si, &pi)) {
+        run.startError = GetLastError();
         return run;
     }
     run.started = true;

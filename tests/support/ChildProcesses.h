@@ -12,6 +12,7 @@ namespace testsupport {
 
 struct ChildRun {
     bool started = false;
+    DWORD startError = 0;  // CreateProcessW's error when it failed
     bool exited = false;  // false when the time-out killed it
     DWORD exitCode = 0;
     std::vector<std::string> debugLines;  // OutputDebugStringA/W text, one entry per call

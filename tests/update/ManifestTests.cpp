@@ -184,7 +184,7 @@ TEST(ManifestTest, UnsafePathsAreRefusedWithADebugLine) {
     for (const char* path : unsafe) {
         testsupport::ChildRun run =
             testsupport::RunChildRoutine("ParseOneFileLine", {testsupport::Wide(std::string("FILE|") + path + "|1|" + kDigest)});
-        ASSERT_TRUE(run.exited) << path;
+        ASSERT_TRUE(run.exited) << path << (run.started ? ": did not end" : ": not started, error ") << run.startError;
         EXPECT_EQ(run.exitCode, 0u) << path << " was accepted";
         int refusals = 0;
         for (const std::string& line : run.debugLines) {
