@@ -164,10 +164,7 @@ bool FetchIndexBytes(HttpRequest& http, const std::wstring& host, const std::wst
         *reason = "index unavailable";
         return false;
     }
-    DWORD status = 0;
-    DWORD statusSize = sizeof(status);
-    WinHttpQueryHeaders(http.request.Get(), WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
-                        WINHTTP_HEADER_NAME_BY_INDEX, &status, &statusSize, WINHTTP_NO_HEADER_INDEX);
+    const DWORD status = QueryStatusCode(http.request.Get());
     if (status != 200) {
         LogHttpStatus(status, name.c_str());
         *reason = "index unavailable, HTTP " + std::to_string(status);
@@ -260,10 +257,7 @@ RangeOutcome FetchRange(HttpRequest& http, const FileFetch& fetch, const std::ws
         *reason = "range request failed";
         return RangeOutcome::WholeFile;
     }
-    DWORD status = 0;
-    DWORD statusSize = sizeof(status);
-    WinHttpQueryHeaders(http.request.Get(), WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
-                        WINHTTP_HEADER_NAME_BY_INDEX, &status, &statusSize, WINHTTP_NO_HEADER_INDEX);
+    const DWORD status = QueryStatusCode(http.request.Get());
     std::uint64_t start = 0;
     std::uint64_t length = 0;
     if (status != 206) {

@@ -122,6 +122,16 @@ HttpOpenStep OpenPatchRequest(const std::wstring& baseUrl, const wchar_t* suffix
     return HttpOpenStep::Done;
 }
 
+DWORD QueryStatusCode(HINTERNET request) {
+    DWORD status = 0;
+    DWORD size = sizeof(status);
+    if (!WinHttpQueryHeaders(request, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER, WINHTTP_HEADER_NAME_BY_INDEX,
+                             &status, &size, WINHTTP_NO_HEADER_INDEX)) {
+        return 0;
+    }
+    return status;
+}
+
 bool QueryContentLength(HINTERNET request, std::uint64_t& length) {
     wchar_t text[32] = {};
     DWORD bytes = sizeof(text);

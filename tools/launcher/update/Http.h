@@ -69,5 +69,8 @@ const char* HttpStepName(HttpOpenStep step);
 // "[Launcher][http] <step> failed for <name>, GetLastError=<error>".
 void LogHttpStepFailure(const char* step, const wchar_t* name, DWORD error);
 
+// The status code of a received response; 0 when it cannot be read.
+DWORD QueryStatusCode(HINTERNET request);
+
 // The Content-Length header of a received response; false when it is absent (chunked) or unreadable.
 bool QueryContentLength(HINTERNET request, std::uint64_t& length);

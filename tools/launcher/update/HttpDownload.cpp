@@ -127,9 +127,7 @@ DownloadResult HttpDownloadToFile(const std::wstring& baseUrl, const wchar_t* re
         return result;
     }
 
-    DWORD statusSize = sizeof(result.status);
-    WinHttpQueryHeaders(http.request.Get(), WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
-                        WINHTTP_HEADER_NAME_BY_INDEX, &result.status, &statusSize, WINHTTP_NO_HEADER_INDEX);
+    result.status = QueryStatusCode(http.request.Get());
     std::uint64_t rangeStart = 0;
     if (result.status == 416) {
         DeleteFileW(ForFileApi(partPath).c_str());
