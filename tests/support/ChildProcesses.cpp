@@ -83,6 +83,15 @@ ChildRun RunCapturingDebugOutput(const std::wstring& commandLine, DWORD timeoutM
         if (GetTickCount() - start >= timeoutMs) break;
         if (!WaitForDebugEvent(&event, left < 200 ? left : 200)) continue;
         DWORD status = DBG_CONTINUE;
+        if (event.dwProcessId != pi.dwProcessId) {
+            // Left over from an earlier child that was ended while being debugged: not this run's.
+            if (event.dwDebugEventCode == CREATE_PROCESS_DEBUG_EVENT && event.u.CreateProcessInfo.hFile) {
+                CloseHandle(event.u.CreateProcessInfo.hFile);
+            }
+            if (event.dwDebugEventCode == LOAD_DLL_DEBUG_EVENT && event.u.LoadDll.hFile) CloseHandle(event.u.LoadDll.hFile);
+            ContinueDebugEvent(event.dwProcessId, event.dwThreadId, DBG_CONTINUE);
+            continue;
+        }
         switch (event.dwDebugEventCode) {
             case OUTPUT_DEBUG_STRING_EVENT:
                 run.debugLines.push_back(ReadDebugString(pi.hProcess, event.u.DebugString));
