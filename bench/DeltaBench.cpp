@@ -17,9 +17,8 @@
 #include <vector>
 
 int wmain(int argc, wchar_t** argv) {
-    FileFetch fetch;
+    FetchTarget fetch;
     const std::vector<std::wstring> hosts = PatchHostList();
-    fetch.hosts = &hosts;
     for (int i = 1; i + 1 < argc; i += 2) {
         const std::wstring key = argv[i];
         const std::wstring value = argv[i + 1];
@@ -37,7 +36,7 @@ int wmain(int argc, wchar_t** argv) {
         return 2;
     }
     const double start = NowSeconds();
-    const FetchResult result = FetchVerifiedFile(fetch);
+    const FetchResult result = FetchVerifiedFile(hosts, fetch, FetchListener{});
     const double seconds = NowSeconds() - start;
     std::printf("RESULT delta mode=%s verified=%d seconds=%.3f\n", fetch.deltaIndexSize ? "delta" : "whole",
                 result.outcome == FetchOutcome::Verified ? 1 : 0, seconds);

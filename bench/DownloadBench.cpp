@@ -6,6 +6,7 @@
 // runs: ours (HttpDownloadToFile: .part file, flush, move), bare (open, read, write, close), and bare
 // followed by FlushFileBuffers, which shows what the flush alone costs. Figures are medians over rounds.
 #include "update/HttpDownload.h"
+#include "update/Sha256.h"
 #include "update/PatchHost.h"
 
 #include "BenchClock.h"
@@ -144,12 +145,25 @@ int wmain(int argc, wchar_t** argv) {
     auto clean = [&](const wchar_t* mode) {
         for (std::size_t k = 0; k < urls.size(); ++k) DeleteFileW(outPath(mode, k).c_str());
     };
+    auto bare = [&](std::size_t k) { return BareDownload(target, urls[k], outPath(L"bare", k), false); };
+    // The launcher downloads only what a manifest lists: size and digest, learnt here from one bare download.
+    std::vector<std::uint64_t> sizes(urls.size());
+    std::vector<std::string> digests(urls.size());
+    for (std::size_t k = 0; k < urls.size(); ++k) {
+        const long long size = bare(k);
+        digests[k] = FileSha256Hex(outPath(L"bare", k));
+        if (size < 0 || digests[k].empty()) {
+            std::fprintf(stderr, "cannot fetch %s\n", Narrow(urls[k]).c_str());
+            return 2;
+        }
+        sizes[k] = static_cast<std::uint64_t>(size);
+    }
+    clean(L"bare");
     auto ours = [&](std::size_t k) -> long long {
         std::wstring out = outPath(L"ours", k);
-        if (!HttpDownloadToFile(PatchBaseUrl, urls[k].c_str(), out, nullptr, 0, nullptr, nullptr, 0)) return -1;
+        if (!HttpDownloadToFile(PatchBaseUrl, urls[k].c_str(), out, sizes[k], digests[k], nullptr)) return -1;
         return FileSize(out);
     };
-    auto bare = [&](std::size_t k) { return BareDownload(target, urls[k], outPath(L"bare", k), false); };
     auto bareFlush = [&](std::size_t k) { return BareDownload(target, urls[k], outPath(L"flush", k), true); };
 
     std::vector<double> oursRates, bareRates, flushRates;

@@ -5,6 +5,7 @@
 // Usage: bench_resume [--mib N] [--rounds N]
 #include "update/FileFetch.h"
 #include "update/HttpDownload.h"
+#include "update/Sha256.h"
 #include "update/PatchHost.h"
 
 #include "BenchClock.h"
@@ -41,6 +42,8 @@ int wmain(int argc, wchar_t** argv) {
         if (std::wcscmp(argv[i], L"--rounds") == 0) rounds = _wtoi(argv[i + 1]);
     }
     const std::string body = Pattern(mib * 1024 * 1024);
+    unsigned char sha[32] = {};
+    const std::string digest = Sha256OfBytes(body.data(), body.size(), sha) ? DigestHex(sha) : std::string();
     wchar_t temp[MAX_PATH] = {};
     GetTempPathW(MAX_PATH, temp);
     const std::wstring target = std::wstring(temp) + L"korvane-resume-bench.bin";
@@ -59,8 +62,7 @@ int wmain(int argc, wchar_t** argv) {
             testsupport::HttpResponse cut{200, body, testsupport::Delivery::CutOrderly};
             cut.deliveryTimes = 1;
             server.Route("/patch/files/big.bin", cut);
-            const DownloadResult broken = HttpDownloadToFile(base, L"files/big.bin", target, nullptr, body.size(), nullptr,
-                                                             nullptr, 0);
+            const DownloadResult broken = HttpDownloadToFile(base, L"files/big.bin", target, body.size(), digest, nullptr);
             if (broken.outcome != DownloadOutcome::Broken) {
                 std::fprintf(stderr, "the first transfer did not break off\n");
                 return 2;
@@ -68,8 +70,7 @@ int wmain(int argc, wchar_t** argv) {
             if (!keepPart) DeleteFileW((target + L".part").c_str());
             const std::uint64_t before = server.BodyBytesSent();
             const double start = NowSeconds();
-            const DownloadResult again = HttpDownloadToFile(base, L"files/big.bin", target, nullptr, body.size(), nullptr,
-                                                            nullptr, 0);
+            const DownloadResult again = HttpDownloadToFile(base, L"files/big.bin", target, body.size(), digest, nullptr);
             const double seconds = NowSeconds() - start;
             if (!again) {
                 std::fprintf(stderr, "the second transfer failed\n");

@@ -40,6 +40,7 @@ const char* Reason(int status) {
     switch (status) {
         case 200: return "OK";
         case 206: return "Partial Content";
+        case 302: return "Found";
         case 404: return "Not Found";
         case 416: return "Range Not Satisfiable";
         case 500: return "Internal Server Error";
@@ -246,7 +247,7 @@ void LoopbackHttpServer::Respond(std::uintptr_t client, const HttpResponse& orig
     char status[128];
     std::snprintf(status, sizeof(status), "HTTP/1.1 %d %s\r\nConnection: close\r\n", response.status,
                   Reason(response.status));
-    const std::string headers = status + extra;
+    const std::string headers = status + extra + response.headers;
     const std::string& body = response.body;
     const std::string length = "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n";
     switch (response.delivery) {
@@ -265,6 +266,20 @@ void LoopbackHttpServer::Respond(std::uintptr_t client, const HttpResponse& orig
                 SendAll(s, "\r\n", 2, stopping_);
             }
             SendAll(s, "0\r\n\r\n", 5, stopping_);
+            break;
+        }
+        case Delivery::Endless: {
+            std::string out = headers + "Transfer-Encoding: chunked\r\n\r\n";
+            SendAll(s, out.data(), out.size(), stopping_);
+            char size[32];
+            std::snprintf(size, sizeof(size), "%zx\r\n", body.size());
+            const unsigned long long limit = 1ull << 30;
+            for (unsigned long long sent = 0; sent < limit && !body.empty() && !stopping_; sent += body.size()) {
+                if (!SendAll(s, size, std::strlen(size), stopping_) || !SendBody(client, body.data(), body.size()) ||
+                    !SendAll(s, "\r\n", 2, stopping_)) {
+                    break;
+                }
+            }
             break;
         }
         case Delivery::CutOrderly:
@@ -287,7 +302,11 @@ void LoopbackHttpServer::Respond(std::uintptr_t client, const HttpResponse& orig
             SendAll(s, out.data(), out.size(), stopping_);
             for (std::size_t i = 0; i < body.size() && !stopping_; i += response.slowPieceBytes) {
                 std::size_t n = std::min<std::size_t>(response.slowPieceBytes, body.size() - i);
-                if (i > 0) std::this_thread::sleep_for(std::chrono::milliseconds(response.slowPauseMs));
+                for (int waited = 0; i > 0 && waited < response.slowPauseMs && !stopping_;) {
+                    const int step = std::min(20, response.slowPauseMs - waited);
+                    std::this_thread::sleep_for(std::chrono::milliseconds(step));
+                    waited += step;
+                }
                 if (!SendBody(client, body.data() + i, n)) break;
             }
             break;

@@ -28,6 +28,7 @@ enum class Delivery {
     Chunked,       // Transfer-Encoding: chunked
     Unsized,       // no Content-Length: the body, then the connection closes
     NeverAnswer,   // reads the request and stays silent until the server stops
+    Endless,       // Transfer-Encoding: chunked, the body again and again until the client goes or 1 GiB passed
 };
 
 struct HttpResponse {
@@ -45,6 +46,8 @@ struct HttpResponse {
     bool corruptRanges = false;
     // Where a cut delivery stops, in bytes of the body sent; -1: half of it.
     long long cutAfter = -1;
+    // More header lines, each ending in "\r\n" ("Location: ...\r\n").
+    std::string headers;
 };
 
 class LoopbackHttpServer {

@@ -81,16 +81,15 @@ Outcome Update(const std::string& local, const std::string& next, const Served& 
     EXPECT_TRUE(testsupport::WriteBytes(dir / L"big.pak", local));
 
     const std::vector<std::wstring> hosts = {PatchBaseUrl};
-    FileFetch fetch;
-    fetch.hosts = &hosts;
-    fetch.relativeUrl = L"files/big.pak";
-    fetch.targetPath = dir / L"big.pak";
-    fetch.size = next.size();
-    fetch.sha256 = digest;
-    fetch.name = L"big.pak";
-    fetch.deltaIndexSha256 = testsupport::Sha256Hex(index);
-    fetch.deltaIndexSize = index.size();
-    out.outcome = FetchVerifiedFile(fetch).outcome;
+    FetchTarget target;
+    target.relativeUrl = L"files/big.pak";
+    target.targetPath = dir / L"big.pak";
+    target.size = next.size();
+    target.sha256 = digest;
+    target.name = L"big.pak";
+    target.deltaIndexSha256 = testsupport::Sha256Hex(index);
+    target.deltaIndexSize = index.size();
+    out.outcome = FetchVerifiedFile(hosts, target, FetchListener{}).outcome;
     out.result = testsupport::ReadBytes(dir / L"big.pak");
     out.partLeft = testsupport::FileExists(dir / L"big.pak.part");
     for (const std::string& head : server.RequestLines()) {

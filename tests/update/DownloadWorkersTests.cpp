@@ -83,7 +83,8 @@ TEST_F(DownloadBatchTest, WorkerReportsEachFailureAndRecordsTheLast) {
     EXPECT_EQ(batch.failed.load(), 2);
     EXPECT_EQ(batch.lastFailedPath, L"tampered.bin");
     EXPECT_EQ(batch.lastFailedReason, kVerifyFailed);
-    EXPECT_EQ(testsupport::ReadBytes(dir / L"tampered.bin"), "tampered");  // left in place
+    EXPECT_FALSE(testsupport::FileExists(dir / L"tampered.bin")) << "wrong bytes never take a file's name";
+    EXPECT_FALSE(testsupport::FileExists(dir / L"tampered.bin.part"));
     window.Drain();
     std::vector<std::wstring> failures;
     for (const std::wstring& t : window.Texts()) {
@@ -115,5 +116,5 @@ TEST_F(DownloadBatchTest, SequentialFallbackOnlyCounts) {
         EXPECT_EQ(t.rfind(kDownloading + L" ", 0), 0u) << testsupport::Utf8(t);  // transfer lines only
         EXPECT_EQ(t.find(L"/3)"), std::wstring::npos) << testsupport::Utf8(t);      // "下載中 path", no count
     }
-    EXPECT_EQ(batch.bytesDone.load(), 4u + 8u);  // what the two transfers wrote, kept for the percent
+    EXPECT_EQ(batch.bytesDone.load(), 4u);  // what the good transfer wrote; the wrong bytes are taken back
 }

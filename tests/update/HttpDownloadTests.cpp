@@ -1,6 +1,7 @@
 #include "update/HttpDownload.h"
 #include "update/PatchHost.h"
 #include "update/StatusChannel.h"
+#include "update/TransferReport.h"
 
 #include "ChildProcesses.h"
 #include "LoopbackHttpServer.h"
@@ -16,6 +17,16 @@ using testsupport::Delivery;
 using testsupport::HttpResponse;
 using testsupport::LoopbackHttpServer;
 using testsupport::TempDir;
+
+namespace {
+
+// The download of a file as the manifest lists it: the size and digest of `body`.
+DownloadResult Fetch(const wchar_t* url, const std::wstring& target, const std::string& body,
+                     ProgressSink* sink = nullptr) {
+    return HttpDownloadToFile(PatchBaseUrl, url, target, body.size(), testsupport::Sha256Hex(body), sink);
+}
+
+}  // namespace
 
 TEST(FormatByteSizeTest, Units) {
     struct Case {
@@ -34,9 +45,10 @@ TEST(HttpDownloadTest, StoresTheBodyAndCreatesTheDirectoryChain) {
     const std::string body = testsupport::PatternBytes(200000, 1);
     server.RouteBody("/patch/files/data/sub/deep/a.pak", body);
     testsupport::MessageCollector window;
+    TransferReporter reporter(window.Window(), L"L");
     // The base directory written with backslashes, the manifest path with forward slashes.
     const std::wstring target = dir.Path() + L"data/sub\\deep/a.pak";
-    ASSERT_TRUE(HttpDownloadToFile(PatchBaseUrl, L"files/data/sub/deep/a.pak", target, window.Window(), body.size(), L"L", nullptr, 0));
+    ASSERT_TRUE(Fetch(L"files/data/sub/deep/a.pak", target, body, &reporter));
     EXPECT_EQ(testsupport::ReadBytes(dir / L"data\\sub\\deep\\a.pak"), body);
     EXPECT_FALSE(testsupport::FileExists(target + L".part"));
     window.Drain();
@@ -52,14 +64,14 @@ TEST(HttpDownloadTest, ReplacesAnExistingTarget) {
     TempDir dir;
     server.RouteBody("/patch/files/x.bin", "new");
     ASSERT_TRUE(testsupport::WriteBytes(dir / L"x.bin", "old old old"));
-    ASSERT_TRUE(HttpDownloadToFile(PatchBaseUrl, L"files/x.bin", dir / L"x.bin", nullptr, 3, nullptr, nullptr, 0));
+    ASSERT_TRUE(Fetch(L"files/x.bin", dir / L"x.bin", "new"));
     EXPECT_EQ(testsupport::ReadBytes(dir / L"x.bin"), "new");
     EXPECT_FALSE(testsupport::FileExists(dir / L"x.bin.part"));
 }
 
 TEST_CHILD_ROUTINE(DownloadOne) {
     // args: relative URL, target
-    return HttpDownloadToFile(PatchBaseUrl, args.at(0).c_str(), args.at(1), nullptr, 0, nullptr, nullptr, 0) ? 0 : 1;
+    return Fetch(args.at(0).c_str(), args.at(1), "any") ? 0 : 1;
 }
 
 TEST(HttpDownloadTest, NotFoundIsLoggedAndTouchesNothing) {
@@ -102,8 +114,8 @@ TEST(HttpDownloadTest, BrokenTransferKeepsItsPartAndTheNextOneResumes) {
         server.Route("/patch/files/c.bin", once);
         ASSERT_TRUE(testsupport::WriteBytes(dir / L"c.bin", "previous"));
         std::atomic<std::uint64_t> shared{0};
-        const DownloadResult broken =
-            HttpDownloadToFile(PatchBaseUrl, L"files/c.bin", dir / L"c.bin", nullptr, body.size(), nullptr, &shared, body.size());
+        TransferReporter reporter(nullptr, L"", &shared, body.size());
+        const DownloadResult broken = Fetch(L"files/c.bin", dir / L"c.bin", body, &reporter);
         EXPECT_EQ(broken.outcome, DownloadOutcome::Broken);
         EXPECT_EQ(testsupport::ReadBytes(dir / L"c.bin"), "previous");
         const std::string part = testsupport::ReadBytes(dir / L"c.bin.part");
@@ -112,8 +124,7 @@ TEST(HttpDownloadTest, BrokenTransferKeepsItsPartAndTheNextOneResumes) {
         EXPECT_EQ(part, body.substr(0, part.size()));
 
         const std::uint64_t sentBefore = server.BodyBytesSent();
-        const DownloadResult resumed =
-            HttpDownloadToFile(PatchBaseUrl, L"files/c.bin", dir / L"c.bin", nullptr, body.size(), nullptr, &shared, body.size());
+        const DownloadResult resumed = Fetch(L"files/c.bin", dir / L"c.bin", body, &reporter);
         EXPECT_EQ(resumed.outcome, DownloadOutcome::Done) << "status " << resumed.status;
         EXPECT_TRUE(resumed.resumed);
         EXPECT_EQ(resumed.sha256, testsupport::Sha256Hex(body)) << "the kept bytes count in the digest";
@@ -130,7 +141,7 @@ TEST(HttpDownloadTest, PartFoundAtTheStart) {
     struct PartCase {
         const char* name;
         std::string part;
-        std::uint64_t expectedSize;  // 0: not given
+        std::uint64_t expectedSize;
         bool honourRange;
         DownloadOutcome outcome;
         bool resumed;
@@ -144,8 +155,8 @@ TEST(HttpDownloadTest, PartFoundAtTheStart) {
          false, "bytes=20000-", true},
         {"longer than the file: thrown away unasked", body + "tail", body.size(), true, DownloadOutcome::Done, false,
          nullptr, true},
-        {"past the served end with no size given: 416, thrown away", body + "tail", 0, true, DownloadOutcome::RangeRefused,
-         false, "bytes=50004-", true},
+        {"past the served end of a larger listed file: 416, thrown away", body + "tail", body.size() + 10, true,
+         DownloadOutcome::RangeRefused, false, "bytes=50004-", true},
         {"the whole file: moved without a request", body, body.size(), true, DownloadOutcome::Done, true, nullptr, false},
     };
     for (const PartCase& c : cases) {
@@ -156,8 +167,8 @@ TEST(HttpDownloadTest, PartFoundAtTheStart) {
         response.honourRange = c.honourRange;
         server.Route("/patch/files/p.bin", response);
         ASSERT_TRUE(testsupport::WriteBytes(dir / L"p.bin.part", c.part));
-        const DownloadResult result =
-            HttpDownloadToFile(PatchBaseUrl, L"files/p.bin", dir / L"p.bin", nullptr, c.expectedSize, nullptr, nullptr, 0);
+        const DownloadResult result = HttpDownloadToFile(PatchBaseUrl, L"files/p.bin", dir / L"p.bin", c.expectedSize,
+                                                         testsupport::Sha256Hex(body), nullptr);
         EXPECT_EQ(result.outcome, c.outcome);
         EXPECT_EQ(result.resumed, c.resumed);
         EXPECT_FALSE(testsupport::FileExists(dir / L"p.bin.part"));
@@ -184,7 +195,7 @@ TEST(HttpDownloadTest, ReadOnlyTargetsAndLongPaths) {
     server.RouteBody("/patch/files/ro.bin", "fresh");
     ASSERT_TRUE(testsupport::WriteBytes(dir / L"ro.bin", "stale"));
     ASSERT_TRUE(SetFileAttributesW((dir / L"ro.bin").c_str(), FILE_ATTRIBUTE_READONLY));
-    EXPECT_TRUE(HttpDownloadToFile(PatchBaseUrl, L"files/ro.bin", dir / L"ro.bin", nullptr, 5, nullptr, nullptr, 0));
+    EXPECT_TRUE(Fetch(L"files/ro.bin", dir / L"ro.bin", "fresh"));
     EXPECT_EQ(testsupport::ReadBytes(dir / L"ro.bin"), "fresh");
 
     std::wstring deep = L"d";
@@ -194,7 +205,7 @@ TEST(HttpDownloadTest, ReadOnlyTargetsAndLongPaths) {
     server.RouteBody(url, "deep");
     const std::wstring target = dir.Path() + deep;
     ASSERT_GT(target.size(), 300u);
-    EXPECT_TRUE(HttpDownloadToFile(PatchBaseUrl, (L"files/" + deep).c_str(), target, nullptr, 4, nullptr, nullptr, 0));
+    EXPECT_TRUE(Fetch((L"files/" + deep).c_str(), target, "deep"));
     std::wstring longForm = L"\\\\?\\" + target;
     for (wchar_t& c : longForm) {
         if (c == L'/') c = L'\\';
@@ -208,8 +219,8 @@ TEST(HttpDownloadTest, ChunkedAndSlowBodiesArrive) {
     const std::string body = testsupport::PatternBytes(123457, 11);
     server.Route("/patch/files/chunked.bin", HttpResponse{200, body, Delivery::Chunked});
     server.Route("/patch/files/slow.bin", HttpResponse{200, body.substr(0, 30000), Delivery::Slow, 1000, 10});
-    ASSERT_TRUE(HttpDownloadToFile(PatchBaseUrl, L"files/chunked.bin", dir / L"chunked.bin", nullptr, 0, nullptr, nullptr, 0));
-    ASSERT_TRUE(HttpDownloadToFile(PatchBaseUrl, L"files/slow.bin", dir / L"slow.bin", nullptr, 0, nullptr, nullptr, 0));
+    ASSERT_TRUE(Fetch(L"files/chunked.bin", dir / L"chunked.bin", body));
+    ASSERT_TRUE(Fetch(L"files/slow.bin", dir / L"slow.bin", body.substr(0, 30000)));
     EXPECT_EQ(testsupport::ReadBytes(dir / L"chunked.bin"), body);
     EXPECT_EQ(testsupport::ReadBytes(dir / L"slow.bin"), body.substr(0, 30000));
 }
@@ -220,8 +231,8 @@ TEST(HttpDownloadTest, TransferLineAndPercent) {
     // 10 KiB in 1 KiB pieces, 120 ms apart: several chunks, at least two transfer lines.
     server.Route("/patch/files/t.bin", HttpResponse{200, std::string(10240, 't'), Delivery::Slow, 1024, 120});
     testsupport::MessageCollector window;
-    ASSERT_TRUE(HttpDownloadToFile(PatchBaseUrl, L"files/t.bin", dir / L"t.bin", window.Window(), 10240, L"\u4E0B\u8F09\u4E2D (1/2) t.bin",
-                                   nullptr, 0));
+    TransferReporter reporter(window.Window(), L"\u4E0B\u8F09\u4E2D (1/2) t.bin");
+    ASSERT_TRUE(Fetch(L"files/t.bin", dir / L"t.bin", std::string(10240, 't'), &reporter));
     window.Drain();
     std::vector<std::wstring> texts = window.Texts();
     ASSERT_GE(texts.size(), 2u);
@@ -241,12 +252,10 @@ TEST(HttpDownloadTest, TransferLineAndPercent) {
     for (std::size_t i = 1; i < percents.size(); ++i) EXPECT_GT(percents[i], percents[i - 1]);
 }
 
-TEST(HttpDownloadTest, UnknownSizePostsNoPercentAndShowsQuestionMark) {
-    LoopbackHttpServer server;
-    TempDir dir;
-    server.RouteBody("/patch/files/u.bin", std::string(5000, 'u'));
+TEST(TransferReporterTest, UnknownSizePostsNoPercentAndShowsQuestionMark) {
     testsupport::MessageCollector window;
-    ASSERT_TRUE(HttpDownloadToFile(PatchBaseUrl, L"files/u.bin", dir / L"u.bin", window.Window(), 0, nullptr, nullptr, 0));
+    TransferReporter reporter(window.Window(), L"");
+    reporter.OnBytes(5000, 0, true);
     window.Drain();
     EXPECT_TRUE(window.Percents().empty());
     ASSERT_FALSE(window.Texts().empty());
@@ -259,20 +268,14 @@ TEST(HttpDownloadTest, SharedCounterDrivesThePercentAndCapsAt100) {
     server.RouteBody("/patch/files/s.bin", std::string(4000, 's'));
     testsupport::MessageCollector window;
     std::atomic<std::uint64_t> shared{6000};
-    ASSERT_TRUE(HttpDownloadToFile(PatchBaseUrl, L"files/s.bin", dir / L"s.bin", window.Window(), 4000, nullptr, &shared, 8000));
+    TransferReporter reporter(window.Window(), L"", &shared, 8000);
+    ASSERT_TRUE(Fetch(L"files/s.bin", dir / L"s.bin", std::string(4000, 's'), &reporter));
     EXPECT_EQ(shared.load(), 10000u);
     window.Drain();
     std::vector<int> percents = window.Percents();
     ASSERT_FALSE(percents.empty());
     for (int p : percents) EXPECT_LE(p, 100);
     EXPECT_EQ(percents.back(), 100);
-    // More bytes than announced still succeed, and the line shows the larger count.
-    server.RouteBody("/patch/files/big.bin", std::string(3000, 'b'));
-    testsupport::MessageCollector second;
-    ASSERT_TRUE(HttpDownloadToFile(PatchBaseUrl, L"files/big.bin", dir / L"big.bin", second.Window(), 1000, nullptr, nullptr, 0));
-    second.Drain();
-    EXPECT_EQ(second.Percents().back(), 100);
-    EXPECT_EQ(second.Texts()[0], L"\u4E0B\u8F09\u4E2D  2.9 KB / 1000 B  (0 B/s)");
 }
 
 TEST(HttpDownloadTest, NullWindowPostsNothingButCounts) {
@@ -281,7 +284,8 @@ TEST(HttpDownloadTest, NullWindowPostsNothingButCounts) {
     server.RouteBody("/patch/files/n.bin", std::string(7000, 'n'));
     testsupport::MessageCollector window;
     std::atomic<std::uint64_t> shared{0};
-    ASSERT_TRUE(HttpDownloadToFile(PatchBaseUrl, L"files/n.bin", dir / L"n.bin", nullptr, 7000, nullptr, &shared, 7000));
+    TransferReporter reporter(nullptr, L"", &shared, 7000);
+    ASSERT_TRUE(Fetch(L"files/n.bin", dir / L"n.bin", std::string(7000, 'n'), &reporter));
     EXPECT_EQ(shared.load(), 7000u);
     EXPECT_TRUE(window.Drain(50).empty());
 }
@@ -305,9 +309,62 @@ TEST(HttpDownloadTest, TargetLockedByAnotherProcessFailsTheMove) {
     testsupport::Process holder;
     ASSERT_TRUE(holder.Start(testsupport::BesideTestExe(L"update_tests.exe"), L"--child HoldFile \"" + target + L"\""));
     ASSERT_TRUE(testsupport::WaitUntil([&] { return testsupport::FileExists(target + L".held"); }, 30000));
-    EXPECT_FALSE(HttpDownloadToFile(PatchBaseUrl, L"files/Zorexe.dat", target, nullptr, 11, nullptr, nullptr, 0));
+    EXPECT_FALSE(Fetch(L"files/Zorexe.dat", target, "replacement"));
     testsupport::WriteBytes(target + L".release", "1");
     EXPECT_TRUE(holder.WaitExit(30000));
     EXPECT_EQ(testsupport::ReadBytes(target), "running");
     EXPECT_FALSE(testsupport::FileExists(target + L".part"));
+}
+
+// A host can send more than the file, or send somewhere else: neither ever grows a file past its listed size
+// nor replaces the old one.
+TEST(HttpDownloadTest, HostileBodiesChangeNothing) {
+    struct HostileCase {
+        const char* name;
+        HttpResponse response;
+        DownloadOutcome outcome;
+        DWORD status;
+    };
+    const std::string body = testsupport::PatternBytes(70000, 5);
+    HttpResponse redirect{302, "moved"};
+    redirect.headers = "Location: /patch/files/elsewhere.bin\r\n";
+    const HostileCase cases[] = {
+        {"a chunked body that never ends", HttpResponse{200, body, Delivery::Endless}, DownloadOutcome::Broken, 200},
+        {"a longer body than the file", HttpResponse{200, body + "more"}, DownloadOutcome::Broken, 200},
+        {"an unsized body longer than the file", HttpResponse{200, body + body, Delivery::Unsized}, DownloadOutcome::Broken,
+         200},
+        {"a redirect to the right bytes", redirect, DownloadOutcome::Refused, 302},
+    };
+    for (const HostileCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        LoopbackHttpServer server;
+        TempDir dir;
+        server.Route("/patch/files/h.bin", c.response);
+        server.RouteBody("/patch/files/elsewhere.bin", body);
+        ASSERT_TRUE(testsupport::WriteBytes(dir / L"h.bin", "installed"));
+        const DownloadResult result = Fetch(L"files/h.bin", dir / L"h.bin", body);
+        EXPECT_EQ(result.outcome, c.outcome);
+        EXPECT_EQ(result.status, c.status);
+        EXPECT_EQ(testsupport::ReadBytes(dir / L"h.bin"), "installed");
+        EXPECT_FALSE(testsupport::FileExists(dir / L"h.bin.part"));
+        EXPECT_EQ(server.CountRequests("/patch/files/elsewhere.bin"), 0);
+    }
+}
+
+// A host that sends a byte every 10 s never trips a 30 s wait; the transfer is broken once a minute passed
+// with less than 4 KiB, and what came is kept for the next attempt.
+TEST(HttpDownloadTest, ATrickleIsBrokenOffWithinAboutAMinute) {
+    LoopbackHttpServer server;
+    TempDir dir;
+    const std::string body(100, 't');
+    server.Route("/patch/files/trickle.bin", HttpResponse{200, body, Delivery::Slow, 1, 10000});
+    const DWORD start = GetTickCount();
+    const DownloadResult result = Fetch(L"files/trickle.bin", dir / L"trickle.bin", body);
+    const DWORD took = GetTickCount() - start;
+    std::printf("a byte every 10 s was given up after %.1f s\n", took / 1000.0);
+    EXPECT_EQ(result.outcome, DownloadOutcome::Broken);
+    EXPECT_FALSE(testsupport::FileExists(dir / L"trickle.bin"));
+    const std::string part = testsupport::ReadBytes(dir / L"trickle.bin.part");
+    EXPECT_GE(part.size(), 6u);
+    EXPECT_LT(part.size(), body.size());
 }

@@ -1,5 +1,6 @@
 #include "update/StatusChannel.h"
 #include "update/HttpDownload.h"
+#include "update/TransferReport.h"
 #include "update/PatchHost.h"
 
 #include "LoopbackHttpServer.h"
@@ -140,8 +141,9 @@ TEST(StatusChannelTest, DownloadPostsEachPercentOnce) {
         testsupport::TempDir dir;
         testsupport::MessageCollector window;
         std::atomic<std::uint64_t> shared(c.sharedStart);
-        ASSERT_TRUE(HttpDownloadToFile(PatchBaseUrl, L"files/big.bin", dir / L"big.bin", window.Window(), size, L"L",
-                                       c.sharedTotal ? &shared : nullptr, c.sharedTotal));
+        TransferReporter reporter(window.Window(), L"L", c.sharedTotal ? &shared : nullptr, c.sharedTotal);
+        ASSERT_TRUE(HttpDownloadToFile(PatchBaseUrl, L"files/big.bin", dir / L"big.bin", size,
+                                       testsupport::Sha256Hex(body), &reporter));
         window.Drain();
         const std::vector<int> percents = window.Percents();
         if (!c.posted.empty()) {

@@ -158,19 +158,27 @@ TEST(UpdaterOutcomeTest, EveryDownloadFails) {
     EXPECT_TRUE(run.Logged("[Launcher][http] HTTP 404 for files/c/c.pak"));
 }
 
-TEST(UpdaterOutcomeTest, WrongContentFailsVerificationAndStays) {
-    LoopbackHttpServer server;
-    TempDir dir;
-    Publish(server, {{"w.pak", "expected"}});
-    server.RouteBody("/patch/files/w.pak", "tampered");
-    auto run = RunUpdate(dir);
-    std::vector<std::string> texts = run.Texts();
-    ASSERT_GE(texts.size(), 2u);
-    EXPECT_EQ(texts[texts.size() - 2], kFileVerifyFailed + kFullColon + "w.pak");
-    EXPECT_EQ(texts.back(), "\xE5\xAE\x8C\xE6\x88\x90 (1 \xE5\x80\x8B\xE5\xA4\xB1\xE6\x95\x97)" + kFullColon + "w.pak (" +
-                                kVerifyFailed + ")");
-    EXPECT_EQ(testsupport::ReadBytes(dir / L"w.pak"), "tampered");
-    EXPECT_EQ(run.Finished(), (std::vector<std::string>{"F 1"}));
+// A host serving wrong bytes changes nothing on the disk: the file installed before stays byte for byte,
+// also the settings program that the gear starts as administrator whatever the update's outcome.
+TEST(UpdaterOutcomeTest, WrongContentFailsVerificationAndChangesNothing) {
+    for (const char* name : {"w.pak", "Setup.exe"}) {
+        SCOPED_TRACE(name);
+        LoopbackHttpServer server;
+        TempDir dir;
+        const std::wstring local = dir / testsupport::Wide(name);
+        ASSERT_TRUE(testsupport::WriteBytes(local, "installed before"));
+        Publish(server, {{name, "expected"}});
+        server.RouteBody(std::string("/patch/files/") + name, "tampered");
+        auto run = RunUpdate(dir);
+        std::vector<std::string> texts = run.Texts();
+        ASSERT_GE(texts.size(), 2u);
+        EXPECT_EQ(texts[texts.size() - 2], kFileVerifyFailed + kFullColon + name);
+        EXPECT_EQ(texts.back(), "\xE5\xAE\x8C\xE6\x88\x90 (1 \xE5\x80\x8B\xE5\xA4\xB1\xE6\x95\x97)" + kFullColon +
+                                    name + " (" + kVerifyFailed + ")");
+        EXPECT_EQ(testsupport::ReadBytes(local), "installed before");
+        EXPECT_FALSE(testsupport::FileExists(local + L".part"));
+        EXPECT_EQ(run.Finished(), (std::vector<std::string>{"F 1"}));
+    }
 }
 
 TEST(UpdaterFileCheckTest, SizeAndContentDecideWhatIsQueued) {

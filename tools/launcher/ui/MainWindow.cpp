@@ -3,6 +3,7 @@
 #include "LauncherPath.h"
 #include "Settings.h"
 #include "SingleInstance.h"
+#include "Threads.h"
 #include "Win32Handles.h"
 #include "res/resource.h"
 #include "ui/Commands.h"
@@ -40,13 +41,12 @@ void StartUpdater(MainWindowState& state, bool fullCheck) {
     args->patchHosts = PatchHostList();
     args->manifestKeys = ManifestKeyList();
     args->fullCheck = fullCheck;
-    ScopedHandle thread(CreateThread(nullptr, 0, UpdaterThread, args.get(), 0, nullptr));
-    if (!thread.Valid()) {
+    // Nobody waits for the run: the process exit ends one still going.
+    if (!StartDetachedThread(UpdaterThread, args.get())) {
         UpdaterRunning.store(false);
         return;
     }
     args.release();  // the thread owns it now
-    // The handle is closed at once: nobody waits for the run, the process exit ends one still going.
 }
 
 // ---- message handlers ----

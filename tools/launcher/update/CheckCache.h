@@ -3,24 +3,14 @@
 // the file's size, last-write time and identity at that moment. With CHECK=quick a file whose three still
 // match is taken as intact without hashing it again. Kept in one file in the launcher directory.
 
+#include "update/LocalFiles.h"
+
 #include <cstdint>
 #include <map>
 #include <mutex>
 #include <string>
 
-// What identifies one state of a file without reading it.
-struct FileStamp {
-    std::uint64_t size = 0;
-    std::uint64_t lastWrite = 0;  // FILETIME
-    std::uint32_t volume = 0;
-    std::uint64_t fileId = 0;     // the file index on that volume
-    bool operator==(const FileStamp& other) const {
-        return size == other.size && lastWrite == other.lastWrite && volume == other.volume && fileId == other.fileId;
-    }
-};
-
-// The stamp of a file as it is now; false when it cannot be opened.
-bool ReadFileStamp(const std::wstring& path, FileStamp* stamp);
+using local_files::FileStamp;
 
 // The records; safe to use from several threads at once.
 class CheckCache {
@@ -34,7 +24,6 @@ public:
     bool Matches(const std::wstring& key, const std::string& sha256, const FileStamp& stamp) const;
     void Record(const std::wstring& key, const std::string& sha256, const FileStamp& stamp);
     void Drop(const std::wstring& key);
-    std::size_t Size() const;
     // True when a record was added, altered or dropped since Load: only then is there anything to save.
     bool Changed() const;
 

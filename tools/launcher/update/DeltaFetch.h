@@ -6,7 +6,8 @@
 // place. Whatever goes wrong leaves the local copy as it was and the ".part" gone, for the whole-file
 // download to take over.
 
-#include "update/FileFetch.h"
+#include "update/FetchTarget.h"
+#include "update/ProgressSink.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -31,6 +32,6 @@ struct DeltaResult {
 // The largest chunk index a launcher fetches.
 constexpr std::uint64_t kMaxChunkIndexBytes = 64ull * 1024 * 1024;
 
-// Tries the delta update of fetch.targetPath from `host`. Progress and the transfer line go to fetch.window
-// as for a download; when it falls back, the progress it counted is taken back.
-DeltaResult FetchByDelta(const FileFetch& fetch, const std::wstring& host);
+// Tries the delta update of target.targetPath from `host`. Progress goes to `sink` (may be null) as for a
+// download; when it falls back, the progress it counted is taken back.
+DeltaResult FetchByDelta(const FetchTarget& target, const std::wstring& host, ProgressSink* sink);

@@ -2,7 +2,7 @@
 
 #include "LongPath.h"
 #include "update/DebugLog.h"
-#include "update/HttpDownload.h"
+#include "update/TransferReport.h"
 #include "update/StatusChannel.h"
 
 namespace {

@@ -3,8 +3,9 @@
 #include "TextFormat.h"
 #include "common/PathRules.h"
 #include "update/FileFetch.h"
-#include "update/HttpDownload.h"
+#include "update/LocalFiles.h"
 #include "update/StatusChannel.h"
+#include "update/TransferReport.h"
 
 namespace {
 
@@ -18,24 +19,20 @@ void RecordFailure(DownloadBatch& batch, const std::wstring& path, const wchar_t
 
 // Fetches one job; the outcome decides the failure text.
 FetchOutcome FetchJob(DownloadBatch& batch, const ManifestFile& file, const std::wstring& label) {
-    FileFetch fetch;
-    fetch.hosts = &batch.hosts;
-    fetch.relativeUrl = path_rules::ServedPath(std::wstring_view(file.path));
-    fetch.targetPath = batch.launcherDir + file.path;
-    fetch.size = file.size;
-    fetch.sha256 = file.sha256;
-    fetch.name = file.path;
-    fetch.window = batch.notifyWindow;
-    fetch.label = label;
-    fetch.sharedDone = &batch.bytesDone;
-    fetch.sharedTotal = batch.totalBytes;
-    fetch.deltaIndexSha256 = file.deltaIndexSha256;
-    fetch.deltaIndexSize = file.deltaIndexSize;
-    const FetchOutcome outcome = FetchVerifiedFile(fetch).outcome;
+    FetchTarget target;
+    target.relativeUrl = path_rules::ServedPath(std::wstring_view(file.path));
+    target.targetPath = batch.launcherDir + file.path;
+    target.size = file.size;
+    target.sha256 = file.sha256;
+    target.name = file.path;
+    target.deltaIndexSha256 = file.deltaIndexSha256;
+    target.deltaIndexSize = file.deltaIndexSize;
+    TransferReporter reporter(batch.notifyWindow, label, &batch.bytesDone, batch.totalBytes);
+    const FetchOutcome outcome = FetchVerifiedFile(batch.hosts, target, FetchListener{batch.notifyWindow, &reporter}).outcome;
     if (batch.cache) {
         const std::wstring key = path_rules::FileKey(std::wstring_view(file.path));
-        FileStamp stamp;
-        if (outcome == FetchOutcome::Verified && ReadFileStamp(fetch.targetPath, &stamp)) {
+        local_files::FileStamp stamp;
+        if (outcome == FetchOutcome::Verified && local_files::ReadStamp(target.targetPath, &stamp)) {
             batch.cache->Record(key, file.sha256, stamp);
         } else {
             batch.cache->Drop(key);
@@ -61,7 +58,7 @@ DWORD WINAPI RunDownloadWorker(void* param) {
             PostStatusText(batch.notifyWindow, L"下載失敗：%ls", file.path.c_str());
             RecordFailure(batch, file.path, L"下載失敗");
         } else if (outcome == FetchOutcome::VerifyFailed) {
-            // The file stays where it is; the next run's check queues it again.
+            // Nothing of the wrong bytes took the file's place; the next run's check queues it again.
             ++batch.failed;
             PostStatusText(batch.notifyWindow, L"檔案校驗失敗：%ls", file.path.c_str());
             RecordFailure(batch, file.path, L"校驗失敗");

@@ -1,8 +1,8 @@
 #include "update/FileCheck.h"
 
-#include "LongPath.h"
-#include "Win32Handles.h"
+#include "Threads.h"
 #include "common/PathRules.h"
+#include "update/LocalFiles.h"
 #include "update/Sha256.h"
 #include "update/StatusChannel.h"
 
@@ -19,10 +19,8 @@ constexpr unsigned kMaxCheckThreads = 4;
 
 // For a file the folder listings did not show.
 bool SizeAndDigestMatch(const std::wstring& local, const ManifestFile& file) {
-    WIN32_FILE_ATTRIBUTE_DATA data;
-    if (!GetFileAttributesExW(ForFileApi(local).c_str(), GetFileExInfoStandard, &data)) return false;
-    const std::uint64_t size = (static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
-    if (size != file.size) return false;  // the digest only for files whose size already matches
+    std::uint64_t size = 0;
+    if (!local_files::QuerySize(local, &size) || size != file.size) return false;  // the digest only for files whose size already matches
     return FileSha256Hex(local) == file.sha256;
 }
 
@@ -39,9 +37,7 @@ void ScanFolder(const std::wstring& launcherDir, const std::wstring& folderKey, 
     for (wchar_t& c : path) {
         if (c == L'/') c = L'\\';
     }
-    ScopedHandle folder(CreateFileW(ForFileApi(path).c_str(), FILE_LIST_DIRECTORY,
-                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                                    FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    ScopedHandle folder = local_files::OpenFolderToList(path);
     BY_HANDLE_FILE_INFORMATION info;
     if (!folder.Valid() || !GetFileInformationByHandle(folder.Get(), &info)) return;
     static constexpr wchar_t kPart[] = L".part";
@@ -150,20 +146,17 @@ std::vector<std::size_t> CheckFiles(HWND window, const Manifest& manifest, const
     PostStatusText(window, L"檢查檔案中...");
     const FolderScan scan = ScanFolders(manifest, launcherDir);
     CheckRun run{&manifest, &launcherDir, cache, trustCache, window, &scan, std::vector<char>(manifest.files.size(), 0)};
-    HANDLE helpers[kMaxCheckThreads] = {};
-    DWORD started = 0;
-    for (unsigned t = 1; t < CheckThreadCount(manifest.files.size()); ++t) {
+    {
+        ThreadGroup helpers;
         // A helper that cannot be started leaves its share to the others.
-        if (HANDLE thread = CreateThread(nullptr, 0, CheckRun::WorkThread, &run, 0, nullptr)) helpers[started++] = thread;
+        for (unsigned t = 1; t < CheckThreadCount(manifest.files.size()); ++t) helpers.Start(CheckRun::WorkThread, &run);
+        run.Work();  // this thread takes its share too
     }
-    run.Work();  // this thread takes its share too
-    if (started > 0) WaitForMultipleObjects(started, helpers, TRUE, INFINITE);
-    for (DWORD i = 0; i < started; ++i) CloseHandle(helpers[i]);
 
     // What a download broken off earlier left beside a file that is whole now.
     for (std::size_t i = 0; i < manifest.files.size() && !scan.withPart.empty(); ++i) {
         if (run.intact[i] && scan.withPart.count(path_rules::FileKey(std::wstring_view(manifest.files[i].path)))) {
-            DeleteFileW(ForFileApi(launcherDir + manifest.files[i].path + L".part").c_str());
+            local_files::DeleteOrGone(launcherDir + manifest.files[i].path + L".part");
         }
     }
 

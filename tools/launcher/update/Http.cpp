@@ -59,6 +59,8 @@ const char* HttpStepName(HttpOpenStep step) {
         case HttpOpenStep::WinHttpOpen: return "WinHttpOpen";
         case HttpOpenStep::WinHttpConnect: return "WinHttpConnect";
         case HttpOpenStep::WinHttpOpenRequest: return "WinHttpOpenRequest";
+        case HttpOpenStep::WinHttpSendRequest: return "WinHttpSendRequest";
+        case HttpOpenStep::WinHttpReceiveResponse: return "WinHttpReceiveResponse";
         case HttpOpenStep::Done: break;
     }
     return "?";
@@ -89,6 +91,8 @@ bool CrackUrl(const std::wstring& url, const wchar_t* suffix, UrlParts& parts) {
     return true;
 }
 
+namespace {
+
 HttpOpenStep OpenPatchRequest(const std::wstring& baseUrl, const wchar_t* suffix, HttpRequest& http) {
     UrlParts parts;
     const std::wstring encoded = suffix ? PercentEncodePath(suffix) : std::wstring();
@@ -101,6 +105,9 @@ HttpOpenStep OpenPatchRequest(const std::wstring& baseUrl, const wchar_t* suffix
         if (!http.root) return HttpOpenStep::WinHttpOpen;
         WinHttpSetTimeouts(http.root.Get(), kTimeoutMs, kTimeoutMs, kTimeoutMs, kTimeoutMs);
         AllowModernTlsOnly(http.root.Get());
+        // A 3xx is an answer of its own: the host that sent it failed, and the next host is tried.
+        DWORD redirects = WINHTTP_OPTION_REDIRECT_POLICY_NEVER;
+        WinHttpSetOption(http.root.Get(), WINHTTP_OPTION_REDIRECT_POLICY, &redirects, sizeof(redirects));
     }
     if (!http.connection) {
         http.connection = WinHttpConnect(http.root.Get(), parts.host.c_str(), parts.port, 0);
@@ -120,6 +127,22 @@ HttpOpenStep OpenPatchRequest(const std::wstring& baseUrl, const wchar_t* suffix
     WinHttpSetOption(http.request.Get(), WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &responseTimeout,
                      sizeof(responseTimeout));
     return HttpOpenStep::Done;
+}
+
+}  // namespace
+
+HttpOpenStep RequestFromPatchHost(const std::wstring& baseUrl, const wchar_t* suffix, const std::wstring& headers,
+                                  HttpRequest& http) {
+    HttpOpenStep step = OpenPatchRequest(baseUrl, suffix, http);
+    if (step == HttpOpenStep::Done &&
+        !WinHttpSendRequest(http.request.Get(), headers.empty() ? WINHTTP_NO_ADDITIONAL_HEADERS : headers.c_str(),
+                            headers.empty() ? 0 : static_cast<DWORD>(-1L), WINHTTP_NO_REQUEST_DATA, 0, 0, 0)) {
+        step = HttpOpenStep::WinHttpSendRequest;
+    } else if (step == HttpOpenStep::Done && !WinHttpReceiveResponse(http.request.Get(), nullptr)) {
+        step = HttpOpenStep::WinHttpReceiveResponse;
+    }
+    if (step != HttpOpenStep::Done) LogHttpStepFailure(HttpStepName(step), suffix, GetLastError());
+    return step;
 }
 
 DWORD QueryStatusCode(HINTERNET request) {
@@ -146,30 +169,74 @@ bool QueryContentLength(HINTERNET request, std::uint64_t& length) {
     return true;
 }
 
+BodyOutcome ReadBody(HINTERNET request, std::uint64_t limit, const wchar_t* name,
+                     const std::function<bool(const char* data, std::size_t size)>& consume) {
+    std::uint64_t announced = 0;
+    const bool hasLength = QueryContentLength(request, announced);
+    if (hasLength && announced > limit) {
+        LogLineA(kLogLineBytes, "[Launcher][http] %s announces %llu bytes, more than the %llu taken\n",
+                 ToAnsiForLog(name, kLogNameBytes).c_str(), static_cast<unsigned long long>(announced),
+                 static_cast<unsigned long long>(limit));
+        return BodyOutcome::TooLong;
+    }
+    std::uint64_t received = 0;
+    std::uint64_t windowBytes = 0;
+    DWORD windowStart = GetTickCount();
+    std::vector<char> buffer;
+    for (;;) {
+        DWORD available = 0;
+        if (!WinHttpQueryDataAvailable(request, &available)) {
+            LogHttpStepFailure("WinHttpQueryDataAvailable", name, GetLastError());
+            return BodyOutcome::Broken;
+        }
+        if (available == 0) break;
+        if (available > limit - received) {
+            LogLineA(kLogLineBytes, "[Launcher][http] %s is longer than the %llu bytes taken\n",
+                     ToAnsiForLog(name, kLogNameBytes).c_str(), static_cast<unsigned long long>(limit));
+            return BodyOutcome::TooLong;
+        }
+        if (buffer.size() < available) buffer.resize(available);
+        DWORD read = 0;
+        if (!WinHttpReadData(request, buffer.data(), available, &read)) {
+            LogHttpStepFailure("WinHttpReadData", name, GetLastError());
+            return BodyOutcome::Broken;
+        }
+        if (!consume(buffer.data(), read)) return BodyOutcome::Refused;
+        received += read;
+        windowBytes += read;
+        const DWORD now = GetTickCount();
+        if (now - windowStart >= kStallWindowMs) {
+            if (windowBytes < kStallMinimumBytes) {
+                LogLineA(kLogLineBytes, "[Launcher][http] %s received %llu bytes in %lu s: too slow, broken off\n",
+                         ToAnsiForLog(name, kLogNameBytes).c_str(), static_cast<unsigned long long>(windowBytes),
+                         (now - windowStart) / 1000);
+                return BodyOutcome::Broken;
+            }
+            windowStart = now;
+            windowBytes = 0;
+        }
+    }
+    // Wine and some proxies report a connection closed early as a clean end of the body.
+    if (hasLength && received != announced) {
+        LogLineA(kLogLineBytes, "[Launcher][http] %s ended after %llu of %llu bytes\n",
+                 ToAnsiForLog(name, kLogNameBytes).c_str(), static_cast<unsigned long long>(received),
+                 static_cast<unsigned long long>(announced));
+        return BodyOutcome::Broken;
+    }
+    return BodyOutcome::Done;
+}
+
+BodyOutcome ReadBodyToMemory(HINTERNET request, std::uint64_t limit, const wchar_t* name, std::string* body) {
+    return ReadBody(request, limit, name, [body](const char* data, std::size_t size) {
+        body->append(data, size);
+        return true;
+    });
+}
+
 FetchedManifest FetchManifest(const std::wstring& baseUrl) {
     FetchedManifest fetched;
     HttpRequest http;
-    const HttpOpenStep opened = OpenPatchRequest(baseUrl, kManifestName, http);
-    if (opened != HttpOpenStep::Done) {
-        LogHttpStepFailure(HttpStepName(opened), kManifestName, GetLastError());
-        return fetched;
-    }
-    if (!WinHttpSendRequest(http.request.Get(), WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0, 0, 0)) {
-        LogHttpStepFailure("WinHttpSendRequest", kManifestName, GetLastError());
-        return fetched;
-    }
-    if (!WinHttpReceiveResponse(http.request.Get(), nullptr)) {
-        LogHttpStepFailure("WinHttpReceiveResponse", kManifestName, GetLastError());
-        return fetched;
-    }
-
-    std::uint64_t announced = 0;
-    bool hasLength = QueryContentLength(http.request.Get(), announced);
-    if (hasLength && announced > kMaxManifestBytes) {
-        LogLineA(kLogLineBytes, "[Launcher][http] manifest.txt announces %llu bytes, more than the %llu taken\n",
-                 static_cast<unsigned long long>(announced), static_cast<unsigned long long>(kMaxManifestBytes));
-        return fetched;
-    }
+    if (RequestFromPatchHost(baseUrl, kManifestName, std::wstring(), http) != HttpOpenStep::Done) return fetched;
 
     // A transfer that breaks off must not hand a shorter manifest to the parser: a cut-off file list
     // would look like a complete one.
@@ -177,35 +244,15 @@ FetchedManifest FetchManifest(const std::wstring& baseUrl) {
     Sha256Stream digest;
     manifest_signature::SignedPartScanner scanner;
     std::size_t digested = 0;
-    std::vector<char> chunk;
-    for (;;) {
-        DWORD available = 0;
-        if (!WinHttpQueryDataAvailable(http.request.Get(), &available)) {
-            LogHttpStepFailure("WinHttpQueryDataAvailable", kManifestName, GetLastError());
-            return fetched;
-        }
-        if (available == 0) break;
-        if (body.size() + available > kMaxManifestBytes) {
-            LogLineA(kLogLineBytes, "[Launcher][http] manifest.txt is longer than the %llu bytes taken\n",
-                     static_cast<unsigned long long>(kMaxManifestBytes));
-            return fetched;
-        }
-        chunk.resize(available);
-        DWORD read = 0;
-        if (!WinHttpReadData(http.request.Get(), chunk.data(), available, &read)) {
-            LogHttpStepFailure("WinHttpReadData", kManifestName, GetLastError());
-            return fetched;
-        }
-        body.append(chunk.data(), read);
-        const std::size_t signedSoFar = scanner.Advance(body);
-        digest.Update(body.data() + digested, signedSoFar - digested);
-        digested = signedSoFar;
-    }
-    if (hasLength && body.size() != announced) {
-        LogLineA(kLogLineBytes, "[Launcher][http] manifest.txt ended after %llu of %llu bytes\n",
-                 static_cast<unsigned long long>(body.size()), static_cast<unsigned long long>(announced));
-        return fetched;
-    }
+    const BodyOutcome outcome =
+        ReadBody(http.request.Get(), kMaxManifestBytes, kManifestName, [&](const char* data, std::size_t size) {
+            body.append(data, size);
+            const std::size_t signedSoFar = scanner.Advance(body);
+            digest.Update(body.data() + digested, signedSoFar - digested);
+            digested = signedSoFar;
+            return true;
+        });
+    if (outcome != BodyOutcome::Done) return fetched;
     fetched.digestedBytes = digested;
     fetched.digested = digest.Finish(fetched.digest);
     fetched.body = std::move(body);

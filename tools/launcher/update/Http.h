@@ -7,6 +7,7 @@
 #include <winhttp.h>
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -55,13 +56,24 @@ struct HttpRequest {
     WinHttpHandle request;
 };
 
-// Where an opened request stopped; Done means the request handle is ready to send.
-enum class HttpOpenStep { CrackUrl, WinHttpOpen, WinHttpConnect, WinHttpOpenRequest, Done };
+// Where a request stopped; Done means its response headers have arrived.
+enum class HttpOpenStep {
+    CrackUrl,
+    WinHttpOpen,
+    WinHttpConnect,
+    WinHttpOpenRequest,
+    WinHttpSendRequest,
+    WinHttpReceiveResponse,
+    Done
+};
 
-// Splits baseUrl + the percent-encoded suffix and opens root (agent, four 30 s time-outs, TLS 1.2 and 1.3
-// only), connection and GET request. Root and connection already open in `http` are kept (they must be for
-// the same base URL): the next request then goes over the connection the last one left open.
-HttpOpenStep OpenPatchRequest(const std::wstring& baseUrl, const wchar_t* suffix, HttpRequest& http);
+// Splits baseUrl + the percent-encoded suffix, opens root (agent, four 30 s time-outs, TLS 1.2 and 1.3
+// only, redirects never followed: a patch host serves a file where it is named), connection and GET
+// request, sends it with `headers` (empty: none) and receives the response headers. Root and connection
+// already open in `http` are kept (they must be for the same base URL): the next request then goes over
+// the connection the last one left open. A failed step is logged with `suffix` as the name.
+HttpOpenStep RequestFromPatchHost(const std::wstring& baseUrl, const wchar_t* suffix, const std::wstring& headers,
+                                  HttpRequest& http);
 
 // The name of a step for the log line.
 const char* HttpStepName(HttpOpenStep step);
@@ -74,3 +86,24 @@ DWORD QueryStatusCode(HINTERNET request);
 
 // The Content-Length header of a received response; false when it is absent (chunked) or unreadable.
 bool QueryContentLength(HINTERNET request, std::uint64_t& length);
+
+// A transfer that receives fewer than kStallMinimumBytes in any kStallWindowMs is broken: a host that
+// trickles a byte now and then never trips the 30 s waits, and would hold the player for ever. A slow but
+// working line (a few KB/s) brings far more.
+constexpr DWORD kStallWindowMs = 60000;
+constexpr std::uint64_t kStallMinimumBytes = 4096;
+
+enum class BodyOutcome {
+    Done,      // the body ended at its announced length, or (without one) where the host ended it
+    Broken,    // the transfer failed, ended before its announced length or stalled
+    TooLong,   // more than the limit arrived, or was announced
+    Refused,   // the consumer refused a piece (it logs why)
+};
+
+// Reads the response body of a received request piece by piece into `consume`, never more than `limit`
+// bytes in all. Every outcome but Refused is logged with `name`.
+BodyOutcome ReadBody(HINTERNET request, std::uint64_t limit, const wchar_t* name,
+                     const std::function<bool(const char* data, std::size_t size)>& consume);
+
+// The body into memory, at most `limit` bytes.
+BodyOutcome ReadBodyToMemory(HINTERNET request, std::uint64_t limit, const wchar_t* name, std::string* body);

@@ -1,38 +1,18 @@
 #pragma once
-// What every transfer into a ".part" file shares: its progress on the window, receiving a response body into
-// the file, and moving the finished file over its target.
+// What every transfer into a ".part" file shares: the one handle that holds the ".part" from its first
+// byte to its move, the digest of everything in it, receiving a response body into it, and the check
+// that decides whether it may take the target's name.
 
+#include "Win32Handles.h"
+#include "update/Http.h"
+#include "update/ProgressSink.h"
 #include "update/Sha256.h"
 
 #include <windows.h>
 #include <winhttp.h>
 
-#include <atomic>
 #include <cstdint>
 #include <string>
-
-#include "update/StatusChannel.h"
-
-// The per-call progress clock: the percent whenever it changes, speed and the transfer line every 250 ms.
-// With sharedDone the percent is sharedDone / sharedTotal (every file of the run), otherwise bytesDone /
-// expectedSize.
-struct TransferProgress {
-    HWND window = nullptr;  // null: nothing posted
-    std::uint64_t expectedSize = 0;
-    const wchar_t* label = nullptr;  // null: "下載中"
-    std::atomic<std::uint64_t>* sharedDone = nullptr;
-    std::uint64_t sharedTotal = 0;
-    std::uint64_t bytesDone = 0;
-    std::uint64_t windowBytes = 0;
-    DWORD lastSpeedTick = 0;
-    double speed = 0.0;
-    DWORD lastTextTick = 0;
-    ProgressPoster percentPoster;
-
-    // Counts bytes that arrived; `received` false for bytes taken from the disk, which count towards the
-    // file but not towards the speed.
-    void OnChunk(DWORD bytes, bool received = true);
-};
 
 // "[Launcher][http] HTTP <status> for <name> -- ..." for an answer the transfer cannot use.
 void LogHttpStatus(DWORD status, const wchar_t* name);
@@ -40,14 +20,51 @@ void LogHttpStatus(DWORD status, const wchar_t* name);
 // The start of the range a 206 answer carries ("bytes <start>-<end>/<total>"); false when unreadable.
 bool QueryRangeStart(HINTERNET request, std::uint64_t* start);
 
-enum class BodyOutcome { Done, Broken, LocalError };
+enum class SealOutcome {
+    Placed,       // the digest matched and the file now stands at the target
+    WrongDigest,  // the bytes are not the listed ones: the ".part" is gone, the target untouched
+    LocalError,   // the disk refused the flush or the move (logged): the ".part" is gone, the target untouched
+};
 
-// Writes the response body to the open file at its position, into the digest and the progress. Broken when
-// the transfer failed or ended before its announced length, LocalError when the disk refused a write
-// (each logged with `name`).
-BodyOutcome ReceiveBody(HINTERNET request, HANDLE file, TransferProgress& progress, Sha256Stream* digest,
-                        const wchar_t* name);
+// A ".part" being written, held alone from its first byte to its move or deletion (see
+// local_files::OpenPart), with the digest of everything it holds. Each change is reported to `sink`.
+class PartFile {
+public:
+    PartFile(ProgressSink* sink, std::uint64_t total, const wchar_t* name) : sink_(sink), total_(total), name_(name) {}
+    PartFile(const PartFile&) = delete;
+    PartFile& operator=(const PartFile&) = delete;
+    ~PartFile();
 
-// Moves the finished ".part" over the target; a read-only target (a copy from a disc) is made writable
-// first. On failure the ".part" is deleted and the step logged.
-bool MoveIntoPlace(const std::wstring& partPath, const std::wstring& targetPath, const wchar_t* name);
+    // Opens `path`, keeping its first `existing` bytes (hashed, and reported as taken from the disk) or
+    // starting it empty. False when it cannot be opened or read (logged).
+    bool Open(const std::wstring& path, std::uint64_t existing);
+    bool IsOpen() const { return file_.Valid(); }
+    HANDLE Handle() const { return file_.Get(); }
+    std::uint64_t Bytes() const { return bytes_; }
+
+    // Appends bytes that arrived over the network (`received`) or came from the disk; false when the disk
+    // refused them (logged).
+    bool Append(const void* data, std::size_t size, bool received);
+
+    // Writes the response body of `request` after what the file holds, never past its total: a body that
+    // goes on is TooLong. Refused means the disk refused a write.
+    BodyOutcome Receive(HINTERNET request);
+
+    // Flushes the file and compares its digest with `sha256`; only a match moves it over `target`.
+    // Whatever the outcome, the handle is closed and nothing of a refused file stays.
+    SealOutcome Seal(const std::string& sha256, const std::wstring& target);
+    // The digest Seal found, 64 hex digits; empty before Seal or when CNG failed.
+    const std::string& Digest() const { return digestHex_; }
+
+    // Deletes the file and takes its bytes back from the sink; nothing happens when it is not open.
+    void Discard();
+
+private:
+    ProgressSink* sink_;
+    std::uint64_t total_;
+    const wchar_t* name_;
+    ScopedHandle file_;
+    Sha256Stream digest_;
+    std::uint64_t bytes_ = 0;
+    std::string digestHex_;
+};

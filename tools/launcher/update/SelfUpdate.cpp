@@ -1,14 +1,15 @@
 #include "update/SelfUpdate.h"
 
 #include "LauncherPath.h"
-#include "LongPath.h"
 #include "Settings.h"
 #include "common/PathRules.h"
 #include "update/DebugLog.h"
 #include "update/DiskSpace.h"
 #include "update/FileFetch.h"
+#include "update/LocalFiles.h"
 #include "update/Sha256.h"
 #include "update/StatusChannel.h"
+#include "update/TransferReport.h"
 
 namespace {
 
@@ -53,8 +54,8 @@ struct ExecutablePaths {
 
 // The new file and what an interrupted download of it left; neither is ever used again.
 void RemoveNewFile(const ExecutablePaths& paths) {
-    DeleteFileW(ForFileApi(paths.fresh).c_str());
-    DeleteFileW(ForFileApi(paths.fresh + L".part").c_str());
+    local_files::DeleteOrGone(paths.fresh);
+    local_files::DeleteOrGone(paths.fresh + L".part");
 }
 
 // Whether the manifest's launcher must be downloaded; logs why not. An up-to-date launcher refreshes
@@ -100,19 +101,17 @@ bool SelfUpdateDue(const LauncherSelfEntry& self, ExecutablePaths* paths) {
 bool DownloadNewExecutable(HWND window, const LauncherSelfEntry& self, const ExecutablePaths& paths,
                            const std::vector<std::wstring>& hosts) {
     if (!EnoughDiskSpace(window, LauncherDirFromPath(paths.own), self.size)) return false;
-    FileFetch fetch;
-    fetch.hosts = &hosts;
-    fetch.relativeUrl =
+    FetchTarget target;
+    target.relativeUrl =
         path_rules::ServedPath(std::wstring_view(path_rules::FromAscii<wchar_t>(path_rules::kLauncherExeName)));
-    fetch.targetPath = paths.fresh;
-    fetch.size = self.size;
-    fetch.sha256 = self.sha256;
-    fetch.name = path_rules::FromAscii<wchar_t>(path_rules::kLauncherExeName);
-    fetch.window = window;
-    fetch.label = L"啟動器更新中";
+    target.targetPath = paths.fresh;
+    target.size = self.size;
+    target.sha256 = self.sha256;
+    target.name = path_rules::FromAscii<wchar_t>(path_rules::kLauncherExeName);
+    TransferReporter reporter(window, L"啟動器更新中");
     LogLineA(kUrlLine, kLogDownloading, ToAnsiForLog(hosts.empty() ? L"" : hosts.front().c_str(), kLogUrlBytes).c_str(),
-             ToAnsiForLog(fetch.relativeUrl.c_str(), kLogUrlBytes).c_str(), static_cast<unsigned long long>(self.size));
-    const FetchResult fetched = FetchVerifiedFile(fetch);
+             ToAnsiForLog(target.relativeUrl.c_str(), kLogUrlBytes).c_str(), static_cast<unsigned long long>(self.size));
+    const FetchResult fetched = FetchVerifiedFile(hosts, target, FetchListener{window, &reporter});
     if (fetched.outcome == FetchOutcome::DownloadFailed) {
         RemoveNewFile(paths);
         LogLineA(kUrlLine, kLogDownloadFailed);
@@ -127,33 +126,22 @@ bool DownloadNewExecutable(HWND window, const LauncherSelfEntry& self, const Exe
         RemoveNewFile(paths);
         return false;
     }
-    DeleteFileW(ForFileApi(paths.fresh + L":Zone.Identifier").c_str());
+    local_files::DeleteOrGone(paths.fresh + L":Zone.Identifier");
     return true;
-}
-
-// Windows refuses to replace a read-only file, and game folders copied from a disc are read-only.
-void ClearReadOnly(const std::wstring& path) {
-    const std::wstring file = ForFileApi(path);
-    const DWORD attributes = GetFileAttributesW(file.c_str());
-    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY)) {
-        SetFileAttributesW(file.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY);
-    }
 }
 
 // Moves the running executable aside and the new one into its place; a failed second move puts the old
 // one back, so the own path always holds a launcher.
 bool SwapExecutables(HWND window, const ExecutablePaths& paths) {
-    ClearReadOnly(paths.own);
-    ClearReadOnly(paths.old);
-    if (!MoveFileExW(ForFileApi(paths.own).c_str(), ForFileApi(paths.old).c_str(), MOVEFILE_REPLACE_EXISTING)) {
+    if (!local_files::MoveReplacing(paths.own, paths.old)) {
         LogLineA(kDigestLine, kLogStep1Failed, GetLastError());
         PostStatusText(window, L"啟動器無法替換, 繼續使用舊版");
         return false;  // the new file stays; the next attempt deletes it before downloading again
     }
-    if (!MoveFileExW(ForFileApi(paths.fresh).c_str(), ForFileApi(paths.own).c_str(), MOVEFILE_REPLACE_EXISTING)) {
+    if (!local_files::MoveReplacing(paths.fresh, paths.own)) {
         const DWORD error = GetLastError();  // before the rollback overwrites it
-        MoveFileExW(ForFileApi(paths.old).c_str(), ForFileApi(paths.own).c_str(), MOVEFILE_REPLACE_EXISTING);
-        DeleteFileW(ForFileApi(paths.fresh).c_str());
+        local_files::MoveReplacing(paths.old, paths.own);
+        local_files::DeleteOrGone(paths.fresh);
         LogLineA(kDigestLine, kLogStep2Failed, error);
         PostStatusText(window, L"啟動器替換失敗, 已回滾");
         return false;

@@ -1,6 +1,6 @@
 #include "update/Sha256.h"
 
-#include "LongPath.h"
+#include "update/LocalFiles.h"
 #include "common/ManifestSignature.h"
 #include "update/DebugLog.h"
 
@@ -18,42 +18,43 @@ std::string DigestHex(const unsigned char (&digest)[32]) {
     return manifest_signature::ToHex(digest, sizeof(digest));
 }
 
+bool Sha256OfOpenFile(HANDLE file, std::size_t block, unsigned char (&digest)[32]) {
+    Sha256Stream stream;
+    std::vector<unsigned char> buffer(block, 0);
+    for (;;) {
+        DWORD read = 0;
+        if (!ReadFile(file, buffer.data(), static_cast<DWORD>(buffer.size()), &read, nullptr)) return false;
+        if (read == 0) break;
+        stream.Update(buffer.data(), read);
+    }
+    return stream.Finish(digest);
+}
+
 std::string FileSha256Hex(const std::wstring& path) {
-    // Declared so that destruction releases the file first, then the hash, then the provider.
-    ScopedBcryptAlgorithm algorithm;
-    ScopedBcryptHash hash;
-    ScopedHandle file(CreateFileW(ForFileApi(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                  nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    ScopedHandle file = local_files::OpenToRead(path);
     if (!file.Valid()) {
         DWORD error = GetLastError();
         LogLineA(kLogLineBytes, "[Launcher][sha256] CreateFileW 失敗 path=%s err=%lu\n",
                  ToAnsiForLog(path.c_str(), kLogPathBytes).c_str(), error);
         return std::string();
     }
-    if (BCryptOpenAlgorithmProvider(algorithm.Receive(), BCRYPT_SHA256_ALGORITHM, nullptr, 0) != 0) {
+    unsigned char digest[32] = {};
+    if (!Sha256OfOpenFile(file.Get(), kReadBlock, digest)) {
+        LogLineA(kLogLineBytes, "[Launcher][sha256] ReadFile 中途失敗, 回空 SHA\n");
         return std::string();
     }
-    if (BCryptCreateHash(algorithm.Get(), hash.Receive(), nullptr, 0, nullptr, 0, 0) != 0) return std::string();
-
-    std::vector<unsigned char> buffer(kReadBlock, 0);
-    for (;;) {
-        DWORD read = 0;
-        if (!ReadFile(file.Get(), buffer.data(), kReadBlock, &read, nullptr)) {
-            LogLineA(kLogLineBytes, "[Launcher][sha256] ReadFile 中途失敗, 回空 SHA\n");
-            return std::string();
-        }
-        if (read == 0) break;
-        BCryptHashData(hash.Get(), buffer.data(), read, 0);
-    }
-    file.Reset();
-    unsigned char digest[32] = {};
-    BCryptFinishHash(hash.Get(), digest, sizeof(digest), 0);
     return DigestHex(digest);
 }
 
 Sha256Stream::Sha256Stream() {
     ok_ = BCryptOpenAlgorithmProvider(algorithm_.Receive(), BCRYPT_SHA256_ALGORITHM, nullptr, 0) == 0 &&
           BCryptCreateHash(algorithm_.Get(), hash_.Receive(), nullptr, 0, nullptr, 0, 0) == 0;
+}
+
+bool Sha256Stream::Restart() {
+    hash_.Reset();
+    ok_ = algorithm_.Valid() && BCryptCreateHash(algorithm_.Get(), hash_.Receive(), nullptr, 0, nullptr, 0, 0) == 0;
+    return ok_;
 }
 
 void Sha256Stream::Update(const void* data, std::size_t size) {
@@ -68,6 +69,12 @@ void Sha256Stream::Update(const void* data, std::size_t size) {
 
 bool Sha256Stream::Finish(unsigned char (&digest)[32]) {
     const bool done = ok_ && BCryptFinishHash(hash_.Get(), digest, sizeof(digest), 0) == 0;
+    ok_ = false;
+    return done;
+}
+
+bool Sha256Stream::Finish(std::array<unsigned char, 32>& digest) {
+    const bool done = ok_ && BCryptFinishHash(hash_.Get(), digest.data(), static_cast<ULONG>(digest.size()), 0) == 0;
     ok_ = false;
     return done;
 }

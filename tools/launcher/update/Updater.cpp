@@ -2,14 +2,14 @@
 
 #include "GameClient.h"
 #include "LauncherPath.h"
-#include "LongPath.h"
+#include "Threads.h"
 #include "Win32Handles.h"
 #include "common/PathRules.h"
 #include "update/DiskSpace.h"
 #include "update/CheckCache.h"
 #include "update/DownloadWorkers.h"
 #include "update/FileCheck.h"
-#include "update/HttpDownload.h"
+#include "update/LocalFiles.h"
 #include "update/Manifest.h"
 #include "update/ManifestTrust.h"
 #include "update/SelfUpdate.h"
@@ -20,7 +20,6 @@
 
 #include <memory>
 #include <set>
-#include <thread>
 #include <vector>
 
 std::atomic<bool> UpdaterRunning{false};
@@ -31,21 +30,18 @@ constexpr DWORD kPathChars = 260;
 constexpr int kOldLauncherTries = 25;
 constexpr DWORD kOldLauncherPauseMs = 200;
 
-bool DeletedOrGone(const std::wstring& path) {
-    const std::wstring file = ForFileApi(path);
-    SetFileAttributesW(file.c_str(), FILE_ATTRIBUTE_NORMAL);
-    if (DeleteFileW(file.c_str())) return true;
-    const DWORD error = GetLastError();
-    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+DWORD WINAPI RemoveWhenReleasedThread(void* param) {
+    std::unique_ptr<std::wstring> path(static_cast<std::wstring*>(param));
+    for (int i = 0; i < kOldLauncherTries && !local_files::DeleteOrGone(*path); ++i) Sleep(kOldLauncherPauseMs);
+    return 0;
 }
 
 // The previous launcher's image may still be mapped while its process ends after a restart: keep trying
 // for a few seconds beside the run instead of holding it up.
 void RemoveWhenReleased(const std::wstring& path) {
-    if (DeletedOrGone(path)) return;
-    std::thread([path] {
-        for (int i = 0; i < kOldLauncherTries && !DeletedOrGone(path); ++i) Sleep(kOldLauncherPauseMs);
-    }).detach();
+    if (local_files::DeleteOrGone(path)) return;
+    auto copy = std::make_unique<std::wstring>(path);
+    if (StartDetachedThread(RemoveWhenReleasedThread, copy.get())) copy.release();  // the thread owns it now
 }
 
 // Ends a run with its outcome text and the finished flag.
@@ -80,7 +76,7 @@ std::uint64_t BytesToFetch(const Manifest& manifest, const std::vector<std::size
     std::uint64_t total = 0;
     for (std::size_t index : jobs) {
         const ManifestFile& file = manifest.files[index];
-        const std::uint64_t part = FileSizeOrZero(launcherDir + file.path + L".part");
+        const std::uint64_t part = local_files::SizeOrZero(launcherDir + file.path + L".part");
         total += part <= file.size ? file.size - part : file.size;
     }
     return total;
@@ -107,17 +103,10 @@ BatchOutcome DownloadJobs(HWND window, const Manifest& manifest, const std::vect
     batch->jobCount = static_cast<long>(jobs.size());
 
     const int workers = batch->jobCount < kMaxDownloadWorkers ? static_cast<int>(batch->jobCount) : kMaxDownloadWorkers;
-    HANDLE threads[kMaxDownloadWorkers] = {};
-    DWORD started = 0;
-    for (int i = 0; i < workers; ++i) {
-        HANDLE thread = CreateThread(nullptr, 0, RunDownloadWorker, batch.get(), 0, nullptr);
-        if (thread) threads[started++] = thread;
-    }
-    if (started > 0) {
-        WaitForMultipleObjects(started, threads, TRUE, INFINITE);
-        for (DWORD i = 0; i < started; ++i) CloseHandle(threads[i]);
-    } else {
-        RunDownloadsSequentially(*batch);
+    {
+        ThreadGroup threads;
+        for (int i = 0; i < workers; ++i) threads.Start(RunDownloadWorker, batch.get());
+        if (threads.Count() == 0) RunDownloadsSequentially(*batch);
     }
 
     BatchOutcome outcome;

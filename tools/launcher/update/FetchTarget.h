@@ -1,0 +1,26 @@
+#pragma once
+// One file of the manifest to bring into place, and whom its fetch tells.
+
+#include "update/ProgressSink.h"
+
+#include <windows.h>
+
+#include <cstdint>
+#include <string>
+
+// What to fetch: where the file is served, where it goes, and what it must be.
+struct FetchTarget {
+    std::wstring relativeUrl;  // below the base: "files/" + path
+    std::wstring targetPath;
+    std::uint64_t size = 0;
+    std::string sha256;
+    std::wstring name;             // what the status line and the log call the file
+    std::string deltaIndexSha256;  // the file's chunk index (DELTA line); empty when it has none
+    std::uint64_t deltaIndexSize = 0;
+};
+
+// Whom to tell: the window gets the retry lines, the sink the bytes (either may be null).
+struct FetchListener {
+    HWND window = nullptr;
+    ProgressSink* sink = nullptr;
+};

@@ -1,0 +1,76 @@
+#pragma once
+// Everything the update engine does to files below the game folder: opening, creating, hashing, moving
+// into place, deleting, attributes and atomic writes. Paths of any length are taken (the "\\?\" form is
+// applied here). Where Windows allows it the work is done on one open handle, so that the file that was
+// checked is the file that is moved or deleted. Nothing here survives a system crash half-way except
+// what FlushFileBuffers promises: a moved file holds all of its bytes, a write that was cut off holds some.
+
+#include "Win32Handles.h"
+
+#include <windows.h>
+
+#include <cstdint>
+#include <string>
+
+namespace local_files {
+
+// What identifies one state of a file without reading it.
+struct FileStamp {
+    std::uint64_t size = 0;
+    std::uint64_t lastWrite = 0;  // FILETIME
+    std::uint32_t volume = 0;
+    std::uint64_t fileId = 0;  // the file index on that volume
+    bool operator==(const FileStamp& other) const {
+        return size == other.size && lastWrite == other.lastWrite && volume == other.volume && fileId == other.fileId;
+    }
+};
+
+// The size of a file, or 0 when it does not exist or cannot be asked.
+std::uint64_t SizeOrZero(const std::wstring& path);
+
+// The size of a file into `size`; false when it does not exist or cannot be asked.
+bool QuerySize(const std::wstring& path, std::uint64_t* size);
+
+// The stamp of a file as it is now; false when it cannot be opened.
+bool ReadStamp(const std::wstring& path, FileStamp* stamp);
+
+// An existing file opened to read from its start, others still allowed to read, write and delete it;
+// invalid (GetLastError set) when it cannot be opened. `flags` are CreateFileW's (FILE_FLAG_...).
+ScopedHandle OpenToRead(const std::wstring& path, DWORD flags = 0);
+
+// A folder opened to list its entries; invalid when it cannot be opened.
+ScopedHandle OpenFolderToList(const std::wstring& path);
+
+// Reads a whole file of at most `limit` bytes; false when it is missing, unreadable or longer.
+bool ReadWhole(const std::wstring& path, std::uint64_t limit, std::string* bytes);
+
+// A ".part" file, held alone: nobody else can open, change or replace it while the handle lives, and the
+// same handle reads what was written, moves the file into place or deletes it. `existing` bytes of an
+// earlier attempt are kept (the position then stands at their end), or the file starts empty when 0.
+// Invalid (GetLastError set) when it cannot be opened, or is shorter than `existing`.
+ScopedHandle OpenPart(const std::wstring& path, std::uint64_t existing);
+
+// Moves the open file (from OpenPart) over `target`, whose read-only attribute is cleared first (game
+// folders copied from a disc are read-only). False, with GetLastError set and the file left where it
+// was, when Windows refuses.
+bool MoveIntoPlace(HANDLE file, const std::wstring& target);
+
+// Deletes the open file (from OpenPart); false when Windows refuses.
+bool DeleteOpen(HANDLE file);
+
+// Deletes a file, clearing its read-only attribute first. True when it is gone afterwards, also when it
+// never existed.
+bool DeleteOrGone(const std::wstring& path);
+
+// Replaces `path` with `bytes` atomically: a temporary file beside it, flushed, then moved over it. On
+// failure the old file stays as it was and the temporary file goes.
+bool WriteAtomically(const std::wstring& path, const std::string& bytes);
+
+// Moves a file by name, replacing `to` (its read-only attribute cleared first); false with GetLastError
+// set when Windows refuses.
+bool MoveReplacing(const std::wstring& from, const std::wstring& to);
+
+// Creates every missing folder above the file `path`; true when its folder exists afterwards.
+bool CreateParentFolders(const std::wstring& path);
+
+}  // namespace local_files

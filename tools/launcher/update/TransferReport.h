@@ -1,0 +1,39 @@
+#pragma once
+// What the player sees of a download: the percent on the bar and a transfer line with its speed, made
+// from a transfer's byte counts at the rate a person reads.
+
+#include "update/ProgressSink.h"
+#include "update/StatusChannel.h"
+
+#include <windows.h>
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+
+// "%llu B" below 1 KiB, "%.1f KB" below 1 MiB, "%.1f MB" from there on; at most 31 characters.
+std::wstring FormatByteSize(std::uint64_t bytes);
+
+// Posts to `window` (null: nothing posted) the percent whenever it changes, and "<label>  <done> / <total>
+// (<speed>/s)" at most every 250 ms. With `sharedDone` the percent is sharedDone / sharedTotal (every file
+// of the run, each reporter adding what its own file gained or lost), otherwise the file's own done /
+// total. Bytes taken from the disk count towards the file, not towards the speed. One reporter per file
+// transfer, used by one thread.
+class TransferReporter : public ProgressSink {
+public:
+    TransferReporter(HWND window, std::wstring label, std::atomic<std::uint64_t>* sharedDone = nullptr,
+                     std::uint64_t sharedTotal = 0);
+    void OnBytes(std::uint64_t done, std::uint64_t total, bool received) override;
+
+private:
+    HWND window_;
+    std::wstring label_;  // empty: "下載中"
+    std::atomic<std::uint64_t>* sharedDone_;
+    std::uint64_t sharedTotal_;
+    std::uint64_t done_ = 0;
+    std::uint64_t windowBytes_ = 0;
+    DWORD lastSpeedTick_;
+    double speed_ = 0.0;
+    DWORD lastTextTick_ = 0;
+    ProgressPoster percent_;
+};
