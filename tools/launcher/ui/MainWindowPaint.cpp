@@ -180,7 +180,7 @@ void DrawStatusLine(HDC dc, const std::wstring& text, const FrameLayers& layers)
     const int outline = ScaleToDpi(1, layers.dpi);
     const int previousMode = SetBkMode(dc, TRANSPARENT);
     HGDIOBJ font = layers.statusFont.Valid() ? layers.statusFont.Get() : GetStockObject(DEFAULT_GUI_FONT);
-    HGDIOBJ previousFont = SelectObject(dc, font);
+    const ScopedSelectObject selectedFont(dc, font);
     const COLORREF previousColour = SetTextColor(dc, RGB(0, 0, 0));
     for (int dy = -1; dy <= 1; ++dy) {
         for (int dx = -1; dx <= 1; ++dx) {
@@ -194,7 +194,6 @@ void DrawStatusLine(HDC dc, const std::wstring& text, const FrameLayers& layers)
     RECT rect = box;
     DrawTextW(dc, text.c_str(), -1, &rect, format);
     SetTextColor(dc, previousColour);
-    SelectObject(dc, previousFont);
     SetBkMode(dc, previousMode);
 }
 
