@@ -305,6 +305,45 @@ TEST(RunModes, InstanceNameIsOnePerDirectoryHoweverItIsSpelt) {
     }
 }
 
+// A folder deeper than MAX_PATH: its 8.3 spelling used to keep its short names, GetLongPathNameW taking
+// no such path without the long form.
+TEST(RunModes, InstanceNameOfADeepFolderIsOnePerSpelling) {
+    testsupport::TempDir root;
+    std::wstring deep = root / L"Deep installation\\";
+    ASSERT_TRUE(CreateDirectoryW(deep.c_str(), nullptr));
+    while (deep.size() < 300) {
+        deep += std::wstring(40, L'z') + L"\\";
+        ASSERT_TRUE(CreateDirectoryW((L"\\\\?\\" + deep).c_str(), nullptr));
+    }
+    std::wstring shortPath(32768, L'\0');
+    const DWORD got = GetShortPathNameW((L"\\\\?\\" + deep).c_str(), &shortPath[0], 32768);
+    ASSERT_GT(got, 0u);
+    ASSERT_LT(got, 32768u);
+    shortPath.resize(got);
+    ASSERT_EQ(shortPath.rfind(L"\\\\?\\", 0), 0u);
+    const std::wstring shortName = shortPath.substr(4);
+    ASSERT_NE(shortName.size(), deep.size());  // Wine gives 8.3 names on its drives
+    std::wstring upper = deep;
+    for (wchar_t& c : upper) c = static_cast<wchar_t>(towupper(c));
+
+    const std::wstring name = InstanceMutexName(deep);
+    struct SpellingCase {
+        const char* name;
+        std::wstring path;
+        bool same;
+    };
+    const SpellingCase cases[] = {
+        {"in the long form", L"\\\\?\\" + deep, true},
+        {"short 8.3 names", shortName, true},
+        {"upper case, no trailing backslash", upper.substr(0, upper.size() - 1), true},
+        {"its parent", deep.substr(0, deep.size() - 41), false},
+    };
+    for (const SpellingCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(InstanceMutexName(c.path) == name, c.same) << testsupport::Utf8(c.path);
+    }
+}
+
 TEST(RunModes, ClaimWaitsForTheHolderToLetGo) {
     struct ClaimCase {
         const char* name;

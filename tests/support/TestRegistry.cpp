@@ -4,6 +4,32 @@ namespace testsupport {
 
 void ClearLauncherRegistry() {
     RegDeleteKeyW(HKEY_CURRENT_USER, kLauncherRegistryKey);
+    RegDeleteKeyW(HKEY_LOCAL_MACHINE, kLauncherRegistryKey);
+}
+
+std::map<std::wstring, unsigned long long> ReadMachineQwords(const std::wstring& prefix) {
+    std::map<std::wstring, unsigned long long> values;
+    HKEY key = nullptr;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kLauncherRegistryKey, 0, KEY_READ, &key) != ERROR_SUCCESS) return values;
+    for (DWORD i = 0;; ++i) {
+        wchar_t name[256] = {};
+        DWORD nameChars = 256;
+        DWORD type = 0;
+        unsigned long long value = 0;
+        DWORD size = sizeof(value);
+        const LONG r = RegEnumValueW(key, i, name, &nameChars, nullptr, &type, reinterpret_cast<BYTE*>(&value), &size);
+        if (r == ERROR_NO_MORE_ITEMS) break;
+        if (r != ERROR_SUCCESS || type != REG_QWORD || size != sizeof(value)) continue;
+        const std::wstring text(name, nameChars);
+        if (text.compare(0, prefix.size(), prefix) == 0) values[text] = value;
+    }
+    RegCloseKey(key);
+    return values;
+}
+
+bool WriteMachineQword(const std::wstring& name, unsigned long long value) {
+    return RegSetKeyValueW(HKEY_LOCAL_MACHINE, kLauncherRegistryKey, name.c_str(), REG_QWORD, &value, sizeof(value)) ==
+           ERROR_SUCCESS;
 }
 
 RegistryValue ReadRegistryValue(const wchar_t* name) {

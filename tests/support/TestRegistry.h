@@ -4,14 +4,16 @@
 
 #include <windows.h>
 
+#include <map>
 #include <string>
 
 namespace testsupport {
 
-// The key every launcher value lives under, below HKEY_CURRENT_USER.
+// The key every launcher value lives under, below HKEY_CURRENT_USER (and HKEY_LOCAL_MACHINE for the
+// rollback guard).
 inline constexpr wchar_t kLauncherRegistryKey[] = L"Software\\Korvane\\Launcher";
 
-// Removes the key with every value in it.
+// Removes the key with every value in it, under both roots.
 void ClearLauncherRegistry();
 
 // One value as stored: present or not, its type, its raw bytes.
@@ -20,9 +22,14 @@ struct RegistryValue {
     DWORD type = 0;
     std::string bytes;
 };
+// Under HKEY_CURRENT_USER.
 RegistryValue ReadRegistryValue(const wchar_t* name);
 bool WriteRegistryValue(const wchar_t* name, DWORD type, const void* data, DWORD size);
 void DeleteRegistryValue(const wchar_t* name);
+
+// The REG_QWORD values under HKEY_LOCAL_MACHINE whose names begin with `prefix`, by name.
+std::map<std::wstring, unsigned long long> ReadMachineQwords(const std::wstring& prefix);
+bool WriteMachineQword(const std::wstring& name, unsigned long long value);
 
 // A REG_SZ value's text; "<no key>", "<none>" or "<type N>" when there is none of that type.
 std::wstring ReadRegistryString(const wchar_t* name);

@@ -12,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 
 using testsupport::HttpResponse;
@@ -38,6 +39,7 @@ const std::string kUpToDate = "已是最新版本";
 const std::string kUpdated = "已完成更新";
 const std::string kNoServer = "無法連線到更新伺服器";
 const std::string kDualOpen = ", 雙開模式繼續";
+const std::wstring kSequencePrefix = L"LastManifestSequence ";
 
 // The text with the byte at `offset` changed.
 std::string Flipped(std::string text, std::size_t offset) {
@@ -114,8 +116,25 @@ protected:
     }
     void TearDown() override { testsupport::ClearLauncherRegistry(); }
 
-    // LastManifestSequence as stored, in decimal, or "none" when there is no such REG_QWORD.
+    // The installation's LastManifestSequence (the one such value under HKEY_LOCAL_MACHINE) in decimal,
+    // "none" when there is none, "several" when more than one installation has one.
     static std::string StoredSequence() {
+        const auto values = testsupport::ReadMachineQwords(kSequencePrefix);
+        if (values.empty()) return "none";
+        return values.size() == 1 ? std::to_string(values.begin()->second) : "several";
+    }
+    // Every installation's value, in ascending order.
+    static std::vector<unsigned long long> StoredSequences() {
+        std::vector<unsigned long long> stored;
+        for (const auto& value : testsupport::ReadMachineQwords(kSequencePrefix)) stored.push_back(value.second);
+        std::sort(stored.begin(), stored.end());
+        return stored;
+    }
+    // The HKEY_CURRENT_USER value earlier launchers kept.
+    static void WriteUserSequence(unsigned long long sequence) {
+        ASSERT_TRUE(testsupport::WriteRegistryValue(L"LastManifestSequence", REG_QWORD, &sequence, sizeof(sequence)));
+    }
+    static std::string UserSequence() {
         const testsupport::RegistryValue value = testsupport::ReadRegistryValue(L"LastManifestSequence");
         if (!value.present || value.type != REG_QWORD || value.bytes.size() != 8) return "none";
         unsigned long long number = 0;
@@ -165,6 +184,45 @@ TEST_F(SignedRunTest, SequenceNeverGoesBack) {
         EXPECT_EQ(StoredSequence(), c.storedAfter);
         EXPECT_TRUE(run.Logged(c.logged)) << c.logged;
     }
+}
+
+// The guard lives under HKEY_LOCAL_MACHINE, one value per installation: a value left under the user's key
+// by an earlier launcher is carried over once, and lowering the user's value afterwards re-opens nothing.
+TEST_F(SignedRunTest, GuardIsTheMachinesAndPerInstallation) {
+    struct GuardCase {
+        const char* name;
+        long long userBefore;  // the user's value set first; -1: left as it is, -2: removed
+        std::string sequenceLine;
+        std::string outcome;
+        std::string storedAfter;
+        std::string userAfter;
+    };
+    const GuardCase cases[] = {
+        {"carried over from the user's key", 7, "SEQUENCE=5\n", kOlder, "7", "7"},
+        {"raised under the machine's key only", -1, "SEQUENCE=8\n", kUpToDate, "8", "7"},
+        {"a lowered user value does not count", 2, "SEQUENCE=5\n", kOlder, "8", "2"},
+        {"nor a removed one", -2, "SEQUENCE=5\n", kOlder, "8", "none"},
+    };
+    for (const GuardCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        if (c.userBefore >= 0) WriteUserSequence(static_cast<unsigned long long>(c.userBefore));
+        if (c.userBefore == -2) testsupport::DeleteRegistryValue(L"LastManifestSequence");
+        Publish(server, {}, c.sequenceLine, &signer);
+        auto run = RunUpdate(dir, L"Launcher.exe", options);
+        ASSERT_TRUE(run.exited);
+        ASSERT_GE(run.Texts().size(), 1u);
+        EXPECT_EQ(run.Texts().back(), c.outcome);
+        EXPECT_EQ(StoredSequence(), c.storedAfter);
+        EXPECT_EQ(UserSequence(), c.userAfter);
+    }
+
+    // Another installation keeps its own value, and an old one does not hold it back.
+    TempDir other;
+    Publish(server, {}, "SEQUENCE=3\n", &signer);
+    auto run = RunUpdate(other, L"Launcher.exe", options);
+    ASSERT_GE(run.Texts().size(), 1u);
+    EXPECT_EQ(run.Texts().back(), kUpToDate);
+    EXPECT_EQ(StoredSequences(), (std::vector<unsigned long long>{3, 8}));
 }
 
 // A manifest the launcher cannot trust fetches nothing, writes nothing and keeps the start button off;
@@ -261,7 +319,8 @@ TEST_F(SignedRunTest, MirrorsStandInForOneAnother) {
         EXPECT_EQ(mirror.CountRequests("/patch/files/b.bin"), mirrorB + 1);
         EXPECT_EQ(mirror.CountRequests("/patch/files/a.bin"), mirrorA);
     }
-    EXPECT_EQ(StoredSequence(), "3");
+    // One value per installation: the three directories above.
+    EXPECT_EQ(StoredSequences(), (std::vector<unsigned long long>{1, 2, 3}));
 }
 
 }  // namespace

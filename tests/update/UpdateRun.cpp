@@ -55,15 +55,19 @@ std::string ProbeBytes() {
 }
 
 RunResult RunUpdate(const testsupport::TempDir& dir, const std::wstring& exeName, const RunOptions& options) {
+    return RunUpdateIn(dir.Path(), exeName, options);
+}
+
+RunResult RunUpdateIn(const std::wstring& dir, const std::wstring& exeName, const RunOptions& options) {
     RunResult result;
-    const std::wstring exe = dir / exeName;
+    const std::wstring exe = dir + exeName;
     if (!testsupport::FileExists(exe)) CopyFileW(testsupport::BesideTestExe(L"updater_probe.exe").c_str(), exe.c_str(), FALSE);
     DeleteFileW((exe + L".messages.txt").c_str());
     std::wstring commandLine = L"\"" + exe + L"\"";
     for (const std::wstring& host : options.hosts) commandLine += L" --host \"" + host + L"\"";
     for (const std::string& key : options.keys) commandLine += L" --key " + testsupport::Wide(key);
     if (options.verify) commandLine += L" --verify";
-    testsupport::ChildRun run = testsupport::RunCapturingDebugOutput(commandLine, 120000, dir.Path());
+    testsupport::ChildRun run = testsupport::RunCapturingDebugOutput(commandLine, 120000, dir);
     result.exited = run.exited;
     result.debugLines = run.debugLines;
     std::string log = testsupport::ReadBytes(exe + L".messages.txt");

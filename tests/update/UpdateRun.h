@@ -43,6 +43,10 @@ struct RunOptions {
 RunResult RunUpdate(const testsupport::TempDir& dir, const std::wstring& exeName = L"Launcher.exe",
                     const RunOptions& options = RunOptions());
 
+// The same in a directory given by its path, ending in a separator (one deeper than MAX_PATH, say).
+RunResult RunUpdateIn(const std::wstring& dir, const std::wstring& exeName = L"Launcher.exe",
+                      const RunOptions& options = RunOptions());
+
 // The probe executable's bytes (what a launcher in the game directory holds before an update).
 std::string ProbeBytes();
 

@@ -135,6 +135,52 @@ TEST(UpdaterOutcomeTest, RunningClientBlocksDownloadsButNotTheCheck) {
     EXPECT_EQ(testsupport::ReadBytes(dir / L"a.pak"), "alpha");
 }
 
+// A client named through 8.3 names, or whose image path a 260-character buffer cannot hold, went unseen,
+// and the update then replaced files under the running game. Wine 8 starts no program from a folder
+// deeper than MAX_PATH (CreateProcessW: file not found, in the long form and through 8.3 names alike), so
+// the deep folder is covered by its installation key's spellings (launcher_tests) only.
+TEST(UpdaterOutcomeTest, RunningClientIsSeenHoweverItsFolderIsSpelled) {
+    TempDir root;
+    // The 8.3 spelling of a folder (Wine makes such names up for long names on its drives), or the folder
+    // itself when there is none.
+    const auto shortOf = [](const std::wstring& folder) {
+        std::wstring path(32768, L'\0');
+        const DWORD got = GetShortPathNameW((L"\\\\?\\" + folder).c_str(), &path[0], 32768);
+        if (got == 0 || got >= 32768) return folder;
+        path.resize(got);
+        return path.compare(0, 4, L"\\\\?\\") == 0 ? path.substr(4) : path;
+    };
+    const auto makeFolder = [&](const std::wstring& name) {
+        const std::wstring folder = root / name + L"\\";
+        CreateDirectoryW(folder.c_str(), nullptr);
+        return folder;
+    };
+    const std::wstring clientLong = makeFolder(L"Installation whose client is named short");
+    const std::wstring launcherLong = makeFolder(L"Installation whose launcher is named short");
+    struct ClientCase {
+        const char* name;
+        std::wstring launcherDir;
+        std::wstring clientDir;
+    };
+    const ClientCase cases[] = {
+        {"client through 8.3 names", clientLong, shortOf(clientLong)},
+        {"launcher through 8.3 names", shortOf(launcherLong), launcherLong},
+    };
+    for (const ClientCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_NE(c.launcherDir, c.clientDir) << "no 8.3 name";
+        LoopbackHttpServer server;
+        Publish(server, {{"a.pak", "alpha"}});
+        testsupport::Process client;
+        ASSERT_TRUE(updatetest::StartGameClient(client, c.clientDir));
+        auto run = updatetest::RunUpdateIn(c.launcherDir);
+        ASSERT_TRUE(run.exited);
+        EXPECT_EQ(Tail(run.messages, 2), (std::vector<std::string>{"S " + kClientRunning, "F 1"}));
+        EXPECT_EQ(server.CountRequests("/patch/files/a.pak"), 0);
+        client.Kill();
+    }
+}
+
 TEST(UpdaterOutcomeTest, EveryDownloadFails) {
     LoopbackHttpServer server;
     TempDir dir;

@@ -1,13 +1,12 @@
 #include "RunModes.h"
 
 #include "GameClient.h"
+#include "GdiplusSession.h"
 #include "LauncherPath.h"
 #include "SingleInstance.h"
 #include "Win32Handles.h"
 #include "ui/MainWindow.h"
 
-#include <objidl.h>
-#include <gdiplus.h>
 #include <shellapi.h>
 
 #include <cwchar>
@@ -34,10 +33,9 @@ void WaitForKickingProcess(const wchar_t* pidText) {
     if (pidText[0] == L'\0') return;
     unsigned long pid = wcstoul(pidText, nullptr, 10);
     if (pid == 0) return;
-    HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, static_cast<DWORD>(pid));
-    if (!process) return;
-    WaitForSingleObject(process, kKickWaitMs);
-    CloseHandle(process);
+    ScopedHandle process(OpenProcess(SYNCHRONIZE, FALSE, static_cast<DWORD>(pid)));
+    if (!process.Valid()) return;
+    WaitForSingleObject(process.Get(), kKickWaitMs);
 }
 
 // ---- normal mode ----
@@ -60,17 +58,14 @@ void RunNormalMode(HINSTANCE instance) {
         return;
     }
 
-    Gdiplus::GdiplusStartupInput input;  // version 1, no callback, nothing suppressed
-    ULONG_PTR gdiplusToken = 0;
-    if (Gdiplus::GdiplusStartup(&gdiplusToken, &input, nullptr) != Gdiplus::Ok) gdiplusToken = 0;
+    // Shut down when this routine returns, after the claim was let go below.
+    const GdiplusSession gdiplus;
 
     SetEnvironmentVariableW(kEnvLauncherToken, MakeRunToken().c_str());
     SetEnvironmentVariableW(kEnvLauncherPath, ownPath.c_str());
 
     RunMainWindow(instance, launcherDir, IsFullCheckCommandLine(GetCommandLineW()));
     claim.Release();  // the window is gone: a restarted launcher may go on while GDI+ shuts down
-
-    if (gdiplusToken != 0) Gdiplus::GdiplusShutdown(gdiplusToken);
 }
 
 }  // namespace

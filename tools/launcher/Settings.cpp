@@ -1,5 +1,7 @@
 #include "Settings.h"
 
+#include "InstallationKey.h"
+#include "LauncherPath.h"
 #include "Win32Handles.h"
 #include "common/ManifestFormat.h"
 
@@ -15,16 +17,45 @@ struct RegKeyTraits {
     static bool IsValid(HKEY key) { return key != nullptr; }
     static void Close(HKEY key) { RegCloseKey(key); }
 };
-// A key opened or created under HKEY_CURRENT_USER.
+// The launcher's key, opened or created under HKEY_CURRENT_USER or HKEY_LOCAL_MACHINE.
 using ScopedRegKey = ScopedResource<HKEY, RegKeyTraits>;
 
-bool OpenForReading(ScopedRegKey& key) {
-    return RegOpenKeyExW(HKEY_CURRENT_USER, kLauncherRegistryKey, 0, KEY_READ, key.Receive()) == ERROR_SUCCESS;
+bool OpenForReading(ScopedRegKey& key, HKEY root = HKEY_CURRENT_USER) {
+    return RegOpenKeyExW(root, kLauncherRegistryKey, 0, KEY_READ, key.Receive()) == ERROR_SUCCESS;
 }
 
-bool OpenForWriting(ScopedRegKey& key) {
-    return RegCreateKeyExW(HKEY_CURRENT_USER, kLauncherRegistryKey, 0, nullptr, 0, KEY_WRITE, nullptr, key.Receive(),
-                           nullptr) == ERROR_SUCCESS;
+bool OpenForWriting(ScopedRegKey& key, HKEY root = HKEY_CURRENT_USER) {
+    return RegCreateKeyExW(root, kLauncherRegistryKey, 0, nullptr, 0, KEY_WRITE, nullptr, key.Receive(), nullptr) ==
+           ERROR_SUCCESS;
+}
+
+// ---- the rollback guard ----
+
+// "LastManifestSequence " and the installation digest of the launcher's own folder: one value per
+// installation, 37 characters, well inside a value name's limit.
+std::wstring SequenceValueName() {
+    return std::wstring(kLastManifestSequenceValue) + L" " +
+           InstallationDigest(LauncherDirFromPath(GetLauncherExePath()));
+}
+
+bool ReadSequence(HKEY root, const wchar_t* name, std::uint64_t* sequence) {
+    ScopedRegKey key;
+    if (!OpenForReading(key, root)) return false;
+    std::uint64_t value = 0;
+    DWORD type = 0;
+    DWORD size = sizeof(value);
+    if (RegQueryValueExW(key.Get(), name, nullptr, &type, reinterpret_cast<BYTE*>(&value), &size) != ERROR_SUCCESS ||
+        type != REG_QWORD || size != sizeof(value)) {
+        return false;
+    }
+    *sequence = value;
+    return true;
+}
+
+void WriteMachineSequence(const std::wstring& name, std::uint64_t sequence) {
+    ScopedRegKey key;
+    if (!OpenForWriting(key, HKEY_LOCAL_MACHINE)) return;
+    RegSetValueExW(key.Get(), name.c_str(), 0, REG_QWORD, reinterpret_cast<const BYTE*>(&sequence), sizeof(sequence));
 }
 
 }  // namespace
@@ -74,22 +105,16 @@ void WriteLastSelfUpdateSha(const std::string& digest) {
 }
 
 std::uint64_t ReadLastManifestSequence() {
-    ScopedRegKey key;
-    if (!OpenForReading(key)) return 0;
-    std::uint64_t value = 0;
-    DWORD type = 0;
-    DWORD size = sizeof(value);
-    if (RegQueryValueExW(key.Get(), kLastManifestSequenceValue, nullptr, &type, reinterpret_cast<BYTE*>(&value),
-                         &size) != ERROR_SUCCESS ||
-        type != REG_QWORD || size != sizeof(value)) {
-        return 0;
-    }
-    return value;
+    const std::wstring name = SequenceValueName();
+    std::uint64_t sequence = 0;
+    if (ReadSequence(HKEY_LOCAL_MACHINE, name.c_str(), &sequence)) return sequence;
+    // Launchers before kept it under the user's key, where any program the user runs could lower it:
+    // taken over once, and from then on only the machine's value counts.
+    if (!ReadSequence(HKEY_CURRENT_USER, kLastManifestSequenceValue, &sequence)) return 0;
+    WriteMachineSequence(name, sequence);
+    return sequence;
 }
 
 void WriteLastManifestSequence(std::uint64_t sequence) {
-    ScopedRegKey key;
-    if (!OpenForWriting(key)) return;
-    RegSetValueExW(key.Get(), kLastManifestSequenceValue, 0, REG_QWORD, reinterpret_cast<const BYTE*>(&sequence),
-                   sizeof(sequence));
+    WriteMachineSequence(SequenceValueName(), sequence);
 }

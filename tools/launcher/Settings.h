@@ -1,6 +1,8 @@
 #pragma once
-// The launcher's remembered values under HKEY_CURRENT_USER\Software\Korvane\Launcher: the only code
-// that reads or writes the registry. An unreadable value counts as absent; a failed write is ignored.
+// The launcher's remembered values under Software\Korvane\Launcher: the only code that reads or writes
+// the registry. BgmMuted and LastSelfUpdateSha live under HKEY_CURRENT_USER; the rollback guard under
+// HKEY_LOCAL_MACHINE, out of reach of programs that are not elevated. An unreadable value counts as
+// absent; a failed write is ignored.
 
 #include <cstdint>
 #include <string>
@@ -16,8 +18,10 @@ std::string ReadLastSelfUpdateSha();
 // Stores a 64-character digest as LastSelfUpdateSha (REG_SZ); anything else is ignored.
 void WriteLastSelfUpdateSha(const std::string& digest);
 
-// LastManifestSequence: the highest SEQUENCE of a signed manifest this launcher accepted; 0 when absent
-// or not a REG_QWORD.
+// LastManifestSequence: the highest SEQUENCE of a signed manifest this installation accepted, a REG_QWORD
+// under HKEY_LOCAL_MACHINE named "LastManifestSequence " + the installation digest of the launcher's folder
+// (InstallationKey.h). When that is absent, the HKEY_CURRENT_USER value "LastManifestSequence" of
+// earlier launchers is carried over into it; 0 when neither is a REG_QWORD.
 std::uint64_t ReadLastManifestSequence();
-// Stores it as a REG_QWORD.
+// Stores it as this installation's REG_QWORD under HKEY_LOCAL_MACHINE; the user's value is left alone.
 void WriteLastManifestSequence(std::uint64_t sequence);

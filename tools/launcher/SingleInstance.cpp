@@ -1,66 +1,16 @@
 #include "SingleInstance.h"
 
-#include "LauncherPath.h"
-#include "common/PathRules.h"
+#include "InstallationKey.h"
 #include "ui/MainWindow.h"
 
-#include <cstdint>
 #include <cwchar>
-#include <vector>
 
 namespace {
 
 constexpr wchar_t kMutexPrefix[] = L"Local\\KorvaneLauncher-";
-constexpr DWORD kLongestPath = 32768;
 constexpr DWORD kWindowPollMs = 50;
 
-// ---- the installation's key ----
-
-std::wstring FullPath(const std::wstring& path) {
-    std::vector<wchar_t> full(kLongestPath, L'\0');
-    const DWORD got = GetFullPathNameW(path.c_str(), kLongestPath, full.data(), nullptr);
-    if (got == 0 || got >= kLongestPath) return path;
-    return std::wstring(full.data(), got);
-}
-
-// Expands 8.3 names; a path that does not exist keeps its spelling.
-std::wstring LongPath(const std::wstring& path) {
-    std::vector<wchar_t> longer(kLongestPath, L'\0');
-    const DWORD got = GetLongPathNameW(path.c_str(), longer.data(), kLongestPath);
-    if (got == 0 || got >= kLongestPath) return path;
-    return std::wstring(longer.data(), got);
-}
-
-// One text per directory: full, long, one trailing separator, and folded like every file name here.
-std::wstring InstallationKey(const std::wstring& launcherDir) {
-    std::wstring path = LongPath(FullPath(launcherDir));
-    while (!path.empty() && (path.back() == L'\\' || path.back() == L'/')) path.pop_back();
-    path.push_back(L'\\');
-    return path_rules::FileKey(std::wstring_view(path));
-}
-
-std::uint64_t Fnv1a64(const std::wstring& text) {
-    std::uint64_t hash = 14695981039346656037ull;
-    for (wchar_t c : text) {
-        const unsigned unit = static_cast<unsigned>(c) & 0xFFFF;
-        for (unsigned byte : {unit & 0xFF, unit >> 8}) {
-            hash ^= byte;
-            hash *= 1099511628211ull;
-        }
-    }
-    return hash;
-}
-
 // ---- the running launcher's window ----
-
-std::wstring ProcessDirectory(DWORD processId) {
-    ScopedHandle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, processId));
-    if (!process.Valid()) return std::wstring();
-    std::vector<wchar_t> image(kLongestPath, L'\0');
-    DWORD size = kLongestPath;
-    if (!QueryFullProcessImageNameW(process.Get(), 0, image.data(), &size)) return std::wstring();
-    return LauncherDirFromPath(std::wstring(image.data(), size));
-}
 
 struct WindowSearch {
     std::wstring key;
@@ -77,8 +27,7 @@ BOOL CALLBACK MatchLauncherWindow(HWND hwnd, LPARAM param) {
     DWORD processId = 0;
     GetWindowThreadProcessId(hwnd, &processId);
     if (processId == search->self) return TRUE;
-    const std::wstring directory = ProcessDirectory(processId);
-    if (directory.empty() || InstallationKey(directory) != search->key) return TRUE;
+    if (ProcessInstallationKey(processId) != search->key) return TRUE;
     search->found = hwnd;
     return FALSE;
 }
@@ -86,9 +35,7 @@ BOOL CALLBACK MatchLauncherWindow(HWND hwnd, LPARAM param) {
 }  // namespace
 
 std::wstring InstanceMutexName(const std::wstring& launcherDir) {
-    wchar_t hex[17] = {};
-    std::swprintf(hex, 17, L"%016llx", static_cast<unsigned long long>(Fnv1a64(InstallationKey(launcherDir))));
-    return kMutexPrefix + std::wstring(hex);
+    return kMutexPrefix + InstallationDigest(launcherDir);
 }
 
 bool InstallationClaim::Claim(const std::wstring& launcherDir, DWORD waitMs) {

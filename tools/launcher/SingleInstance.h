@@ -12,8 +12,8 @@
 // Inherited by the launcher that a self-update starts; removed by that launcher at once.
 inline constexpr wchar_t kEnvRestartMark[] = L"KORVANE_LAUNCHER_RESTART";
 
-// "Local\KorvaneLauncher-" and 16 hex digits of a 64-bit FNV-1a hash of the directory's full path with
-// short (8.3) names expanded, case-folded: every spelling of one directory gives one name.
+// "Local\KorvaneLauncher-" and the directory's installation digest (InstallationKey.h): every spelling of
+// one directory gives one name.
 std::wstring InstanceMutexName(const std::wstring& launcherDir);
 
 // This process's hold on its installation; let go on destruction.

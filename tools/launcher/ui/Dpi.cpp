@@ -1,5 +1,7 @@
 #include "ui/Dpi.h"
 
+#include "Win32Handles.h"
+
 namespace {
 
 using GetDpiForWindowFn = UINT(WINAPI*)(HWND);
@@ -14,10 +16,9 @@ GetDpiForWindowFn LookUpGetDpiForWindow() {
 }  // namespace
 
 UINT ScreenDpi() {
-    HDC screen = GetDC(nullptr);
-    if (!screen) return kBaseDpi;
-    const int dpi = GetDeviceCaps(screen, LOGPIXELSY);
-    ReleaseDC(nullptr, screen);
+    const ScopedWindowDc screen(nullptr);
+    if (!screen.Get()) return kBaseDpi;
+    const int dpi = GetDeviceCaps(screen.Get(), LOGPIXELSY);
     return dpi > 0 ? static_cast<UINT>(dpi) : kBaseDpi;
 }
 

@@ -1,6 +1,7 @@
 #include "update/Updater.h"
 
 #include "GameClient.h"
+#include "InstallationKey.h"
 #include "LauncherPath.h"
 #include "Threads.h"
 #include "Win32Handles.h"
@@ -26,7 +27,6 @@ std::atomic<bool> UpdaterRunning{false};
 
 namespace {
 
-constexpr DWORD kPathChars = 260;
 constexpr int kOldLauncherTries = 25;
 constexpr DWORD kOldLauncherPauseMs = 200;
 
@@ -229,6 +229,7 @@ void RunUpdate(const UpdaterThreadArgs& args) {
 bool CheckGameRunning() {
     const std::wstring own = LauncherDirFromPath(GetLauncherExePath());
     if (own.empty()) return false;
+    const std::wstring ownKey = InstallationKey(own);
 
     ScopedHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
     if (!snapshot.Valid()) return false;
@@ -236,14 +237,7 @@ bool CheckGameRunning() {
     entry.dwSize = sizeof(entry);
     for (BOOL more = Process32FirstW(snapshot.Get(), &entry); more; more = Process32NextW(snapshot.Get(), &entry)) {
         if (!path_rules::EqualsAsciiNoCase(std::wstring_view(entry.szExeFile), std::wstring_view(kGameClientExe))) continue;
-        ScopedHandle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, entry.th32ProcessID));
-        if (!process.Valid()) continue;
-        wchar_t image[kPathChars] = {};
-        DWORD size = kPathChars;
-        if (!QueryFullProcessImageNameW(process.Get(), 0, image, &size)) continue;
-        const std::wstring imageDir = LauncherDirFromPath(image);
-        if (imageDir.empty()) continue;
-        if (path_rules::EqualsAsciiNoCase(std::wstring_view(imageDir), std::wstring_view(own))) return true;
+        if (ProcessInstallationKey(entry.th32ProcessID) == ownKey) return true;
     }
     return false;
 }

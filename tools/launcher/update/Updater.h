@@ -24,5 +24,6 @@ extern std::atomic<bool> UpdaterRunning;
 // (or WM_UPDATE_RESTART after a self-update) and clears UpdaterRunning. Always returns 0.
 DWORD WINAPI UpdaterThread(void* args);
 
-// True when a "Zorexe.exe" runs from this executable's directory (ASCII case ignored).
+// True when a "Zorexe.exe" (ASCII case ignored) runs from this executable's installation, however either
+// path is spelled (InstallationKey.h).
 bool CheckGameRunning();
