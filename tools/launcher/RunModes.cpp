@@ -5,6 +5,7 @@
 #include "SingleInstance.h"
 #include "Win32Handles.h"
 #include "ui/MainWindow.h"
+#include "update/FolderSecurity.h"
 
 #include <objidl.h>
 #include <gdiplus.h>
@@ -59,6 +60,8 @@ void RunNormalMode(HINSTANCE instance) {
         ShowRunningLauncher(launcherDir, kHandOffWaitMs);
         return;
     }
+
+    SecureGameFolder(launcherDir);  // before the update run writes anything there
 
     Gdiplus::GdiplusStartupInput input;  // version 1, no callback, nothing suppressed
     ULONG_PTR gdiplusToken = 0;
