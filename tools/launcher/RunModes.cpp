@@ -6,6 +6,7 @@
 #include "SingleInstance.h"
 #include "Win32Handles.h"
 #include "ui/MainWindow.h"
+#include "update/FolderSecurity.h"
 
 #include <shellapi.h>
 
@@ -57,6 +58,8 @@ void RunNormalMode(HINSTANCE instance) {
         ShowRunningLauncher(launcherDir, kHandOffWaitMs);
         return;
     }
+
+    SecureGameFolder(launcherDir);  // before the update run writes anything there
 
     // Shut down when this routine returns, after the claim was let go below.
     const GdiplusSession gdiplus;

@@ -10,6 +10,7 @@
 #include "update/CheckCache.h"
 #include "update/DownloadWorkers.h"
 #include "update/FileCheck.h"
+#include "update/FolderSecurity.h"
 #include "update/LocalFiles.h"
 #include "update/Manifest.h"
 #include "update/ManifestTrust.h"
@@ -192,8 +193,9 @@ void RunUpdate(const UpdaterThreadArgs& args) {
         FinishUpToDate(window);
         return;
     }
-    // With CHECK=quick the check may trust what it recorded before, unless the player asked for a full one;
-    // the records are kept up to date either way.
+    // With CHECK=quick the check may trust what it recorded before, unless the player asked for a full one
+    // or the folder could not be secured (anybody may have written the records); they are kept up to date
+    // either way.
     CheckCache cache;
     CheckCache* records = manifest.quickCheck ? &cache : nullptr;
     const std::wstring cachePath = args.launcherDir + kCheckCacheName;
@@ -202,7 +204,7 @@ void RunUpdate(const UpdaterThreadArgs& args) {
         if (records && cache.Changed()) cache.Save(cachePath);
     };
     const std::vector<std::size_t> jobs =
-        CheckFiles(window, manifest, args.launcherDir, records, records && !args.fullCheck);
+        CheckFiles(window, manifest, args.launcherDir, records, records && !args.fullCheck && !GameFolderUnsecured());
     if (jobs.empty()) {
         keepRecords();
         FinishUpToDate(window);
