@@ -5,6 +5,7 @@
 // way in is timed on its own, over the body in WinHTTP's 8 KiB pieces.
 //
 // Usage: bench_manifest_trust [--rounds N] [--lines N]
+#include "common/HexText.h"
 #include "common/ManifestSignature.h"
 #include "update/Manifest.h"
 #include "update/ManifestTrust.h"
@@ -23,7 +24,7 @@
 
 namespace {
 
-using manifest_signature::ToHex;
+using hex_text::ToHex;
 
 // A manifest like a big game's: nested paths, sizes and digests.
 std::string GeneratedManifest(int lines) {

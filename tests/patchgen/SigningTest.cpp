@@ -12,12 +12,13 @@
 #include "Pkcs8.h"
 #include "Sha256Hasher.h"
 #include "TestSupport.h"
+#include "common/HexText.h"
 #include "common/ManifestSignature.h"
 
 namespace {
 
 std::string Hex(const unsigned char* bytes, std::size_t size) {
-    return manifest_signature::ToHex(bytes, size);
+    return hex_text::ToHex(bytes, size);
 }
 
 // OpenSSL's view of a PEM private key: its public point in hex, or "" when it does not load.
@@ -55,7 +56,7 @@ std::string BodyStart(const std::string& pem, std::size_t count) { return pem.su
 // True when OpenSSL accepts `signatureHex` (r || s) over `text` by the public point `publicHex`.
 bool OpenSslVerifies(const std::string& publicHex, const std::string& text, const std::string& signatureHex) {
     unsigned char point[65], raw[64];
-    if (!manifest_signature::FromHex(publicHex, point, 65) || !manifest_signature::FromHex(signatureHex, raw, 64)) {
+    if (!hex_text::FromHex(publicHex, point, 65) || !hex_text::FromHex(signatureHex, raw, 64)) {
         return false;
     }
     EVP_PKEY_CTX* ctx = EVP_PKEY_CTX_new_from_name(nullptr, "EC", nullptr);
@@ -132,7 +133,7 @@ TEST(PatchgenSigning, KeygenSignAndVerify) {
     ASSERT_EQ(publicHex.size(), 130u) << made.out;
     EXPECT_EQ(publicHex, OpenSslPublicHex(ReadBytes(key))) << "the printed key is the file's key";
     unsigned char point[65];
-    ASSERT_TRUE(manifest_signature::FromHex(publicHex, point, 65));
+    ASSERT_TRUE(hex_text::FromHex(publicHex, point, 65));
     EXPECT_EQ(Field(made.out, "key id: "), Sha256Hex(std::string(reinterpret_cast<char*>(point), 65)).substr(0, 16));
     struct stat info = {};
     ASSERT_EQ(stat(key.c_str(), &info), 0);

@@ -1,5 +1,7 @@
 #include "ChunkIndex.h"
 
+#include "PathRules.h"
+
 #include <limits>
 #include <utility>
 
@@ -129,5 +131,5 @@ std::string ChunkIndexServedPath(std::string_view fileSha256Hex) {
     for (char c : fileSha256Hex) {
         if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return {};
     }
-    return "delta/" + std::string(fileSha256Hex) + ".kcix";
+    return std::string(path_rules::kDeltaDir) + "/" + std::string(fileSha256Hex) + ".kcix";
 }

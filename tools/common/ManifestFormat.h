@@ -26,6 +26,13 @@ inline constexpr char kQuickCheck[] = "quick";
 // "delta/<the file's sha256>.kcix" (see ChunkIndex.h). Launchers that do not know the line skip it.
 inline constexpr char kDeltaKey[] = "DELTA|";
 inline constexpr std::size_t kDigestHexLength = 64;
+// The UTF-8 byte order mark that may open a manifest; no other one is recognised.
+inline constexpr char kByteOrderMark[] = "\xEF\xBB\xBF";
+
+// The length of the byte order mark at the start of `body`: 3, or 0 when it has none.
+inline std::size_t ByteOrderMarkLength(std::string_view body) {
+    return body.compare(0, sizeof(kByteOrderMark) - 1, kByteOrderMark) == 0 ? sizeof(kByteOrderMark) - 1 : 0;
+}
 
 // True when `line` starts with the ASCII key (compared character by character, case-sensitive).
 template <typename CharT>
@@ -191,16 +198,22 @@ ParsedLine<CharT> ParseLine(std::basic_string_view<CharT> rawLine) {
     return out;
 }
 
-// Calls `onLine(const ParsedLine<CharT>&)` for every line of the text, split at each line feed; the text
-// after the last line feed is a line too.
-template <typename CharT, typename OnLine>
-void ForEachManifestLine(std::basic_string_view<CharT> text, OnLine&& onLine) {
+// Calls `onRawLine(std::basic_string_view<CharT>)` for every line of the text, untrimmed and without its line
+// feed, split at each line feed; the text after the last line feed is a line too.
+template <typename CharT, typename OnRawLine>
+void ForEachRawLine(std::basic_string_view<CharT> text, OnRawLine&& onRawLine) {
     std::size_t start = 0;
     for (std::size_t i = 0; i <= text.size(); ++i) {
         if (i < text.size() && text[i] != static_cast<CharT>('\n')) continue;
-        onLine(ParseLine(text.substr(start, i - start)));
+        onRawLine(text.substr(start, i - start));
         start = i + 1;
     }
+}
+
+// Calls `onLine(const ParsedLine<CharT>&)` for every line of the text, split as ForEachRawLine splits it.
+template <typename CharT, typename OnLine>
+void ForEachManifestLine(std::basic_string_view<CharT> text, OnLine&& onLine) {
+    ForEachRawLine(text, [&](std::basic_string_view<CharT> raw) { onLine(ParseLine(raw)); });
 }
 
 }  // namespace manifest_format

@@ -1,18 +1,14 @@
 #include "common/ManifestSignature.h"
 
+#include "common/HexText.h"
+#include "common/ManifestFormat.h"
+
 #include <algorithm>
 #include <vector>
 
 namespace manifest_signature {
 
 namespace {
-
-int HexValue(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
 
 bool IsLowerHex(std::string_view text) {
     for (char c : text) {
@@ -35,7 +31,7 @@ bool ParseSignatureLine(std::string_view line, SignedManifest* out) {
     const std::string_view signature = line.substr(bar + 1);
     if (keyId.size() != kKeyIdHexLength || !IsLowerHex(keyId)) return false;
     if (signature.size() != 2 * kSignatureBytes) return false;
-    if (!FromHex(signature, out->signature.data(), out->signature.size())) return false;
+    if (!hex_text::FromHex(signature, out->signature.data(), out->signature.size())) return false;
     out->keyId.assign(keyId);
     return true;
 }
@@ -44,7 +40,7 @@ bool ParseSignatureLine(std::string_view line, SignedManifest* out) {
 
 SplitStatus SplitSignedManifest(std::string_view body, SignedManifest* out) {
     std::vector<std::size_t> found;
-    const std::size_t bom = body.compare(0, 3, "\xEF\xBB\xBF") == 0 ? 3 : 0;
+    const std::size_t bom = manifest_format::ByteOrderMarkLength(body);
     if (StartsWithSignatureKey(body, 0)) found.push_back(0);
     if (bom != 0 && StartsWithSignatureKey(body, bom)) found.push_back(bom);
     for (std::size_t i = body.find('\n'); i != std::string_view::npos; i = body.find('\n', i + 1)) {
@@ -79,7 +75,7 @@ const char* DescribeSplitStatus(SplitStatus status) {
 
 std::size_t SignedPartScanner::Advance(std::string_view body) {
     while (!stopped_) {
-        const std::size_t bom = lineStart_ == 0 && body.compare(0, 3, "\xEF\xBB\xBF") == 0 ? 3 : 0;
+        const std::size_t bom = lineStart_ == 0 ? manifest_format::ByteOrderMarkLength(body) : 0;
         const std::size_t end = body.find('\n', std::max(searched_, lineStart_));
         if (end == std::string_view::npos) {
             searched_ = body.size();
@@ -99,41 +95,19 @@ std::size_t SignedPartScanner::Advance(std::string_view body) {
 }
 
 std::string FormatSignatureLine(std::string_view keyId, const Signature& signature) {
-    return std::string(kSignatureKey) + std::string(keyId) + "|" + ToHex(signature.data(), signature.size()) + "\n";
+    return std::string(kSignatureKey) + std::string(keyId) + "|" + hex_text::ToHex(signature.data(), signature.size()) + "\n";
 }
 
 bool ParsePublicKeyHex(std::string_view hex, PublicPoint* point) {
     if (hex.size() != 2 * kPublicPointBytes) return false;
     PublicPoint parsed{};
-    if (!FromHex(hex, parsed.data(), parsed.size()) || parsed[0] != 0x04) return false;
+    if (!hex_text::FromHex(hex, parsed.data(), parsed.size()) || parsed[0] != 0x04) return false;
     *point = parsed;
     return true;
 }
 
 std::string KeyIdFromPointDigest(const unsigned char* sha256Of65Bytes) {
-    return ToHex(sha256Of65Bytes, kKeyIdHexLength / 2);
-}
-
-std::string ToHex(const unsigned char* bytes, std::size_t size) {
-    static const char kDigits[] = "0123456789abcdef";
-    std::string out;
-    out.reserve(size * 2);
-    for (std::size_t i = 0; i < size; ++i) {
-        out.push_back(kDigits[bytes[i] >> 4]);
-        out.push_back(kDigits[bytes[i] & 15]);
-    }
-    return out;
-}
-
-bool FromHex(std::string_view hex, unsigned char* bytes, std::size_t size) {
-    if (hex.size() != 2 * size) return false;
-    for (std::size_t i = 0; i < size; ++i) {
-        const int high = HexValue(hex[2 * i]);
-        const int low = HexValue(hex[2 * i + 1]);
-        if (high < 0 || low < 0) return false;
-        bytes[i] = static_cast<unsigned char>(high << 4 | low);
-    }
-    return true;
+    return hex_text::ToHex(sha256Of65Bytes, kKeyIdHexLength / 2);
 }
 
 }  // namespace manifest_signature

@@ -69,8 +69,4 @@ private:
     bool stopped_ = false;
 };
 
-// Lower-case hex of raw bytes; and raw bytes from exactly 2 * size hex digits of either case.
-std::string ToHex(const unsigned char* bytes, std::size_t size);
-bool FromHex(std::string_view hex, unsigned char* bytes, std::size_t size);
-
 }  // namespace manifest_signature

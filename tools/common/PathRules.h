@@ -14,6 +14,10 @@ namespace path_rules {
 inline constexpr char kLauncherExeName[] = "Launcher.exe";
 // The folder below the patch base that holds every served file.
 inline constexpr char kFilesDir[] = "files";
+// The manifest's name below the patch base.
+inline constexpr char kManifestName[] = "manifest.txt";
+// The folder below the patch base that holds the chunk indexes.
+inline constexpr char kDeltaDir[] = "delta";
 
 // An ASCII text in the caller's character type ("Launcher.exe" as a wide string, say).
 template <typename CharT>

@@ -5,6 +5,7 @@
 #include "LauncherPath.h"
 #include "SingleInstance.h"
 #include "Win32Handles.h"
+#include "common/HexText.h"
 #include "ui/MainWindow.h"
 #include "update/FolderSecurity.h"
 
@@ -112,13 +113,8 @@ std::wstring MakeRunToken() {
     if (BCryptOpenAlgorithmProvider(rng.Receive(), BCRYPT_RNG_ALGORITHM, nullptr, 0) == 0) {
         BCryptGenRandom(rng.Get(), random, sizeof(random), 0);  // a failure leaves the zeros in place
     }
-    static const wchar_t kHex[] = L"0123456789abcdef";
-    std::wstring token(32, L'0');
-    for (int i = 0; i < 16; ++i) {
-        token[2 * i] = kHex[random[i] >> 4];
-        token[2 * i + 1] = kHex[random[i] & 15];
-    }
-    return token;
+    const std::string token = hex_text::ToHex(random, sizeof(random));
+    return std::wstring(token.begin(), token.end());
 }
 
 int LauncherMain(HINSTANCE instance) {

@@ -312,7 +312,7 @@ bool ManifestText(const Publication& publication, const SigningKey* key, std::st
 int WriteManifest(const BuildOptions& options, const Publication& publication, const SigningKey* key) {
     std::string error, text;
     if (!ManifestText(publication, key, &text)) return kExitIo;
-    if (!WriteFileAtomically(options.out / kManifestName, text, &error)) {
+    if (!WriteFileAtomically(options.out / path_rules::kManifestName, text, &error)) {
         Say(error);
         return kExitIo;
     }
@@ -321,7 +321,7 @@ int WriteManifest(const BuildOptions& options, const Publication& publication, c
         return kExitIo;
     }
     // Indices go the same way as files; a delta/ left empty goes too.
-    const fs::path deltaRoot = options.out / kDeltaDir;
+    const fs::path deltaRoot = options.out / path_rules::kDeltaDir;
     std::error_code ec;
     if (fs::is_directory(fs::symlink_status(deltaRoot, ec))) {
         if (!RemoveStale(deltaRoot, publication.indices, options.quiet, &error)) {

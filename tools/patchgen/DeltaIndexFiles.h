@@ -16,9 +16,6 @@
 // Files of this many bytes or more get an index; below it a whole download costs little more than the index.
 inline constexpr std::uint64_t kChunkIndexMinFileSize = 1024 * 1024;
 
-// Where a served index lives below the patch root's directory (see ChunkIndexServedPath).
-inline constexpr char kDeltaDir[] = "delta";
-
 // One file's index as its job leaves it. `ready` turns true when the job is done with it, so that the reading
 // thread can write it while later files are read; everything else is the job's until then.
 struct MadeIndex {

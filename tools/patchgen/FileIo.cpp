@@ -1,5 +1,7 @@
 #include "FileIo.h"
 
+#include "common/HexText.h"
+
 #include <cerrno>
 #include <cstring>
 #include <system_error>
@@ -224,10 +226,7 @@ std::string DisplayText(std::string_view bytes) {
             out.append(bytes.substr(i, n));
             i += n;
         } else {
-            static const char kHex[] = "0123456789abcdef";
-            out += "\\x";
-            out.push_back(kHex[c >> 4]);
-            out.push_back(kHex[c & 15]);
+            out += "\\x" + hex_text::ToHex(&c, 1);
             ++i;
         }
     }

@@ -45,8 +45,6 @@ struct ManifestIssue {
     std::string message;
 };
 
-inline constexpr char kManifestName[] = "manifest.txt";
-
 // The manifest text: a comment, VERSION/STATUS/NEWS/SEQUENCE/CHECK when set, LAUNCHER_SELF when set, then the
 // FILE lines in the given order, each followed by its DELTA line when it has one; UTF-8 without BOM, LF line ends. Values are written as given (check them
 // first). A signature line, when wanted, is appended to exactly this text.

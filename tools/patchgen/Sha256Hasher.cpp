@@ -1,6 +1,6 @@
 #include "Sha256Hasher.h"
 
-#include "common/ManifestSignature.h"
+#include "common/HexText.h"
 
 #ifdef _WIN32
 #include <windows.h>
@@ -11,7 +11,7 @@
 #include <cstring>
 #endif
 
-using manifest_signature::ToHex;
+using hex_text::ToHex;
 
 #ifdef _WIN32
 

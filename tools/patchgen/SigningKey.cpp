@@ -7,6 +7,7 @@
 #include "FileIo.h"
 #include "Pkcs8.h"
 #include "Sha256Hasher.h"
+#include "common/HexText.h"
 
 #ifdef _WIN32
 #include <windows.h>
@@ -30,7 +31,7 @@ bool Sha256Bytes(std::string_view data, unsigned char (&digest)[32]) {
     Sha256Hasher hasher;
     if (!hasher.Update(data.data(), data.size())) return false;
     const std::string hex = hasher.FinishHex();
-    return sig::FromHex(hex, digest, sizeof(digest));
+    return hex_text::FromHex(hex, digest, sizeof(digest));
 }
 
 bool ReadText(const fs::path& path, std::string* text, std::string* error) {
@@ -353,7 +354,7 @@ bool VerifySignature(const sig::PublicPoint& point, std::string_view data, const
 #endif
 
 std::string SigningKey::PublicKeyHex() const {
-    return sig::ToHex(PublicPoint().data(), PublicPoint().size());
+    return hex_text::ToHex(PublicPoint().data(), PublicPoint().size());
 }
 
 std::string SigningKey::KeyId() const {

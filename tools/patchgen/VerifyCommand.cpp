@@ -135,7 +135,7 @@ std::string_view CheckSignature(std::string_view text, const VerifyOptions& opti
 int RunVerify(const VerifyOptions& options) {
     std::string text;
     std::string error;
-    if (!ReadWholeFile(options.patchDir / kManifestName, &text, &error)) {
+    if (!ReadWholeFile(options.patchDir / path_rules::kManifestName, &text, &error)) {
         std::fprintf(stderr, "patchgen: %s\n", error.c_str());
         return kExitIo;
     }

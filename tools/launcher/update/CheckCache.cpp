@@ -1,11 +1,10 @@
 #include "update/CheckCache.h"
 
 #include "Utf8.h"
+#include "common/CheckCacheRecords.h"
 #include "update/LocalFiles.h"
 #include "update/Sha256.h"
 
-#include <cstdio>
-#include <sstream>
 #include <vector>
 
 namespace {
@@ -33,23 +32,14 @@ void CheckCache::Load(const std::wstring& path) {
         content.substr(endLine + sizeof(kEnd) - 1, 64) != ContentDigest(content.substr(0, endLine))) {
         return;
     }
+    std::vector<check_cache_records::Record> lines;
+    if (!check_cache_records::ParseRecordLines(
+            std::string_view(content).substr(sizeof(kHeader) - 1, endLine - (sizeof(kHeader) - 1)), &lines)) {
+        return;  // not a file of ours
+    }
     std::map<std::wstring, Entry> records;
-    std::istringstream lines(content.substr(sizeof(kHeader) - 1, endLine - (sizeof(kHeader) - 1)));
-    std::string line;
-    while (std::getline(lines, line)) {
-        Entry entry;
-        char digest[65] = {};
-        unsigned long long size = 0, lastWrite = 0, fileId = 0;
-        unsigned long volume = 0;
-        int consumed = 0;
-        if (std::sscanf(line.c_str(), "%64s %llu %llu %lu %llu %n", digest, &size, &lastWrite, &volume, &fileId,
-                        &consumed) != 5 ||
-            consumed <= 0 || static_cast<std::size_t>(consumed) >= line.size()) {
-            return;  // not a file of ours
-        }
-        entry.sha256 = digest;
-        entry.stamp = FileStamp{size, lastWrite, static_cast<std::uint32_t>(volume), fileId};
-        records[FromUtf8(std::string_view(line).substr(static_cast<std::size_t>(consumed)))] = entry;
+    for (const check_cache_records::Record& r : lines) {
+        records[FromUtf8(r.name)] = Entry{r.sha256, FileStamp{r.size, r.lastWrite, r.volume, r.fileId}};
     }
     records_ = std::move(records);
 }
@@ -58,13 +48,10 @@ bool CheckCache::Save(const std::wstring& path) const {
     std::string content = kHeader;
     {
         std::lock_guard<std::mutex> hold(lock_);
-        char numbers[160];
         for (const auto& record : records_) {
             const FileStamp& s = record.second.stamp;
-            std::snprintf(numbers, sizeof(numbers), " %llu %llu %lu %llu ", static_cast<unsigned long long>(s.size),
-                          static_cast<unsigned long long>(s.lastWrite), static_cast<unsigned long>(s.volume),
-                          static_cast<unsigned long long>(s.fileId));
-            content += record.second.sha256 + numbers + ToUtf8(record.first) + "\n";
+            content += check_cache_records::FormatRecordLine(
+                {record.second.sha256, s.size, s.lastWrite, s.volume, s.fileId, ToUtf8(record.first)});
         }
     }
     content += kEnd + ContentDigest(content) + "\n";

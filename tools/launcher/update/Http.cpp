@@ -2,6 +2,8 @@
 
 #include "Utf8.h"
 #include "common/ManifestSignature.h"
+#include "common/PathRules.h"
+#include "common/PercentEncoding.h"
 #include "update/DebugLog.h"
 #include "update/Sha256.h"
 
@@ -11,17 +13,13 @@
 namespace {
 
 constexpr wchar_t kUserAgent[] = L"KorvaneLauncher/1.0";
-constexpr wchar_t kManifestName[] = L"manifest.txt";
+const std::wstring kManifestNameText = path_rules::FromAscii<wchar_t>(path_rules::kManifestName);
+const wchar_t* const kManifestName = kManifestNameText.c_str();
 constexpr int kTimeoutMs = 30000;
 constexpr DWORD kHostChars = 256;
 constexpr DWORD kUrlPathChars = 2048;
 constexpr std::size_t kLogLineBytes = 512;
 constexpr std::size_t kLogNameBytes = 255;
-
-bool IsUnreserved(unsigned char c) {
-    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' || c == '.' ||
-           c == '_' || c == '~';
-}
 
 // Older Windows versions default to TLS 1.0, which the patch host refuses; ask for 1.2 and 1.3, or 1.2
 // alone where the platform does not know 1.3.
@@ -36,21 +34,8 @@ void AllowModernTlsOnly(HINTERNET root) {
 }  // namespace
 
 std::wstring PercentEncodePath(std::wstring_view path) {
-    const std::string utf8 = ToUtf8(path);
-    static const wchar_t kHex[] = L"0123456789ABCDEF";
-    std::wstring out;
-    out.reserve(utf8.size() * 3);
-    for (char ch : utf8) {
-        const unsigned char c = static_cast<unsigned char>(ch);
-        if (c == '/' || IsUnreserved(c)) {
-            out.push_back(static_cast<wchar_t>(c));
-        } else {
-            out.push_back(L'%');
-            out.push_back(kHex[c >> 4]);
-            out.push_back(kHex[c & 15]);
-        }
-    }
-    return out;
+    const std::string encoded = percent_encoding::EncodePath(ToUtf8(path));
+    return std::wstring(encoded.begin(), encoded.end());
 }
 
 const char* HttpStepName(HttpOpenStep step) {

@@ -1,12 +1,10 @@
 #include "update/Manifest.h"
 
-#include "common/ManifestFormat.h"
 #include "Utf8.h"
-#include "common/PathRules.h"
+#include "common/ManifestReader.h"
 
 #include <windows.h>
 
-#include <map>
 #include <string_view>
 
 namespace {
@@ -24,55 +22,35 @@ void LogRefusedPath(std::wstring_view path, const char* reason) {
 
 bool ParseManifest(std::string_view bytes, Manifest& manifest) {
     if (bytes.empty()) return false;
-    std::size_t skip = 0;
-    if (bytes.size() >= 3 && static_cast<unsigned char>(bytes[0]) == 0xEF &&
-        static_cast<unsigned char>(bytes[1]) == 0xBB && static_cast<unsigned char>(bytes[2]) == 0xBF) {
-        skip = 3;
-    }
-    const std::wstring text = FromUtf8(bytes.substr(skip));
+    const std::wstring text = FromUtf8(manifest_reader::WithoutByteOrderMark(bytes));
+    const manifest_reader::ManifestLines<wchar_t> lines = manifest_reader::ReadManifestLines(std::wstring_view(text));
 
-    using manifest_format::LineKind;
-    std::vector<std::pair<std::wstring, ManifestFile>> deltas;  // path, index; matched once all lines are read
-    manifest_format::ForEachManifestLine(std::wstring_view(text), [&](const manifest_format::ParsedLine<wchar_t>& line) {
-        if (line.kind != LineKind::Ignored) ++manifest.recognisedLines;
-        switch (line.kind) {
-            case LineKind::Version: manifest.version.assign(line.text); break;
-            case LineKind::Status: manifest.status.assign(line.text); break;
-            case LineKind::News: manifest.news.assign(line.text); break;
-            case LineKind::LauncherSelf:
-                manifest.launcherSelf.size = line.size;
-                manifest.launcherSelf.sha256 = line.sha256;
-                break;
-            case LineKind::File:
-                manifest.files.push_back(ManifestFile{std::wstring(line.text), line.size, line.sha256});
-                break;
-            case LineKind::Sequence: manifest.sequence = line.size; break;
-            case LineKind::Delta: {
-                ManifestFile index;
-                index.deltaIndexSha256 = line.sha256;
-                index.deltaIndexSize = line.size;
-                deltas.emplace_back(std::wstring(line.text), std::move(index));
-                break;
-            }
-            case LineKind::Check:
-                manifest.quickCheck = line.text == std::wstring_view(L"quick");
-                break;
-            case LineKind::UnsafePath: LogRefusedPath(line.text, line.unsafeReason); break;
-            case LineKind::Malformed:
-                if (line.claimed == LineKind::Sequence) manifest.badSequence = true;
-                break;
-            case LineKind::Ignored: break;
-        }
-    });
-    if (!deltas.empty()) {
-        std::map<std::wstring, ManifestFile*> byKey;
-        for (ManifestFile& f : manifest.files) byKey.emplace(path_rules::FileKey(std::wstring_view(f.path)), &f);
-        for (const auto& d : deltas) {
-            const auto file = byKey.find(path_rules::FileKey(std::wstring_view(d.first)));
-            if (file == byKey.end() || file->second->deltaIndexSize != 0) continue;
-            file->second->deltaIndexSha256 = d.second.deltaIndexSha256;
-            file->second->deltaIndexSize = d.second.deltaIndexSize;
+    if (lines.version) manifest.version.assign(*lines.version);
+    if (lines.status) manifest.status.assign(*lines.status);
+    if (lines.news) manifest.news.assign(*lines.news);
+    if (lines.sequence) manifest.sequence = *lines.sequence;
+    if (lines.quickCheck) manifest.quickCheck = *lines.quickCheck;
+    if (lines.launcherSelf) {
+        manifest.launcherSelf.size = lines.launcherSelf->size;
+        manifest.launcherSelf.sha256 = lines.launcherSelf->sha256;
+    }
+    for (const manifest_reader::FileRecord<wchar_t>& f : lines.files) {
+        manifest.files.push_back(ManifestFile{std::wstring(f.path), f.size, f.sha256, f.deltaSha256, f.deltaSize});
+    }
+    bool droppedOwnExecutable = false;
+    for (const manifest_reader::Issue<wchar_t>& issue : lines.issues) {
+        switch (issue.kind) {
+            case manifest_reader::IssueKind::UnsafePath: LogRefusedPath(issue.text, issue.unsafeReason); break;
+            case manifest_reader::IssueKind::BadSequence: manifest.badSequence = true; break;
+            case manifest_reader::IssueKind::TopLevelLauncher: droppedOwnExecutable = true; break;
+            default: break;
         }
     }
+    if (droppedOwnExecutable) {
+        OutputDebugStringW(
+            L"[Launcher][updater] dropped Launcher.exe from FILE list -- launcher self-update goes through "
+            L"LAUNCHER_SELF only\n");
+    }
+    manifest.recognisedLines += lines.recognisedLines;
     return true;
 }

@@ -41,6 +41,7 @@ struct Manifest {
 // Parses the whole body (or the signed part of it) into `manifest` (not cleared first). False only for an
 // empty body.
 // Unknown lines and malformed records are skipped; FILE paths that would write outside the launcher's
-// directory are skipped with one "[Launcher][updater] " debug line each. A DELTA line goes to the first FILE
+// directory are skipped with one "[Launcher][updater] " debug line each, and so is, with one line for all, the
+// top-level Launcher.exe (updated through LAUNCHER_SELF only). A DELTA line goes to the first FILE
 // entry with its path (file names compared as Windows does for ASCII); the first DELTA line for a path wins.
 bool ParseManifest(std::string_view bytes, Manifest& manifest);

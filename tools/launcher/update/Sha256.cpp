@@ -1,7 +1,7 @@
 #include "update/Sha256.h"
 
+#include "common/HexText.h"
 #include "update/LocalFiles.h"
-#include "common/ManifestSignature.h"
 #include "update/DebugLog.h"
 
 #include <vector>
@@ -15,7 +15,7 @@ constexpr std::size_t kLogPathBytes = 259;
 }  // namespace
 
 std::string DigestHex(const unsigned char (&digest)[32]) {
-    return manifest_signature::ToHex(digest, sizeof(digest));
+    return hex_text::ToHex(digest, sizeof(digest));
 }
 
 bool Sha256OfOpenFile(HANDLE file, std::size_t block, unsigned char (&digest)[32]) {

@@ -57,21 +57,6 @@ void FinishUpToDate(HWND window) {
     PostFinished(window, true);
 }
 
-void DropOwnExecutableEntries(Manifest& manifest) {
-    std::size_t before = manifest.files.size();
-    std::vector<ManifestFile> kept;
-    kept.reserve(before);
-    for (ManifestFile& file : manifest.files) {
-        if (!path_rules::IsTopLevelLauncher(std::wstring_view(file.path))) kept.push_back(std::move(file));
-    }
-    manifest.files = std::move(kept);
-    if (manifest.files.size() != before) {
-        OutputDebugStringW(
-            L"[Launcher][updater] dropped Launcher.exe from FILE list -- launcher self-update goes through "
-            L"LAUNCHER_SELF only\n");
-    }
-}
-
 // What the jobs still need from the network: their sizes, less what their ".part" files already hold.
 std::uint64_t BytesToFetch(const Manifest& manifest, const std::vector<std::size_t>& jobs, const std::wstring& launcherDir) {
     std::uint64_t total = 0;
@@ -188,7 +173,6 @@ void RunUpdate(const UpdaterThreadArgs& args) {
     const std::vector<std::wstring> hosts = DownloadHosts(args.patchHosts, manifestHost);
     if (RunSelfUpdate(window, manifest, hosts)) return;
 
-    DropOwnExecutableEntries(manifest);
     if (manifest.files.empty()) {
         FinishUpToDate(window);
         return;

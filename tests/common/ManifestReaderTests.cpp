@@ -1,0 +1,74 @@
+#include <gtest/gtest.h>
+
+#include "common/ManifestReader.h"
+
+#include <string>
+#include <vector>
+
+namespace {
+
+const std::string kA(64, 'a');
+const std::string kB(64, 'b');
+
+// What a reading gives, as one line per file and per issue, so that both programs' readings compare.
+template <typename CharT>
+std::vector<std::string> Summary(const manifest_reader::ManifestLines<CharT>& lines) {
+    auto narrow = [](std::basic_string_view<CharT> text) { return std::string(text.begin(), text.end()); };
+    std::vector<std::string> out;
+    for (const auto& f : lines.files) {
+        out.push_back(std::to_string(f.line) + " FILE " + narrow(f.path) + " " + std::to_string(f.size) +
+                      (f.hasDelta ? " delta " + f.deltaSha256.substr(0, 1) + " " + std::to_string(f.deltaSize) : ""));
+    }
+    for (const auto& i : lines.issues) {
+        out.push_back(std::to_string(i.line) + " issue " + std::to_string(static_cast<int>(i.kind)) + " " + narrow(i.text));
+    }
+    out.push_back("quick " + std::string(!lines.quickCheck ? "unset" : *lines.quickCheck ? "yes" : "no"));
+    out.push_back("recognised " + std::to_string(lines.recognisedLines));
+    return out;
+}
+
+TEST(ManifestReader, BytesAndWideTextReadAlikeWithDeltasAndIssuesInLineOrder) {
+    using K = manifest_reader::IssueKind;
+    auto issue = [](int line, K kind, const std::string& text) {
+        return std::to_string(line) + " issue " + std::to_string(static_cast<int>(kind)) + " " + text;
+    };
+    struct Case {
+        const char* name;
+        std::string text;
+        std::vector<std::string> expected;
+    };
+    const std::vector<Case> cases = {
+        {"a DELTA line before its FILE line, names compared as Windows does",
+         "DELTA|DATA\\A.pak|" + kB + "|44\nFILE|data/a.pak|10|" + kA + "\n",
+         {"2 FILE data/a.pak 10 delta b 44", "quick unset", "recognised 2"}},
+        {"the first FILE line with the path takes the first DELTA line",
+         "FILE|a|1|" + kA + "\nFILE|A|2|" + kA + "\nDELTA|a|" + kB + "|5\nDELTA|a|" + kA + "|6\n",
+         {"1 FILE a 1 delta b 5", "2 FILE A 2", issue(4, K::SecondDelta, "a"), "quick unset", "recognised 4"}},
+        {"the top-level launcher is left out, also for its DELTA line; one below a folder stays",
+         "FILE|launcher.EXE|1|" + kA + "\nDELTA|Launcher.exe|" + kB + "|5\nFILE|sub\\Launcher.exe|1|" + kA,
+         {"3 FILE sub\\Launcher.exe 1", issue(1, K::TopLevelLauncher, "launcher.EXE"),
+          issue(2, K::DeltaWithoutFile, "Launcher.exe"), "quick unset", "recognised 3"}},
+        {"malformed records, a bad SEQUENCE and unsafe paths, trimmed lines named",
+         "# note\nFILE|a|1|abc \r\nSEQUENCE=1x\nFILE|../up|1|" + kA + "\nDELTA|b|" + kB + "|0\nCHECK=quick\nCHECK=full",
+         {issue(2, K::Malformed, "FILE|a|1|abc"), issue(3, K::BadSequence, "SEQUENCE=1x"),
+          issue(4, K::UnsafePath, "../up"), issue(5, K::Malformed, "DELTA|b|" + kB + "|0"), "quick no",
+          "recognised 6"}},
+        {"no manifest line at all", "<html>\n</html>\n", {"quick unset", "recognised 0"}},
+    };
+    for (const Case& c : cases) {
+        const auto bytes = manifest_reader::ReadManifestLines(std::string_view(c.text));
+        const std::wstring wide(c.text.begin(), c.text.end());
+        const auto units = manifest_reader::ReadManifestLines(std::wstring_view(wide));
+        EXPECT_EQ(Summary(bytes), c.expected) << c.name;
+        EXPECT_EQ(Summary(units), c.expected) << c.name;
+    }
+}
+
+TEST(ManifestReader, OnlyTheUtf8ByteOrderMarkIsSkipped) {
+    EXPECT_EQ(manifest_reader::WithoutByteOrderMark("\xEF\xBB\xBFVERSION=1"), "VERSION=1");
+    EXPECT_EQ(manifest_reader::WithoutByteOrderMark("\xEF\xBBVERSION=1"), "\xEF\xBBVERSION=1");
+    EXPECT_EQ(manifest_reader::WithoutByteOrderMark("\xFF\xFEV"), "\xFF\xFEV");
+    EXPECT_EQ(manifest_reader::WithoutByteOrderMark("\xEF\xBB\xBF"), "");
+}
+
+}  // namespace

@@ -1,0 +1,77 @@
+#pragma once
+// A whole manifest read by the rules of ManifestFormat.h, once for both programs: the values the launcher
+// uses, each FILE line with its DELTA line, and every line the launcher would not use as written. The
+// launcher reads UTF-16 text decoded from the body, the operators' publisher the UTF-8 bytes. Portable C++17.
+
+#include "common/ManifestFormat.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace manifest_reader {
+
+// A FILE line the launcher uses, and its chunk index when a DELTA line names its path.
+template <typename CharT>
+struct FileRecord {
+    std::size_t line = 0;  // 1-based
+    std::basic_string_view<CharT> path;
+    std::uint64_t size = 0;
+    std::string sha256;
+    bool hasDelta = false;
+    std::string deltaSha256;
+    std::uint64_t deltaSize = 0;
+};
+
+struct LauncherRecord {
+    std::uint64_t size = 0;
+    std::string sha256;
+};
+
+enum class IssueKind {
+    Malformed,         // a keyed record that fails its field rules; `text` is the trimmed line
+    BadSequence,       // SEQUENCE that is not a plain decimal 64-bit number; `text` is the trimmed line
+    UnsafePath,        // a FILE or DELTA path that would leave the launcher's directory; `text` is the path
+    TopLevelLauncher,  // a FILE line for the launcher's own file, updated through LAUNCHER_SELF only
+    DeltaWithoutFile,  // a DELTA line whose path no FILE line lists; `text` is the path
+    SecondDelta,       // a DELTA line for a path that has one already; `text` is the path
+};
+
+template <typename CharT>
+struct Issue {
+    std::size_t line = 0;  // 1-based
+    IssueKind kind = IssueKind::Malformed;
+    std::basic_string_view<CharT> text;
+    const char* unsafeReason = nullptr;  // for UnsafePath
+};
+
+// Views point into the text that was read. A value that no line set stays unset; a later line wins.
+template <typename CharT>
+struct ManifestLines {
+    std::optional<std::basic_string_view<CharT>> version;
+    std::optional<std::basic_string_view<CharT>> status;
+    std::optional<std::basic_string_view<CharT>> news;
+    std::optional<std::uint64_t> sequence;
+    std::optional<bool> quickCheck;  // CHECK: true only for CHECK=quick
+    std::optional<LauncherRecord> launcherSelf;
+    std::vector<FileRecord<CharT>> files;  // in line order
+    std::vector<Issue<CharT>> issues;      // in line order
+    std::size_t recognisedLines = 0;       // lines that carried one of the keys, valid or not
+};
+
+// Reads every line of `text` (already without a byte order mark). A DELTA line goes to the first FILE line
+// with its path (file names compared as Windows compares ASCII); the first DELTA line for a path wins.
+// Never fails: a text without a single manifest line gives an empty result.
+template <typename CharT>
+ManifestLines<CharT> ReadManifestLines(std::basic_string_view<CharT> text);
+
+extern template ManifestLines<char> ReadManifestLines(std::string_view text);
+extern template ManifestLines<wchar_t> ReadManifestLines(std::wstring_view text);
+
+// The body without its byte order mark, if it starts with one.
+std::string_view WithoutByteOrderMark(std::string_view body);
+
+}  // namespace manifest_reader
