@@ -5,6 +5,7 @@
 #include "SingleInstance.h"
 #include "Win32Handles.h"
 #include "ui/MainWindow.h"
+#include "update/SelfUpdate.h"
 
 #include <objidl.h>
 #include <gdiplus.h>
@@ -94,6 +95,20 @@ bool IsFullCheckCommandLine(const wchar_t* commandLine) {
     return verify;
 }
 
+DWORD HandOverProcessId(const wchar_t* commandLine) {
+    int argc = 0;
+    LPWSTR* argv = CommandLineToArgvW(commandLine, &argc);
+    if (!argv) return 0;
+    unsigned long id = 0;
+    if (argc >= 3 && wcscmp(argv[1], kHandOverArgument) == 0) {
+        wchar_t* end = nullptr;
+        id = wcstoul(argv[2], &end, 10);
+        if (end == argv[2] || *end != L'\0') id = 0;
+    }
+    LocalFree(argv);
+    return static_cast<DWORD>(id);
+}
+
 void RunKickNotice() {
     wchar_t title[kTitleChars];
     wchar_t body[kBodyChars];
@@ -126,8 +141,10 @@ std::wstring MakeRunToken() {
 int LauncherMain(HINSTANCE instance) {
     if (IsNoticeModeCommandLine(GetCommandLineW())) {
         RunKickNotice();
-    } else {
-        RunNormalMode(instance);
+        return 0;
     }
+    // A hand-over started from anything but a ".new" file is an ordinary start.
+    const DWORD handOverFrom = HandOverProcessId(GetCommandLineW());
+    if (handOverFrom == 0 || !CompleteHandOver(handOverFrom)) RunNormalMode(instance);
     return 0;
 }
