@@ -11,6 +11,7 @@
 namespace {
 
 constexpr wchar_t kMutexPrefix[] = L"Local\\KorvaneLauncher-";
+constexpr wchar_t kHandOverSuffix[] = L"-hand-over";
 constexpr DWORD kLongestPath = 32768;
 constexpr DWORD kWindowPollMs = 50;
 
@@ -107,12 +108,25 @@ void InstallationClaim::Release() {
     mutex_.Reset();
 }
 
+std::wstring HandOverEventName(const std::wstring& launcherDir) {
+    return InstanceMutexName(launcherDir) + kHandOverSuffix;
+}
+
 bool ShowRunningLauncher(const std::wstring& launcherDir, DWORD waitMs) {
     WindowSearch search{InstallationKey(launcherDir), GetCurrentProcessId(), nullptr};
+    const std::wstring handOver = HandOverEventName(launcherDir);
     const DWORD start = GetTickCount();
     for (;;) {
         EnumWindows(MatchLauncherWindow, reinterpret_cast<LPARAM>(&search));
         if (search.found) break;
+        // While a self-update hands over, this process's own image would keep the launcher file from being
+        // replaced: leave the front to the hand-over, which shows the restarted launcher, and end.
+        ScopedHandle request(OpenEventW(EVENT_MODIFY_STATE, FALSE, handOver.c_str()));
+        if (request.Valid()) {
+            AllowSetForegroundWindow(ASFW_ANY);
+            SetEvent(request.Get());
+            return true;
+        }
         if (GetTickCount() - start >= waitMs) return false;
         Sleep(kWindowPollMs);
     }

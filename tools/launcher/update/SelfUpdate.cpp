@@ -56,6 +56,8 @@ constexpr std::size_t kNewSuffixChars = 4;
 constexpr wchar_t kEnvRollbackMark[] = L"KORVANE_LAUNCHER_ROLLED_BACK";
 // How long the new executable waits for the launcher that started it to let go of the installation and end.
 constexpr DWORD kHandOverWaitMs = 10000;
+// How long a hand-over asked to by a second start looks for the restarted launcher's window.
+constexpr DWORD kHandOffWaitMs = 10000;
 // A scanner that holds Launcher.exe open usually lets go within a few seconds.
 constexpr int kReplaceTries = 30;
 constexpr DWORD kReplacePauseMs = 100;
@@ -259,12 +261,15 @@ bool CompleteHandOver(DWORD oldProcessId) {
     if (!EndsWithNewSuffix(own)) return false;
     const std::wstring target = own.substr(0, own.size() - kNewSuffixChars);
 
+    const std::wstring launcherDir = LauncherDirFromPath(target);
+    // Exists while this process runs; a second start sets it rather than wait for a window (ShowRunningLauncher).
+    ScopedHandle showRequest(CreateEventW(nullptr, TRUE, FALSE, HandOverEventName(launcherDir).c_str()));
     // Opened first, so that the id cannot name another process by the time it is waited for.
     ScopedHandle old(OpenProcess(SYNCHRONIZE, FALSE, oldProcessId));
     // Waiting on the mutex makes this process its next owner the moment the old launcher lets go, before
     // a second start could take it; a start in between hands off to the window of the restarted launcher.
     InstallationClaim claim;
-    if (!claim.Claim(LauncherDirFromPath(target), kHandOverWaitMs)) return true;  // another launcher runs
+    if (!claim.Claim(launcherDir, kHandOverWaitMs)) return true;  // another launcher runs
     if (old.Valid()) WaitForSingleObject(old.Get(), kHandOverWaitMs);
 
     const DWORD error = ReplaceWithOwnFile(own, target);
@@ -276,5 +281,9 @@ bool CompleteHandOver(DWORD oldProcessId) {
     }
     MarkNextStartAsRestart();  // it waits for this process's claim instead of handing off to it
     StartExecutable(target, std::wstring());
-    return true;  // the claim goes with this process, which ends now
+    claim.Release();
+    const bool asked = showRequest.Valid() && WaitForSingleObject(showRequest.Get(), 0) == WAIT_OBJECT_0;
+    showRequest.Reset();  // gone, so that the search below looks for the window and not for the event
+    if (asked) ShowRunningLauncher(launcherDir, kHandOffWaitMs);
+    return true;
 }
