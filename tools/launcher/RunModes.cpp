@@ -56,7 +56,11 @@ void RunNormalMode(HINSTANCE instance) {
     InstallationClaim claim;
     // A restart whose predecessor is still letting go after the wait opens anyway: that one has already
     // left its message loop and updates nothing more.
-    if (!claim.Claim(launcherDir, restarted ? kRestartWaitMs : 0) && !restarted) {
+    const bool claimed = claim.Claim(launcherDir, restarted ? kRestartWaitMs : 0);
+    // A start in the moment between the old launcher letting go and its new executable taking over must
+    // leave the installation to the hand-over.
+    if (!restarted && (!claimed || HandOverInProgress(launcherDir))) {
+        claim.Release();
         ShowRunningLauncher(launcherDir, kHandOffWaitMs);
         return;
     }

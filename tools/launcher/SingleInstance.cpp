@@ -112,6 +112,10 @@ std::wstring HandOverEventName(const std::wstring& launcherDir) {
     return InstanceMutexName(launcherDir) + kHandOverSuffix;
 }
 
+bool HandOverInProgress(const std::wstring& launcherDir) {
+    return ScopedHandle(OpenEventW(SYNCHRONIZE, FALSE, HandOverEventName(launcherDir).c_str())).Valid();
+}
+
 bool ShowRunningLauncher(const std::wstring& launcherDir, DWORD waitMs) {
     WindowSearch search{InstallationKey(launcherDir), GetCurrentProcessId(), nullptr};
     const std::wstring handOver = HandOverEventName(launcherDir);

@@ -40,6 +40,9 @@ private:
 // restarted launcher to the front: InstanceMutexName followed by "-hand-over".
 std::wstring HandOverEventName(const std::wstring& launcherDir);
 
+// True while a self-update hands over for launcherDir (its event exists).
+bool HandOverInProgress(const std::wstring& launcherDir);
+
 // Waits up to waitMs for the visible main window of a launcher of another process running from
 // launcherDir, then restores it if minimised and brings it to the front. During a hand-over it sets the
 // hand-over's event instead and returns at once. False when neither appeared.

@@ -250,6 +250,9 @@ bool StartHandOver() {
     if (own.empty()) return false;
     const std::wstring fresh = own + kNewSuffix;
     const DWORD self = GetCurrentProcessId();
+    // The hand-over's event exists from now until the new executable is done: a start while this process
+    // lets go of the installation, before the new one takes it, sees it and hands off. Closed by the exit.
+    CreateEventW(nullptr, TRUE, FALSE, HandOverEventName(LauncherDirFromPath(own)).c_str());
     if (!StartExecutable(fresh, std::wstring(kHandOverArgument) + L" " + std::to_wstring(self))) return false;
     LogLineA(kPathLine, kLogHandOver, ToAnsiForLog(fresh.c_str(), kLogPathBytes).c_str(),
              static_cast<unsigned long>(self));
