@@ -39,6 +39,13 @@ constexpr unsigned long kDefaultMaxKillMs = 4000;
 // A kill aimed at the swap lands this long at most after the new launcher's download is complete: the
 // launcher hashes it and renames twice some 4 to 40 ms after that under Wine, depending on the load.
 constexpr std::uint32_t kSwapAimSpreadUs = 40000;
+// A kill aimed at the hand-over lands this long at most after the test saw the new executable's process
+// (its start, and its wait while the old launcher lets go), or after the old launcher's process ended (the
+// new one then takes the installation, renames once and restarts within a few milliseconds).
+constexpr std::uint32_t kHandOverStartSpreadUs = 2000;
+constexpr std::uint32_t kHandOverWaitSpreadUs = 40000;
+constexpr std::uint32_t kMoveAimSpreadUs = 8000;
+constexpr wchar_t kHandOverImageEnd[] = L"\\Launcher.exe.new";
 constexpr DWORD kCleanRunTimeoutMs = 180000;
 // A clean run that ends without a window: no launcher process of the directory for this long.
 constexpr DWORD kGoneForMs = 2000;
@@ -149,15 +156,22 @@ enum class Phase {
     FileCheck,
     SelfUpdateDownload,
     Swap,
+    HandOver,
     AfterRestart,
     FileDownloads,
     AfterTheEnd,
     EndedByItself,
 };
-constexpr int kPhaseCount = 8;
+constexpr int kPhaseCount = 9;
 const char* const kPhaseNames[kPhaseCount] = {"before the manifest", "manifest and file check", "self-update download",
-                                              "around the swap",     "after the restart",       "file downloads",
-                                              "after the end",       "ended by itself"};
+                                              "around the swap",     "hand-over",               "after the restart",
+                                              "file downloads",      "after the end",           "ended by itself"};
+
+// Where an aimed kill lands; the first is the end of the new launcher's download, the others the hand-over.
+enum class Aim { DownloadEnd, HandOverStart, HandOverWait, Move };
+constexpr int kAimCount = 4;
+const char* const kAimNames[kAimCount] = {"the download's end", "the hand-over's start", "the new process's wait",
+                                          "the move"};
 
 const char* PhaseName(Phase phase) { return kPhaseNames[static_cast<int>(phase)]; }
 
@@ -166,7 +180,8 @@ struct KillEvidence {
     bool manifestAsked = false;
     bool launcherAsked = false;
     bool gameFileAsked = false;
-    bool restarted = false;         // a second launcher process of the directory ran
+    bool restarted = false;         // a launcher process of the directory other than the first and the hand-over ran
+    bool handOver = false;          // the new executable's process (Launcher.exe.new) ran
     bool anyRunning = false;        // some launcher process of the directory was still there to kill
     bool startEnabled = false;      // a launcher window showed the start button enabled just before the kill
     bool launcherReplaced = false;  // Launcher.exe missing or no longer what the round started with
@@ -179,11 +194,18 @@ Phase Classify(const KillEvidence& e) {
     if (!e.manifestAsked) return Phase::BeforeManifest;
     if (e.gameFileAsked) return Phase::FileDownloads;
     if (e.restarted) return Phase::AfterRestart;
+    if (e.handOver) return Phase::HandOver;
     if (e.launcherAsked) return e.launcherReplaced || e.newComplete ? Phase::Swap : Phase::SelfUpdateDownload;
     return Phase::FileCheck;
 }
 
 // ---- the game directory ----
+
+bool IsHandOverImage(const std::wstring& image) {
+    const std::size_t n = wcslen(kHandOverImageEnd);
+    return image.size() >= n && CompareStringOrdinal(image.c_str() + image.size() - n, static_cast<int>(n),
+                                                     kHandOverImageEnd, static_cast<int>(n), TRUE) == CSTR_EQUAL;
+}
 
 bool StartLooksEnabled(HWND hwnd) {
     RECT window = {};
@@ -379,15 +401,48 @@ protected:
     // One round's draws, taken in the same order whatever the round then meets.
     struct RoundPlan {
         DWORD delayMs = 0;
-        bool aimAtSwap = false;
-        std::uint32_t afterDownloadUs = 0;
+        bool aimed = false;
+        Aim aim = Aim::DownloadEnd;
+        std::uint32_t afterUs = 0;  // after the instant the aim waits for
     };
     struct RoundOutcome {
         Phase phase = Phase::BeforeManifest;
         bool launcherMissing = false;
         bool launcherForeign = false;  // present, but neither the old nor the new launcher
         bool selfUpdateDue = false;
+        bool aimed = false;  // the aim's instant came, and the kill followed it
     };
+
+    // Polls until a process runs from Launcher.exe.new and opens it for the kill; null after `timeoutMs`.
+    HANDLE WaitForHandOverProcess(DWORD timeoutMs, DWORD* id) {
+        const DWORD start = GetTickCount();
+        while (GetTickCount() - start < timeoutMs) {
+            for (const reliability::DirectoryProcess& process : reliability::FindDirectoryProcesses(dir_.Path(), known_)) {
+                if (!IsHandOverImage(process.image)) continue;
+                *id = process.id;
+                return OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, process.id);
+            }
+            Sleep(0);  // the process lives for a fraction of a second: look again at once
+        }
+        return nullptr;
+    }
+
+    // Waits for the instant the plan aims at. Returns the new executable's process when the aim needs it
+    // (null otherwise, or when the instant did not come) and sets *came.
+    HANDLE WaitForAim(const RoundPlan& plan, int launcherRequestsBefore, DWORD maxKillMs, testsupport::Process& first,
+                      bool* came, DWORD* handOverId) {
+        *came = false;
+        if (plan.aim == Aim::DownloadEnd) {
+            *came = WaitForCompleteNewLauncher(launcherRequestsBefore, maxKillMs);
+            return nullptr;
+        }
+        if (!WaitForCompleteNewLauncher(launcherRequestsBefore, maxKillMs)) return nullptr;
+        HANDLE handOver = WaitForHandOverProcess(maxKillMs, handOverId);
+        if (!handOver) return nullptr;
+        // The move follows the old launcher's end; the other two aims are timed from the new process's start.
+        *came = plan.aim != Aim::Move || WaitForSingleObject(first.Handle(), maxKillMs) == WAIT_OBJECT_0;
+        return handOver;
+    }
 
     // Publishes a new launcher now and then, makes files stale, leaves a stale .part; returns what it did.
     std::string PrepareRound(RoundRandom& random, int round) {
@@ -413,13 +468,15 @@ protected:
         testsupport::Process first;
         ASSERT_TRUE(StartLauncher(first)) << "round " << round;
         const DWORD started = GetTickCount();
-        // The random instant is the point of the test. Half the rounds with a self-update due aim at the
-        // short stretch from the complete download to the restart, which an instant drawn from seconds
+        // The random instant is the point of the test. Half the rounds with a self-update due aim at one of
+        // the short stretches from the complete download to the restart, which an instant drawn from seconds
         // would hardly ever hit.
         bool aimed = false;
-        if (outcome->selfUpdateDue && plan.aimAtSwap) {
-            aimed = WaitForCompleteNewLauncher(launcherRequestsBefore, maxKillMs);
-            if (aimed) SpinFor(plan.afterDownloadUs);
+        DWORD handOverId = 0;
+        HANDLE handOver = nullptr;
+        if (outcome->selfUpdateDue && plan.aimed) {
+            handOver = WaitForAim(plan, launcherRequestsBefore, maxKillMs, first, &aimed, &handOverId);
+            if (aimed) SpinFor(plan.afterUs);
         } else {
             Sleep(plan.delayMs);
         }
@@ -428,18 +485,30 @@ protected:
         DWORD killedAfter = 0;
         if (aimed) {
             // No look around first: it would take longer than the stretch aimed at.
-            evidence.anyRunning = first.Running();
+            evidence.anyRunning = first.Running() || handOver;
             killedAfter = GetTickCount() - started;
+            if (handOver) TerminateProcess(handOver, 1);
             TerminateProcess(first.Handle(), 1);
+            evidence.handOver = handOver != nullptr;
         } else {
             const std::vector<reliability::DirectoryProcess> running =
                 reliability::FindDirectoryProcesses(dir_.Path(), known_);
             evidence.anyRunning = !running.empty();
             evidence.startEnabled = EnabledLauncherWindow(running) != nullptr;
+            for (const reliability::DirectoryProcess& process : running) {
+                if (!IsHandOverImage(process.image)) continue;
+                evidence.handOver = true;
+                handOverId = process.id;
+            }
             killedAfter = GetTickCount() - started;
         }
         ASSERT_TRUE(reliability::TerminateDirectoryProcesses(dir_.Path(), known_)) << "round " << round;
         first.Kill();
+        if (handOver) {
+            known_.insert(handOverId);
+            CloseHandle(handOver);
+        }
+        outcome->aimed = aimed;
 
         for (const std::string& path : Since(server_.RequestedPaths(), requestsBefore)) {
             if (path == kManifestUrl) {
@@ -450,7 +519,7 @@ protected:
                 evidence.gameFileAsked = true;
             }
         }
-        evidence.restarted = known_.size() > 1;
+        evidence.restarted = known_.size() > 1u + (evidence.handOver && known_.count(handOverId) ? 1u : 0u);
         evidence.anyRunning = evidence.anyRunning || evidence.restarted;
         CountResumes(urlsWithAPart, requestsBefore);
         const bool launcherPresent = testsupport::FileExists(LauncherPath());
@@ -465,8 +534,9 @@ protected:
         const char* launcherState = launcherAfter == host_.Launcher() ? "new" : "old";
         if (outcome->launcherMissing) launcherState = "MISSING, the old one put back";
         if (outcome->launcherForeign) launcherState = "NEITHER OLD NOR NEW, the old one put back";
-        const std::string aim =
-            aimed ? "aimed " + MillisecondsText(plan.afterDownloadUs) + " ms after the download; " : "";
+        const std::string aim = aimed ? "aimed " + MillisecondsText(plan.afterUs) + " ms after " +
+                                            kAimNames[static_cast<int>(plan.aim)] + "; "
+                                      : "";
         std::printf("[   INFO   ] round %d: killed after %lu ms in phase %s (%sLauncher.exe %s%s)\n", round,
                     static_cast<unsigned long>(killedAfter), PhaseName(outcome->phase), aim.c_str(), launcherState,
                     evidence.restarted ? "; it had restarted itself" : "");
@@ -578,12 +648,16 @@ TEST_F(KillRoundsTest, KilledAtRandomInstantsThenOneCleanRunLeavesTheGameWhole) 
 
     int kills[kPhaseCount] = {};
     int launcherMissing = 0, launcherForeign = 0, selfUpdateDue = 0;
+    int aimedAt[kAimCount] = {};
     for (unsigned long round = 1; round <= rounds; ++round) {
         const std::string prepared = round > 1 ? PrepareRound(random, static_cast<int>(round)) : std::string();
         RoundPlan plan;
         plan.delayMs = random.Below(static_cast<std::uint32_t>(maxKillMs) + 1);
-        plan.aimAtSwap = random.OneIn(2);
-        plan.afterDownloadUs = random.Below(kSwapAimSpreadUs + 1);
+        plan.aimed = random.OneIn(2);
+        plan.aim = static_cast<Aim>(random.Below(kAimCount));
+        const std::uint32_t spreads[kAimCount] = {kSwapAimSpreadUs, kHandOverStartSpreadUs, kHandOverWaitSpreadUs,
+                                                  kMoveAimSpreadUs};
+        plan.afterUs = random.Below(spreads[static_cast<int>(plan.aim)] + 1);
         if (!prepared.empty()) std::printf("[   INFO   ] round %lu prepared:%s\n", round, prepared.c_str());
         RoundOutcome outcome;
         ASSERT_NO_FATAL_FAILURE(KillRound(static_cast<int>(round), plan, maxKillMs, &outcome));
@@ -591,6 +665,7 @@ TEST_F(KillRoundsTest, KilledAtRandomInstantsThenOneCleanRunLeavesTheGameWhole) 
         launcherMissing += outcome.launcherMissing;
         launcherForeign += outcome.launcherForeign;
         selfUpdateDue += outcome.selfUpdateDue;
+        if (outcome.aimed) ++aimedAt[static_cast<int>(plan.aim)];
     }
 
     // The clean run starts from stale files and a stale .part beside a file that is up to date.
@@ -616,6 +691,11 @@ TEST_F(KillRoundsTest, KilledAtRandomInstantsThenOneCleanRunLeavesTheGameWhole) 
         byPhase += std::string(p ? ", " : "") + kPhaseNames[p] + " " + std::to_string(kills[p]);
     }
     std::printf("[   INFO   ] kills by phase: %s\n", byPhase.c_str());
+    std::string byAim;
+    for (int a = 0; a < kAimCount; ++a) {
+        byAim += std::string(a ? ", " : "") + kAimNames[a] + " " + std::to_string(aimedAt[a]);
+    }
+    std::printf("[   INFO   ] aimed kills: %s\n", byAim.c_str());
     std::printf(
         "[   INFO   ] self-update due in %d of %lu rounds; Launcher.exe missing after a kill: %d; "
         "neither old nor new: %d\n",

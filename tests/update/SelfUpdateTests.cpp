@@ -11,6 +11,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 using testsupport::HttpResponse;
 using testsupport::LoopbackHttpServer;
 using testsupport::TempDir;
@@ -41,14 +43,15 @@ protected:
 
 }  // namespace
 
-TEST_F(SelfUpdateTest, SwapsTheExecutableAndAsksForARestart) {
+TEST_F(SelfUpdateTest, DownloadsTheNewExecutableAndAsksForTheHandOver) {
     const std::string digest = testsupport::Sha256Hex(newLauncher);
     Serve(newLauncher, digest);
     auto run = RunUpdate(dir);
     ASSERT_TRUE(run.exited);
-    EXPECT_EQ(testsupport::ReadBytes(dir / L"Launcher.exe"), newLauncher);
-    EXPECT_EQ(testsupport::ReadBytes(dir / L"Launcher.exe.old"), updatetest::ProbeBytes());
-    EXPECT_FALSE(testsupport::FileExists(dir / L"Launcher.exe.new"));
+    // The running launcher only fetches; the new executable replaces it once this process has ended.
+    EXPECT_EQ(testsupport::ReadBytes(dir / L"Launcher.exe"), updatetest::ProbeBytes());
+    EXPECT_EQ(testsupport::ReadBytes(dir / L"Launcher.exe.new"), newLauncher);
+    EXPECT_FALSE(testsupport::FileExists(dir / L"Launcher.exe.old"));
     ASSERT_GE(run.messages.size(), 4u);
     EXPECT_EQ(std::vector<std::string>(run.messages.begin(), run.messages.begin() + 4),
               (std::vector<std::string>{"S \xE9\x80\xA3\xE7\xB7\x9A\xE4\xB8\xAD...", "P 0", "S " + kUpdating, "P 0"}));
@@ -56,7 +59,7 @@ TEST_F(SelfUpdateTest, SwapsTheExecutableAndAsksForARestart) {
               (std::vector<std::string>{"P 100", "S " + kRestarting, "R"}));
     EXPECT_EQ(run.Finished(), (std::vector<std::string>{"R"}));  // no finished message, no file check
     EXPECT_TRUE(run.flagCleared);
-    EXPECT_EQ(testsupport::ReadRegistryString(L"LastSelfUpdateSha"), testsupport::Wide(digest));
+    EXPECT_EQ(testsupport::ReadRegistryString(L"LastSelfUpdateSha"), L"<no key>");  // written after the replace
     EXPECT_EQ(server.CountRequests("/patch/files/Launcher.exe"), 1);
     EXPECT_TRUE(run.Logged("[Launcher][self-update] downloading from http://127.0.0.1:"));
     EXPECT_TRUE(run.Logged("files/Launcher.exe (expected size=" + std::to_string(newLauncher.size()) + ")\n"));
@@ -116,19 +119,6 @@ TEST_F(SelfUpdateTest, MissingExecutableOnTheServer) {
     EXPECT_EQ(run.Finished(), (std::vector<std::string>{"F 0"}));
 }
 
-TEST_F(SelfUpdateTest, FailedFirstMoveKeepsTheNewFile) {
-    Serve(newLauncher, testsupport::Sha256Hex(newLauncher));
-    // A directory where the backup should go makes the first rename fail.
-    ASSERT_TRUE(CreateDirectoryW((dir / L"Launcher.exe.old").c_str(), nullptr));
-    testsupport::WriteBytes(dir / L"Launcher.exe.old\\keep", "x");  // so the leftover clean-up cannot remove it
-    auto run = RunUpdate(dir);
-    EXPECT_TRUE(run.Logged("[Launcher][self-update] step 1 rename (.exe \xE2\x86\x92 .old) \xE5\xA4\xB1\xE6\x95\x97, GetLastError="));
-    EXPECT_EQ(testsupport::ReadBytes(dir / L"Launcher.exe"), updatetest::ProbeBytes());
-    EXPECT_EQ(testsupport::ReadBytes(dir / L"Launcher.exe.new"), newLauncher);
-    EXPECT_EQ(testsupport::ReadRegistryString(L"LastSelfUpdateSha"), L"<no key>");
-    EXPECT_EQ(run.Finished(), (std::vector<std::string>{"F 0"}));
-}
-
 TEST_CHILD_ROUTINE(GrabWhenItAppears) {
     // Opens the file without delete sharing the moment it exists, and holds it until told to let go.
     const std::wstring& path = args.at(0);
@@ -143,22 +133,89 @@ TEST_CHILD_ROUTINE(GrabWhenItAppears) {
     return 0;
 }
 
-TEST_F(SelfUpdateTest, FailedSecondMoveRollsBack) {
-    // A large download takes long enough to hash that the grabber holds the new file before the swap.
-    const std::string large = "MZ" + testsupport::PatternBytes(24 * 1024 * 1024, 5);
-    Serve(large, testsupport::Sha256Hex(large));
-    const std::wstring newFile = dir / L"Launcher.exe.new";
-    testsupport::Process grabber;
-    ASSERT_TRUE(grabber.Start(testsupport::BesideTestExe(L"update_tests.exe"),
-                              L"--child GrabWhenItAppears \"" + newFile + L"\""));
-    auto run = RunUpdate(dir);
-    testsupport::WriteBytes(newFile + L".release", "1");
-    EXPECT_TRUE(grabber.WaitExit(30000));
-    EXPECT_TRUE(run.Logged("[Launcher][self-update] step 2 rename (.new \xE2\x86\x92 .exe) \xE5\xA4\xB1\xE6\x95\x97, GetLastError="));
-    EXPECT_EQ(testsupport::ReadBytes(dir / L"Launcher.exe"), updatetest::ProbeBytes());
-    EXPECT_FALSE(testsupport::FileExists(dir / L"Launcher.exe.old"));
+// A hand-over directory: the probe as the running Launcher.exe and, as Launcher.exe.new, a probe of another
+// generation (another digest) that the manifest names. The probe started as Launcher.exe again writes what
+// its update run posted to Launcher.exe.messages.txt.
+class HandOverTest : public SelfUpdateTest {
+protected:
+    void SetUp() override {
+        SelfUpdateTest::SetUp();
+        Serve(generation, digest);
+        ASSERT_TRUE(testsupport::WriteBytes(exe, updatetest::ProbeBytes()));
+        ASSERT_TRUE(testsupport::WriteBytes(fresh, generation));
+    }
+
+    // The texts the restarted launcher's run posted, once it has written them.
+    std::vector<std::string> RestartedTexts() const {
+        std::vector<std::string> texts;
+        const std::wstring record = exe + L".messages.txt";
+        if (!testsupport::WaitUntil([&] { return testsupport::FileExists(record); }, 60000)) return texts;
+        const std::string bytes = testsupport::ReadBytes(record);
+        for (std::size_t at = 0; at < bytes.size();) {
+            std::size_t end = bytes.find('\n', at);
+            if (end == std::string::npos) end = bytes.size();
+            const std::string line = bytes.substr(at, end - at);
+            if (line.rfind("S ", 0) == 0 || line.rfind("F ", 0) == 0) texts.push_back(line);
+            at = end + 1;
+        }
+        return texts;
+    }
+
+    const std::string generation = updatetest::ProbeBytes() + "\nanother launcher generation\n";
+    const std::string digest = testsupport::Sha256Hex(generation);
+    const std::wstring exe = dir / L"Launcher.exe";
+    const std::wstring fresh = exe + L".new";
+};
+
+const std::string kRolledBack = "S \xE5\x95\x9F\xE5\x8B\x95\xE5\x99\xA8\xE6\x9B\xBF\xE6\x8F\x9B\xE5\xA4\xB1\xE6\x95\x97, "
+                                "\xE5\xB7\xB2\xE5\x9B\x9E\xE6\xBB\xBE";  // 啟動器替換失敗, 已回滾
+
+TEST_F(HandOverTest, ReplacesTheLauncherOnceTheOldOneHasEnded) {
+    // The old launcher: holds its file like a running image until it is told to end.
+    testsupport::Process old;
+    ASSERT_TRUE(old.Start(testsupport::BesideTestExe(L"update_tests.exe"), L"--child GrabWhenItAppears \"" + exe + L"\""));
+    testsupport::Process handOver;
+    ASSERT_TRUE(handOver.Start(fresh, L"--hand-over " + std::to_wstring(old.Id()), dir.Path()));
+    testsupport::WriteBytes(exe + L".release", "1");
+    EXPECT_TRUE(old.WaitExit(30000));
+    EXPECT_TRUE(handOver.WaitExit(30000));
+    const std::vector<std::string> texts = RestartedTexts();
+    EXPECT_EQ(testsupport::ReadBytes(exe), generation);
+    EXPECT_FALSE(testsupport::FileExists(fresh));
+    EXPECT_EQ(testsupport::ReadRegistryString(L"LastSelfUpdateSha"), testsupport::Wide(digest));
+    EXPECT_EQ(std::count(texts.begin(), texts.end(), kRolledBack), 0);
+    EXPECT_NE(std::find(texts.begin(), texts.end(), "F 0"), texts.end());  // the new one is up to date
+    EXPECT_EQ(server.CountRequests("/patch/files/Launcher.exe"), 0);
+}
+
+TEST_CHILD_ROUTINE(ExitAtOnce) {
+    return args.empty() ? 0 : 1;
+}
+
+// Launcher.exe held by the test without delete sharing, as a scanner would: the one rename keeps failing.
+TEST_F(HandOverTest, RollsBackWhenTheLauncherStaysHeld) {
+    HANDLE held = CreateFileW(exe.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    testsupport::Process ended;  // the old launcher, gone already
+    ASSERT_TRUE(ended.Start(testsupport::BesideTestExe(L"update_tests.exe"), L"--child ExitAtOnce"));
+    ASSERT_TRUE(ended.WaitExit(30000));
+    const testsupport::ChildRun run = testsupport::RunCapturingDebugOutput(
+        L"\"" + fresh + L"\" --hand-over " + std::to_wstring(ended.Id()), 60000, dir.Path());
+    EXPECT_TRUE(run.exited);
+    bool logged = false;
+    for (const std::string& line : run.debugLines) {
+        logged = logged || line.find("[Launcher][self-update] step 2 rename (.new \xE2\x86\x92 .exe) "
+                                     "\xE5\xA4\xB1\xE6\x95\x97, GetLastError=") != std::string::npos;
+    }
+    EXPECT_TRUE(logged);
+    // The old launcher runs again: it shows the rollback, removes the new file and fetches nothing more.
+    const std::vector<std::string> texts = RestartedTexts();
+    CloseHandle(held);
+    EXPECT_EQ(std::count(texts.begin(), texts.end(), kRolledBack), 1);
+    EXPECT_FALSE(testsupport::FileExists(fresh));
+    EXPECT_EQ(testsupport::ReadBytes(exe), updatetest::ProbeBytes());
     EXPECT_EQ(testsupport::ReadRegistryString(L"LastSelfUpdateSha"), L"<no key>");
-    EXPECT_EQ(run.Finished(), (std::vector<std::string>{"F 0"}));
+    EXPECT_EQ(server.CountRequests("/patch/files/Launcher.exe"), 0);  // no loop of restarts
 }
 
 TEST(SelfUpdateRegistryTest, ReadNormalisesAndRejects) {

@@ -3,8 +3,11 @@
 // "S <text>", "F <flag>", "R"). Tests copy it into a game directory, often as "Launcher.exe".
 // "--host URL" (repeated) replaces the built-in patch hosts and "--key HEX" (repeated) sets the manifest
 // keys, as a build would, so that tests can use keys made while they run; "--verify" asks for the full
-// check, as the launcher's own option does.
+// check, as the launcher's own option does. Started as "<dir>\Launcher.exe.new --hand-over <pid>", it
+// finishes a self-update as the launcher does.
+#include "RunModes.h"
 #include "update/PatchHost.h"
+#include "update/SelfUpdate.h"
 #include "update/StatusChannel.h"
 #include "update/Updater.h"
 
@@ -43,6 +46,9 @@ LRESULT CALLBACK ProbeProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam
 }  // namespace
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
+    const DWORD handOverFrom = HandOverProcessId(GetCommandLineW());
+    if (handOverFrom != 0 && CompleteHandOver(handOverFrom)) return 0;
+
     WNDCLASSW wc = {};
     wc.lpfnWndProc = ProbeProc;
     wc.hInstance = instance;

@@ -8,6 +8,7 @@
 #include "common/HexText.h"
 #include "ui/MainWindow.h"
 #include "update/FolderSecurity.h"
+#include "update/SelfUpdate.h"
 
 #include <shellapi.h>
 
@@ -55,7 +56,11 @@ void RunNormalMode(HINSTANCE instance) {
     InstallationClaim claim;
     // A restart whose predecessor is still letting go after the wait opens anyway: that one has already
     // left its message loop and updates nothing more.
-    if (!claim.Claim(launcherDir, restarted ? kRestartWaitMs : 0) && !restarted) {
+    const bool claimed = claim.Claim(launcherDir, restarted ? kRestartWaitMs : 0);
+    // A start in the moment between the old launcher letting go and its new executable taking over must
+    // leave the installation to the hand-over.
+    if (!restarted && (!claimed || HandOverInProgress(launcherDir))) {
+        claim.Release();
         ShowRunningLauncher(launcherDir, kHandOffWaitMs);
         return;
     }
@@ -93,6 +98,20 @@ bool IsFullCheckCommandLine(const wchar_t* commandLine) {
     return verify;
 }
 
+DWORD HandOverProcessId(const wchar_t* commandLine) {
+    int argc = 0;
+    LPWSTR* argv = CommandLineToArgvW(commandLine, &argc);
+    if (!argv) return 0;
+    unsigned long id = 0;
+    if (argc >= 3 && wcscmp(argv[1], kHandOverArgument) == 0) {
+        wchar_t* end = nullptr;
+        id = wcstoul(argv[2], &end, 10);
+        if (end == argv[2] || *end != L'\0') id = 0;
+    }
+    LocalFree(argv);
+    return static_cast<DWORD>(id);
+}
+
 void RunKickNotice() {
     wchar_t title[kTitleChars];
     wchar_t body[kBodyChars];
@@ -120,8 +139,10 @@ std::wstring MakeRunToken() {
 int LauncherMain(HINSTANCE instance) {
     if (IsNoticeModeCommandLine(GetCommandLineW())) {
         RunKickNotice();
-    } else {
-        RunNormalMode(instance);
+        return 0;
     }
+    // A hand-over started from anything but a ".new" file is an ordinary start.
+    const DWORD handOverFrom = HandOverProcessId(GetCommandLineW());
+    if (handOverFrom == 0 || !CompleteHandOver(handOverFrom)) RunNormalMode(instance);
     return 0;
 }

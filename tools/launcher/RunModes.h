@@ -16,6 +16,10 @@ bool IsNoticeModeCommandLine(const wchar_t* commandLine);
 // file to be hashed, whatever the manifest allows.
 bool IsFullCheckCommandLine(const wchar_t* commandLine);
 
+// The process id after "--hand-over" as the first argument: the launcher that a self-update's new
+// executable waits for. 0 when there is none or it is not a plain decimal number.
+DWORD HandOverProcessId(const wchar_t* commandLine);
+
 // Notice mode: waits up to 3 s for KORVANE_KICK_PID, then shows KORVANE_KICK_BODY under KORVANE_KICK_TITLE.
 void RunKickNotice();
 

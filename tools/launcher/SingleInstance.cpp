@@ -8,6 +8,7 @@
 namespace {
 
 constexpr wchar_t kMutexPrefix[] = L"Local\\KorvaneLauncher-";
+constexpr wchar_t kHandOverSuffix[] = L"-hand-over";
 constexpr DWORD kWindowPollMs = 50;
 
 // ---- the running launcher's window ----
@@ -54,12 +55,29 @@ void InstallationClaim::Release() {
     mutex_.Reset();
 }
 
+std::wstring HandOverEventName(const std::wstring& launcherDir) {
+    return InstanceMutexName(launcherDir) + kHandOverSuffix;
+}
+
+bool HandOverInProgress(const std::wstring& launcherDir) {
+    return ScopedHandle(OpenEventW(SYNCHRONIZE, FALSE, HandOverEventName(launcherDir).c_str())).Valid();
+}
+
 bool ShowRunningLauncher(const std::wstring& launcherDir, DWORD waitMs) {
     WindowSearch search{InstallationKey(launcherDir), GetCurrentProcessId(), nullptr};
+    const std::wstring handOver = HandOverEventName(launcherDir);
     const DWORD start = GetTickCount();
     for (;;) {
         EnumWindows(MatchLauncherWindow, reinterpret_cast<LPARAM>(&search));
         if (search.found) break;
+        // While a self-update hands over, this process's own image would keep the launcher file from being
+        // replaced: leave the front to the hand-over, which shows the restarted launcher, and end.
+        ScopedHandle request(OpenEventW(EVENT_MODIFY_STATE, FALSE, handOver.c_str()));
+        if (request.Valid()) {
+            AllowSetForegroundWindow(ASFW_ANY);
+            SetEvent(request.Get());
+            return true;
+        }
         if (GetTickCount() - start >= waitMs) return false;
         Sleep(kWindowPollMs);
     }

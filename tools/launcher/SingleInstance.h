@@ -36,8 +36,16 @@ private:
     bool owned_ = false;
 };
 
+// The event by which a second start asks a self-update's hand-over (running for launcherDir) to bring the
+// restarted launcher to the front: InstanceMutexName followed by "-hand-over".
+std::wstring HandOverEventName(const std::wstring& launcherDir);
+
+// True while a self-update hands over for launcherDir (its event exists).
+bool HandOverInProgress(const std::wstring& launcherDir);
+
 // Waits up to waitMs for the visible main window of a launcher of another process running from
-// launcherDir, then restores it if minimised and brings it to the front. False when none appeared.
+// launcherDir, then restores it if minimised and brings it to the front. During a hand-over it sets the
+// hand-over's event instead and returns at once. False when neither appeared.
 bool ShowRunningLauncher(const std::wstring& launcherDir, DWORD waitMs);
 
 // Marks this process's environment, so that the launcher it starts next (which inherits it) knows that it

@@ -2,7 +2,6 @@
 
 #include "LauncherPath.h"
 #include "Settings.h"
-#include "SingleInstance.h"
 #include "Threads.h"
 #include "Win32Handles.h"
 #include "res/resource.h"
@@ -11,6 +10,7 @@
 #include "ui/MainWindowPaint.h"
 #include "ui/Music.h"
 #include "update/PatchHost.h"
+#include "update/SelfUpdate.h"
 #include "update/StatusChannel.h"
 #include "update/Updater.h"
 
@@ -198,22 +198,10 @@ void FitWindowToDpi(MainWindowState& state) {
                  (GetSystemMetrics(SM_CYSCREEN) - height) / 2, width, height, SWP_NOZORDER | SWP_NOACTIVATE);
 }
 
+// The new executable finishes the self-update once this process has ended; a launcher that cannot start
+// it stays open rather than leave the player with none running.
 void OnRestart() {
-    const std::wstring path = GetLauncherExePath();
-    if (!path.empty()) {
-        std::wstring directory = LauncherDirFromPath(path);
-        if (!directory.empty()) directory.pop_back();  // the working directory without its backslash
-        SHELLEXECUTEINFOW info;
-        ZeroMemory(&info, sizeof(info));
-        info.cbSize = sizeof(info);
-        info.fMask = SEE_MASK_FLAG_NO_UI;
-        info.lpFile = path.c_str();
-        info.lpDirectory = directory.c_str();
-        info.nShow = SW_SHOWNORMAL;
-        MarkNextStartAsRestart();  // the new launcher waits for this one instead of handing off to it
-        ShellExecuteExW(&info);
-    }
-    PostQuitMessage(0);
+    if (StartHandOver()) PostQuitMessage(0);
 }
 
 }  // namespace

@@ -2,6 +2,8 @@
 
 #include "LauncherPath.h"
 #include "Settings.h"
+#include "SingleInstance.h"
+#include "Win32Handles.h"
 #include "common/PathRules.h"
 #include "update/DebugLog.h"
 #include "update/DiskSpace.h"
@@ -10,6 +12,10 @@
 #include "update/Sha256.h"
 #include "update/StatusChannel.h"
 #include "update/TransferReport.h"
+
+#include <shellapi.h>
+
+#include <string>
 
 namespace {
 
@@ -32,8 +38,8 @@ constexpr char kLogDownloadFailed[] =
 constexpr char kLogVerifyFailed[] =
     "[Launcher][self-update] 校驗失敗. downloaded=%s..., manifest=%s.... 操作員的 manifest LAUNCHER_SELF SHA "
     "跟伺服器上的 Launcher.exe 對不上, 重新算 SHA 寫進 manifest.\n";
-constexpr char kLogStep1Failed[] =
-    "[Launcher][self-update] step 1 rename (.exe → .old) 失敗, GetLastError=%lu. .new 保留, 下次再試.\n";
+constexpr char kLogHandOver[] =
+    "[Launcher][self-update] hand-over: 已啟動 %s, 它等 pid %lu 結束後替換 .exe 並重啟\n";
 constexpr char kLogStep2Failed[] =
     "[Launcher][self-update] step 2 rename (.new → .exe) 失敗, GetLastError=%lu. 已回滾 .old → .exe, 玩家用回舊版.\n";
 
@@ -45,11 +51,25 @@ constexpr std::size_t kUrlLine = 768;
 constexpr std::size_t kLogPathBytes = 259;
 constexpr std::size_t kLogUrlBytes = 255;
 
-// The running executable and the two names beside it that the swap uses.
+constexpr wchar_t kNewSuffix[] = L".new";
+constexpr std::size_t kNewSuffixChars = 4;
+// Inherited by the launcher that a failed hand-over starts again; removed by its update run.
+constexpr wchar_t kEnvRollbackMark[] = L"KORVANE_LAUNCHER_ROLLED_BACK";
+// How long the new executable waits for the launcher that started it to let go of the installation and end.
+constexpr DWORD kHandOverWaitMs = 10000;
+// How long a hand-over asked to by a second start looks for the restarted launcher's window.
+constexpr DWORD kHandOffWaitMs = 10000;
+// A scanner that holds Launcher.exe open usually lets go within a few seconds.
+constexpr int kReplaceTries = 30;
+constexpr DWORD kReplacePauseMs = 100;
+// The new executable's process may still be ending when the launcher it restarted removes the file.
+constexpr int kRemoveNewTries = 50;
+constexpr DWORD kRemoveNewPauseMs = 100;
+
+// The running executable and the new one beside it that the hand-over starts.
 struct ExecutablePaths {
     std::wstring own;
     std::wstring fresh;  // own + ".new": receives the download
-    std::wstring old;    // own + ".old": receives the running executable during the swap
 };
 
 // The new file and what an interrupted download of it left; neither is ever used again.
@@ -62,8 +82,7 @@ void RemoveNewFile(const ExecutablePaths& paths) {
 // LastSelfUpdateSha; one that was installed before and still differs is not fetched again (anti-loop).
 bool SelfUpdateDue(const LauncherSelfEntry& self, ExecutablePaths* paths) {
     paths->own = GetLauncherExePath();
-    paths->fresh = paths->own + L".new";
-    paths->old = paths->own + L".old";
+    paths->fresh = paths->own + kNewSuffix;
     // A download that was cut off or failed its check before is never resumed: start clean either way.
     if (!paths->own.empty()) RemoveNewFile(*paths);
     if (self.sha256.empty() || self.size == 0) {
@@ -130,41 +149,123 @@ bool DownloadNewExecutable(HWND window, const LauncherSelfEntry& self, const Exe
     return true;
 }
 
-// Moves the running executable aside and the new one into its place; a failed second move puts the old
-// one back, so the own path always holds a launcher.
-bool SwapExecutables(HWND window, const ExecutablePaths& paths) {
-    if (!local_files::MoveReplacing(paths.own, paths.old)) {
-        LogLineA(kDigestLine, kLogStep1Failed, GetLastError());
-        PostStatusText(window, L"啟動器無法替換, 繼續使用舊版");
-        return false;  // the new file stays; the next attempt deletes it before downloading again
+// After a failed hand-over: the new executable's process ends just after it started this launcher.
+void RemoveNewFileWhenReleased(const ExecutablePaths& paths) {
+    for (int i = 0; i < kRemoveNewTries && !local_files::DeleteOrGone(paths.fresh); ++i) Sleep(kRemoveNewPauseMs);
+    local_files::DeleteOrGone(paths.fresh + L".part");
+}
+
+// One rename, atomic on NTFS: at every instant `target` holds either the old launcher or the new one.
+// Retried while a scanner holds the target open; the last error code, or 0 once it was replaced.
+DWORD ReplaceWithOwnFile(const std::wstring& own, const std::wstring& target) {
+    DWORD error = 0;
+    for (int i = 0; i < kReplaceTries; ++i) {
+        if (i > 0) Sleep(kReplacePauseMs);
+        if (local_files::MoveReplacing(own, target)) return 0;
+        error = GetLastError();
     }
-    if (!local_files::MoveReplacing(paths.fresh, paths.own)) {
-        const DWORD error = GetLastError();  // before the rollback overwrites it
-        local_files::MoveReplacing(paths.old, paths.own);
-        local_files::DeleteOrGone(paths.fresh);
-        LogLineA(kDigestLine, kLogStep2Failed, error);
-        PostStatusText(window, L"啟動器替換失敗, 已回滾");
-        return false;
-    }
-    return true;
+    return error;
+}
+
+// Starts an executable of the launcher's directory with the directory as working directory.
+bool StartExecutable(const std::wstring& path, const std::wstring& parameters) {
+    std::wstring directory = LauncherDirFromPath(path);
+    if (!directory.empty()) directory.pop_back();  // the working directory without its backslash
+    SHELLEXECUTEINFOW info;
+    ZeroMemory(&info, sizeof(info));
+    info.cbSize = sizeof(info);
+    info.fMask = SEE_MASK_FLAG_NO_UI;
+    info.lpFile = path.c_str();
+    info.lpParameters = parameters.empty() ? nullptr : parameters.c_str();
+    info.lpDirectory = directory.c_str();
+    info.nShow = SW_SHOWNORMAL;
+    return ShellExecuteExW(&info) != FALSE;
+}
+
+bool EndsWithNewSuffix(const std::wstring& path) {
+    return path.size() > kNewSuffixChars &&
+           CompareStringOrdinal(path.c_str() + path.size() - kNewSuffixChars, static_cast<int>(kNewSuffixChars),
+                                kNewSuffix, static_cast<int>(kNewSuffixChars), TRUE) == CSTR_EQUAL;
+}
+
+// True when this process was started again by a failed hand-over; removes the mark.
+bool TakeRollbackMark() {
+    const bool marked = GetEnvironmentVariableW(kEnvRollbackMark, nullptr, 0) != 0;
+    SetEnvironmentVariableW(kEnvRollbackMark, nullptr);
+    return marked;
 }
 
 }  // namespace
 
 bool RunSelfUpdate(HWND window, const Manifest& manifest, const std::vector<std::wstring>& hosts) {
     const LauncherSelfEntry& self = manifest.launcherSelf;
+    if (TakeRollbackMark()) {
+        // The hand-over that started this launcher could not replace it: say so once, tidy up, and try
+        // again only at the next start, not in a loop of restarts.
+        ExecutablePaths paths;
+        paths.own = GetLauncherExePath();
+        paths.fresh = paths.own + kNewSuffix;
+        if (!paths.own.empty()) RemoveNewFileWhenReleased(paths);
+        PostStatusText(window, L"啟動器替換失敗, 已回滾");
+        return false;
+    }
     ExecutablePaths paths;
     if (!SelfUpdateDue(self, &paths)) return false;
 
     PostStatusText(window, L"啟動器更新中...");
     PostProgress(window, 0);
     if (!DownloadNewExecutable(window, self, paths, hosts)) return false;
-    if (!SwapExecutables(window, paths)) return false;
 
-    // Only after both moves: a failed or rolled-back attempt must be tried again at the next start.
-    WriteLastSelfUpdateSha(self.sha256);
+    // The new executable replaces this one once this process has ended (StartHandOver, CompleteHandOver);
+    // LastSelfUpdateSha is written there, after the replace.
     PostProgress(window, 100);
     PostStatusText(window, L"啟動器已更新, 重啟中...");
     PostRestart(window);
+    return true;
+}
+
+bool StartHandOver() {
+    const std::wstring own = GetLauncherExePath();
+    if (own.empty()) return false;
+    const std::wstring fresh = own + kNewSuffix;
+    const DWORD self = GetCurrentProcessId();
+    // The hand-over's event exists from now until the new executable is done: a start while this process
+    // lets go of the installation, before the new one takes it, sees it and hands off. Closed by the exit.
+    CreateEventW(nullptr, TRUE, FALSE, HandOverEventName(LauncherDirFromPath(own)).c_str());
+    if (!StartExecutable(fresh, std::wstring(kHandOverArgument) + L" " + std::to_wstring(self))) return false;
+    LogLineA(kPathLine, kLogHandOver, ToAnsiForLog(fresh.c_str(), kLogPathBytes).c_str(),
+             static_cast<unsigned long>(self));
+    return true;
+}
+
+bool CompleteHandOver(DWORD oldProcessId) {
+    const std::wstring own = GetLauncherExePath();
+    if (!EndsWithNewSuffix(own)) return false;
+    const std::wstring target = own.substr(0, own.size() - kNewSuffixChars);
+
+    const std::wstring launcherDir = LauncherDirFromPath(target);
+    // Exists while this process runs; a second start sets it rather than wait for a window (ShowRunningLauncher).
+    ScopedHandle showRequest(CreateEventW(nullptr, TRUE, FALSE, HandOverEventName(launcherDir).c_str()));
+    // Opened first, so that the id cannot name another process by the time it is waited for.
+    ScopedHandle old(OpenProcess(SYNCHRONIZE, FALSE, oldProcessId));
+    // Waiting on the mutex makes this process its next owner the moment the old launcher lets go, before
+    // a second start could take it; a start in between hands off to the window of the restarted launcher.
+    InstallationClaim claim;
+    if (!claim.Claim(launcherDir, kHandOverWaitMs)) return true;  // another launcher runs
+    if (old.Valid()) WaitForSingleObject(old.Get(), kHandOverWaitMs);
+
+    const DWORD error = ReplaceWithOwnFile(own, target);
+    if (error == 0) {
+        WriteLastSelfUpdateSha(FileSha256Hex(target));
+    } else {
+        LogLineA(kDigestLine, kLogStep2Failed, error);
+        SetEnvironmentVariableW(kEnvRollbackMark, L"1");
+    }
+    MarkNextStartAsRestart();  // it waits for this process's claim instead of handing off to it
+    StartExecutable(target, std::wstring());
+    claim.Release();
+    const bool asked = showRequest.Valid() && WaitForSingleObject(showRequest.Get(), 0) == WAIT_OBJECT_0;
+    showRequest.Reset();  // gone, so that the search below looks for the window and not for the event
+    if (asked) ShowRunningLauncher(launcherDir, kHandOffWaitMs);
     return true;
 }

@@ -8,7 +8,20 @@
 #include <string>
 #include <vector>
 
+// The first argument by which the new executable finishes a self-update: "--hand-over <process id>".
+inline constexpr wchar_t kHandOverArgument[] = L"--hand-over";
+
 // Downloads files/Launcher.exe (from the first of `hosts` that delivers it) to "<own path>.new", verifies
-// it, swaps it in (keeping "<own path>.old") and posts WM_UPDATE_RESTART. True only then; false when up to
-// date or on any failure, which always leaves a working executable at the own path.
+// it and posts WM_UPDATE_RESTART. True only then; false when up to date, after a failed hand-over (it posts
+// the rollback status then and removes the new file) or on any failure. The own path is never touched.
 bool RunSelfUpdate(HWND window, const Manifest& manifest, const std::vector<std::wstring>& hosts);
+
+// Starts "<own path>.new --hand-over <this process id>" and logs it. False when it could not be started.
+bool StartHandOver();
+
+// Run by "<path>.new" started with kHandOverArgument: waits for the launcher's installation claim and for
+// oldProcessId to end (10 s at most each), replaces <path> with its own file in one rename (retried for
+// about 3 s), writes LastSelfUpdateSha and starts <path> as a restart. When the rename keeps failing it logs
+// the rollback and starts the old <path> again, marked so that its run reports it and removes the new
+// file. False, having done nothing, when this process does not run from a ".new" file.
+bool CompleteHandOver(DWORD oldProcessId);
