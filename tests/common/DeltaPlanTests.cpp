@@ -15,12 +15,21 @@ struct Applied {
     std::size_t fetchCalls = 0;
 };
 
+// The new file built by following the plan in memory, as the launcher does on the disk: copies from the
+// local bytes, fetches from the wanted ones; nullopt when the ops do not tile the file or a copy reaches
+// past the local bytes.
 Applied Apply(const std::string& local, const std::string& wanted, const DeltaPlan& plan) {
     Applied applied;
-    applied.bytes = ApplyDeltaPlan(local, plan, [&](std::uint64_t offset, std::uint64_t length) {
-        ++applied.fetchCalls;
-        return std::optional<std::string>(wanted.substr(offset, length));
-    });
+    std::string out;
+    for (const DeltaOp& op : plan.ops) {
+        if (op.newOffset != out.size() || op.length > plan.fileSize - out.size()) return applied;
+        const std::string& from = op.kind == DeltaOpKind::Copy ? local : wanted;
+        const std::uint64_t at = op.kind == DeltaOpKind::Copy ? op.localOffset : op.newOffset;
+        if (op.length > from.size() || at > from.size() - op.length) return applied;
+        if (op.kind == DeltaOpKind::Fetch) ++applied.fetchCalls;
+        out.append(from, static_cast<std::size_t>(at), static_cast<std::size_t>(op.length));
+    }
+    if (out.size() == plan.fileSize) applied.bytes = out;
     return applied;
 }
 
@@ -116,56 +125,7 @@ TEST(DeltaPlan, RandomEditsRoundTripAndFetchLittle) {
     }
 }
 
-TEST(DeltaPlan, FetchRangesComeInBatchesInOrder) {
-    DeltaPlan plan;
-    plan.fileSize = 100;
-    for (std::uint64_t at = 0; at < 100; at += 10) {
-        const bool fetch = (at / 10) % 2 == 0;
-        plan.ops.push_back({fetch ? DeltaOpKind::Fetch : DeltaOpKind::Copy, 0, at, 10});
-    }
-    struct Case { std::size_t perBatch; std::vector<std::size_t> sizes; };
-    const Case cases[] = {{0, {}}, {1, {1, 1, 1, 1, 1}}, {2, {2, 2, 1}}, {5, {5}}, {100, {5}}};
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.perBatch);
-        const std::vector<std::vector<FetchRange>> batches = BatchFetchRanges(plan, c.perBatch);
-        std::vector<std::size_t> sizes;
-        std::uint64_t expectedOffset = 0;
-        for (const std::vector<FetchRange>& batch : batches) {
-            sizes.push_back(batch.size());
-            for (const FetchRange& range : batch) {
-                EXPECT_EQ(range.offset, expectedOffset);
-                EXPECT_EQ(range.length, 10u);
-                expectedOffset += 20;
-            }
-        }
-        EXPECT_EQ(sizes, c.sizes);
-    }
-}
-
 TEST(DeltaPlan, RefusesWhatDoesNotAddUp) {
-    const std::string local = "0123456789";
-    auto fetchX = [](std::uint64_t, std::uint64_t length) { return std::optional<std::string>(std::string(length, 'x')); };
-    auto fetchShort = [](std::uint64_t, std::uint64_t) { return std::optional<std::string>("x"); };
-    auto fetchFails = [](std::uint64_t, std::uint64_t) { return std::optional<std::string>(); };
-    const DeltaOp copy4{DeltaOpKind::Copy, 6, 0, 4};
-    struct Case { const char* name; std::uint64_t fileSize; std::vector<DeltaOp> ops; FetchNewBytes fetch;
-                  std::optional<std::string> result; };
-    const Case cases[] = {
-        {"copy and fetch", 6, {copy4, {DeltaOpKind::Fetch, 0, 4, 2}}, fetchX, "6789xx"},
-        {"copy past the local end", 5, {{DeltaOpKind::Copy, 7, 0, 5}}, fetchX, std::nullopt},
-        {"copy from beyond the local end", 2, {{DeltaOpKind::Copy, 11, 0, 2}}, fetchX, std::nullopt},
-        {"fetch returns too little", 6, {copy4, {DeltaOpKind::Fetch, 0, 4, 2}}, fetchShort, std::nullopt},
-        {"fetch fails", 6, {copy4, {DeltaOpKind::Fetch, 0, 4, 2}}, fetchFails, std::nullopt},
-        {"no fetch routine", 6, {copy4, {DeltaOpKind::Fetch, 0, 4, 2}}, nullptr, std::nullopt},
-        {"gap between ops", 6, {copy4, {DeltaOpKind::Fetch, 0, 5, 1}}, fetchX, std::nullopt},
-        {"ops short of the file", 6, {copy4}, fetchX, std::nullopt},
-        {"ops past the file", 3, {copy4}, fetchX, std::nullopt},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        EXPECT_EQ(ApplyDeltaPlan(local, DeltaPlan{c.fileSize, c.ops, 0, 0, 0, false}, c.fetch), c.result);
-    }
-
     const ChunkIndex untiled[] = {{kSmall, 20, {{0, 10, {}}, {11, 9, {}}}},
                                   {kSmall, 20, {{0, 10, {}}}},
                                   {kSmall, 10, {{0, 10, {}}, {10, 0, {}}}}};

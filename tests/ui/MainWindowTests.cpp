@@ -1,4 +1,5 @@
 // The main window: its message handling in-process, and the real launcher's window on the screen.
+#include "PlayerTexts.h"
 #include "ui/Dpi.h"
 #include "ui/MainWindow.h"
 #include "ui/MainWindowState.h"
@@ -213,7 +214,7 @@ TEST(MainWindowProc, FinishedEnablesStartAfterTheUiThreadWasBusyDuringDownloads)
     EXPECT_FALSE(state.startEnabled) << "nothing was dispatched while the thread was busy";
 
     EXPECT_TRUE(testsupport::WaitUntil([&] { return state.startEnabled; }, 10000));
-    EXPECT_EQ(state.statusText, L"\u5DF2\u5B8C\u6210\u66F4\u65B0");  // 已完成更新
+    EXPECT_EQ(state.statusText, player_texts::kUpdated);
     EXPECT_EQ(state.progress, 100);
     for (int i = 0; i < kFiles; ++i) {
         EXPECT_EQ(testsupport::ReadBytes(game / (L"data\\f" + std::to_wstring(i) + L".bin")), bodies[i]) << i;

@@ -1,7 +1,10 @@
 // The download worker and the sequential fallback, run on the test's own thread against the loopback host.
+#include "PlayerTexts.h"
+#include "TextFormat.h"
 #include "common/PathRules.h"
-#include "update/PatchHost.h"
 #include "update/DownloadWorkers.h"
+#include "update/PatchHost.h"
+#include "update/StatusChannel.h"
 
 #include "LoopbackHttpServer.h"
 #include "TempDir.h"
@@ -46,9 +49,8 @@ protected:
     DownloadBatch batch;
 };
 
-const std::wstring kDownloading = L"\u4E0B\u8F09\u4E2D";        // 下載中
-const std::wstring kDownloadFailed = L"\u4E0B\u8F09\u5931\u6557";  // 下載失敗
-const std::wstring kVerifyFailed = L"\u6821\u9A57\u5931\u6557";    // 校驗失敗
+const std::wstring kDownloading = player_texts::kDownloading;
+const std::wstring kVerifyFailed = player_texts::kVerifyFailed;
 
 }  // namespace
 
@@ -90,8 +92,8 @@ TEST_F(DownloadBatchTest, WorkerReportsEachFailureAndRecordsTheLast) {
     for (const std::wstring& t : window.Texts()) {
         if (t.rfind(kDownloading, 0) != 0) failures.push_back(t);
     }
-    EXPECT_EQ(failures, (std::vector<std::wstring>{kDownloadFailed + L"\uFF1Amissing.bin",
-                                                   L"\u6A94\u6848" + kVerifyFailed + L"\uFF1Atampered.bin"}));
+    EXPECT_EQ(failures, (std::vector<std::wstring>{FormatWideCut(kStatusTextChars, player_texts::kDownloadFailedNamed, L"missing.bin"),
+                                                   FormatWideCut(kStatusTextChars, player_texts::kVerifyFailedNamed, L"tampered.bin")}));
     // The labels count the jobs finished so far plus one.
     bool sawThird = false;
     for (const std::wstring& t : window.Texts()) {

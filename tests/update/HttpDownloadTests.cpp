@@ -1,3 +1,4 @@
+#include "PlayerTexts.h"
 #include "update/HttpDownload.h"
 #include "update/PatchHost.h"
 #include "update/StatusChannel.h"
@@ -259,7 +260,7 @@ TEST(TransferReporterTest, UnknownSizePostsNoPercentAndShowsQuestionMark) {
     window.Drain();
     EXPECT_TRUE(window.Percents().empty());
     ASSERT_FALSE(window.Texts().empty());
-    EXPECT_EQ(window.Texts()[0], L"\u4E0B\u8F09\u4E2D  4.9 KB / ?  (0 B/s)");
+    EXPECT_EQ(window.Texts()[0], std::wstring(player_texts::kDownloading) + L"  4.9 KB / ?  (0 B/s)");
 }
 
 TEST(HttpDownloadTest, SharedCounterDrivesThePercentAndCapsAt100) {

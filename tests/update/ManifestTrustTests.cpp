@@ -1,5 +1,6 @@
 // Signed manifests: the signature check in-process, and whole runs with keys built in, the sequence
 // kept in the registry, and mirrors.
+#include "PlayerTexts.h"
 #include "update/ManifestTrust.h"
 
 #include "ChildProcesses.h"
@@ -33,12 +34,12 @@ const std::string kManifest = "# published\n"
                               "LAUNCHER_SELF|1234|" + kDigest + "\n"
                               "FILE|data/a.pak|3|" + kDigest + "\n";
 
-const std::string kBadSignature = "更新清單簽章無效";
-const std::string kOlder = "更新清單版本過舊";
-const std::string kUpToDate = "已是最新版本";
-const std::string kUpdated = "已完成更新";
-const std::string kNoServer = "無法連線到更新伺服器";
-const std::string kDualOpen = ", 雙開模式繼續";
+const std::string kBadSignature = testsupport::Utf8(player_texts::kManifestBadSignature);
+const std::string kOlder = testsupport::Utf8(player_texts::kManifestOlder);
+const std::string kUpToDate = testsupport::Utf8(player_texts::kUpToDate);
+const std::string kUpdated = testsupport::Utf8(player_texts::kUpdated);
+const std::string kNoServer = testsupport::Utf8(player_texts::kNoServer);
+const std::string kNoServerDualOpen = testsupport::Utf8(player_texts::kNoServerDualOpen);
 const std::wstring kSequencePrefix = L"LastManifestSequence ";
 
 // The text with the byte at `offset` changed.
@@ -258,7 +259,7 @@ TEST_F(SignedRunTest, UntrustedManifestFetchesAndWritesNothing) {
     testsupport::Process client;
     ASSERT_TRUE(updatetest::StartGameClient(client, dir.Path()));
     auto dual = RunUpdate(dir, L"Launcher.exe", options);
-    EXPECT_EQ(dual.Texts().back(), kNoServer + kDualOpen);
+    EXPECT_EQ(dual.Texts().back(), kNoServerDualOpen);
     EXPECT_EQ(dual.Finished(), std::vector<std::string>{"F 0"});
 }
 

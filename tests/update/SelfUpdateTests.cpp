@@ -1,4 +1,5 @@
 // Self-update of a real running executable: the updater probe runs from a game directory as Launcher.exe.
+#include "PlayerTexts.h"
 #include "Settings.h"
 #include "update/SelfUpdate.h"
 
@@ -20,9 +21,8 @@ using updatetest::RunUpdate;
 
 namespace {
 
-const std::string kRestarting = "\xE5\x95\x9F\xE5\x8B\x95\xE5\x99\xA8\xE5\xB7\xB2\xE6\x9B\xB4\xE6\x96\xB0, "
-                                "\xE9\x87\x8D\xE5\x95\x9F\xE4\xB8\xAD...";  // 啟動器已更新, 重啟中...
-const std::string kUpdating = "\xE5\x95\x9F\xE5\x8B\x95\xE5\x99\xA8\xE6\x9B\xB4\xE6\x96\xB0\xE4\xB8\xAD...";  // 啟動器更新中...
+const std::string kRestarting = testsupport::Utf8(player_texts::kSelfRestarting);
+const std::string kUpdating = testsupport::Utf8(player_texts::kSelfUpdating);
 
 class SelfUpdateTest : public testing::Test {
 protected:
@@ -54,7 +54,7 @@ TEST_F(SelfUpdateTest, DownloadsTheNewExecutableAndAsksForTheHandOver) {
     EXPECT_FALSE(testsupport::FileExists(dir / L"Launcher.exe.old"));
     ASSERT_GE(run.messages.size(), 4u);
     EXPECT_EQ(std::vector<std::string>(run.messages.begin(), run.messages.begin() + 4),
-              (std::vector<std::string>{"S \xE9\x80\xA3\xE7\xB7\x9A\xE4\xB8\xAD...", "P 0", "S " + kUpdating, "P 0"}));
+              (std::vector<std::string>{"S " + testsupport::Utf8(player_texts::kConnecting), "P 0", "S " + kUpdating, "P 0"}));
     EXPECT_EQ(std::vector<std::string>(run.messages.end() - 3, run.messages.end()),
               (std::vector<std::string>{"P 100", "S " + kRestarting, "R"}));
     EXPECT_EQ(run.Finished(), (std::vector<std::string>{"R"}));  // no finished message, no file check
@@ -103,8 +103,7 @@ TEST_F(SelfUpdateTest, WrongDigestKeepsTheOldLauncher) {
                            testsupport::Sha256Hex(newLauncher).substr(0, 16) + "..., manifest=cccccccccccccccc...."));
     std::vector<std::string> texts = run.Texts();
     EXPECT_NE(std::find(texts.begin(), texts.end(),
-                        "\xE5\x95\x9F\xE5\x8B\x95\xE5\x99\xA8\xE6\x9B\xB4\xE6\x96\xB0\xE6\xA0\xA1\xE9\xA9\x97\xE5\xA4\xB1"
-                        "\xE6\x95\x97, \xE8\xB7\xB3\xE9\x81\x8E"),  // 啟動器更新校驗失敗, 跳過
+                        testsupport::Utf8(player_texts::kSelfVerifyFailed)),
               texts.end());
     EXPECT_EQ(testsupport::ReadRegistryString(L"LastSelfUpdateSha"), L"<no key>");
     EXPECT_EQ(run.Finished(), (std::vector<std::string>{"F 0"}));
@@ -114,7 +113,7 @@ TEST_F(SelfUpdateTest, MissingExecutableOnTheServer) {
     server.RouteBody("/patch/manifest.txt", "LAUNCHER_SELF|5|" + std::string(64, 'd') + "\n");
     auto run = RunUpdate(dir);
     EXPECT_TRUE(run.Logged("[Launcher][http] HTTP 404 for files/Launcher.exe"));
-    EXPECT_TRUE(run.Logged("[Launcher][self-update] HttpDownloadToFile \xE5\x9B\x9E false."));
+    EXPECT_TRUE(run.Logged("[Launcher][self-update] FetchVerifiedFile \xE5\x9B\x9E DownloadFailed."));
     EXPECT_FALSE(testsupport::FileExists(dir / L"Launcher.exe.new"));
     EXPECT_EQ(run.Finished(), (std::vector<std::string>{"F 0"}));
 }
@@ -167,8 +166,7 @@ protected:
     const std::wstring fresh = exe + L".new";
 };
 
-const std::string kRolledBack = "S \xE5\x95\x9F\xE5\x8B\x95\xE5\x99\xA8\xE6\x9B\xBF\xE6\x8F\x9B\xE5\xA4\xB1\xE6\x95\x97, "
-                                "\xE5\xB7\xB2\xE5\x9B\x9E\xE6\xBB\xBE";  // 啟動器替換失敗, 已回滾
+const std::string kRolledBack = "S " + testsupport::Utf8(player_texts::kSelfRolledBack);
 
 TEST_F(HandOverTest, ReplacesTheLauncherOnceTheOldOneHasEnded) {
     // The old launcher: holds its file like a running image until it is told to end.

@@ -1,4 +1,8 @@
 // Whole update runs on the real updater thread, in a process of their own, against the loopback host.
+#include "PlayerTexts.h"
+#include "TextFormat.h"
+#include "update/StatusChannel.h"
+
 #include "ChildProcesses.h"
 #include "TempDir.h"
 #include "TestFiles.h"
@@ -7,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdarg>
 #include <thread>
 
 using testsupport::Delivery;
@@ -18,22 +23,26 @@ using updatetest::RunUpdate;
 
 namespace {
 
-const std::string kConnecting = "\xE9\x80\xA3\xE7\xB7\x9A\xE4\xB8\xAD...";                    // 連線中...
-const std::string kChecking = "\xE6\xAA\xA2\xE6\x9F\xA5\xE6\xAA\x94\xE6\xA1\x88\xE4\xB8\xAD...";  // 檢查檔案中...
-const std::string kUpToDate = "\xE5\xB7\xB2\xE6\x98\xAF\xE6\x9C\x80\xE6\x96\xB0\xE7\x89\x88\xE6\x9C\xAC";  // 已是最新版本
-const std::string kUpdated = "\xE5\xB7\xB2\xE5\xAE\x8C\xE6\x88\x90\xE6\x9B\xB4\xE6\x96\xB0";  // 已完成更新
-const std::string kNoServer = "\xE7\x84\xA1\xE6\xB3\x95\xE9\x80\xA3\xE7\xB7\x9A\xE5\x88\xB0\xE6\x9B\xB4\xE6\x96\xB0"
-                              "\xE4\xBC\xBA\xE6\x9C\x8D\xE5\x99\xA8";  // 無法連線到更新伺服器
-const std::string kDualOpen = ", \xE9\x9B\x99\xE9\x96\x8B\xE6\xA8\xA1\xE5\xBC\x8F\xE7\xB9\xBC\xE7\xBA\x8C";  // , 雙開模式繼續
-const std::string kParseFailed = "\xE6\x9B\xB4\xE6\x96\xB0\xE6\xB8\x85\xE5\x96\xAE\xE8\xA7\xA3\xE6\x9E\x90\xE5\xA4\xB1"
-                                 "\xE6\x95\x97";  // 更新清單解析失敗
-const std::string kClientRunning = "\xE6\x9C\x89\xE6\x9B\xB4\xE6\x96\xB0\xE6\xAA\x94, \xE8\xAB\x8B\xE5\x85\x88\xE9\x97"
-                                   "\x9C\xE9\x96\x89\xE6\x89\x80\xE6\x9C\x89\xE9\x81\x8A\xE6\x88\xB2\xE8\xA6\x96\xE7\xAA"
-                                   "\x97\xE5\x86\x8D\xE5\x9F\xB7\xE8\xA1\x8C launcher \xE6\x9B\xB4\xE6\x96\xB0";
-const std::string kDownloadFailed = "\xE4\xB8\x8B\xE8\xBC\x89\xE5\xA4\xB1\xE6\x95\x97";  // 下載失敗
-const std::string kVerifyFailed = "\xE6\xA0\xA1\xE9\xA9\x97\xE5\xA4\xB1\xE6\x95\x97";    // 校驗失敗
-const std::string kFileVerifyFailed = "\xE6\xAA\x94\xE6\xA1\x88" + kVerifyFailed;        // 檔案校驗失敗
-const std::string kFullColon = "\xEF\xBC\x9A";                                           // ：
+const std::string kConnecting = testsupport::Utf8(player_texts::kConnecting);
+const std::string kChecking = testsupport::Utf8(player_texts::kChecking);
+const std::string kUpToDate = testsupport::Utf8(player_texts::kUpToDate);
+const std::string kUpdated = testsupport::Utf8(player_texts::kUpdated);
+const std::string kNoServer = testsupport::Utf8(player_texts::kNoServer);
+const std::string kNoServerDualOpen = testsupport::Utf8(player_texts::kNoServerDualOpen);
+const std::string kParseFailedDualOpen = testsupport::Utf8(player_texts::kManifestUnparsedDualOpen);
+const std::string kParseFailed = testsupport::Utf8(player_texts::kManifestUnparsed);
+const std::string kClientRunning = testsupport::Utf8(player_texts::kClientRunning);
+const std::string kDownloadFailed = testsupport::Utf8(player_texts::kDownloadFailed);
+const std::string kVerifyFailed = testsupport::Utf8(player_texts::kVerifyFailed);
+
+// A status text as the launcher formats it.
+std::string Text(const wchar_t* format, ...) {
+    va_list args;
+    va_start(args, format);
+    const std::wstring text = FormatWideCutV(kStatusTextChars, format, args);
+    va_end(args);
+    return testsupport::Utf8(text);
+}
 
 std::vector<std::string> Tail(const std::vector<std::string>& all, std::size_t n) {
     return std::vector<std::string>(all.end() - static_cast<long>(std::min(n, all.size())), all.end());
@@ -51,7 +60,7 @@ TEST(UpdaterOutcomeTest, ServerUnreachable) {
     testsupport::Process client;
     ASSERT_TRUE(updatetest::StartGameClient(client, dir.Path()));
     auto dual = RunUpdate(dir);
-    EXPECT_EQ(Tail(dual.messages, 2), (std::vector<std::string>{"S " + kNoServer + kDualOpen, "F 0"}));
+    EXPECT_EQ(Tail(dual.messages, 2), (std::vector<std::string>{"S " + kNoServerDualOpen, "F 0"}));
 }
 
 // An error page is no manifest: it must not tell every player that the game is up to date.
@@ -65,7 +74,7 @@ TEST(UpdaterOutcomeTest, BodyWithoutAManifestLineFailsToParse) {
     testsupport::Process client;
     ASSERT_TRUE(updatetest::StartGameClient(client, dir.Path()));
     auto dual = RunUpdate(dir);
-    EXPECT_EQ(Tail(dual.messages, 2), (std::vector<std::string>{"S " + kParseFailed + kDualOpen, "F 0"}));
+    EXPECT_EQ(Tail(dual.messages, 2), (std::vector<std::string>{"S " + kParseFailedDualOpen, "F 0"}));
 }
 
 TEST(UpdaterOutcomeTest, NothingListedIsUpToDate) {
@@ -191,13 +200,14 @@ TEST(UpdaterOutcomeTest, EveryDownloadFails) {
     auto run = RunUpdate(dir);
     int failTexts = 0;
     for (const std::string& t : run.Texts()) {
-        if (t.rfind(kDownloadFailed + kFullColon, 0) == 0) ++failTexts;
+        if (t.rfind(Text(player_texts::kDownloadFailedNamed, L""), 0) == 0) ++failTexts;
     }
     EXPECT_EQ(failTexts, 3);
     ASSERT_GE(run.Texts().size(), 1u);
     const std::string last = run.Texts().back();
-    const std::string prefix = "\xE5\xAE\x8C\xE6\x88\x90 (3 \xE5\x80\x8B\xE5\xA4\xB1\xE6\x95\x97)" + kFullColon;  // 完成 (3 個失敗)：
-    EXPECT_EQ(last.rfind(prefix, 0), 0u) << last;
+    const std::string prefix = Text(player_texts::kDoneWithFailuresNamed, 3, L"", L"");
+    const std::string prefixEnd = prefix.substr(0, prefix.size() - 3);  // "完成 (3 個失敗)：" without " ()"
+    EXPECT_EQ(last.rfind(prefixEnd, 0), 0u) << last;
     EXPECT_NE(last.find(" (" + kDownloadFailed + ")"), std::string::npos) << last;
     EXPECT_EQ(run.Finished(), (std::vector<std::string>{"F 1"}));
     EXPECT_TRUE(run.Logged("[Launcher][http] HTTP 500 for files/a.pak"));
@@ -218,9 +228,9 @@ TEST(UpdaterOutcomeTest, WrongContentFailsVerificationAndChangesNothing) {
         auto run = RunUpdate(dir);
         std::vector<std::string> texts = run.Texts();
         ASSERT_GE(texts.size(), 2u);
-        EXPECT_EQ(texts[texts.size() - 2], kFileVerifyFailed + kFullColon + name);
-        EXPECT_EQ(texts.back(), "\xE5\xAE\x8C\xE6\x88\x90 (1 \xE5\x80\x8B\xE5\xA4\xB1\xE6\x95\x97)" + kFullColon +
-                                    name + " (" + kVerifyFailed + ")");
+        const std::wstring wide = testsupport::Wide(name);
+        EXPECT_EQ(texts[texts.size() - 2], Text(player_texts::kVerifyFailedNamed, wide.c_str()));
+        EXPECT_EQ(texts.back(), Text(player_texts::kDoneWithFailuresNamed, 1, wide.c_str(), player_texts::kVerifyFailed));
         EXPECT_EQ(testsupport::ReadBytes(local), "installed before");
         EXPECT_FALSE(testsupport::FileExists(local + L".part"));
         EXPECT_EQ(run.Finished(), (std::vector<std::string>{"F 1"}));

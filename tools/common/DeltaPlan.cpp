@@ -103,36 +103,3 @@ std::optional<DeltaPlan> PlanDelta(const ChunkIndex& target, const std::vector<C
     }
     return plan;
 }
-
-std::vector<std::vector<FetchRange>> BatchFetchRanges(const DeltaPlan& plan, std::size_t maxRangesPerBatch) {
-    std::vector<std::vector<FetchRange>> batches;
-    if (maxRangesPerBatch == 0) return batches;
-    for (const DeltaOp& op : plan.ops) {
-        if (op.kind != DeltaOpKind::Fetch) continue;
-        if (batches.empty() || batches.back().size() == maxRangesPerBatch) batches.emplace_back();
-        batches.back().push_back({op.newOffset, op.length});
-    }
-    return batches;
-}
-
-std::optional<std::string> ApplyDeltaPlan(std::string_view localBytes, const DeltaPlan& plan,
-                                          const FetchNewBytes& fetch) {
-    std::string out;
-    for (const DeltaOp& op : plan.ops) {
-        if (op.newOffset != out.size() || op.length > plan.fileSize - out.size()) return std::nullopt;
-        if (op.kind == DeltaOpKind::Copy) {
-            if (op.length > localBytes.size() || op.localOffset > localBytes.size() - op.length) {
-                return std::nullopt;
-            }
-            out.append(localBytes.substr(static_cast<std::size_t>(op.localOffset),
-                                         static_cast<std::size_t>(op.length)));
-        } else {
-            if (!fetch) return std::nullopt;
-            std::optional<std::string> bytes = fetch(op.newOffset, op.length);
-            if (!bytes || bytes->size() != op.length) return std::nullopt;
-            out += *bytes;
-        }
-    }
-    if (out.size() != plan.fileSize) return std::nullopt;
-    return out;
-}

@@ -40,25 +40,9 @@ struct DeltaPolicy {
 
 inline constexpr DeltaPolicy kDefaultDeltaPolicy{};
 
-struct FetchRange {
-    std::uint64_t offset = 0;  // in the new file
-    std::uint64_t length = 0;
-};
-
-// Returns new-file bytes [offset, offset + length); nullopt when they could not be had.
-using FetchNewBytes = std::function<std::optional<std::string>(std::uint64_t offset, std::uint64_t length)>;
-
 // The plan to build target's file from a local file whose chunks (cut with the same params, hashed by the
 // caller) are given. Copies need a local chunk of equal digest and length; neighbouring fetches are merged,
 // and so are copies from contiguous local bytes. nullopt when target's chunks do not cover its file exactly.
 std::optional<DeltaPlan> PlanDelta(const ChunkIndex& target, const std::vector<ChunkEntry>& local,
                                    const DeltaPolicy& policy = kDefaultDeltaPolicy);
 
-// The plan's fetch ranges in order, in batches of at most maxRangesPerBatch; empty when that is 0.
-std::vector<std::vector<FetchRange>> BatchFetchRanges(const DeltaPlan& plan, std::size_t maxRangesPerBatch);
-
-// The new file's bytes built by following the plan (a reference for tests and tools, all in memory); nullopt
-// when a copy reaches past localBytes, a fetch fails or returns another length, or the ops do not cover
-// [0, fileSize) in order.
-std::optional<std::string> ApplyDeltaPlan(std::string_view localBytes, const DeltaPlan& plan,
-                                          const FetchNewBytes& fetch);

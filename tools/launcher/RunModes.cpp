@@ -3,6 +3,7 @@
 #include "GameClient.h"
 #include "GdiplusSession.h"
 #include "LauncherPath.h"
+#include "PlayerTexts.h"
 #include "SingleInstance.h"
 #include "Win32Handles.h"
 #include "common/HexText.h"
@@ -22,8 +23,6 @@ constexpr DWORD kTitleChars = 256;
 constexpr DWORD kBodyChars = 2048;
 constexpr DWORD kPidChars = 16;
 constexpr DWORD kKickWaitMs = 3000;
-constexpr wchar_t kDefaultKickBody[] = L"遊戲已關閉。請聯絡管理員。";
-constexpr wchar_t kDefaultKickCaption[] = L"啟動器訊息";
 
 // Reads a variable into a zeroed buffer; one that is missing or does not fit leaves the buffer empty.
 void ReadEnvironmentInto(const wchar_t* name, wchar_t* buffer, DWORD chars) {
@@ -122,7 +121,7 @@ void RunKickNotice() {
 
     WaitForKickingProcess(pidText);
 
-    MessageBoxW(nullptr, body[0] ? body : kDefaultKickBody, title[0] ? title : kDefaultKickCaption,
+    MessageBoxW(nullptr, body[0] ? body : player_texts::kDefaultKickBody, title[0] ? title : player_texts::kCaptionMessage,
                 MB_ICONERROR | MB_SETFOREGROUND | MB_TOPMOST);
 }
 

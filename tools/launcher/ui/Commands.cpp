@@ -1,6 +1,7 @@
 #include "ui/Commands.h"
 
 #include "GameClient.h"
+#include "PlayerTexts.h"
 #include "ui/Music.h"
 #include "ui/Splash.h"
 
@@ -20,8 +21,8 @@ void StartGameClient(MainWindowState& state) {
     ShowWindow(state.hwnd, SW_HIDE);
     if (!LaunchFromLauncherDir(state.launcherDir, kGameClientExe)) {
         ShowWindow(state.hwnd, SW_SHOW);
-        std::wstring text = std::wstring(L"無法啟動 ") + kGameClientExe;
-        MessageBoxW(state.hwnd, text.c_str(), L"啟動器錯誤", MB_ICONERROR);
+        std::wstring text = std::wstring(player_texts::kCannotStartClient) + kGameClientExe;
+        MessageBoxW(state.hwnd, text.c_str(), player_texts::kCaptionError, MB_ICONERROR);
         return;
     }
     HINSTANCE instance = reinterpret_cast<HINSTANCE>(GetWindowLongPtrW(state.hwnd, GWLP_HINSTANCE));
@@ -53,8 +54,8 @@ void RunLauncherCommand(MainWindowState& state, int command) {
             break;
         case OpenSettings:
             if (!LaunchFromLauncherDir(state.launcherDir, kSettingsExe)) {
-                std::wstring text = L"找不到遊戲設定程式：" + state.launcherDir + kSettingsExe;
-                MessageBoxW(state.hwnd, text.c_str(), L"啟動器", MB_ICONERROR);
+                std::wstring text = player_texts::kNoSettingsProgram + state.launcherDir + kSettingsExe;
+                MessageBoxW(state.hwnd, text.c_str(), player_texts::kCaptionLauncher, MB_ICONERROR);
             }
             break;
         case StartGame:

@@ -1,5 +1,6 @@
 #include "ui/Splash.h"
 
+#include "PlayerTexts.h"
 #include "Win32Handles.h"
 #include "res/resource.h"
 #include "ui/PixelSurface.h"
@@ -97,8 +98,8 @@ bool ShowSplash(HINSTANCE instance) {
     state.logo = LoadPngResource(IDR_LOGO_PNG);
     if (!state.logo) {
         MessageBoxW(nullptr,
-                    L"無法載入內嵌 LOGO 資源 (IDR_LOGO_PNG)。\n請確認編譯時 res/logo.png 存在且為有效 PNG。",
-                    L"啟動器錯誤", MB_ICONERROR);
+                    player_texts::kNoLogo,
+                    player_texts::kCaptionError, MB_ICONERROR);
         return false;
     }
 

@@ -4,15 +4,14 @@
 
 #include <cstdarg>
 #include <cstdio>
-#include <vector>
 
-void LogLineA(std::size_t capacity, const char* format, ...) {
-    std::vector<char> line(capacity, '\0');
+void LogLine(const char* format, ...) {
+    char line[kLogLineBytes] = {};
     va_list args;
     va_start(args, format);
-    std::vsnprintf(line.data(), capacity, format, args);  // cuts and always terminates
+    std::vsnprintf(line, sizeof(line), format, args);  // cuts and always terminates
     va_end(args);
-    OutputDebugStringA(line.data());
+    OutputDebugStringA(line);
 }
 
 std::string ToAnsiForLog(const wchar_t* text, std::size_t maxBytes) {

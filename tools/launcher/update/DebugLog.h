@@ -4,9 +4,13 @@
 #include <cstddef>
 #include <string>
 
-// Formats with printf rules into `capacity` bytes (terminator included), cuts a longer line, and
-// writes it with OutputDebugStringA.
-void LogLineA(std::size_t capacity, const char* format, ...);
+// The longest debug line, in bytes, terminator included; a longer line is cut.
+constexpr std::size_t kLogLineBytes = 1024;
+// The most bytes a name or path takes in a debug line (ToAnsiForLog).
+constexpr std::size_t kLogNameBytes = 259;
+
+// Formats with printf rules into kLogLineBytes, cuts a longer line, and writes it with OutputDebugStringA.
+void LogLine(const char* format, ...);
 
 // The wide text in the ANSI code page, cut to at most `maxBytes` bytes without splitting a character;
 // "(null)" for a null text.

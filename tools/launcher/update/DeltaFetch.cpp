@@ -24,12 +24,10 @@ constexpr DWORD kReadBlock = 1024 * 1024;
 constexpr std::uint32_t kProbeBytes = 128 * 1024;
 constexpr std::uint64_t kProbeCount = 32;
 constexpr std::uint64_t kProbeMinimum = 4 * kProbeCount * kProbeBytes;
-constexpr std::size_t kLogLineBytes = 512;
-constexpr std::size_t kLogNameBytes = 255;
 
 // The reason a delta update gave way to the whole file, logged once per file.
 void LogFallback(const FetchTarget& target, const char* reason) {
-    LogLineA(kLogLineBytes, "[Launcher][delta] %s: whole file (%s)\n", ToAnsiForLog(target.name.c_str(), kLogNameBytes).c_str(),
+    LogLine("[Launcher][delta] %s: whole file (%s)\n", ToAnsiForLog(target.name.c_str(), kLogNameBytes).c_str(),
              reason);
 }
 
@@ -284,7 +282,7 @@ DeltaResult FetchByDelta(const FetchTarget& target, const std::wstring& host, Pr
         result.outcome = Assemble(http, target, host, *plan, local, part, &result, &reason);
     }
     if (result.outcome == DeltaOutcome::Done) {
-        LogLineA(kLogLineBytes, "[Launcher][delta] %s: %llu bytes from the local copy, %llu in %zu ranges, index %llu\n",
+        LogLine("[Launcher][delta] %s: %llu bytes from the local copy, %llu in %zu ranges, index %llu\n",
                  ToAnsiForLog(target.name.c_str(), kLogNameBytes).c_str(),
                  static_cast<unsigned long long>(result.copiedBytes), static_cast<unsigned long long>(result.rangeBytes),
                  result.ranges, static_cast<unsigned long long>(result.indexBytes));

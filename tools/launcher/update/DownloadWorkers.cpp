@@ -1,5 +1,6 @@
 #include "update/DownloadWorkers.h"
 
+#include "PlayerTexts.h"
 #include "TextFormat.h"
 #include "common/PathRules.h"
 #include "update/FileFetch.h"
@@ -50,18 +51,18 @@ DWORD WINAPI RunDownloadWorker(void* param) {
         if (k >= static_cast<long>(batch.jobs->size())) return 0;
         const ManifestFile& file = batch.manifest->files[(*batch.jobs)[static_cast<std::size_t>(k)]];
         const std::wstring label =
-            FormatWideCut(kLabelChars, L"下載中 (%d/%d) %ls", static_cast<int>(batch.completed.load() + 1),
+            FormatWideCut(kLabelChars, player_texts::kDownloadingCounted, static_cast<int>(batch.completed.load() + 1),
                         static_cast<int>(batch.jobCount), file.path.c_str());
         const FetchOutcome outcome = FetchJob(batch, file, label);
         if (outcome == FetchOutcome::DownloadFailed) {
             ++batch.failed;
-            PostStatusText(batch.notifyWindow, L"下載失敗：%ls", file.path.c_str());
-            RecordFailure(batch, file.path, L"下載失敗");
+            PostStatusText(batch.notifyWindow, player_texts::kDownloadFailedNamed, file.path.c_str());
+            RecordFailure(batch, file.path, player_texts::kDownloadFailed);
         } else if (outcome == FetchOutcome::VerifyFailed) {
             // Nothing of the wrong bytes took the file's place; the next run's check queues it again.
             ++batch.failed;
-            PostStatusText(batch.notifyWindow, L"檔案校驗失敗：%ls", file.path.c_str());
-            RecordFailure(batch, file.path, L"校驗失敗");
+            PostStatusText(batch.notifyWindow, player_texts::kVerifyFailedNamed, file.path.c_str());
+            RecordFailure(batch, file.path, player_texts::kVerifyFailed);
         }
         ++batch.completed;
     }
@@ -70,7 +71,7 @@ DWORD WINAPI RunDownloadWorker(void* param) {
 void RunDownloadsSequentially(DownloadBatch& batch) {
     for (std::size_t index : *batch.jobs) {
         const ManifestFile& file = batch.manifest->files[index];
-        const std::wstring label = FormatWideCut(kLabelChars, L"下載中 %ls", file.path.c_str());
+        const std::wstring label = FormatWideCut(kLabelChars, player_texts::kDownloadingNamed, file.path.c_str());
         if (FetchJob(batch, file, label) != FetchOutcome::Verified) ++batch.failed;
     }
 }

@@ -1,5 +1,6 @@
 #include "update/FileCheck.h"
 
+#include "PlayerTexts.h"
 #include "Threads.h"
 #include "common/PathRules.h"
 #include "update/LocalFiles.h"
@@ -143,7 +144,7 @@ unsigned CheckThreadCount(std::size_t files) {
 
 std::vector<std::size_t> CheckFiles(HWND window, const Manifest& manifest, const std::wstring& launcherDir,
                                     CheckCache* cache, bool trustCache) {
-    PostStatusText(window, L"檢查檔案中...");
+    PostStatusText(window, player_texts::kChecking);
     const FolderScan scan = ScanFolders(manifest, launcherDir);
     CheckRun run{&manifest, &launcherDir, cache, trustCache, window, &scan, std::vector<char>(manifest.files.size(), 0)};
     {

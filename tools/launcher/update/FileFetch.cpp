@@ -1,5 +1,6 @@
 #include "update/FileFetch.h"
 
+#include "PlayerTexts.h"
 #include "update/DebugLog.h"
 #include "update/DeltaFetch.h"
 #include "update/HttpDownload.h"
@@ -9,13 +10,11 @@ namespace {
 
 constexpr int kAttemptsPerHost = 3;
 constexpr DWORD kRetryDelaysMs[kAttemptsPerHost - 1] = {1000, 3000};
-constexpr std::size_t kLogLineBytes = 512;
-constexpr std::size_t kLogNameBytes = 255;
 
 void AnnounceRetry(const FetchTarget& target, const FetchListener& listener, int attempt, DWORD delayMs) {
-    LogLineA(kLogLineBytes, "[Launcher][http] %s broke off; attempt %d of %d in %lu ms\n",
+    LogLine("[Launcher][http] %s broke off; attempt %d of %d in %lu ms\n",
              ToAnsiForLog(target.relativeUrl.c_str(), kLogNameBytes).c_str(), attempt, kAttemptsPerHost, delayMs);
-    PostStatusText(listener.window, L"下載中斷，重試 (%d/%d)：%ls", attempt, kAttemptsPerHost, target.name.c_str());
+    PostStatusText(listener.window, player_texts::kRetrying, attempt, kAttemptsPerHost, target.name.c_str());
 }
 
 enum class HostResult { Verified, WrongDigest, Unavailable, DiskRefused };

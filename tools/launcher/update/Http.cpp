@@ -18,8 +18,6 @@ const wchar_t* const kManifestName = kManifestNameText.c_str();
 constexpr int kTimeoutMs = 30000;
 constexpr DWORD kHostChars = 256;
 constexpr DWORD kUrlPathChars = 2048;
-constexpr std::size_t kLogLineBytes = 512;
-constexpr std::size_t kLogNameBytes = 255;
 
 // Older Windows versions default to TLS 1.0, which the patch host refuses; ask for 1.2 and 1.3, or 1.2
 // alone where the platform does not know 1.3.
@@ -52,7 +50,7 @@ const char* HttpStepName(HttpOpenStep step) {
 }
 
 void LogHttpStepFailure(const char* step, const wchar_t* name, DWORD error) {
-    LogLineA(kLogLineBytes, "[Launcher][http] %s failed for %s, GetLastError=%lu\n", step,
+    LogLine("[Launcher][http] %s failed for %s, GetLastError=%lu\n", step,
              ToAnsiForLog(name, kLogNameBytes).c_str(), error);
 }
 
@@ -159,7 +157,7 @@ BodyOutcome ReadBody(HINTERNET request, std::uint64_t limit, const wchar_t* name
     std::uint64_t announced = 0;
     const bool hasLength = QueryContentLength(request, announced);
     if (hasLength && announced > limit) {
-        LogLineA(kLogLineBytes, "[Launcher][http] %s announces %llu bytes, more than the %llu taken\n",
+        LogLine("[Launcher][http] %s announces %llu bytes, more than the %llu taken\n",
                  ToAnsiForLog(name, kLogNameBytes).c_str(), static_cast<unsigned long long>(announced),
                  static_cast<unsigned long long>(limit));
         return BodyOutcome::TooLong;
@@ -176,7 +174,7 @@ BodyOutcome ReadBody(HINTERNET request, std::uint64_t limit, const wchar_t* name
         }
         if (available == 0) break;
         if (available > limit - received) {
-            LogLineA(kLogLineBytes, "[Launcher][http] %s is longer than the %llu bytes taken\n",
+            LogLine("[Launcher][http] %s is longer than the %llu bytes taken\n",
                      ToAnsiForLog(name, kLogNameBytes).c_str(), static_cast<unsigned long long>(limit));
             return BodyOutcome::TooLong;
         }
@@ -192,7 +190,7 @@ BodyOutcome ReadBody(HINTERNET request, std::uint64_t limit, const wchar_t* name
         const DWORD now = GetTickCount();
         if (now - windowStart >= kStallWindowMs) {
             if (windowBytes < kStallMinimumBytes) {
-                LogLineA(kLogLineBytes, "[Launcher][http] %s received %llu bytes in %lu s: too slow, broken off\n",
+                LogLine("[Launcher][http] %s received %llu bytes in %lu s: too slow, broken off\n",
                          ToAnsiForLog(name, kLogNameBytes).c_str(), static_cast<unsigned long long>(windowBytes),
                          (now - windowStart) / 1000);
                 return BodyOutcome::Broken;
@@ -203,7 +201,7 @@ BodyOutcome ReadBody(HINTERNET request, std::uint64_t limit, const wchar_t* name
     }
     // Wine and some proxies report a connection closed early as a clean end of the body.
     if (hasLength && received != announced) {
-        LogLineA(kLogLineBytes, "[Launcher][http] %s ended after %llu of %llu bytes\n",
+        LogLine("[Launcher][http] %s ended after %llu of %llu bytes\n",
                  ToAnsiForLog(name, kLogNameBytes).c_str(), static_cast<unsigned long long>(received),
                  static_cast<unsigned long long>(announced));
         return BodyOutcome::Broken;

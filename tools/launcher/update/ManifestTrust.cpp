@@ -51,12 +51,11 @@ bool SignatureVerifies(const TrustedKey& key, const unsigned char (&digest)[32],
                                  static_cast<ULONG>(signature.size()), 0) == 0;
 }
 
-constexpr std::size_t kTrustLineBytes = 768;
 constexpr std::size_t kTrustHostBytes = 512;
 
 // One "[Launcher][updater] manifest signature: ..." line, 8-bit like the other engine lines, naming the host.
 void LogTrustLine(const std::string& text, const std::wstring& host) {
-    LogLineA(kTrustLineBytes, "[Launcher][updater] manifest signature: %s (%s)\n", text.c_str(),
+    LogLine("[Launcher][updater] manifest signature: %s (%s)\n", text.c_str(),
              ToAnsiForLog(host.c_str(), kTrustHostBytes).c_str());
 }
 
@@ -99,8 +98,7 @@ ManifestRefusal ReadManifestFrom(const std::wstring& host, const std::vector<std
 ManifestRefusal FetchAcceptedManifest(const std::vector<std::wstring>& hosts, const std::vector<std::string>& keys,
                                       Manifest* manifest, std::size_t* hostIndex) {
     if (keys.empty()) {
-        LogLineA(kTrustLineBytes,
-                 "[Launcher][updater] manifest signature: not checked (no public key is built into this launcher)\n");
+        LogLine("[Launcher][updater] manifest signature: not checked (no public key is built into this launcher)\n");
     }
     ManifestRefusal weightiest = ManifestRefusal::Unreachable;
     for (std::size_t i = 0; i < hosts.size(); ++i) {

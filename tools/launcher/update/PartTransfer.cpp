@@ -9,13 +9,11 @@
 namespace {
 
 constexpr DWORD kHashBlock = 65536;
-constexpr std::size_t kLogLineBytes = 512;
-constexpr std::size_t kLogNameBytes = 255;
 
 }  // namespace
 
 void LogHttpStatus(DWORD status, const wchar_t* name) {
-    LogLineA(kLogLineBytes, "[Launcher][http] HTTP %lu for %s -- 操作員確認 server 上有沒有這支檔, 路徑跟 case 對不對.\n",
+    LogLine("[Launcher][http] HTTP %lu for %s -- 操作員確認 server 上有沒有這支檔, 路徑跟 case 對不對.\n",
              status, ToAnsiForLog(name, kLogNameBytes).c_str());
 }
 

@@ -1,6 +1,7 @@
 #include "update/SelfUpdate.h"
 
 #include "LauncherPath.h"
+#include "PlayerTexts.h"
 #include "Settings.h"
 #include "SingleInstance.h"
 #include "Win32Handles.h"
@@ -33,8 +34,8 @@ constexpr char kLogAntiLoop[] =
 constexpr char kLogTriggered[] = "[Launcher][self-update] SHA 不一致, 觸發更新. local=%s..., manifest=%s...\n";
 constexpr char kLogDownloading[] = "[Launcher][self-update] downloading from %s%s (expected size=%llu)\n";
 constexpr char kLogDownloadFailed[] =
-    "[Launcher][self-update] HttpDownloadToFile 回 false. 常見原因: 1) URL 上沒這支 exe (server 沒上傳) → 404, "
-    "2) HTTPS 握手失敗, 3) Disk 寫不下 .new 檔. 詳細 status code 在 HttpDownloadToFile 的 log.\n";
+    "[Launcher][self-update] FetchVerifiedFile 回 DownloadFailed. 常見原因: 1) URL 上沒這支 exe (server 沒上傳) → 404, "
+    "2) HTTPS 握手失敗, 3) Disk 寫不下 .new 檔. 詳細 status code 在 [Launcher][http] 的 log.\n";
 constexpr char kLogVerifyFailed[] =
     "[Launcher][self-update] 校驗失敗. downloaded=%s..., manifest=%s.... 操作員的 manifest LAUNCHER_SELF SHA "
     "跟伺服器上的 Launcher.exe 對不上, 重新算 SHA 寫進 manifest.\n";
@@ -43,13 +44,6 @@ constexpr char kLogHandOver[] =
 constexpr char kLogStep2Failed[] =
     "[Launcher][self-update] step 2 rename (.new → .exe) 失敗, GetLastError=%lu. 已回滾 .old → .exe, 玩家用回舊版.\n";
 
-constexpr std::size_t kNoEntryLine = 160;
-constexpr std::size_t kNoPathLine = 200;
-constexpr std::size_t kPathLine = 512;
-constexpr std::size_t kDigestLine = 400;
-constexpr std::size_t kUrlLine = 768;
-constexpr std::size_t kLogPathBytes = 259;
-constexpr std::size_t kLogUrlBytes = 255;
 
 constexpr wchar_t kNewSuffix[] = L".new";
 constexpr std::size_t kNewSuffixChars = 4;
@@ -86,32 +80,32 @@ bool SelfUpdateDue(const LauncherSelfEntry& self, ExecutablePaths* paths) {
     // A download that was cut off or failed its check before is never resumed: start clean either way.
     if (!paths->own.empty()) RemoveNewFile(*paths);
     if (self.sha256.empty() || self.size == 0) {
-        LogLineA(kNoEntryLine, kLogNoEntry);
+        LogLine(kLogNoEntry);
         return false;
     }
     if (paths->own.empty()) {
-        LogLineA(kNoPathLine, kLogNoOwnPath);
+        LogLine(kLogNoOwnPath);
         return false;
     }
-    LogLineA(kPathLine, kLogRunningExe, ToAnsiForLog(paths->own.c_str(), kLogPathBytes).c_str());
+    LogLine(kLogRunningExe, ToAnsiForLog(paths->own.c_str(), kLogNameBytes).c_str());
 
     const std::string local = FileSha256Hex(paths->own);
     if (local.empty()) {
-        LogLineA(kPathLine, kLogOwnDigestFailed);
+        LogLine(kLogOwnDigestFailed);
         return false;
     }
     if (local == self.sha256) {
-        LogLineA(kPathLine, kLogUpToDate);
+        LogLine(kLogUpToDate);
         WriteLastSelfUpdateSha(local);
         return false;
     }
     const std::string installed = ReadLastSelfUpdateSha();
     if (!installed.empty() && installed == self.sha256) {
-        LogLineA(kDigestLine, kLogAntiLoop, DigestPrefix(self.sha256).c_str(), DigestPrefix(installed).c_str(),
+        LogLine(kLogAntiLoop, DigestPrefix(self.sha256).c_str(), DigestPrefix(installed).c_str(),
                  DigestPrefix(local).c_str());
         return false;
     }
-    LogLineA(kDigestLine, kLogTriggered, DigestPrefix(local).c_str(), DigestPrefix(self.sha256).c_str());
+    LogLine(kLogTriggered, DigestPrefix(local).c_str(), DigestPrefix(self.sha256).c_str());
     return true;
 }
 
@@ -127,21 +121,21 @@ bool DownloadNewExecutable(HWND window, const LauncherSelfEntry& self, const Exe
     target.size = self.size;
     target.sha256 = self.sha256;
     target.name = path_rules::FromAscii<wchar_t>(path_rules::kLauncherExeName);
-    TransferReporter reporter(window, L"啟動器更新中");
-    LogLineA(kUrlLine, kLogDownloading, ToAnsiForLog(hosts.empty() ? L"" : hosts.front().c_str(), kLogUrlBytes).c_str(),
-             ToAnsiForLog(target.relativeUrl.c_str(), kLogUrlBytes).c_str(), static_cast<unsigned long long>(self.size));
+    TransferReporter reporter(window, player_texts::kSelfUpdateLabel);
+    LogLine(kLogDownloading, ToAnsiForLog(hosts.empty() ? L"" : hosts.front().c_str(), kLogNameBytes).c_str(),
+             ToAnsiForLog(target.relativeUrl.c_str(), kLogNameBytes).c_str(), static_cast<unsigned long long>(self.size));
     const FetchResult fetched = FetchVerifiedFile(hosts, target, FetchListener{window, &reporter});
     if (fetched.outcome == FetchOutcome::DownloadFailed) {
         RemoveNewFile(paths);
-        LogLineA(kUrlLine, kLogDownloadFailed);
-        PostStatusText(window, L"啟動器下載失敗, 跳過 self-update");
+        LogLine(kLogDownloadFailed);
+        PostStatusText(window, player_texts::kSelfDownloadFailed);
         return false;
     }
     // The executable that will run as administrator is checked once more as it lies on the disk.
     const std::string onDisk = fetched.outcome == FetchOutcome::Verified ? FileSha256Hex(paths.fresh) : fetched.lastDigest;
     if (onDisk != self.sha256) {
-        LogLineA(kDigestLine, kLogVerifyFailed, DigestPrefix(onDisk).c_str(), DigestPrefix(self.sha256).c_str());
-        PostStatusText(window, L"啟動器更新校驗失敗, 跳過");
+        LogLine(kLogVerifyFailed, DigestPrefix(onDisk).c_str(), DigestPrefix(self.sha256).c_str());
+        PostStatusText(window, player_texts::kSelfVerifyFailed);
         RemoveNewFile(paths);
         return false;
     }
@@ -206,20 +200,20 @@ bool RunSelfUpdate(HWND window, const Manifest& manifest, const std::vector<std:
         paths.own = GetLauncherExePath();
         paths.fresh = paths.own + kNewSuffix;
         if (!paths.own.empty()) RemoveNewFileWhenReleased(paths);
-        PostStatusText(window, L"啟動器替換失敗, 已回滾");
+        PostStatusText(window, player_texts::kSelfRolledBack);
         return false;
     }
     ExecutablePaths paths;
     if (!SelfUpdateDue(self, &paths)) return false;
 
-    PostStatusText(window, L"啟動器更新中...");
+    PostStatusText(window, player_texts::kSelfUpdating);
     PostProgress(window, 0);
     if (!DownloadNewExecutable(window, self, paths, hosts)) return false;
 
     // The new executable replaces this one once this process has ended (StartHandOver, CompleteHandOver);
     // LastSelfUpdateSha is written there, after the replace.
     PostProgress(window, 100);
-    PostStatusText(window, L"啟動器已更新, 重啟中...");
+    PostStatusText(window, player_texts::kSelfRestarting);
     PostRestart(window);
     return true;
 }
@@ -233,7 +227,7 @@ bool StartHandOver() {
     // lets go of the installation, before the new one takes it, sees it and hands off. Closed by the exit.
     CreateEventW(nullptr, TRUE, FALSE, HandOverEventName(LauncherDirFromPath(own)).c_str());
     if (!StartExecutable(fresh, std::wstring(kHandOverArgument) + L" " + std::to_wstring(self))) return false;
-    LogLineA(kPathLine, kLogHandOver, ToAnsiForLog(fresh.c_str(), kLogPathBytes).c_str(),
+    LogLine(kLogHandOver, ToAnsiForLog(fresh.c_str(), kLogNameBytes).c_str(),
              static_cast<unsigned long>(self));
     return true;
 }
@@ -258,7 +252,7 @@ bool CompleteHandOver(DWORD oldProcessId) {
     if (error == 0) {
         WriteLastSelfUpdateSha(FileSha256Hex(target));
     } else {
-        LogLineA(kDigestLine, kLogStep2Failed, error);
+        LogLine(kLogStep2Failed, error);
         SetEnvironmentVariableW(kEnvRollbackMark, L"1");
     }
     MarkNextStartAsRestart();  // it waits for this process's claim instead of handing off to it

@@ -9,8 +9,6 @@
 namespace {
 
 constexpr DWORD kReadBlock = 65536;
-constexpr std::size_t kLogLineBytes = 512;
-constexpr std::size_t kLogPathBytes = 259;
 
 }  // namespace
 
@@ -34,13 +32,13 @@ std::string FileSha256Hex(const std::wstring& path) {
     ScopedHandle file = local_files::OpenToRead(path);
     if (!file.Valid()) {
         DWORD error = GetLastError();
-        LogLineA(kLogLineBytes, "[Launcher][sha256] CreateFileW 失敗 path=%s err=%lu\n",
-                 ToAnsiForLog(path.c_str(), kLogPathBytes).c_str(), error);
+        LogLine("[Launcher][sha256] CreateFileW 失敗 path=%s err=%lu\n",
+                 ToAnsiForLog(path.c_str(), kLogNameBytes).c_str(), error);
         return std::string();
     }
     unsigned char digest[32] = {};
     if (!Sha256OfOpenFile(file.Get(), kReadBlock, digest)) {
-        LogLineA(kLogLineBytes, "[Launcher][sha256] ReadFile 中途失敗, 回空 SHA\n");
+        LogLine("[Launcher][sha256] ReadFile 中途失敗, 回空 SHA\n");
         return std::string();
     }
     return DigestHex(digest);

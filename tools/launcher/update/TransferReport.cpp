@@ -1,11 +1,12 @@
 #include "update/TransferReport.h"
 
+#include "PlayerTexts.h"
+
 #include <cwchar>
 
 namespace {
 
 constexpr DWORD kSampleMs = 250;
-constexpr wchar_t kDefaultLabel[] = L"下載中";
 
 }  // namespace
 
@@ -55,7 +56,7 @@ void TransferReporter::OnBytes(std::uint64_t done, std::uint64_t total, bool rec
     if (window_ && now - lastTextTick_ >= kSampleMs) {
         lastTextTick_ = now;
         const std::wstring size = total > 0 ? FormatByteSize(total) : std::wstring(L"?");
-        PostStatusText(window_, L"%ls  %ls / %ls  (%ls/s)", label_.empty() ? kDefaultLabel : label_.c_str(),
+        PostStatusText(window_, player_texts::kTransferLine, label_.empty() ? player_texts::kDownloading : label_.c_str(),
                        FormatByteSize(done).c_str(), size.c_str(), FormatByteSize(static_cast<std::uint64_t>(speed_)).c_str());
     }
 }

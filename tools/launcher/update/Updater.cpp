@@ -3,11 +3,12 @@
 #include "GameClient.h"
 #include "InstallationKey.h"
 #include "LauncherPath.h"
+#include "PlayerTexts.h"
 #include "Threads.h"
 #include "Win32Handles.h"
 #include "common/PathRules.h"
-#include "update/DiskSpace.h"
 #include "update/CheckCache.h"
+#include "update/DiskSpace.h"
 #include "update/DownloadWorkers.h"
 #include "update/FileCheck.h"
 #include "update/FolderSecurity.h"
@@ -52,7 +53,7 @@ void Finish(HWND window, const wchar_t* text, bool gameMayStart) {
 }
 
 void FinishUpToDate(HWND window) {
-    PostStatusText(window, L"已是最新版本");
+    PostStatusText(window, player_texts::kUpToDate);
     PostProgress(window, 100);
     PostFinished(window, true);
 }
@@ -107,14 +108,14 @@ BatchOutcome DownloadJobs(HWND window, const Manifest& manifest, const std::vect
 void ReportDownloads(HWND window, const BatchOutcome& outcome) {
     PostProgress(window, 100);
     if (outcome.failed == 0) {
-        PostStatusText(window, L"已完成更新");
+        PostStatusText(window, player_texts::kUpdated);
         PostFinished(window, true);
     } else if (!outcome.lastFailedPath.empty()) {
-        PostStatusText(window, L"完成 (%d 個失敗)：%ls (%ls)", static_cast<int>(outcome.failed),
+        PostStatusText(window, player_texts::kDoneWithFailuresNamed, static_cast<int>(outcome.failed),
                        outcome.lastFailedPath.c_str(), outcome.lastFailedReason.c_str());
         PostFinished(window, false);
     } else {
-        PostStatusText(window, L"完成 (%d 個檔案失敗)", static_cast<int>(outcome.failed));
+        PostStatusText(window, player_texts::kDoneWithFailures, static_cast<int>(outcome.failed));
         PostFinished(window, false);
     }
 }
@@ -125,15 +126,15 @@ void FinishRefused(HWND window, ManifestRefusal refusal, bool gameRunning) {
     switch (refusal) {
         case ManifestRefusal::Unparsed:
             if (gameRunning) {
-                Finish(window, L"更新清單解析失敗, 雙開模式繼續", true);
+                Finish(window, player_texts::kManifestUnparsedDualOpen, true);
             } else {
-                Finish(window, L"更新清單解析失敗", false);
+                Finish(window, player_texts::kManifestUnparsed, false);
             }
             return;
         case ManifestRefusal::BadSignature:
         case ManifestRefusal::Older:
             if (!gameRunning) {
-                Finish(window, refusal == ManifestRefusal::Older ? L"更新清單版本過舊" : L"更新清單簽章無效", false);
+                Finish(window, refusal == ManifestRefusal::Older ? player_texts::kManifestOlder : player_texts::kManifestBadSignature, false);
                 return;
             }
             break;
@@ -142,9 +143,9 @@ void FinishRefused(HWND window, ManifestRefusal refusal, bool gameRunning) {
             break;
     }
     if (gameRunning) {
-        Finish(window, L"無法連線到更新伺服器, 雙開模式繼續", true);
+        Finish(window, player_texts::kNoServerDualOpen, true);
     } else {
-        Finish(window, L"無法連線到更新伺服器", false);
+        Finish(window, player_texts::kNoServer, false);
     }
 }
 
@@ -160,7 +161,7 @@ void RunUpdate(const UpdaterThreadArgs& args) {
     if (!exe.empty()) RemoveWhenReleased(exe + L".old");
 
     const bool gameRunning = CheckGameRunning();
-    PostStatusText(window, L"連線中...");
+    PostStatusText(window, player_texts::kConnecting);
     PostProgress(window, 0);
 
     Manifest manifest;
@@ -196,7 +197,7 @@ void RunUpdate(const UpdaterThreadArgs& args) {
     }
     if (gameRunning) {
         keepRecords();
-        Finish(window, L"有更新檔, 請先關閉所有遊戲視窗再執行 launcher 更新", false);
+        Finish(window, player_texts::kClientRunning, false);
         return;
     }
     if (!EnoughDiskSpace(window, args.launcherDir, BytesToFetch(manifest, jobs, args.launcherDir))) {
