@@ -91,4 +91,36 @@ std::string PatternBytes(std::size_t size, std::uint32_t seed) {
     return out;
 }
 
+bool MakeUnixLink(const std::wstring& target, const std::wstring& link, bool hard) {
+    // Wine's own export: the unix name of a Windows path, allocated on the process heap.
+    using UnixName = char*(__cdecl*)(const wchar_t*);
+    const auto toUnix = reinterpret_cast<UnixName>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
+    if (!toUnix) return false;
+    std::wstring source = target;
+    while (source.size() > 3 && (source.back() == L'\\' || source.back() == L'/')) source.pop_back();
+    char* from = toUnix(source.c_str());
+    char* to = toUnix(link.c_str());
+    // Wine hands a unix program its command line split at spaces, quotes and all: the test folders hold none.
+    std::wstring command = std::wstring(L"Z:\\bin\\ln ") + (hard ? L"" : L"-s ") + Wide(from ? from : "") + L" " +
+                           Wide(to ? to : "");
+    HeapFree(GetProcessHeap(), 0, from);
+    HeapFree(GetProcessHeap(), 0, to);
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION process = {};
+    if (!CreateProcessW(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process)) {
+        return false;
+    }
+    // Wine does not always report a unix program's exit code: the link itself tells.
+    WaitForSingleObject(process.hProcess, 30000);
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    for (int i = 0; i < 100; ++i) {
+        if (GetFileAttributesW(link.c_str()) != INVALID_FILE_ATTRIBUTES) return true;
+        Sleep(50);
+    }
+    return false;
+}
+
 }  // namespace testsupport

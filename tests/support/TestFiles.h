@@ -20,5 +20,8 @@ std::wstring BesideTestExe(const std::wstring& name);
 std::string Sha256Hex(const std::string& bytes);
 // Deterministic pseudo-random content.
 std::string PatternBytes(std::size_t size, std::uint32_t seed);
+// Makes `link` a unix symbolic link (or, with `hard`, a second name) of `target`, through the machine's
+// own ln: under Wine, CreateSymbolicLinkW reports success and makes nothing. False when it failed.
+bool MakeUnixLink(const std::wstring& target, const std::wstring& link, bool hard = false);
 
 }  // namespace testsupport

@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdarg>
 #include <thread>
 
@@ -216,6 +217,47 @@ TEST(UpdaterOutcomeTest, EveryDownloadFails) {
 
 // A host serving wrong bytes changes nothing on the disk: the file installed before stays byte for byte,
 // also the settings program that the gear starts as administrator whatever the update's outcome.
+// The launcher writes as administrator in a folder others may write to: nothing below it is written through
+// a link, whether a folder, the file or its ".part" is the link, or the file has a second name elsewhere.
+// Such a file is skipped and counted as failed; nothing outside the game folder changes; the others arrive.
+TEST(UpdaterOutcomeTest, NothingIsWrittenThroughALink) {
+    struct LinkCase {
+        const char* name;
+        const char* listed;  // the manifest path of the file that crosses the link
+        const wchar_t* link;  // below the game folder
+        const wchar_t* target;  // below the outside folder
+        bool hard;
+    };
+    const LinkCase cases[] = {
+        {"a linked folder", "Data/victim.bin", L"Data", L"", false},
+        {"a linked file", "a.bin", L"a.bin", L"victim.bin", false},
+        {"a linked .part", "b.bin", L"b.bin.part", L"victim.bin", false},
+        {"a file with a second name outside", "c.bin", L"c.bin", L"victim.bin", true},
+    };
+    for (const LinkCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        LoopbackHttpServer server;
+        TempDir dir;
+        TempDir outside;
+        ASSERT_TRUE(testsupport::WriteBytes(outside / L"victim.bin", "outside the game folder"));
+        ASSERT_TRUE(testsupport::MakeUnixLink(outside / c.target, dir / c.link, c.hard));
+        Publish(server, {{c.listed, "replacement bytes"}, {"ok.bin", "fine"}});
+        auto run = RunUpdate(dir);
+        EXPECT_EQ(testsupport::ReadBytes(outside / L"victim.bin"), "outside the game folder");
+        EXPECT_FALSE(testsupport::FileExists(outside / L"victim.bin.part"));
+        EXPECT_FALSE(testsupport::FileExists(outside / L"Data"));
+        EXPECT_EQ(testsupport::ReadBytes(dir / L"ok.bin"), "fine");
+        const std::wstring listed = testsupport::Wide(c.listed);
+        const std::vector<std::string> texts = run.Texts();
+        EXPECT_NE(std::find(texts.begin(), texts.end(), Text(player_texts::kLinkSkippedNamed, listed.c_str())), texts.end());
+        ASSERT_FALSE(texts.empty());
+        EXPECT_EQ(texts.back(), Text(player_texts::kDoneWithFailuresNamed, 1, listed.c_str(), player_texts::kLinkSkipped));
+        EXPECT_TRUE(run.Logged("[Launcher][updater] " + std::string(c.listed) + " reaches through a link"));
+        EXPECT_EQ(server.CountRequests("/patch/files/" + std::string(c.listed)), 0);
+        EXPECT_EQ(run.Finished(), (std::vector<std::string>{"F 1"}));
+    }
+}
+
 TEST(UpdaterOutcomeTest, WrongContentFailsVerificationAndChangesNothing) {
     for (const char* name : {"w.pak", "Setup.exe"}) {
         SCOPED_TRACE(name);

@@ -1,5 +1,8 @@
 #include "LauncherPath.h"
 
+#include "LongPath.h"
+#include "Win32Handles.h"
+
 #include <windows.h>
 
 #include <vector>
@@ -9,7 +12,36 @@ namespace {
 constexpr DWORD kFirstPathChars = 260;
 constexpr DWORD kMaxPathChars = 32768;  // the longest path Windows can give a module
 
+// The path as the file system names the file: long names, no link on the way. The module's path may reach
+// the game folder through a link (a game moved to another drive) or 8.3 names; every file the launcher
+// writes below it is named from this form, so that a link found later below it stands out. The path as it
+// was when the file cannot be opened.
+std::wstring FinalPathOf(const std::wstring& path) {
+    ScopedHandle file(CreateFileW(ForFileApi(path).c_str(), FILE_READ_ATTRIBUTES,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                  FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    const std::wstring final = file.Valid() ? FinalPathOfHandle(file.Get()) : std::wstring();
+    return final.empty() ? path : final;
+}
+
 }  // namespace
+
+std::wstring FinalPathOfHandle(HANDLE file) {
+    std::vector<wchar_t> final(kFirstPathChars, L'\0');
+    DWORD got = GetFinalPathNameByHandleW(file, final.data(), static_cast<DWORD>(final.size()), FILE_NAME_NORMALIZED);
+    if (got >= final.size()) {
+        final.assign(got + 1, L'\0');
+        got = GetFinalPathNameByHandleW(file, final.data(), static_cast<DWORD>(final.size()), FILE_NAME_NORMALIZED);
+    }
+    if (got == 0 || got >= final.size()) return std::wstring();
+    return WithoutLongPrefix(std::wstring(final.data(), got));
+}
+
+std::wstring WithoutLongPrefix(const std::wstring& path) {
+    if (path.compare(0, 8, L"\\\\?\\UNC\\") == 0) return L"\\\\" + path.substr(8);
+    if (path.compare(0, 4, L"\\\\?\\") == 0) return path.substr(4);
+    return path;
+}
 
 std::wstring GetLauncherExePath() {
     // GetModuleFileNameW cuts a path that does not fit and reports the full buffer: grow until it fits.
@@ -17,7 +49,7 @@ std::wstring GetLauncherExePath() {
         std::vector<wchar_t> path(chars, L'\0');
         DWORD got = GetModuleFileNameW(nullptr, path.data(), chars);
         if (got == 0) return std::wstring();
-        if (got < chars) return std::wstring(path.data(), got);
+        if (got < chars) return FinalPathOf(std::wstring(path.data(), got));
     }
     return std::wstring();
 }

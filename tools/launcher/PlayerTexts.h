@@ -36,6 +36,8 @@ inline constexpr wchar_t kDownloadFailed[] = L"下載失敗";
 inline constexpr wchar_t kDownloadFailedNamed[] = L"下載失敗：%ls";
 inline constexpr wchar_t kVerifyFailed[] = L"校驗失敗";
 inline constexpr wchar_t kVerifyFailedNamed[] = L"檔案校驗失敗：%ls";
+inline constexpr wchar_t kLinkSkippedNamed[] = L"檔案路徑含有連結，已略過：%ls";
+inline constexpr wchar_t kLinkSkipped[] = L"路徑含有連結";
 
 // ---- the launcher's own update ----
 inline constexpr wchar_t kSelfUpdating[] = L"啟動器更新中...";

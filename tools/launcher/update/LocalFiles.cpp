@@ -1,5 +1,6 @@
 #include "update/LocalFiles.h"
 
+#include "LauncherPath.h"
 #include "LongPath.h"
 
 #include <cstring>
@@ -10,6 +11,57 @@ namespace local_files {
 namespace {
 
 constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+// What GetLastError says after a refusal for a link (ERROR_STOPPED_ON_SYMLINK, which not every SDK names).
+constexpr DWORD kStoppedOnLink = 681;
+
+// The path as Windows names it in full, without "\\?\", for comparing with a handle's final path.
+std::wstring FullName(const std::wstring& path) {
+    const std::wstring asked = ForFileApi(path);
+    std::vector<wchar_t> full(asked.size() + MAX_PATH, L'\0');
+    DWORD got = GetFullPathNameW(asked.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
+    if (got >= full.size()) {
+        full.assign(got + 1, L'\0');
+        got = GetFullPathNameW(asked.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
+    }
+    if (got == 0 || got >= full.size()) return WithoutLongPrefix(asked);
+    return WithoutLongPrefix(std::wstring(full.data(), got));
+}
+
+// True when the open handle is the object `path` names and not what a link leads to: no reparse point on
+// the object itself (a link opened as itself), and a final path that is `path` (a junction or link on the
+// way resolves to another one; Wine shows unix links only this way).
+bool NamesItself(HANDLE handle, const std::wstring& path) {
+    FILE_ATTRIBUTE_TAG_INFO tag = {};
+    if (!GetFileInformationByHandleEx(handle, FileAttributeTagInfo, &tag, sizeof(tag)) ||
+        (tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+        return false;
+    }
+    const std::wstring final = FinalPathOfHandle(handle);
+    const std::wstring asked = FullName(path);
+    return !final.empty() && final.size() == asked.size() &&
+           CompareStringOrdinal(final.c_str(), static_cast<int>(final.size()), asked.c_str(),
+                                static_cast<int>(asked.size()), TRUE) == CSTR_EQUAL;
+}
+
+// True when nothing else names the file: a hard link elsewhere would receive every byte written here.
+bool HasOneName(HANDLE handle) {
+    BY_HANDLE_FILE_INFORMATION info;
+    return GetFileInformationByHandle(handle, &info) && info.nNumberOfLinks <= 1;
+}
+
+// Opens `path` itself, never through a link: refused (invalid, GetLastError kStoppedOnLink) when the handle
+// does not name the object itself, or when it is to be written and has another name too.
+ScopedHandle OpenItself(const std::wstring& path, DWORD access, DWORD share, DWORD disposition, DWORD flags,
+                        bool toWrite) {
+    ScopedHandle handle(CreateFileW(ForFileApi(path).c_str(), access, share, nullptr, disposition,
+                                    flags | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    if (!handle.Valid()) return handle;
+    if (!NamesItself(handle.Get(), path) || (toWrite && !HasOneName(handle.Get()))) {
+        handle.Reset();
+        SetLastError(kStoppedOnLink);
+    }
+    return handle;
+}
 
 std::wstring FolderOf(const std::wstring& path) {
     const std::size_t sep = path.find_last_of(L"\\/");
@@ -26,11 +78,15 @@ bool ClearReadOnly(HANDLE file) {
     return SetFileInformationByHandle(file, FileBasicInfo, &basic, sizeof(basic)) != 0;
 }
 
-void ClearReadOnlyByName(const std::wstring& path) {
-    ScopedHandle file(CreateFileW(ForFileApi(path).c_str(), FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, kShareAll,
-                                  nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
-                                  nullptr));
-    if (file.Valid()) ClearReadOnly(file.Get());
+// False when `path` exists but is reached through a link; a missing file needs nothing.
+bool ClearReadOnlyByName(const std::wstring& path) {
+    ScopedHandle file = OpenItself(path, FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, kShareAll, OPEN_EXISTING,
+                                   FILE_FLAG_BACKUP_SEMANTICS, false);
+    if (file.Valid()) {
+        ClearReadOnly(file.Get());  // a refusal shows when the move itself fails
+        return true;
+    }
+    return GetLastError() != kStoppedOnLink;
 }
 
 bool IsGoneError(DWORD error) {
@@ -56,8 +112,7 @@ std::uint64_t SizeOrZero(const std::wstring& path) {
 }
 
 bool ReadStamp(const std::wstring& path, FileStamp* stamp) {
-    ScopedHandle file(CreateFileW(ForFileApi(path).c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING,
-                                  FILE_ATTRIBUTE_NORMAL, nullptr));
+    ScopedHandle file = OpenItself(path, FILE_READ_ATTRIBUTES, kShareAll, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, false);
     BY_HANDLE_FILE_INFORMATION info;
     if (!file.Valid() || !GetFileInformationByHandle(file.Get(), &info)) return false;
     stamp->size = Combine(info.nFileSizeHigh, info.nFileSizeLow);
@@ -68,13 +123,33 @@ bool ReadStamp(const std::wstring& path, FileStamp* stamp) {
 }
 
 ScopedHandle OpenToRead(const std::wstring& path, DWORD flags) {
-    return ScopedHandle(CreateFileW(ForFileApi(path).c_str(), GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING,
-                                    flags ? flags : FILE_ATTRIBUTE_NORMAL, nullptr));
+    return OpenItself(path, GENERIC_READ, kShareAll, OPEN_EXISTING, flags ? flags : FILE_ATTRIBUTE_NORMAL, false);
 }
 
 ScopedHandle OpenFolderToList(const std::wstring& path) {
-    return ScopedHandle(CreateFileW(ForFileApi(path).c_str(), FILE_LIST_DIRECTORY, kShareAll, nullptr, OPEN_EXISTING,
-                                    FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    return OpenItself(path, FILE_LIST_DIRECTORY, kShareAll, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, false);
+}
+
+bool CrossesLink(const std::wstring& root, const std::wstring& relative) {
+    std::wstring path = root;
+    for (std::size_t start = 0; start <= relative.size();) {
+        std::size_t end = relative.find_first_of(L"\\/", start);
+        if (end == std::wstring::npos) end = relative.size();
+        if (end > start) {
+            path.append(relative, start, end - start);
+            const bool last = end == relative.size();
+            ScopedHandle handle = OpenItself(path, FILE_READ_ATTRIBUTES, kShareAll, OPEN_EXISTING,
+                                             FILE_FLAG_BACKUP_SEMANTICS, last);
+            if (!handle.Valid()) {
+                if (GetLastError() == kStoppedOnLink) return true;
+                if (!last) return false;  // missing from here on: what is made below it is made new
+            }
+            if (!last) path.push_back(L'\\');
+        }
+        start = end + 1;
+    }
+    ScopedHandle part = OpenItself(path + L".part", FILE_READ_ATTRIBUTES, kShareAll, OPEN_EXISTING, 0, true);
+    return !part.Valid() && GetLastError() == kStoppedOnLink;
 }
 
 bool ReadWhole(const std::wstring& path, std::uint64_t limit, std::string* bytes) {
@@ -90,10 +165,13 @@ bool ReadWhole(const std::wstring& path, std::uint64_t limit, std::string* bytes
 }
 
 ScopedHandle OpenPart(const std::wstring& path, std::uint64_t existing) {
+    // A new ".part" is made new: truncating one that is there would write into whatever it is a link or a
+    // second name of.
+    if (existing == 0 && !DeleteOrGone(path)) return ScopedHandle();
     // No sharing at all: between the first byte written and the move, nobody else can open the file, so
     // the bytes that were hashed are the bytes that take the target's name.
-    ScopedHandle file(CreateFileW(ForFileApi(path).c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, 0, nullptr,
-                                  existing > 0 ? OPEN_EXISTING : CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    ScopedHandle file = OpenItself(path, GENERIC_READ | GENERIC_WRITE | DELETE, 0,
+                                   existing > 0 ? OPEN_EXISTING : CREATE_NEW, FILE_ATTRIBUTE_NORMAL, true);
     if (!file.Valid() || existing == 0) return file;
     LARGE_INTEGER size = {};
     LARGE_INTEGER end = {};
@@ -109,7 +187,7 @@ ScopedHandle OpenPart(const std::wstring& path, std::uint64_t existing) {
 }
 
 bool MoveIntoPlace(HANDLE file, const std::wstring& target) {
-    ClearReadOnlyByName(target);
+    if (!ClearReadOnlyByName(target)) return false;
     const std::wstring name = ForFileApi(target);
     const std::size_t nameBytes = name.size() * sizeof(wchar_t);
     // FILE_RENAME_INFO ends in a name of any length: room for it and its terminator.
@@ -129,9 +207,8 @@ bool DeleteOpen(HANDLE file) {
 }
 
 bool DeleteOrGone(const std::wstring& path) {
-    // A link is deleted itself, never what it points to.
-    ScopedHandle file(CreateFileW(ForFileApi(path).c_str(), DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
-                                  kShareAll, nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    ScopedHandle file = OpenItself(path, DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, kShareAll,
+                                   OPEN_EXISTING, 0, false);
     if (!file.Valid()) return IsGoneError(GetLastError());
     ClearReadOnly(file.Get());
     return DeleteOpen(file.Get());
@@ -150,14 +227,27 @@ bool WriteAtomically(const std::wstring& path, const std::string& bytes) {
 }
 
 bool MoveReplacing(const std::wstring& from, const std::wstring& to) {
-    ClearReadOnlyByName(to);
+    {
+        ScopedHandle source = OpenItself(from, FILE_READ_ATTRIBUTES, kShareAll, OPEN_EXISTING, 0, false);
+        if (!source.Valid()) return false;
+    }
+    if (!ClearReadOnlyByName(to)) return false;
     return MoveFileExW(ForFileApi(from).c_str(), ForFileApi(to).c_str(),
                        MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
 }
 
 bool CreateParentFolders(const std::wstring& path) {
     const std::wstring folder = FolderOf(path);
-    return folder.empty() || CreateDirectoryChain(folder);
+    if (folder.empty()) return true;
+    // The deepest folder there already must be itself: a new folder made below a link would be made
+    // wherever the link leads.
+    for (std::wstring existing = folder; !existing.empty(); existing = FolderOf(existing)) {
+        ScopedHandle handle = OpenItself(existing, FILE_READ_ATTRIBUTES, kShareAll, OPEN_EXISTING,
+                                         FILE_FLAG_BACKUP_SEMANTICS, false);
+        if (handle.Valid()) break;
+        if (GetLastError() == kStoppedOnLink) return false;
+    }
+    return CreateDirectoryChain(folder);
 }
 
 }  // namespace local_files

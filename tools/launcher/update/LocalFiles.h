@@ -4,6 +4,12 @@
 // applied here). Where Windows allows it the work is done on one open handle, so that the file that was
 // checked is the file that is moved or deleted. Nothing here survives a system crash half-way except
 // what FlushFileBuffers promises: a moved file holds all of its bytes, a write that was cut off holds some.
+//
+// The launcher runs as administrator in a folder that others may write to, so nothing here goes through a
+// link: every handle is checked to name the object its path names (no junction, symbolic link or mount
+// point on it or on the way to it), and a file that is written has no second name. A refused path fails
+// like a missing one, with GetLastError 681 (ERROR_STOPPED_ON_SYMLINK). Paths must be named from the
+// folder's final path (GetLauncherExePath gives it): a link above the game folder is the player's choice.
 
 #include "Win32Handles.h"
 
@@ -40,6 +46,11 @@ ScopedHandle OpenToRead(const std::wstring& path, DWORD flags = 0);
 
 // A folder opened to list its entries; invalid when it cannot be opened.
 ScopedHandle OpenFolderToList(const std::wstring& path);
+
+// True when `relative` below `root` (which ends in a separator) reaches through a link, or when the file
+// or its ".part" is a link or has a second name: such a file is left alone. Parts that do not exist yet
+// cross nothing.
+bool CrossesLink(const std::wstring& root, const std::wstring& relative);
 
 // Reads a whole file of at most `limit` bytes; false when it is missing, unreadable or longer.
 bool ReadWhole(const std::wstring& path, std::uint64_t limit, std::string* bytes);

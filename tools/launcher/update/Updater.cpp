@@ -8,6 +8,7 @@
 #include "Win32Handles.h"
 #include "common/PathRules.h"
 #include "update/CheckCache.h"
+#include "update/DebugLog.h"
 #include "update/DiskSpace.h"
 #include "update/DownloadWorkers.h"
 #include "update/FileCheck.h"
@@ -75,6 +76,30 @@ struct BatchOutcome {
     std::wstring lastFailedPath;
     std::wstring lastFailedReason;
 };
+
+// Takes out the jobs whose path reaches through a link, or whose file or ".part" is a link or has a second
+// name: writing there would write wherever the link leads, as administrator. Each one gets a status line and
+// a log line and counts as a failed file; nothing of it is touched.
+BatchOutcome LeaveOutLinkedPaths(HWND window, const Manifest& manifest, const std::wstring& launcherDir,
+                                 std::vector<std::size_t>* jobs) {
+    BatchOutcome skipped;
+    std::vector<std::size_t> kept;
+    for (std::size_t index : *jobs) {
+        const std::wstring& path = manifest.files[index].path;
+        if (!local_files::CrossesLink(launcherDir, path)) {
+            kept.push_back(index);
+            continue;
+        }
+        LogLine("[Launcher][updater] %s reaches through a link or has a second name: left alone\n",
+                ToAnsiForLog(path.c_str(), kLogNameBytes).c_str());
+        PostStatusText(window, player_texts::kLinkSkippedNamed, path.c_str());
+        ++skipped.failed;
+        skipped.lastFailedPath = path;
+        skipped.lastFailedReason = player_texts::kLinkSkipped;
+    }
+    *jobs = std::move(kept);
+    return skipped;
+}
 
 // Downloads the jobs with up to four workers, or on this thread when none starts.
 BatchOutcome DownloadJobs(HWND window, const Manifest& manifest, const std::vector<std::size_t>& jobs,
@@ -188,7 +213,7 @@ void RunUpdate(const UpdaterThreadArgs& args) {
     const auto keepRecords = [&] {
         if (records && cache.Changed()) cache.Save(cachePath);
     };
-    const std::vector<std::size_t> jobs =
+    std::vector<std::size_t> jobs =
         CheckFiles(window, manifest, args.launcherDir, records, records && !args.fullCheck && !GameFolderUnsecured());
     if (jobs.empty()) {
         keepRecords();
@@ -200,12 +225,19 @@ void RunUpdate(const UpdaterThreadArgs& args) {
         Finish(window, player_texts::kClientRunning, false);
         return;
     }
+    const BatchOutcome skipped = LeaveOutLinkedPaths(window, manifest, args.launcherDir, &jobs);
     if (!EnoughDiskSpace(window, args.launcherDir, BytesToFetch(manifest, jobs, args.launcherDir))) {
         keepRecords();
         PostFinished(window, false);
         return;
     }
-    const BatchOutcome outcome = DownloadJobs(window, manifest, jobs, args.launcherDir, hosts, records);
+    BatchOutcome outcome =
+        jobs.empty() ? BatchOutcome{} : DownloadJobs(window, manifest, jobs, args.launcherDir, hosts, records);
+    if (skipped.failed > 0 && outcome.lastFailedPath.empty()) {
+        outcome.lastFailedPath = skipped.lastFailedPath;
+        outcome.lastFailedReason = skipped.lastFailedReason;
+    }
+    outcome.failed += skipped.failed;
     // Saved before the last message: the player may start the game, and end the launcher, at once.
     keepRecords();
     ReportDownloads(window, outcome);
