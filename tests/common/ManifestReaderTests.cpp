@@ -17,8 +17,10 @@ std::vector<std::string> Summary(const manifest_reader::ManifestLines<CharT>& li
     std::vector<std::string> out;
     for (const auto& f : lines.files) {
         out.push_back(std::to_string(f.line) + " FILE " + narrow(f.path) + " " + std::to_string(f.size) +
-                      (f.hasDelta ? " delta " + f.deltaSha256.substr(0, 1) + " " + std::to_string(f.deltaSize) : ""));
+                      (f.hasDelta ? " delta " + f.deltaSha256.substr(0, 1) + " " + std::to_string(f.deltaSize) : "") +
+                      (f.hasPack ? " pack " + f.packSha256.substr(0, 1) + " @" + std::to_string(f.packOffset) : ""));
     }
+    for (const auto& p : lines.packs) out.push_back(std::to_string(p.line) + " PACK " + p.sha256.substr(0, 1) + " " + std::to_string(p.size));
     for (const auto& i : lines.issues) {
         out.push_back(std::to_string(i.line) + " issue " + std::to_string(static_cast<int>(i.kind)) + " " + narrow(i.text));
     }
@@ -53,6 +55,14 @@ TEST(ManifestReader, BytesAndWideTextReadAlikeWithDeltasAndIssuesInLineOrder) {
          {issue(2, K::Malformed, "FILE|a|1|abc"), issue(3, K::BadSequence, "SEQUENCE=1x"),
           issue(4, K::UnsafePath, "../up"), issue(5, K::Malformed, "DELTA|b|" + kB + "|0"), "quick no",
           "recognised 6"}},
+        {"PACKED lines count only for a listed file inside a listed pack",
+         "PACK|" + kA + "|100\nFILE|a|10|" + kB + "\nPACKED|a|" + kA + "|0\nFILE|b|10|" + kB + "\nPACKED|b|" + kA +
+             "|95\nPACKED|c|" + kA + "|0\nPACKED|A|" + kA + "|5\nFILE|d|1|" + kA + "\nPACKED|d|" + kB + "|0\nPACK|" + kA +
+             "|100\nPACK|x|1",
+         {"2 FILE a 10 pack a @0", "4 FILE b 10", "8 FILE d 1", "1 PACK a 100", issue(5, K::PackedOutsidePack, "b"),
+          issue(6, K::PackedWithoutFile, "c"), issue(7, K::SecondPacked, "A"), issue(9, K::PackedWithoutPack, "d"),
+          issue(10, K::SecondPack, "PACK|" + kA + "|100"), issue(11, K::Malformed, "PACK|x|1"), "quick unset",
+          "recognised 11"}},
         {"no manifest line at all", "<html>\n</html>\n", {"quick unset", "recognised 0"}},
     };
     for (const Case& c : cases) {

@@ -253,8 +253,10 @@ TEST(PatchgenBuild, RebuildReplacesStaleContent) {
     EXPECT_EQ(m.launcherSelf, std::to_string(newLauncher.size()) + "|" + Sha256Hex(newLauncher));
     EXPECT_EQ(ReadBytes(p.out() / "files" / "a.txt"), "abc");
     EXPECT_EQ(ReadBytes(p.out() / "files" / "Launcher.exe"), newLauncher);
+    // The pack of the first build went with the files it held; the one small file left has a pack of its own.
     EXPECT_EQ(ListTree(p.out()), (std::vector<std::string>{"files", "files/Launcher.exe", "files/a.txt", "files/x",
-                                                           "files/x/y", "manifest.txt"}));
+                                                           "files/x/y", "manifest.txt", "packs",
+                                                           "packs/" + kAbc + ".kpak"}));
     EXPECT_EQ(RunPatchgen({"verify", p.out().string()}).exitCode, 0);
 }
 
@@ -296,6 +298,21 @@ TEST(PatchgenVerify, CatchesServedTreeNotMatchingManifest) {
         {"digest one digit too long", editManifest("FILE|data/abc.txt|3|", "FILE|data/abc.txt|3|0"),
          {"line", "malformed", "data/abc.txt"}},
         {"unsafe path", editManifest("FILE|data/abc.txt|", "FILE|../abc.txt|"), {"unsafe", "../abc.txt"}},
+        {"pack missing", [](const Patch& p) { fs::remove_all(p.out() / "packs"); }, {"packs/", ".kpak: missing"}},
+        {"pack bytes changed",
+         [](const Patch& p) {
+             for (const auto& e : fs::directory_iterator(p.out() / "packs")) WriteBytes(e.path(), "abd" + kChineseText);
+         },
+         {".kpak: digest differs"}},
+        {"a member's offset moved",
+         [](const Patch& p) {
+             std::string text = ReadBytes(p.out() / "manifest.txt");
+             const std::size_t line = text.find("PACKED|data/abc.txt|");
+             const std::size_t end = text.find('\n', line);
+             if (line != std::string::npos && text.compare(end - 2, 2, "|0") == 0) text.replace(end - 1, 1, "1");
+             WriteBytes(p.out() / "manifest.txt", text);
+         },
+         {"(pack of files/data/abc.txt): bytes at 1 are not the file's", "members overlap"}},
     };
     for (const TamperCase& c : cases) {
         SCOPED_TRACE(c.name);

@@ -16,8 +16,8 @@ TEST(PatchManifest, WrittenTextReadsBackThroughLauncherRules) {
     m.quickCheck = true;
     m.launcherSelf = PatchLauncherEntry{4096, kAbc};
     m.files = {{"data/a.bin", 3, kAbc, PatchDeltaIndex{kEmpty, 80}},
-               {"\xE8\xB3\x87\xE6\x96\x99/x.txt", 0, kEmpty, std::nullopt},
-               {"#odd name", 1, kAbc, std::nullopt}};
+               {"\xE8\xB3\x87\xE6\x96\x99/x.txt", 0, kEmpty, std::nullopt, std::nullopt},
+               {"#odd name", 1, kAbc, std::nullopt, std::nullopt}};
     std::string text = FormatPatchManifest(m);
 
     EXPECT_NE(text.substr(0, 3), "\xEF\xBB\xBF");

@@ -25,6 +25,11 @@ inline constexpr char kQuickCheck[] = "quick";
 // DELTA|<path>|<index sha256>|<index size>: the chunk index of the FILE entry with that path, served at
 // "delta/<the file's sha256>.kcix" (see ChunkIndex.h). Launchers that do not know the line skip it.
 inline constexpr char kDeltaKey[] = "DELTA|";
+// PACK|<pack sha256>|<pack size>: a pack of small files, served at "packs/<pack sha256>.kpak" (see PackPlan.h).
+// PACKED|<path>|<pack sha256>|<offset>: the FILE entry with that path is also the bytes
+// [offset, offset + its size) of that pack. Launchers that do not know the lines skip them.
+inline constexpr char kPackKey[] = "PACK|";
+inline constexpr char kPackedKey[] = "PACKED|";
 inline constexpr std::size_t kDigestHexLength = 64;
 // The UTF-8 byte order mark that may open a manifest; no other one is recognised.
 inline constexpr char kByteOrderMark[] = "\xEF\xBB\xBF";
@@ -103,15 +108,18 @@ std::uint64_t ParseSizeField(std::basic_string_view<CharT> field) {
 
 // What one line of a manifest is, after trimming. `kind` Ignored covers blank lines, comments and
 // unknown keys; Malformed covers keyed records that fail their field rules.
-enum class LineKind { Ignored, Version, Status, News, LauncherSelf, File, Sequence, Check, Delta, Malformed, UnsafePath };
+enum class LineKind {
+    Ignored, Version, Status, News, LauncherSelf, File, Sequence, Check, Delta, Pack, Packed, Malformed, UnsafePath
+};
 
 template <typename CharT>
 struct ParsedLine {
     LineKind kind = LineKind::Ignored;
     LineKind claimed = LineKind::Ignored;  // the record the line's key names, also when it is Malformed
-    std::basic_string_view<CharT> text;  // VERSION/STATUS/NEWS/CHECK value, or FILE/DELTA path
-    std::uint64_t size = 0;              // FILE and LAUNCHER_SELF size, the DELTA index size, or the SEQUENCE number
-    std::string sha256;                  // FILE and LAUNCHER_SELF digest, or the DELTA index digest
+    std::basic_string_view<CharT> text;  // VERSION/STATUS/NEWS/CHECK value, or FILE/DELTA/PACKED path
+    std::uint64_t size = 0;  // FILE and LAUNCHER_SELF size, the DELTA index size, the PACK size, the PACKED
+                             // offset, or the SEQUENCE number
+    std::string sha256;      // FILE and LAUNCHER_SELF digest, the DELTA index digest, or the pack's digest
     const char* unsafeReason = nullptr;
 };
 
@@ -194,6 +202,17 @@ ParsedLine<CharT> ParseLine(std::basic_string_view<CharT> rawLine) {
         ParsePathRecord(line.substr(sizeof(kFileKey) - 1), LineKind::File, 2, 1, false, out);
     } else if (StartsWithKey(line, kDeltaKey)) {
         ParsePathRecord(line.substr(sizeof(kDeltaKey) - 1), LineKind::Delta, 1, 2, true, out);
+    } else if (StartsWithKey(line, kPackedKey)) {
+        ParsePathRecord(line.substr(sizeof(kPackedKey) - 1), LineKind::Packed, 1, 2, false, out);
+    } else if (StartsWithKey(line, kPackKey)) {
+        out.claimed = LineKind::Pack;
+        out.kind = LineKind::Malformed;
+        auto fields = SplitFields(line.substr(sizeof(kPackKey) - 1));
+        if (fields.size() >= 2) {
+            out.sha256 = FilterDigest(fields[0]);
+            out.size = ParseSizeField(fields[1]);
+            if (out.sha256.size() == kDigestHexLength && out.size != 0) out.kind = LineKind::Pack;
+        }
     }
     return out;
 }

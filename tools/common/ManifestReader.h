@@ -24,6 +24,17 @@ struct FileRecord {
     bool hasDelta = false;
     std::string deltaSha256;
     std::uint64_t deltaSize = 0;
+    // Its place in a pack, when a PACKED line names its path and a PACK line names that pack.
+    bool hasPack = false;
+    std::string packSha256;
+    std::uint64_t packOffset = 0;
+};
+
+// A PACK line: a pack of small files, served at "packs/<sha256>.kpak".
+struct PackRecord {
+    std::size_t line = 0;  // 1-based
+    std::string sha256;
+    std::uint64_t size = 0;
 };
 
 struct LauncherRecord {
@@ -38,6 +49,11 @@ enum class IssueKind {
     TopLevelLauncher,  // a FILE line for the launcher's own file, updated through LAUNCHER_SELF only
     DeltaWithoutFile,  // a DELTA line whose path no FILE line lists; `text` is the path
     SecondDelta,       // a DELTA line for a path that has one already; `text` is the path
+    SecondPack,        // a PACK line for a pack listed already; `text` is the trimmed line
+    PackedWithoutFile, // a PACKED line whose path no FILE line lists; `text` is the path
+    SecondPacked,      // a PACKED line for a path that has one already; `text` is the path
+    PackedWithoutPack, // a PACKED line naming a pack no PACK line lists; `text` is the path
+    PackedOutsidePack, // a PACKED line whose file would reach past its pack's end; `text` is the path
 };
 
 template <typename CharT>
@@ -58,12 +74,14 @@ struct ManifestLines {
     std::optional<bool> quickCheck;  // CHECK: true only for CHECK=quick
     std::optional<LauncherRecord> launcherSelf;
     std::vector<FileRecord<CharT>> files;  // in line order
+    std::vector<PackRecord> packs;         // in line order, each pack once
     std::vector<Issue<CharT>> issues;      // in line order
     std::size_t recognisedLines = 0;       // lines that carried one of the keys, valid or not
 };
 
-// Reads every line of `text` (already without a byte order mark). A DELTA line goes to the first FILE line
-// with its path (file names compared as Windows compares ASCII); the first DELTA line for a path wins.
+// Reads every line of `text` (already without a byte order mark). A DELTA or PACKED line goes to the first FILE
+// line with its path (file names compared as Windows compares ASCII); the first such line for a path wins. A
+// PACKED line counts only when a PACK line (anywhere) lists its pack and the file lies within it.
 // Never fails: a text without a single manifest line gives an empty result.
 template <typename CharT>
 ManifestLines<CharT> ReadManifestLines(std::basic_string_view<CharT> text);

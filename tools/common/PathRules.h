@@ -18,6 +18,8 @@ inline constexpr char kFilesDir[] = "files";
 inline constexpr char kManifestName[] = "manifest.txt";
 // The folder below the patch base that holds the chunk indexes.
 inline constexpr char kDeltaDir[] = "delta";
+// Packs of small files, named after their own SHA-256.
+inline constexpr char kPacksDir[] = "packs";
 
 // An ASCII text in the caller's character type ("Launcher.exe" as a wide string, say).
 template <typename CharT>

@@ -13,6 +13,7 @@
 #include "FileDigest.h"
 #include "FileIo.h"
 #include "GameTree.h"
+#include "PackFiles.h"
 #include "PatchManifest.h"
 #include "Progress.h"
 #include "PublishRules.h"
@@ -128,6 +129,7 @@ struct Publication {
     PatchManifest manifest;
     std::set<std::string> served;   // paths below files/, as the launcher asks for them
     std::set<std::string> indices;  // names below delta/
+    std::set<std::string> packs;    // names below packs/
     std::uint64_t gameBytes = 0;
     FileDigest launcher;
 };
@@ -264,7 +266,7 @@ int PublishFiles(const BuildOptions& options, const GameTree& tree, Publication*
             Say(error);
             return kExitIo;
         }
-        publication->manifest.files.push_back({f.path, digest.size, digest.sha256, std::nullopt});
+        publication->manifest.files.push_back({f.path, digest.size, digest.sha256, std::nullopt, std::nullopt});
         publication->served.insert(f.path);
         publication->gameBytes += digest.size;
         ProgressFileDone(&progress);
@@ -330,6 +332,15 @@ int WriteManifest(const BuildOptions& options, const Publication& publication, c
         }
         if (fs::is_empty(deltaRoot, ec) && !ec) fs::remove(deltaRoot, ec);
     }
+    // Packs too: named after their content, an old one is simply one the manifest no longer names.
+    const fs::path packsRoot = options.out / path_rules::kPacksDir;
+    if (fs::is_directory(fs::symlink_status(packsRoot, ec))) {
+        if (!RemoveStale(packsRoot, publication.packs, options.quiet, &error)) {
+            Say(error);
+            return kExitIo;
+        }
+        if (fs::is_empty(packsRoot, ec) && !ec) fs::remove(packsRoot, ec);
+    }
     return kExitOk;
 }
 
@@ -358,12 +369,19 @@ int RunBuild(const BuildOptions& options) {
     }
     result = PublishFiles(options, tree, &publication);
     if (result != kExitOk) return result;
+    std::string packError;
+    if (options.packUnder > 0 &&
+        !WritePacks(options.out, options.packUnder, &publication.manifest, &publication.packs, &packError)) {
+        Say(packError);
+        return kExitIo;
+    }
     result = WriteManifest(options, publication, options.signKey ? &key : nullptr);
     if (result != kExitOk) return result;
 
     if (!options.quiet) {
-        std::printf("published %zu file(s), %llu bytes, and Launcher.exe (%llu bytes, sha256 %s) to %s\n",
-                    publication.manifest.files.size(), static_cast<unsigned long long>(publication.gameBytes),
+        std::printf("published %zu file(s) (%zu pack(s)), %llu bytes, and Launcher.exe (%llu bytes, sha256 %s) to %s\n",
+                    publication.manifest.files.size(), publication.manifest.packs.size(),
+                    static_cast<unsigned long long>(publication.gameBytes),
                     static_cast<unsigned long long>(publication.launcher.size), publication.launcher.sha256.c_str(),
                     DisplayPath(options.out).c_str());
         if (options.signKey) {

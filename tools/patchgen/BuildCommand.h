@@ -16,11 +16,12 @@ struct BuildOptions {
     std::optional<std::filesystem::path> signKey;  // PEM private key: write SEQUENCE and the signature line
     std::optional<std::uint64_t> sequence;         // with signKey; default: seconds since 1970 at build time
     bool quickCheck = false;                       // CHECK=quick: launchers may skip hashing unchanged files
+    std::uint64_t packUnder = 256 * 1024;          // files of 1 byte up to below this go into packs; 0: none
     bool quiet = false;
     bool forceProgress = false;
 };
 
-// Writes out/files/... and out/files/Launcher.exe, then out/manifest.txt last and atomically; refuses
+// Writes out/files/... and out/files/Launcher.exe, out/delta/ and out/packs/, then out/manifest.txt last and atomically; refuses
 // before writing anything when a path or value cannot be published. Returns an ExitCode; messages go
 // to stderr, the summary to stdout.
 int RunBuild(const BuildOptions& options);

@@ -14,9 +14,16 @@ std::string FormatPatchManifest(const PatchManifest& manifest) {
         out += manifest_format::kLauncherSelfKey + std::to_string(manifest.launcherSelf->size) + "|" +
                manifest.launcherSelf->sha256 + "\n";
     }
+    for (const PatchPack& p : manifest.packs) {
+        out += manifest_format::kPackKey + p.sha256 + "|" + std::to_string(p.size) + "\n";
+    }
     for (const PatchFileEntry& f : manifest.files) {
         out += manifest_format::kFileKey + f.path + "|" + std::to_string(f.size) + "|" + f.sha256 + "\n";
         if (f.delta) out += manifest_format::kDeltaKey + f.path + "|" + f.delta->sha256 + "|" + std::to_string(f.delta->size) + "\n";
+        if (f.packed) {
+            out += manifest_format::kPackedKey + f.path + "|" + f.packed->packSha256 + "|" +
+                   std::to_string(f.packed->offset) + "\n";
+        }
     }
     return out;
 }
@@ -36,6 +43,11 @@ std::string IssueMessage(const manifest_reader::Issue<char>& issue) {
             return "FILE line for top-level Launcher.exe; the launcher drops it (use LAUNCHER_SELF)";
         case IssueKind::DeltaWithoutFile: return "DELTA line for a path without a FILE line: " + text;
         case IssueKind::SecondDelta: return "second DELTA line for " + text;
+        case IssueKind::SecondPack: return "pack listed twice: " + text;
+        case IssueKind::PackedWithoutFile: return "PACKED line for a path without a FILE line: " + text;
+        case IssueKind::SecondPacked: return "second PACKED line for " + text;
+        case IssueKind::PackedWithoutPack: return "PACKED line naming a pack no PACK line lists: " + text;
+        case IssueKind::PackedOutsidePack: return "PACKED line reaching past the end of its pack: " + text;
     }
     return text;
 }
@@ -51,11 +63,14 @@ PatchManifest ReadPatchManifest(std::string_view text, std::vector<ManifestIssue
     if (lines.news) manifest.news = std::string(*lines.news);
     manifest.sequence = lines.sequence;
     manifest.quickCheck = lines.quickCheck.value_or(false);
+    for (const manifest_reader::PackRecord& p : lines.packs) manifest.packs.push_back({p.sha256, p.size});
     if (lines.launcherSelf) manifest.launcherSelf = PatchLauncherEntry{lines.launcherSelf->size, lines.launcherSelf->sha256};
     for (const manifest_reader::FileRecord<char>& f : lines.files) {
         std::optional<PatchDeltaIndex> delta;
         if (f.hasDelta) delta = PatchDeltaIndex{f.deltaSha256, f.deltaSize};
-        manifest.files.push_back({std::string(f.path), f.size, f.sha256, delta});
+        std::optional<PatchPackedAt> packed;
+        if (f.hasPack) packed = PatchPackedAt{f.packSha256, f.packOffset};
+        manifest.files.push_back({std::string(f.path), f.size, f.sha256, delta, packed});
     }
     if (issues) {
         for (const manifest_reader::Issue<char>& issue : lines.issues) issues->push_back({issue.line, IssueMessage(issue)});

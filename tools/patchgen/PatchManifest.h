@@ -14,12 +14,25 @@ struct PatchDeltaIndex {
     std::uint64_t size = 0;
 };
 
-// One published game file: a FILE line, and its DELTA line when it has an index.
+// A small file's place in a pack: the PACKED line after its FILE line.
+struct PatchPackedAt {
+    std::string packSha256;
+    std::uint64_t offset = 0;
+};
+
+// One published game file: a FILE line, its DELTA line when it has an index, its PACKED line when it is in a pack.
 struct PatchFileEntry {
     std::string path;  // as written in the FILE line, relative to the game directory
     std::uint64_t size = 0;
     std::string sha256;  // 64 lower-case hex digits
     std::optional<PatchDeltaIndex> delta;
+    std::optional<PatchPackedAt> packed;
+};
+
+// A pack of small files: a PACK line.
+struct PatchPack {
+    std::string sha256;
+    std::uint64_t size = 0;
 };
 
 // The served launcher: the LAUNCHER_SELF line.
@@ -36,6 +49,7 @@ struct PatchManifest {
     std::optional<std::uint64_t> sequence;  // SEQUENCE, written when signing
     bool quickCheck = false;                // CHECK=quick
     std::optional<PatchLauncherEntry> launcherSelf;
+    std::vector<PatchPack> packs;
     std::vector<PatchFileEntry> files;
 };
 
@@ -45,9 +59,9 @@ struct ManifestIssue {
     std::string message;
 };
 
-// The manifest text: a comment, VERSION/STATUS/NEWS/SEQUENCE/CHECK when set, LAUNCHER_SELF when set, then the
-// FILE lines in the given order, each followed by its DELTA line when it has one; UTF-8 without BOM, LF line ends. Values are written as given (check them
-// first). A signature line, when wanted, is appended to exactly this text.
+// The manifest text: a comment, VERSION/STATUS/NEWS/SEQUENCE/CHECK when set, LAUNCHER_SELF when set, the PACK
+// lines, then the FILE lines in the given order, each followed by its DELTA and PACKED lines when it has them;
+// UTF-8 without BOM, LF line ends. Values are written as given (check them first). A signature line, when wanted, is appended to exactly this text.
 std::string FormatPatchManifest(const PatchManifest& manifest);
 
 // Reads manifest bytes the way the launcher does (BOM skipped, later VERSION/STATUS/NEWS/LAUNCHER_SELF win).

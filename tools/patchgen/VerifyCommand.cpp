@@ -11,6 +11,7 @@
 #include "ExitCodes.h"
 #include "FileDigest.h"
 #include "FileIo.h"
+#include "PackFiles.h"
 #include "PatchManifest.h"
 #include "PublishRules.h"
 #include "SigningKey.h"
@@ -185,6 +186,9 @@ int RunVerify(const VerifyOptions& options) {
     }
     relay.Wait();
     ProgressFinish(&progress);
+    std::vector<std::string> packProblems;
+    CheckPacks(options.patchDir, manifest, &packProblems);
+    for (const std::string& problem : packProblems) report.Problem(DisplayText(problem));
     for (std::size_t i = 0; i < manifest.files.size(); ++i) {
         for (const std::string& problem : checks.problems[i]) report.Problem(checks.shown[i] + ": " + problem);
     }

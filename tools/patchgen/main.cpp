@@ -67,6 +67,8 @@ const char kHelp[] =
     "                     default) hashes every file; quick writes CHECK=quick, and a\n"
     "                     launcher then skips hashing a file whose size, time and file id\n"
     "                     match its record of the last time it hashed or downloaded it\n"
+    "  --pack-under BYTES files smaller than this (default 262144) also go into packs\n"
+    "                     under packs/, fetched by range requests; 0: no packs\n"
     "\n"
     "Options for verify:\n"
     "  --public-key HEX   the manifest must be signed by this key (130 hex digits, as\n"
@@ -136,7 +138,7 @@ OutputFlag TakeOutputFlag(const std::string& arg, bool* quiet, bool* forceProgre
 }
 
 int Build(const std::vector<std::string>& args) {
-    std::optional<std::string> game, launcher, out, signKey, sequence, check;
+    std::optional<std::string> game, launcher, out, signKey, sequence, check, packUnder;
     BuildOptions options;
     for (std::size_t i = 1; i < args.size(); ++i) {
         const std::string& arg = args[i];
@@ -152,7 +154,8 @@ int Build(const std::vector<std::string>& args) {
                    TakeValue(args, &i, "--news", &options.news, &usageError) ||
                    TakeValue(args, &i, "--sign-key", &signKey, &usageError) ||
                    TakeValue(args, &i, "--sequence", &sequence, &usageError) ||
-                   TakeValue(args, &i, "--check", &check, &usageError)) {
+                   TakeValue(args, &i, "--check", &check, &usageError) ||
+                   TakeValue(args, &i, "--pack-under", &packUnder, &usageError)) {
             if (!usageError.empty()) return Usage(usageError);
         } else {
             return Usage("build: unknown argument '" + DisplayText(arg) + "'");
@@ -167,6 +170,13 @@ int Build(const std::vector<std::string>& args) {
     if (signKey) options.signKey = PathFromUtf8(*signKey);
     if (check && *check != "quick" && *check != "full") return Usage("build: --check takes quick or full");
     options.quickCheck = check && *check == "quick";
+    if (packUnder) {
+        std::uint64_t value = 0;
+        if (!manifest_format::ParseSequenceValue(std::string_view(*packUnder), &value)) {
+            return Usage("build: --pack-under takes a decimal byte count (0: no packs)");
+        }
+        options.packUnder = value;
+    }
     if (sequence) {
         std::uint64_t value = 0;
         if (!signKey) return Usage("build: --sequence goes with --sign-key");

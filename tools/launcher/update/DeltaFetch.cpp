@@ -252,7 +252,7 @@ DeltaOutcome Assemble(HttpRequest& http, const FetchTarget& target, const std::w
 
 }  // namespace
 
-DeltaResult FetchByDelta(const FetchTarget& target, const std::wstring& host, ProgressSink* sink) {
+DeltaResult FetchByDelta(const FetchTarget& target, const std::wstring& host, ProgressSink* sink, HttpRequest* kept) {
     DeltaResult result;
     if (target.deltaIndexSha256.empty() || target.deltaIndexSize == 0 || target.deltaIndexSize > kMaxChunkIndexBytes) {
         return result;
@@ -261,7 +261,8 @@ DeltaResult FetchByDelta(const FetchTarget& target, const std::wstring& host, Pr
     LARGE_INTEGER localSize = {};
     if (!local.Valid() || !GetFileSizeEx(local.Get(), &localSize) || localSize.QuadPart == 0) return result;
 
-    HttpRequest http;  // one connection for the index and every range
+    HttpRequest own;  // one connection for the index and every range
+    HttpRequest& http = kept ? *kept : own;
     PartFile part(sink, target.size, target.relativeUrl.c_str());
     std::string reason;
     ChunkIndex index;

@@ -7,6 +7,7 @@
 // download to take over.
 
 #include "update/FetchTarget.h"
+#include "update/Http.h"
 #include "update/ProgressSink.h"
 
 #include <cstddef>
@@ -33,5 +34,7 @@ struct DeltaResult {
 constexpr std::uint64_t kMaxChunkIndexBytes = 64ull * 1024 * 1024;
 
 // Tries the delta update of target.targetPath from `host`. Progress goes to `sink` (may be null) as for a
-// download; when it falls back, the progress it counted is taken back.
-DeltaResult FetchByDelta(const FetchTarget& target, const std::wstring& host, ProgressSink* sink);
+// download; when it falls back, the progress it counted is taken back. With `http`, the index and the ranges
+// go over the session and connection it keeps for `host`; without, over one of their own.
+DeltaResult FetchByDelta(const FetchTarget& target, const std::wstring& host, ProgressSink* sink,
+                         HttpRequest* http = nullptr);

@@ -2,11 +2,15 @@
 
 #include "PlayerTexts.h"
 #include "TextFormat.h"
+#include "common/PackPlan.h"
 #include "common/PathRules.h"
 #include "update/FileFetch.h"
 #include "update/LocalFiles.h"
+#include "update/PackFetch.h"
 #include "update/StatusChannel.h"
 #include "update/TransferReport.h"
+
+#include <map>
 
 namespace {
 
@@ -18,8 +22,7 @@ void RecordFailure(DownloadBatch& batch, const std::wstring& path, const wchar_t
     batch.lastFailedReason = reason;
 }
 
-// Fetches one job; the outcome decides the failure text.
-FetchOutcome FetchJob(DownloadBatch& batch, const ManifestFile& file, const std::wstring& label) {
+FetchTarget TargetOf(const DownloadBatch& batch, const ManifestFile& file) {
     FetchTarget target;
     target.relativeUrl = path_rules::ServedPath(std::wstring_view(file.path));
     target.targetPath = batch.launcherDir + file.path;
@@ -28,50 +31,147 @@ FetchOutcome FetchJob(DownloadBatch& batch, const ManifestFile& file, const std:
     target.name = file.path;
     target.deltaIndexSha256 = file.deltaIndexSha256;
     target.deltaIndexSize = file.deltaIndexSize;
+    return target;
+}
+
+void RecordInCache(DownloadBatch& batch, const ManifestFile& file, bool verified, const std::wstring& targetPath) {
+    if (!batch.cache) return;
+    const std::wstring key = path_rules::FileKey(std::wstring_view(file.path));
+    local_files::FileStamp stamp;
+    if (verified && local_files::ReadStamp(targetPath, &stamp)) {
+        batch.cache->Record(key, file.sha256, stamp);
+    } else {
+        batch.cache->Drop(key);
+    }
+}
+
+// Fetches one job; the outcome decides the failure text.
+FetchOutcome FetchJob(DownloadBatch& batch, const ManifestFile& file, const std::wstring& label,
+                      HostConnections& connections) {
+    const FetchTarget target = TargetOf(batch, file);
     TransferReporter reporter(batch.notifyWindow, label, &batch.bytesDone, batch.totalBytes);
-    const FetchOutcome outcome = FetchVerifiedFile(batch.hosts, target, FetchListener{batch.notifyWindow, &reporter}).outcome;
-    if (batch.cache) {
-        const std::wstring key = path_rules::FileKey(std::wstring_view(file.path));
-        local_files::FileStamp stamp;
-        if (outcome == FetchOutcome::Verified && local_files::ReadStamp(target.targetPath, &stamp)) {
-            batch.cache->Record(key, file.sha256, stamp);
-        } else {
-            batch.cache->Drop(key);
+    const FetchOutcome outcome =
+        FetchVerifiedFile(batch.hosts, target, FetchListener{batch.notifyWindow, &reporter}, &connections).outcome;
+    RecordInCache(batch, file, outcome == FetchOutcome::Verified, target.targetPath);
+    return outcome;
+}
+
+const ManifestFile& JobFile(const DownloadBatch& batch, std::size_t position) {
+    return batch.manifest->files[(*batch.jobs)[position]];
+}
+
+// "下載中 (k/n) path" for a worker, "下載中 path" on the updater's own thread.
+std::wstring JobLabel(const DownloadBatch& batch, const ManifestFile& file, bool counted) {
+    if (!counted) return FormatWideCut(kLabelChars, player_texts::kDownloadingNamed, file.path.c_str());
+    return FormatWideCut(kLabelChars, player_texts::kDownloadingCounted, static_cast<int>(batch.completed.load() + 1),
+                         static_cast<int>(batch.jobCount), file.path.c_str());
+}
+
+// Counts a finished job and tells the player when it failed; on the updater's own thread (`post` false)
+// only failures are counted.
+void Settle(DownloadBatch& batch, const ManifestFile& file, FetchOutcome outcome, bool post) {
+    if (!post) {
+        if (outcome != FetchOutcome::Verified) ++batch.failed;
+        return;
+    }
+    if (outcome == FetchOutcome::DownloadFailed) {
+        ++batch.failed;
+        PostStatusText(batch.notifyWindow, player_texts::kDownloadFailedNamed, file.path.c_str());
+        RecordFailure(batch, file.path, player_texts::kDownloadFailed);
+    } else if (outcome == FetchOutcome::VerifyFailed) {
+        // Nothing of the wrong bytes took the file's place; the next run's check queues it again.
+        ++batch.failed;
+        PostStatusText(batch.notifyWindow, player_texts::kVerifyFailedNamed, file.path.c_str());
+        RecordFailure(batch, file.path, player_texts::kVerifyFailed);
+    }
+    ++batch.completed;
+}
+
+// One pack range: the members that arrive right are done; each of the others is fetched whole at once.
+void RunPackJob(DownloadBatch& batch, const PackRangeJob& job, HostConnections& connections, bool post) {
+    std::vector<FetchTarget> members;
+    members.reserve(job.range.members.size());
+    for (const PackMember& m : job.range.members) members.push_back(TargetOf(batch, JobFile(batch, m.id)));
+    std::vector<std::size_t> missing;
+    if (batch.rangesIgnored.load()) {
+        for (std::size_t i = 0; i < members.size(); ++i) missing.push_back(i);
+    } else {
+        const std::string served = PackServedPath(job.pack->sha256);
+        PackRangeFetch fetch{std::wstring(served.begin(), served.end()), job.pack->size, job.range};
+        TransferReporter reporter(batch.notifyWindow, JobLabel(batch, JobFile(batch, job.range.members[0].id), post),
+                                  &batch.bytesDone, batch.totalBytes);
+        bool diskRefused = false;
+        PackRangeListener listener;
+        listener.sink = &reporter;
+        listener.onMember = [&](std::size_t i, PackMemberOutcome outcome) {
+            const ManifestFile& file = JobFile(batch, job.range.members[i].id);
+            if (outcome == PackMemberOutcome::Placed) {
+                RecordInCache(batch, file, true, members[i].targetPath);
+                Settle(batch, file, FetchOutcome::Verified, post);
+            } else if (outcome == PackMemberOutcome::LocalError || diskRefused) {
+                diskRefused = true;
+                RecordInCache(batch, file, false, members[i].targetPath);
+                Settle(batch, file, FetchOutcome::DownloadFailed, post);
+            } else {
+                missing.push_back(i);
+            }
+        };
+        if (FetchPackRange(connections.For(batch.hosts.front()), batch.hosts.front(), fetch, members, listener) ==
+            PackRangeEnd::RangesIgnored) {
+            batch.rangesIgnored = true;
         }
     }
-    return outcome;
+    for (std::size_t i : missing) {
+        const ManifestFile& file = JobFile(batch, job.range.members[i].id);
+        Settle(batch, file, FetchJob(batch, file, JobLabel(batch, file, post), connections), post);
+    }
+}
+
+// The batch's work on one thread: pack ranges first, then the files no range carries.
+void RunJobs(DownloadBatch& batch, bool post) {
+    HostConnections connections;  // one session and connection per host for this thread's whole run
+    for (;;) {
+        const long k = batch.nextPackJob.fetch_add(1);
+        if (k >= static_cast<long>(batch.packJobs.size())) break;
+        RunPackJob(batch, batch.packJobs[static_cast<std::size_t>(k)], connections, post);
+    }
+    for (;;) {
+        const long k = batch.nextJob.fetch_add(1);
+        if (k >= static_cast<long>(batch.jobs->size())) return;
+        const std::size_t position = static_cast<std::size_t>(k);
+        if (position < batch.inPack.size() && batch.inPack[position]) continue;
+        const ManifestFile& file = JobFile(batch, position);
+        Settle(batch, file, FetchJob(batch, file, JobLabel(batch, file, post), connections), post);
+    }
 }
 
 }  // namespace
 
-DWORD WINAPI RunDownloadWorker(void* param) {
-    DownloadBatch& batch = *static_cast<DownloadBatch*>(param);
-    for (;;) {
-        long k = batch.nextJob.fetch_add(1);
-        if (k >= static_cast<long>(batch.jobs->size())) return 0;
-        const ManifestFile& file = batch.manifest->files[(*batch.jobs)[static_cast<std::size_t>(k)]];
-        const std::wstring label =
-            FormatWideCut(kLabelChars, player_texts::kDownloadingCounted, static_cast<int>(batch.completed.load() + 1),
-                        static_cast<int>(batch.jobCount), file.path.c_str());
-        const FetchOutcome outcome = FetchJob(batch, file, label);
-        if (outcome == FetchOutcome::DownloadFailed) {
-            ++batch.failed;
-            PostStatusText(batch.notifyWindow, player_texts::kDownloadFailedNamed, file.path.c_str());
-            RecordFailure(batch, file.path, player_texts::kDownloadFailed);
-        } else if (outcome == FetchOutcome::VerifyFailed) {
-            // Nothing of the wrong bytes took the file's place; the next run's check queues it again.
-            ++batch.failed;
-            PostStatusText(batch.notifyWindow, player_texts::kVerifyFailedNamed, file.path.c_str());
-            RecordFailure(batch, file.path, player_texts::kVerifyFailed);
+void PlanPackJobs(DownloadBatch& batch) {
+    batch.packJobs.clear();
+    batch.inPack.assign(batch.jobs->size(), 0);
+    if (batch.hosts.empty() || batch.manifest->packs.empty()) return;
+    std::map<std::string, std::vector<PackMember>> needed;
+    for (std::size_t k = 0; k < batch.jobs->size(); ++k) {
+        const ManifestFile& file = JobFile(batch, k);
+        if (!file.packSha256.empty()) needed[file.packSha256].push_back(PackMember{file.packOffset, file.size, k});
+    }
+    for (const ManifestPack& pack : batch.manifest->packs) {
+        const auto members = needed.find(pack.sha256);
+        if (members == needed.end()) continue;
+        PackRequestPlan plan = PlanPackRanges(members->second, pack.size);
+        for (PackRange& range : plan.ranges) {
+            for (const PackMember& m : range.members) batch.inPack[m.id] = 1;
+            batch.packJobs.push_back(PackRangeJob{&pack, std::move(range)});
         }
-        ++batch.completed;
     }
 }
 
+DWORD WINAPI RunDownloadWorker(void* param) {
+    RunJobs(*static_cast<DownloadBatch*>(param), true);
+    return 0;
+}
+
 void RunDownloadsSequentially(DownloadBatch& batch) {
-    for (std::size_t index : *batch.jobs) {
-        const ManifestFile& file = batch.manifest->files[index];
-        const std::wstring label = FormatWideCut(kLabelChars, player_texts::kDownloadingNamed, file.path.c_str());
-        if (FetchJob(batch, file, label) != FetchOutcome::Verified) ++batch.failed;
-    }
+    RunJobs(batch, false);
 }

@@ -1,6 +1,7 @@
 #pragma once
 // Up to four threads that download and verify the queued game files of one update run.
 
+#include "common/PackPlan.h"
 #include "update/CheckCache.h"
 #include "update/Manifest.h"
 
@@ -14,6 +15,12 @@
 
 constexpr int kMaxDownloadWorkers = 4;
 
+// One range of a pack for a worker to fetch; its members' ids are positions in DownloadBatch::jobs.
+struct PackRangeJob {
+    const ManifestPack* pack = nullptr;
+    PackRange range;
+};
+
 // Shared by the workers of one run; owned by the updater thread until every worker has ended.
 struct DownloadBatch {
     HWND notifyWindow = nullptr;
@@ -22,6 +29,10 @@ struct DownloadBatch {
     std::wstring launcherDir;
     std::vector<std::wstring> hosts;  // base URLs: the manifest's host first, then those to fall back on
     CheckCache* cache = nullptr;      // records of verified files for the quick check; may be null
+    std::vector<PackRangeJob> packJobs;  // taken before the file jobs (PlanPackJobs)
+    std::vector<char> inPack;            // per position in jobs: 1 when a pack range carries it
+    std::atomic<long> nextPackJob{0};
+    std::atomic<bool> rangesIgnored{false};  // the host answered a range with a whole pack not worth reading
     std::atomic<long> nextJob{0};
     std::atomic<long> completed{0};
     std::atomic<long> failed{0};
@@ -33,9 +44,14 @@ struct DownloadBatch {
     std::wstring lastFailedReason;
 };
 
-// Thread routine: takes jobs until none is left; each is fetched and checked by digest (FetchVerifiedFile).
+// Puts the jobs whose files are in packs the manifest lists into pack ranges (packJobs, inPack), one
+// range per pack where the members needed lie close together. Call before any worker starts.
+void PlanPackJobs(DownloadBatch& batch);
+
+// Thread routine: takes pack ranges and then jobs until none is left, over one connection per host kept for
+// all of them; a file a range did not bring is fetched whole by the same worker at once; each is fetched and checked by digest (FetchVerifiedFile).
 DWORD WINAPI RunDownloadWorker(void* batch);
 
 // The same jobs one after another on the calling thread, when no worker thread could be started.
-// Counts failures only.
+// Counts failures without posting them.
 void RunDownloadsSequentially(DownloadBatch& batch);

@@ -21,10 +21,10 @@ enum class HostResult { Verified, WrongDigest, Unavailable, DiskRefused };
 
 // Up to three attempts on one host, and one whole transfer more when a resumed file is wrong.
 HostResult FetchFromHost(const FetchTarget& target, const FetchListener& listener, const std::wstring& host,
-                         FetchResult* result) {
+                         HttpRequest& http, FetchResult* result) {
     bool wholeAgain = false;
     for (int attempt = 1; attempt <= kAttemptsPerHost;) {
-        const DownloadResult download = HttpDownloadToFile(host, target.relativeUrl.c_str(), target.targetPath,
+        const DownloadResult download = HttpDownloadToFile(http, host, target.relativeUrl.c_str(), target.targetPath,
                                                            target.size, target.sha256, listener.sink);
         switch (download.outcome) {
             case DownloadOutcome::Done:
@@ -57,10 +57,12 @@ HostResult FetchFromHost(const FetchTarget& target, const FetchListener& listene
 }  // namespace
 
 FetchResult FetchVerifiedFile(const std::vector<std::wstring>& hosts, const FetchTarget& target,
-                              const FetchListener& listener) {
+                              const FetchListener& listener, HostConnections* connections) {
     FetchResult result;
+    HostConnections own;  // without kept connections: one per host for this file's attempts
+    HostConnections& kept = connections ? *connections : own;
     if (!hosts.empty()) {
-        const DeltaResult delta = FetchByDelta(target, hosts.front(), listener.sink);
+        const DeltaResult delta = FetchByDelta(target, hosts.front(), listener.sink, &kept.For(hosts.front()));
         if (delta.outcome == DeltaOutcome::Done) {
             result.outcome = FetchOutcome::Verified;
             result.lastDigest = delta.sha256;
@@ -70,7 +72,7 @@ FetchResult FetchVerifiedFile(const std::vector<std::wstring>& hosts, const Fetc
     }
     bool anyWrong = false;
     for (const std::wstring& host : hosts) {
-        switch (FetchFromHost(target, listener, host, &result)) {
+        switch (FetchFromHost(target, listener, host, kept.For(host), &result)) {
             case HostResult::Verified:
                 result.outcome = FetchOutcome::Verified;
                 return result;

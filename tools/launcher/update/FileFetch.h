@@ -4,6 +4,7 @@
 // it takes the target's name.
 
 #include "update/FetchTarget.h"
+#include "update/Http.h"
 
 #include <string>
 #include <vector>
@@ -22,6 +23,7 @@ struct FetchResult {
 // status, such as 404 or a redirect, or a wrong digest after a whole transfer moves on to the next host; a
 // resumed file with a wrong digest is fetched once more, whole, first. A disk that refuses the ".part" ends
 // the fetch at once. Bytes that fail their digest never take the target's name: the old file stays as it
-// was. `hosts` are base URLs, the manifest's host first.
+// was. `hosts` are base URLs, the manifest's host first. With `connections`, every request goes over the
+// session and connection kept there for its host; without, each transfer opens its own.
 FetchResult FetchVerifiedFile(const std::vector<std::wstring>& hosts, const FetchTarget& target,
-                              const FetchListener& listener);
+                              const FetchListener& listener, HostConnections* connections = nullptr);

@@ -7,6 +7,7 @@
 #include "update/DebugLog.h"
 #include "update/Sha256.h"
 
+#include <atomic>
 #include <cwchar>
 #include <vector>
 
@@ -18,6 +19,7 @@ const wchar_t* const kManifestName = kManifestNameText.c_str();
 constexpr int kTimeoutMs = 30000;
 constexpr DWORD kHostChars = 256;
 constexpr DWORD kUrlPathChars = 2048;
+std::atomic<long> sessionsOpened{0};
 
 // Older Windows versions default to TLS 1.0, which the patch host refuses; ask for 1.2 and 1.3, or 1.2
 // alone where the platform does not know 1.3.
@@ -35,6 +37,8 @@ std::wstring PercentEncodePath(std::wstring_view path) {
     const std::string encoded = percent_encoding::EncodePath(ToUtf8(path));
     return std::wstring(encoded.begin(), encoded.end());
 }
+
+long WinHttpSessionsOpened() { return sessionsOpened.load(); }
 
 const char* HttpStepName(HttpOpenStep step) {
     switch (step) {
@@ -86,6 +90,7 @@ HttpOpenStep OpenPatchRequest(const std::wstring& baseUrl, const wchar_t* suffix
         http.root = WinHttpOpen(kUserAgent, WINHTTP_ACCESS_TYPE_DEFAULT_PROXY, WINHTTP_NO_PROXY_NAME,
                                 WINHTTP_NO_PROXY_BYPASS, 0);
         if (!http.root) return HttpOpenStep::WinHttpOpen;
+        ++sessionsOpened;
         WinHttpSetTimeouts(http.root.Get(), kTimeoutMs, kTimeoutMs, kTimeoutMs, kTimeoutMs);
         AllowModernTlsOnly(http.root.Get());
         // A 3xx is an answer of its own: the host that sent it failed, and the next host is tried.

@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <string>
 #include <string_view>
 
@@ -55,6 +56,20 @@ struct HttpRequest {
     WinHttpHandle connection;
     WinHttpHandle request;
 };
+
+// The connections one download worker keeps for a whole run: one WinHTTP session and connection per base
+// URL, so that every file, range and pack it fetches from a host goes over the same kept-alive connection
+// (Windows pools connections per session only). Used by one thread.
+class HostConnections {
+public:
+    HttpRequest& For(const std::wstring& baseUrl) { return byHost_[baseUrl]; }
+
+private:
+    std::map<std::wstring, HttpRequest> byHost_;
+};
+
+// How many WinHTTP sessions this process has opened so far (WinHttpOpen calls that succeeded).
+long WinHttpSessionsOpened();
 
 // Where a request stopped; Done means its response headers have arrived.
 enum class HttpOpenStep {

@@ -35,6 +35,13 @@ DownloadResult FinishCompletePart(const std::wstring& partPath, const std::wstri
 DownloadResult HttpDownloadToFile(const std::wstring& baseUrl, const wchar_t* relativeUrl,
                                   const std::wstring& targetPath, std::uint64_t size, const std::string& sha256,
                                   ProgressSink* sink) {
+    HttpRequest http;
+    return HttpDownloadToFile(http, baseUrl, relativeUrl, targetPath, size, sha256, sink);
+}
+
+DownloadResult HttpDownloadToFile(HttpRequest& http, const std::wstring& baseUrl, const wchar_t* relativeUrl,
+                                  const std::wstring& targetPath, std::uint64_t size, const std::string& sha256,
+                                  ProgressSink* sink) {
     DownloadResult result;
     const std::wstring partPath = targetPath + L".part";
     std::uint64_t existing = local_files::SizeOrZero(partPath);
@@ -46,7 +53,6 @@ DownloadResult HttpDownloadToFile(const std::wstring& baseUrl, const wchar_t* re
         return FinishCompletePart(partPath, targetPath, size, sha256, sink, relativeUrl);
     }
 
-    HttpRequest http;
     const std::wstring range = existing > 0 ? L"Range: bytes=" + std::to_wstring(existing) + L"-\r\n" : std::wstring();
     const HttpOpenStep sent = RequestFromPatchHost(baseUrl, relativeUrl, range, http);
     if (sent != HttpOpenStep::Done) {

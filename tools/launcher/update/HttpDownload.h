@@ -3,6 +3,7 @@
 // earlier attempt left, hashing every byte on its way to the disk and checking the digest before the
 // file takes the target's name.
 
+#include "update/Http.h"
 #include "update/ProgressSink.h"
 
 #include <windows.h>
@@ -35,5 +36,10 @@ struct DownloadResult {
 // throws it away); one longer than `size` is thrown away, one of exactly `size` is checked as it is.
 // Progress goes to `sink` (may be null). Long paths are fine.
 DownloadResult HttpDownloadToFile(const std::wstring& baseUrl, const wchar_t* relativeUrl,
+                                  const std::wstring& targetPath, std::uint64_t size, const std::string& sha256,
+                                  ProgressSink* sink);
+
+// The same over the session and connection `http` keeps for baseUrl (opened on first use, kept open after).
+DownloadResult HttpDownloadToFile(HttpRequest& http, const std::wstring& baseUrl, const wchar_t* relativeUrl,
                                   const std::wstring& targetPath, std::uint64_t size, const std::string& sha256,
                                   ProgressSink* sink);

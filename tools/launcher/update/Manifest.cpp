@@ -35,8 +35,10 @@ bool ParseManifest(std::string_view bytes, Manifest& manifest) {
         manifest.launcherSelf.sha256 = lines.launcherSelf->sha256;
     }
     for (const manifest_reader::FileRecord<wchar_t>& f : lines.files) {
-        manifest.files.push_back(ManifestFile{std::wstring(f.path), f.size, f.sha256, f.deltaSha256, f.deltaSize});
+        manifest.files.push_back(
+            ManifestFile{std::wstring(f.path), f.size, f.sha256, f.deltaSha256, f.deltaSize, f.packSha256, f.packOffset});
     }
+    for (const manifest_reader::PackRecord& p : lines.packs) manifest.packs.push_back(ManifestPack{p.sha256, p.size});
     bool droppedOwnExecutable = false;
     for (const manifest_reader::Issue<wchar_t>& issue : lines.issues) {
         switch (issue.kind) {

@@ -14,6 +14,16 @@ struct ManifestFile {
     // Its chunk index (the DELTA line for this path), when it has one: the index's SHA-256 and size.
     std::string deltaIndexSha256;
     std::uint64_t deltaIndexSize = 0;
+    // Its place in a pack (the PACKED line for this path), when it has one: the pack's SHA-256 and where the
+    // file's bytes start in it.
+    std::string packSha256;
+    std::uint64_t packOffset = 0;
+};
+
+// A PACK line: small files' bytes one after another, served at "packs/<sha256>.kpak".
+struct ManifestPack {
+    std::string sha256;
+    std::uint64_t size = 0;
 };
 
 // The LAUNCHER_SELF line; absent while sha256 is empty or size is 0.
@@ -27,6 +37,7 @@ struct Manifest {
     std::wstring status;
     std::wstring news;
     std::vector<ManifestFile> files;
+    std::vector<ManifestPack> packs;
     LauncherSelfEntry launcherSelf;
     // SEQUENCE: how new a signed manifest is; 0 without the line. A line that is not a plain decimal
     // 64-bit number sets badSequence.

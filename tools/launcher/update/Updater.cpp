@@ -113,6 +113,7 @@ BatchOutcome DownloadJobs(HWND window, const Manifest& manifest, const std::vect
     batch->hosts = hosts;
     for (std::size_t index : jobs) batch->totalBytes += manifest.files[index].size;
     batch->jobCount = static_cast<long>(jobs.size());
+    PlanPackJobs(*batch);
 
     const int workers = batch->jobCount < kMaxDownloadWorkers ? static_cast<int>(batch->jobCount) : kMaxDownloadWorkers;
     {

@@ -1,0 +1,156 @@
+#include "update/PackFetch.h"
+
+#include "update/DebugLog.h"
+#include "update/LocalFiles.h"
+#include "update/PartTransfer.h"
+
+#include <memory>
+
+namespace {
+
+constexpr int kAttempts = 3;
+constexpr DWORD kRetryDelaysMs[kAttempts - 1] = {1000, 3000};
+constexpr char kLogFileByFile[] = "[Launcher][pack] %s: %zu file(s) one by one (%s)\n";
+constexpr char kLogWrongMember[] = "[Launcher][pack] %s: %s arrived with another digest, fetched whole\n";
+constexpr char kLogRetry[] = "[Launcher][pack] %s broke off after %zu of %zu file(s); attempt %d of %d in %lu ms\n";
+
+// The range as one transfer for the sink: the members in place, plus the bytes of the one being written.
+class RangeProgress : public ProgressSink {
+public:
+    RangeProgress(ProgressSink* outer, std::uint64_t total) : outer_(outer), total_(total) {}
+    void OnBytes(std::uint64_t done, std::uint64_t, bool received) override {
+        if (outer_) outer_->OnBytes(placed_ + done, total_, received);
+    }
+    void Placed(std::uint64_t bytes) { placed_ += bytes; }
+
+private:
+    ProgressSink* outer_;
+    std::uint64_t total_;
+    std::uint64_t placed_ = 0;
+};
+
+enum class Attempt { Done, Broken, Unusable, Ignored, LocalError };
+
+// One range fetch in progress: which members are settled, and the ".part" of the one being written.
+struct RangeRun {
+    const PackRangeFetch& job;
+    const std::vector<FetchTarget>& members;
+    const PackRangeListener& listener;
+    RangeProgress progress;
+    std::size_t settled = 0;  // members[0, settled) are reported
+    std::unique_ptr<PartFile> part;
+
+    void Report(PackMemberOutcome outcome) {
+        if (listener.onMember) listener.onMember(settled, outcome);
+        ++settled;
+    }
+};
+
+// Takes one member's share of the body: the first piece opens its ".part", the last one seals it.
+bool TakePiece(RangeRun& run, const MemberPiece& piece, std::size_t first) {
+    const std::size_t index = first + piece.member;
+    const FetchTarget& target = run.members[index];
+    if (!run.part) {
+        local_files::CreateParentFolders(target.targetPath);
+        run.part = std::make_unique<PartFile>(&run.progress, target.size, target.relativeUrl.c_str());
+        if (!run.part->Open(target.targetPath + L".part", 0)) return false;
+    }
+    if (!run.part->Append(piece.data, piece.size, true)) return false;
+    if (!piece.ends) return true;
+    const SealOutcome sealed = run.part->Seal(target.sha256, target.targetPath);
+    run.part.reset();
+    switch (sealed) {
+        case SealOutcome::Placed:
+            run.progress.Placed(target.size);
+            run.Report(PackMemberOutcome::Placed);
+            return true;
+        case SealOutcome::WrongDigest:
+            LogLine(kLogWrongMember, ToAnsiForLog(run.job.packUrl.c_str(), kLogNameBytes).c_str(),
+                     ToAnsiForLog(target.name.c_str(), kLogNameBytes).c_str());
+            run.Report(PackMemberOutcome::NotPlaced);
+            return true;
+        case SealOutcome::LocalError: break;
+    }
+    return false;
+}
+
+// One request for the members not yet settled.
+Attempt RequestRange(HttpRequest& http, const std::wstring& host, RangeRun& run, const PackRange& range) {
+    const wchar_t* name = run.job.packUrl.c_str();
+    const std::uint64_t last = range.offset + range.length - 1;
+    const std::wstring header = L"Range: bytes=" + std::to_wstring(range.offset) + L"-" + std::to_wstring(last) + L"\r\n";
+    if (RequestFromPatchHost(host, name, header, http) != HttpOpenStep::Done) return Attempt::Broken;
+    const DWORD status = QueryStatusCode(http.request.Get());
+    std::uint64_t bodyOffset = range.offset;
+    std::uint64_t limit = range.length;
+    if (status == 206) {
+        std::uint64_t start = 0;
+        std::uint64_t length = 0;
+        if (!QueryRangeStart(http.request.Get(), &start) || start != range.offset ||
+            !QueryContentLength(http.request.Get(), length) || length != range.length) {
+            return Attempt::Unusable;
+        }
+    } else if (status == 200) {
+        if (!WorthTheWholePack(range, run.job.packSize)) return Attempt::Ignored;
+        bodyOffset = 0;
+        limit = run.job.packSize;
+    } else {
+        LogHttpStatus(status, name);
+        return status >= 500 ? Attempt::Broken : Attempt::Unusable;
+    }
+
+    const std::size_t first = run.settled;
+    PackSplitter splitter(range, bodyOffset);
+    bool diskRefused = false;
+    const BodyOutcome body = ReadBody(http.request.Get(), limit, name, [&](const char* data, std::size_t size) {
+        return splitter.Feed(data, size, [&](const MemberPiece& piece) {
+            diskRefused = !TakePiece(run, piece, first);
+            return !diskRefused;
+        });
+    });
+    if (run.part) run.part->Discard();  // a member cut off in the middle starts over
+    run.part.reset();
+    switch (body) {
+        case BodyOutcome::Done: return run.settled == first + range.members.size() ? Attempt::Done : Attempt::Broken;
+        case BodyOutcome::Broken: return Attempt::Broken;
+        case BodyOutcome::TooLong: return Attempt::Unusable;
+        case BodyOutcome::Refused: break;
+    }
+    return diskRefused ? Attempt::LocalError : Attempt::Unusable;
+}
+
+const char* ReasonFor(Attempt attempt) {
+    switch (attempt) {
+        case Attempt::Broken: return "transfer broke off";
+        case Attempt::Unusable: return "the host answered something else than the range";
+        case Attempt::Ignored: return "the host ignored Range";
+        case Attempt::LocalError: return "the disk refused a file";
+        case Attempt::Done: break;
+    }
+    return "";
+}
+
+}  // namespace
+
+PackRangeEnd FetchPackRange(HttpRequest& http, const std::wstring& host, const PackRangeFetch& job,
+                            const std::vector<FetchTarget>& members, const PackRangeListener& listener) {
+    RangeRun run{job, members, listener, RangeProgress(listener.sink, job.range.MemberBytes()), 0, nullptr};
+    Attempt attempt = Attempt::Done;
+    for (int round = 1; round <= kAttempts; ++round) {
+        const PackRange rest = RemainingRange(job.range, run.settled);
+        if (rest.members.empty()) break;
+        attempt = RequestRange(http, host, run, rest);
+        if (attempt != Attempt::Broken || round == kAttempts || run.settled == members.size()) break;
+        LogLine(kLogRetry, ToAnsiForLog(job.packUrl.c_str(), kLogNameBytes).c_str(), run.settled,
+                 members.size(), round + 1, kAttempts, kRetryDelaysMs[round - 1]);
+        Sleep(kRetryDelaysMs[round - 1]);
+    }
+    if (run.settled < members.size()) {
+        LogLine(kLogFileByFile, ToAnsiForLog(job.packUrl.c_str(), kLogNameBytes).c_str(),
+                 members.size() - run.settled, ReasonFor(attempt));
+    }
+    const PackMemberOutcome rest =
+        attempt == Attempt::LocalError ? PackMemberOutcome::LocalError : PackMemberOutcome::NotPlaced;
+    while (run.settled < members.size()) run.Report(rest);
+    return attempt == Attempt::Ignored ? PackRangeEnd::RangesIgnored : PackRangeEnd::Done;
+}
