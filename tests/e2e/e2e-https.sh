@@ -192,9 +192,10 @@ wait_for 30 "Zorexe.exe to be started" test -s "$work/game/Zorexe.exe.record.txt
 wait_for 60 "the restarted launcher window to close" no_launcher_window || fail "restarted launcher still open"
 cmp -s "$work/game/Launcher.exe" "$work/Launcher-2.exe" || fail "Launcher.exe changed after the restart"
 pass "third run: new launcher downloaded, swapped in and restarted; restarted launcher up to date and started the game"
-# reg query cannot show a REG_QWORD; an export writes it as hex(b) bytes, least significant first.
-wine reg export 'HKCU\Software\Korvane\Launcher' "$(winepath -w "$work/run/launcher.reg")" /y >/dev/null 2>&1
-iconv -f UTF-16 -t UTF-8 "$work/run/launcher.reg" | grep -q '"LastManifestSequence"=hex(b):c8,00,00,00,00,00,00,00' ||
+# reg query cannot show a REG_QWORD; an export writes it as hex(b) bytes, least significant first. The
+# value lives under HKLM, named after the installation ("LastManifestSequence <its digest>").
+wine reg export 'HKLM\Software\Korvane\Launcher' "$(winepath -w "$work/run/launcher.reg")" /y >/dev/null 2>&1
+iconv -f UTF-16 -t UTF-8 "$work/run/launcher.reg" | grep -q '"LastManifestSequence [0-9a-f]\{16\}"=hex(b):c8,00,00,00,00,00,00,00' ||
   fail "LastManifestSequence is not 200 after the third run"
 pass "the registry keeps sequence 200"
 
