@@ -11,6 +11,12 @@
 
 namespace manifest_format {
 
+// What a PACK line says of a pack of small files, served at "packs/<sha256>.kpak".
+struct PackLine {
+    std::string sha256;
+    std::uint64_t size = 0;
+};
+
 inline constexpr char kVersionKey[] = "VERSION=";
 inline constexpr char kStatusKey[] = "STATUS=";
 inline constexpr char kNewsKey[] = "NEWS=";

@@ -10,17 +10,6 @@
 
 namespace path_rules {
 
-// The launcher executable's name in the file list and on the patch host, whatever it is called locally.
-inline constexpr char kLauncherExeName[] = "Launcher.exe";
-// The folder below the patch base that holds every served file.
-inline constexpr char kFilesDir[] = "files";
-// The manifest's name below the patch base.
-inline constexpr char kManifestName[] = "manifest.txt";
-// The folder below the patch base that holds the chunk indexes.
-inline constexpr char kDeltaDir[] = "delta";
-// Packs of small files, named after their own SHA-256.
-inline constexpr char kPacksDir[] = "packs";
-
 // An ASCII text in the caller's character type ("Launcher.exe" as a wide string, say).
 template <typename CharT>
 std::basic_string<CharT> FromAscii(const char* text) {
@@ -34,6 +23,17 @@ template <typename CharT>
 CharT AsciiLower(CharT c) {
     return (c >= static_cast<CharT>('A') && c <= static_cast<CharT>('Z')) ? static_cast<CharT>(c - 'A' + 'a') : c;
 }
+
+// The launcher executable's name in the file list and on the patch host, whatever it is called locally.
+inline constexpr char kLauncherExeName[] = "Launcher.exe";
+// The folder below the patch base that holds every served file.
+inline constexpr char kFilesDir[] = "files";
+// The manifest's name below the patch base.
+inline constexpr char kManifestName[] = "manifest.txt";
+// The folder below the patch base that holds the chunk indexes.
+inline constexpr char kDeltaDir[] = "delta";
+// Packs of small files, named after their own SHA-256.
+inline constexpr char kPacksDir[] = "packs";
 
 template <typename CharT>
 bool EqualsAsciiNoCase(std::basic_string_view<CharT> a, std::basic_string_view<CharT> b) {

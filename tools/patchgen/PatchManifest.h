@@ -1,6 +1,8 @@
 #pragma once
 // manifest.txt as patchgen writes it and reads it back, with the launcher's line rules.
 
+#include "common/ManifestFormat.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -30,10 +32,7 @@ struct PatchFileEntry {
 };
 
 // A pack of small files: a PACK line.
-struct PatchPack {
-    std::string sha256;
-    std::uint64_t size = 0;
-};
+using PatchPack = manifest_format::PackLine;
 
 // The served launcher: the LAUNCHER_SELF line.
 struct PatchLauncherEntry {

@@ -1,6 +1,8 @@
 #pragma once
 // The patch host's manifest.txt, parsed.
 
+#include "common/ManifestFormat.h"
+
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -21,10 +23,7 @@ struct ManifestFile {
 };
 
 // A PACK line: small files' bytes one after another, served at "packs/<sha256>.kpak".
-struct ManifestPack {
-    std::string sha256;
-    std::uint64_t size = 0;
-};
+using ManifestPack = manifest_format::PackLine;
 
 // The LAUNCHER_SELF line; absent while sha256 is empty or size is 0.
 struct LauncherSelfEntry {

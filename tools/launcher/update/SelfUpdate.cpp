@@ -53,12 +53,15 @@ constexpr wchar_t kEnvRollbackMark[] = L"KORVANE_LAUNCHER_ROLLED_BACK";
 constexpr DWORD kHandOverWaitMs = 10000;
 // How long a hand-over asked to by a second start looks for the restarted launcher's window.
 constexpr DWORD kHandOffWaitMs = 10000;
+// Tries of a file step that another process may hold up for a moment.
+struct Retries {
+    int tries;
+    DWORD pauseMs;
+};
 // A scanner that holds Launcher.exe open usually lets go within a few seconds.
-constexpr int kReplaceTries = 30;
-constexpr DWORD kReplacePauseMs = 100;
+constexpr Retries kReplace{30, 100};
 // The new executable's process may still be ending when the launcher it restarted removes the file.
-constexpr int kRemoveNewTries = 50;
-constexpr DWORD kRemoveNewPauseMs = 100;
+constexpr Retries kRemoveNew{50, 100};
 
 // The running executable and the new one beside it that the hand-over starts.
 struct ExecutablePaths {
@@ -145,7 +148,7 @@ bool DownloadNewExecutable(HWND window, const LauncherSelfEntry& self, const Exe
 
 // After a failed hand-over: the new executable's process ends just after it started this launcher.
 void RemoveNewFileWhenReleased(const ExecutablePaths& paths) {
-    for (int i = 0; i < kRemoveNewTries && !local_files::DeleteOrGone(paths.fresh); ++i) Sleep(kRemoveNewPauseMs);
+    for (int i = 0; i < kRemoveNew.tries && !local_files::DeleteOrGone(paths.fresh); ++i) Sleep(kRemoveNew.pauseMs);
     local_files::DeleteOrGone(paths.fresh + L".part");
 }
 
@@ -153,8 +156,8 @@ void RemoveNewFileWhenReleased(const ExecutablePaths& paths) {
 // Retried while a scanner holds the target open; the last error code, or 0 once it was replaced.
 DWORD ReplaceWithOwnFile(const std::wstring& own, const std::wstring& target) {
     DWORD error = 0;
-    for (int i = 0; i < kReplaceTries; ++i) {
-        if (i > 0) Sleep(kReplacePauseMs);
+    for (int i = 0; i < kReplace.tries; ++i) {
+        if (i > 0) Sleep(kReplace.pauseMs);
         if (local_files::MoveReplacing(own, target)) return 0;
         error = GetLastError();
     }
