@@ -32,6 +32,11 @@ bool WriteMachineQword(const std::wstring& name, unsigned long long value) {
            ERROR_SUCCESS;
 }
 
+bool WriteMachineString(const wchar_t* name, const std::wstring& text) {
+    return RegSetKeyValueW(HKEY_LOCAL_MACHINE, kLauncherRegistryKey, name, REG_SZ, text.c_str(),
+                           static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t))) == ERROR_SUCCESS;
+}
+
 RegistryValue ReadRegistryValue(const wchar_t* name) {
     RegistryValue value;
     char data[1024] = {};

@@ -31,6 +31,9 @@ void DeleteRegistryValue(const wchar_t* name);
 std::map<std::wstring, unsigned long long> ReadMachineQwords(const std::wstring& prefix);
 bool WriteMachineQword(const std::wstring& name, unsigned long long value);
 
+// A REG_SZ value under HKEY_LOCAL_MACHINE, as an administrator sets it.
+bool WriteMachineString(const wchar_t* name, const std::wstring& text);
+
 // A REG_SZ value's text; "<no key>", "<none>" or "<type N>" when there is none of that type.
 std::wstring ReadRegistryString(const wchar_t* name);
 void WriteRegistryString(const wchar_t* name, const std::wstring& text);

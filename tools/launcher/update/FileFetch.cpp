@@ -3,6 +3,7 @@
 #include "update/DebugLog.h"
 #include "update/DeltaFetch.h"
 #include "update/HttpDownload.h"
+#include "update/LocalMirror.h"
 #include "update/StatusChannel.h"
 
 namespace {
@@ -25,6 +26,7 @@ HostResult FetchFromHost(const FetchTarget& target, const FetchListener& listene
                          FetchResult* result) {
     bool wholeAgain = false;
     for (int attempt = 1; attempt <= kAttemptsPerHost;) {
+        if (HostSkipped(host)) return HostResult::Unavailable;
         const DownloadResult download = HttpDownloadToFile(host, target.relativeUrl.c_str(), target.targetPath,
                                                            target.size, target.sha256, listener.sink);
         switch (download.outcome) {
@@ -46,7 +48,7 @@ HostResult FetchFromHost(const FetchTarget& target, const FetchListener& listene
             case DownloadOutcome::Broken:
                 break;
         }
-        if (attempt == kAttemptsPerHost) break;
+        if (attempt == kAttemptsPerHost || HostSkipped(host)) break;
         const DWORD delay = kRetryDelaysMs[attempt - 1];
         AnnounceRetry(target, listener, attempt + 1, delay);
         Sleep(delay);
@@ -60,19 +62,25 @@ HostResult FetchFromHost(const FetchTarget& target, const FetchListener& listene
 FetchResult FetchVerifiedFile(const std::vector<std::wstring>& hosts, const FetchTarget& target,
                               const FetchListener& listener) {
     FetchResult result;
-    if (!hosts.empty()) {
-        const DeltaResult delta = FetchByDelta(target, hosts.front(), listener.sink);
+    // The delta update from the first host that can be reached: a local mirror found down moves it on to
+    // the next host rather than to the whole file.
+    for (const std::wstring& host : hosts) {
+        if (HostSkipped(host)) continue;
+        const DeltaResult delta = FetchByDelta(target, host, listener.sink);
         if (delta.outcome == DeltaOutcome::Done) {
+            NoteDeliveredBytes(host, delta.indexBytes + delta.rangeBytes);
             result.outcome = FetchOutcome::Verified;
             result.lastDigest = delta.sha256;
             return result;
         }
         if (delta.outcome == DeltaOutcome::LocalError) return result;
+        if (!HostSkipped(host)) break;
     }
     bool anyWrong = false;
     for (const std::wstring& host : hosts) {
         switch (FetchFromHost(target, listener, host, &result)) {
             case HostResult::Verified:
+                NoteDeliveredBytes(host, target.size);
                 result.outcome = FetchOutcome::Verified;
                 return result;
             case HostResult::WrongDigest:

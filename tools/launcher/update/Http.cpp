@@ -5,6 +5,7 @@
 #include "common/PathRules.h"
 #include "common/PercentEncoding.h"
 #include "update/DebugLog.h"
+#include "update/LocalMirror.h"
 #include "update/Sha256.h"
 
 #include <cwchar>
@@ -118,6 +119,10 @@ HttpOpenStep OpenPatchRequest(const std::wstring& baseUrl, const wchar_t* suffix
 
 HttpOpenStep RequestFromPatchHost(const std::wstring& baseUrl, const wchar_t* suffix, const std::wstring& headers,
                                   HttpRequest& http) {
+    if (HostSkipped(baseUrl)) {
+        SetLastError(ERROR_WINHTTP_CANNOT_CONNECT);
+        return HttpOpenStep::WinHttpSendRequest;
+    }
     HttpOpenStep step = OpenPatchRequest(baseUrl, suffix, http);
     if (step == HttpOpenStep::Done &&
         !WinHttpSendRequest(http.request.Get(), headers.empty() ? WINHTTP_NO_ADDITIONAL_HEADERS : headers.c_str(),
@@ -126,7 +131,12 @@ HttpOpenStep RequestFromPatchHost(const std::wstring& baseUrl, const wchar_t* su
     } else if (step == HttpOpenStep::Done && !WinHttpReceiveResponse(http.request.Get(), nullptr)) {
         step = HttpOpenStep::WinHttpReceiveResponse;
     }
-    if (step != HttpOpenStep::Done) LogHttpStepFailure(HttpStepName(step), suffix, GetLastError());
+    if (step != HttpOpenStep::Done) {
+        const DWORD error = GetLastError();
+        LogHttpStepFailure(HttpStepName(step), suffix, error);
+        if (step == HttpOpenStep::WinHttpConnect || step == HttpOpenStep::WinHttpSendRequest) NoteConnectFailure(baseUrl);
+        SetLastError(error);
+    }
     return step;
 }
 
