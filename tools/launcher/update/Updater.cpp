@@ -30,6 +30,7 @@ std::atomic<bool> UpdaterRunning{false};
 
 namespace {
 
+constexpr wchar_t kProxyLoginText[] = L"代理伺服器需要驗證";
 constexpr int kOldLauncherTries = 25;
 constexpr DWORD kOldLauncherPauseMs = 200;
 
@@ -136,6 +137,12 @@ void FinishRefused(HWND window, ManifestRefusal refusal, bool gameRunning) {
         case ManifestRefusal::Older:
             if (!gameRunning) {
                 Finish(window, refusal == ManifestRefusal::Older ? L"更新清單版本過舊" : L"更新清單簽章無效", false);
+                return;
+            }
+            break;
+        case ManifestRefusal::ProxyAuthentication:
+            if (!gameRunning) {
+                Finish(window, kProxyLoginText, false);
                 return;
             }
             break;
