@@ -1,5 +1,6 @@
 // The launcher's two run modes, with real launcher processes: the notice after the game was shut down
 // from outside, and the normal run with its hand-off to the programs it starts.
+#include "PlayerTexts.h"
 #include "LauncherPath.h"
 #include "RunModes.h"
 #include "SingleInstance.h"
@@ -29,8 +30,8 @@ using testsupport::LauncherSandbox;
 using testsupport::LoopbackHttpServer;
 
 constexpr wchar_t kMainClass[] = L"KorvaneLauncherMainWnd";
-constexpr wchar_t kDefaultBody[] = L"遊戲已關閉。請聯絡管理員。";
-constexpr wchar_t kDefaultCaption[] = L"啟動器訊息";
+constexpr const wchar_t* kDefaultBody = player_texts::kDefaultKickBody;
+constexpr const wchar_t* kDefaultCaption = player_texts::kCaptionMessage;
 
 // Sets (or with null removes) variables of this process for the children it starts; restores on destruction.
 class ScopedEnvironment {

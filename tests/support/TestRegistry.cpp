@@ -32,6 +32,43 @@ bool WriteMachineQword(const std::wstring& name, unsigned long long value) {
            ERROR_SUCCESS;
 }
 
+bool WriteMachineString(const wchar_t* name, const std::wstring& text) {
+    return RegSetKeyValueW(HKEY_LOCAL_MACHINE, kLauncherRegistryKey, name, REG_SZ, text.c_str(),
+                           static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t))) == ERROR_SUCCESS;
+}
+
+namespace {
+constexpr wchar_t kConnectionsKey[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings\\Connections";
+constexpr wchar_t kConnectionSettings[] = L"DefaultConnectionSettings";
+constexpr DWORD kConnectionSettingsVersion = 0x46;
+
+void AppendDword(std::string* bytes, DWORD value) {
+    for (int i = 0; i < 4; ++i) bytes->push_back(static_cast<char>((value >> (8 * i)) & 0xFF));
+}
+void AppendCounted(std::string* bytes, const std::string& text) {
+    AppendDword(bytes, static_cast<DWORD>(text.size()));
+    *bytes += text;
+}
+}  // namespace
+
+bool WriteUserProxySettings(DWORD flags, const std::string& proxy, const std::string& bypass,
+                            const std::string& scriptUrl) {
+    std::string bytes;
+    AppendDword(&bytes, kConnectionSettingsVersion);
+    AppendDword(&bytes, 1);
+    AppendDword(&bytes, flags);
+    AppendCounted(&bytes, proxy);
+    AppendCounted(&bytes, bypass);
+    AppendCounted(&bytes, scriptUrl);
+    bytes.append(32, '\0');
+    return RegSetKeyValueW(HKEY_CURRENT_USER, kConnectionsKey, kConnectionSettings, REG_BINARY, bytes.data(),
+                           static_cast<DWORD>(bytes.size())) == ERROR_SUCCESS;
+}
+
+void DeleteUserProxySettings() {
+    RegDeleteKeyValueW(HKEY_CURRENT_USER, kConnectionsKey, kConnectionSettings);
+}
+
 RegistryValue ReadRegistryValue(const wchar_t* name) {
     RegistryValue value;
     char data[1024] = {};

@@ -31,6 +31,15 @@ void DeleteRegistryValue(const wchar_t* name);
 std::map<std::wstring, unsigned long long> ReadMachineQwords(const std::wstring& prefix);
 bool WriteMachineQword(const std::wstring& name, unsigned long long value);
 
+// A REG_SZ value under HKEY_LOCAL_MACHINE, as an administrator sets it.
+bool WriteMachineString(const wchar_t* name, const std::wstring& text);
+
+// The current user's proxy as the browser's settings store it (DefaultConnectionSettings under
+// HKCU\...\Internet Settings\Connections): `flags` 1 direct, 2 proxy, 4 script URL, 8 auto-detect.
+bool WriteUserProxySettings(DWORD flags, const std::string& proxy, const std::string& bypass = std::string(),
+                            const std::string& scriptUrl = std::string());
+void DeleteUserProxySettings();
+
 // A REG_SZ value's text; "<no key>", "<none>" or "<type N>" when there is none of that type.
 std::wstring ReadRegistryString(const wchar_t* name);
 void WriteRegistryString(const wchar_t* name, const std::wstring& text);

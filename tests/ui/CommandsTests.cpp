@@ -1,5 +1,6 @@
 // What the buttons of the real launcher do: start the game, open the settings program, mute the music;
 // and the farewell splash the real launcher shows after the game was started.
+#include "PlayerTexts.h"
 #include "ChildProcesses.h"
 #include "LauncherSandbox.h"
 #include "LoopbackHttpServer.h"
@@ -298,8 +299,8 @@ TEST_F(CommandsTest, StartWithoutTheGameClientReportsItAndShowsTheWindowAgain) {
     ClickStart(hwnd);
     HWND box = testsupport::WaitForTopWindow(L"#32770", L"", 10000, sandbox.Proc().Id());
     ASSERT_NE(box, nullptr);
-    EXPECT_EQ(testsupport::WindowText(box), L"啟動器錯誤");
-    EXPECT_TRUE(ContainsText(testsupport::ChildTexts(box), L"無法啟動 Zorexe.exe"));
+    EXPECT_EQ(testsupport::WindowText(box), player_texts::kCaptionError);
+    EXPECT_TRUE(ContainsText(testsupport::ChildTexts(box), std::wstring(player_texts::kCannotStartClient) + L"Zorexe.exe"));
     EXPECT_TRUE(IsWindowVisible(hwnd));
     EXPECT_TRUE(sandbox.Proc().Running());
 }
@@ -312,8 +313,8 @@ TEST_F(CommandsTest, SettingsWithoutTheProgramNamesItsFullPath) {
     ClickSettings(hwnd);
     HWND box = testsupport::WaitForTopWindow(L"#32770", L"", 10000, sandbox.Proc().Id());
     ASSERT_NE(box, nullptr);
-    EXPECT_EQ(testsupport::WindowText(box), L"啟動器");
-    const std::wstring expected = L"找不到遊戲設定程式：" + sandbox.Dir().Path() + L"Setup.exe";
+    EXPECT_EQ(testsupport::WindowText(box), player_texts::kCaptionLauncher);
+    const std::wstring expected = player_texts::kNoSettingsProgram + sandbox.Dir().Path() + L"Setup.exe";
     EXPECT_TRUE(ContainsText(testsupport::ChildTexts(box), expected)) << testsupport::Utf8(expected);
 }
 

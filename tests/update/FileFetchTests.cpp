@@ -1,5 +1,6 @@
 // One file fetched from the patch host with retries, resumption and its digest, in-process against the
 // loopback host.
+#include "PlayerTexts.h"
 #include "update/FileFetch.h"
 #include "update/PatchHost.h"
 #include "update/StatusChannel.h"
@@ -90,7 +91,7 @@ TEST(FetchVerifiedFileTest, RetriesWhatBreaksOffAndNothingElse) {
         int retries = 0;
         window.Drain();
         for (const std::wstring& text : window.Texts()) {
-            if (text.rfind(L"下載中斷，重試 (", 0) == 0) {
+            if (text.rfind(std::wstring(player_texts::kRetrying).substr(0, 8), 0) == 0) {  // "下載中斷，重試 ("
                 EXPECT_NE(text.find(L"/3)：r.bin"), std::wstring::npos) << testsupport::Utf8(text);
                 ++retries;
             }

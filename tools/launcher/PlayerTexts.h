@@ -23,6 +23,7 @@ inline constexpr wchar_t kManifestOlder[] = L"更新清單版本過舊";
 inline constexpr wchar_t kManifestBadSignature[] = L"更新清單簽章無效";
 inline constexpr wchar_t kNoServer[] = L"無法連線到更新伺服器";
 inline constexpr wchar_t kNoServerDualOpen[] = L"無法連線到更新伺服器, 雙開模式繼續";
+inline constexpr wchar_t kProxyLogin[] = L"代理伺服器需要驗證";
 inline constexpr wchar_t kClientRunning[] = L"有更新檔, 請先關閉所有遊戲視窗再執行 launcher 更新";
 inline constexpr wchar_t kDiskFull[] = L"磁碟空間不足：需要 %ls，可用 %ls";
 

@@ -5,13 +5,17 @@
 #include "Win32Handles.h"
 #include "common/ManifestFormat.h"
 
+#include <cwchar>
+
 namespace {
 
 constexpr wchar_t kLauncherRegistryKey[] = L"Software\\Korvane\\Launcher";
 constexpr wchar_t kBgmMutedValue[] = L"BgmMuted";
 constexpr wchar_t kLastSelfUpdateShaValue[] = L"LastSelfUpdateSha";
 constexpr wchar_t kLastManifestSequenceValue[] = L"LastManifestSequence";
+constexpr wchar_t kLocalMirrorsValue[] = L"LocalMirrors";
 constexpr DWORD kDigestReadChars = 160;
+constexpr DWORD kMirrorsReadChars = 4096;
 
 struct RegKeyTraits {
     static bool IsValid(HKEY key) { return key != nullptr; }
@@ -117,4 +121,19 @@ std::uint64_t ReadLastManifestSequence() {
 
 void WriteLastManifestSequence(std::uint64_t sequence) {
     WriteMachineSequence(SequenceValueName(), sequence);
+}
+
+std::wstring ReadLocalMirrors() {
+    ScopedRegKey key;
+    if (!OpenForReading(key, HKEY_LOCAL_MACHINE)) return std::wstring();
+    std::wstring value(kMirrorsReadChars, L'\0');
+    DWORD type = 0;
+    DWORD bytes = (kMirrorsReadChars - 1) * sizeof(wchar_t);  // the last character always stays zero
+    if (RegQueryValueExW(key.Get(), kLocalMirrorsValue, nullptr, &type, reinterpret_cast<BYTE*>(&value[0]), &bytes) !=
+            ERROR_SUCCESS ||
+        type != REG_SZ) {
+        return std::wstring();
+    }
+    value.resize(wcslen(value.c_str()));
+    return value;
 }

@@ -25,3 +25,7 @@ void WriteLastSelfUpdateSha(const std::string& digest);
 std::uint64_t ReadLastManifestSequence();
 // Stores it as this installation's REG_QWORD under HKEY_LOCAL_MACHINE; the user's value is left alone.
 void WriteLastManifestSequence(std::uint64_t sequence);
+
+// LocalMirrors: the machine's local caches as the administrator wrote them (REG_SZ under HKEY_LOCAL_MACHINE,
+// base URLs separated by ';'), unchecked; empty when absent or not REG_SZ.
+std::wstring ReadLocalMirrors();

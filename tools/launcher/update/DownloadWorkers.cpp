@@ -6,10 +6,12 @@
 #include "common/PathRules.h"
 #include "update/FileFetch.h"
 #include "update/LocalFiles.h"
+#include "update/LocalMirror.h"
 #include "update/PackFetch.h"
 #include "update/StatusChannel.h"
 #include "update/TransferReport.h"
 
+#include <algorithm>
 #include <map>
 
 namespace {
@@ -116,8 +118,11 @@ void RunPackJob(DownloadBatch& batch, const PackRangeJob& job, HostConnections& 
                 missing.push_back(i);
             }
         };
-        if (FetchPackRange(connections.For(batch.hosts.front()), batch.hosts.front(), fetch, members, listener) ==
-            PackRangeEnd::RangesIgnored) {
+        // The first host not found down this run: a café's cache that is down costs its time-out once.
+        const auto usable = std::find_if(batch.hosts.begin(), batch.hosts.end(),
+                                         [](const std::wstring& host) { return !HostSkipped(host); });
+        const std::wstring& host = usable != batch.hosts.end() ? *usable : batch.hosts.front();
+        if (FetchPackRange(connections.For(host), host, fetch, members, listener) == PackRangeEnd::RangesIgnored) {
             batch.rangesIgnored = true;
         }
     }

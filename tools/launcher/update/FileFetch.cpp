@@ -4,6 +4,7 @@
 #include "update/DebugLog.h"
 #include "update/DeltaFetch.h"
 #include "update/HttpDownload.h"
+#include "update/LocalMirror.h"
 #include "update/StatusChannel.h"
 
 namespace {
@@ -24,6 +25,7 @@ HostResult FetchFromHost(const FetchTarget& target, const FetchListener& listene
                          HttpRequest& http, FetchResult* result) {
     bool wholeAgain = false;
     for (int attempt = 1; attempt <= kAttemptsPerHost;) {
+        if (HostSkipped(host)) return HostResult::Unavailable;
         const DownloadResult download = HttpDownloadToFile(http, host, target.relativeUrl.c_str(), target.targetPath,
                                                            target.size, target.sha256, listener.sink);
         switch (download.outcome) {
@@ -45,7 +47,7 @@ HostResult FetchFromHost(const FetchTarget& target, const FetchListener& listene
             case DownloadOutcome::Broken:
                 break;
         }
-        if (attempt == kAttemptsPerHost) break;
+        if (attempt == kAttemptsPerHost || HostSkipped(host)) break;
         const DWORD delay = kRetryDelaysMs[attempt - 1];
         AnnounceRetry(target, listener, attempt + 1, delay);
         Sleep(delay);
@@ -61,19 +63,25 @@ FetchResult FetchVerifiedFile(const std::vector<std::wstring>& hosts, const Fetc
     FetchResult result;
     HostConnections own;  // without kept connections: one per host for this file's attempts
     HostConnections& kept = connections ? *connections : own;
-    if (!hosts.empty()) {
-        const DeltaResult delta = FetchByDelta(target, hosts.front(), listener.sink, &kept.For(hosts.front()));
+    // The delta update from the first host that can be reached: a local mirror found down moves it on to
+    // the next host rather than to the whole file.
+    for (const std::wstring& host : hosts) {
+        if (HostSkipped(host)) continue;
+        const DeltaResult delta = FetchByDelta(target, host, listener.sink, &kept.For(host));
         if (delta.outcome == DeltaOutcome::Done) {
+            NoteDeliveredBytes(host, delta.indexBytes + delta.rangeBytes);
             result.outcome = FetchOutcome::Verified;
             result.lastDigest = delta.sha256;
             return result;
         }
         if (delta.outcome == DeltaOutcome::LocalError) return result;
+        if (!HostSkipped(host)) break;
     }
     bool anyWrong = false;
     for (const std::wstring& host : hosts) {
         switch (FetchFromHost(target, listener, host, kept.For(host), &result)) {
             case HostResult::Verified:
+                NoteDeliveredBytes(host, target.size);
                 result.outcome = FetchOutcome::Verified;
                 return result;
             case HostResult::WrongDigest:

@@ -5,6 +5,8 @@
 #include "common/PathRules.h"
 #include "common/PercentEncoding.h"
 #include "update/DebugLog.h"
+#include "update/LocalMirror.h"
+#include "update/ProxyChoice.h"
 #include "update/Sha256.h"
 
 #include <atomic>
@@ -17,6 +19,7 @@ constexpr wchar_t kUserAgent[] = L"KorvaneLauncher/1.0";
 const std::wstring kManifestNameText = path_rules::FromAscii<wchar_t>(path_rules::kManifestName);
 const wchar_t* const kManifestName = kManifestNameText.c_str();
 constexpr int kTimeoutMs = 30000;
+constexpr DWORD kStatusProxyAuthRequired = 407;
 constexpr DWORD kHostChars = 256;
 constexpr DWORD kUrlPathChars = 2048;
 std::atomic<long> sessionsOpened{0};
@@ -48,6 +51,7 @@ const char* HttpStepName(HttpOpenStep step) {
         case HttpOpenStep::WinHttpOpenRequest: return "WinHttpOpenRequest";
         case HttpOpenStep::WinHttpSendRequest: return "WinHttpSendRequest";
         case HttpOpenStep::WinHttpReceiveResponse: return "WinHttpReceiveResponse";
+        case HttpOpenStep::ProxyAuthentication: return "proxy authentication";
         case HttpOpenStep::Done: break;
     }
     return "?";
@@ -87,8 +91,7 @@ HttpOpenStep OpenPatchRequest(const std::wstring& baseUrl, const wchar_t* suffix
 
     http.request.Reset();
     if (!http.root) {
-        http.root = WinHttpOpen(kUserAgent, WINHTTP_ACCESS_TYPE_DEFAULT_PROXY, WINHTTP_NO_PROXY_NAME,
-                                WINHTTP_NO_PROXY_BYPASS, 0);
+        http.root = OpenSessionThroughProxy(kUserAgent, baseUrl);
         if (!http.root) return HttpOpenStep::WinHttpOpen;
         ++sessionsOpened;
         WinHttpSetTimeouts(http.root.Get(), kTimeoutMs, kTimeoutMs, kTimeoutMs, kTimeoutMs);
@@ -107,6 +110,7 @@ HttpOpenStep OpenPatchRequest(const std::wstring& baseUrl, const wchar_t* suffix
                                       WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES,
                                       WINHTTP_FLAG_ESCAPE_DISABLE | (parts.secure ? WINHTTP_FLAG_SECURE : 0));
     if (!http.request) return HttpOpenStep::WinHttpOpenRequest;
+    AllowWindowsLogon(http.request.Get());
     // The wait for the response headers has a time-out of its own. Some WinHTTP implementations leave it
     // unlimited, so a host that accepts the connection and never answers would hold the update at
     // "connecting" for ever; give it the same 30 s as every other wait. The result is ignored like the
@@ -121,6 +125,10 @@ HttpOpenStep OpenPatchRequest(const std::wstring& baseUrl, const wchar_t* suffix
 
 HttpOpenStep RequestFromPatchHost(const std::wstring& baseUrl, const wchar_t* suffix, const std::wstring& headers,
                                   HttpRequest& http) {
+    if (HostSkipped(baseUrl)) {
+        SetLastError(ERROR_WINHTTP_CANNOT_CONNECT);
+        return HttpOpenStep::WinHttpSendRequest;
+    }
     HttpOpenStep step = OpenPatchRequest(baseUrl, suffix, http);
     if (step == HttpOpenStep::Done &&
         !WinHttpSendRequest(http.request.Get(), headers.empty() ? WINHTTP_NO_ADDITIONAL_HEADERS : headers.c_str(),
@@ -128,8 +136,16 @@ HttpOpenStep RequestFromPatchHost(const std::wstring& baseUrl, const wchar_t* su
         step = HttpOpenStep::WinHttpSendRequest;
     } else if (step == HttpOpenStep::Done && !WinHttpReceiveResponse(http.request.Get(), nullptr)) {
         step = HttpOpenStep::WinHttpReceiveResponse;
+    } else if (step == HttpOpenStep::Done && QueryStatusCode(http.request.Get()) == kStatusProxyAuthRequired &&
+               !AnswerProxyLogin(http.request.Get(), baseUrl, headers)) {
+        return HttpOpenStep::ProxyAuthentication;
     }
-    if (step != HttpOpenStep::Done) LogHttpStepFailure(HttpStepName(step), suffix, GetLastError());
+    if (step != HttpOpenStep::Done) {
+        const DWORD error = GetLastError();
+        LogHttpStepFailure(HttpStepName(step), suffix, error);
+        if (step == HttpOpenStep::WinHttpConnect || step == HttpOpenStep::WinHttpSendRequest) NoteConnectFailure(baseUrl);
+        SetLastError(error);
+    }
     return step;
 }
 
@@ -224,7 +240,9 @@ BodyOutcome ReadBodyToMemory(HINTERNET request, std::uint64_t limit, const wchar
 FetchedManifest FetchManifest(const std::wstring& baseUrl) {
     FetchedManifest fetched;
     HttpRequest http;
-    if (RequestFromPatchHost(baseUrl, kManifestName, std::wstring(), http) != HttpOpenStep::Done) return fetched;
+    const HttpOpenStep step = RequestFromPatchHost(baseUrl, kManifestName, std::wstring(), http);
+    fetched.proxyRefused = step == HttpOpenStep::ProxyAuthentication;
+    if (step != HttpOpenStep::Done) return fetched;
 
     // A transfer that breaks off must not hand a shorter manifest to the parser: a cut-off file list
     // would look like a complete one.

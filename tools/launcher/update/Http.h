@@ -39,6 +39,7 @@ struct FetchedManifest {
     std::size_t digestedBytes = 0;
     unsigned char digest[32] = {};
     bool digested = false;  // false when CNG could not hash
+    bool proxyRefused = false;  // the proxy in between asked for a login that the Windows logon did not satisfy
 };
 FetchedManifest FetchManifest(const std::wstring& baseUrl);
 
@@ -79,6 +80,7 @@ enum class HttpOpenStep {
     WinHttpOpenRequest,
     WinHttpSendRequest,
     WinHttpReceiveResponse,
+    ProxyAuthentication,  // the proxy still asked for a login after the Windows logon was offered (logged)
     Done
 };
 
@@ -86,7 +88,8 @@ enum class HttpOpenStep {
 // only, redirects never followed: a patch host serves a file where it is named), connection and GET
 // request, sends it with `headers` (empty: none) and receives the response headers. Root and connection
 // already open in `http` are kept (they must be for the same base URL): the next request then goes over
-// the connection the last one left open. A failed step is logged with `suffix` as the name.
+// the connection the last one left open. A proxy that answers 407 is offered the player's Windows logon
+// once (ProxyChoice.h). A failed step is logged with `suffix` as the name.
 HttpOpenStep RequestFromPatchHost(const std::wstring& baseUrl, const wchar_t* suffix, const std::wstring& headers,
                                   HttpRequest& http);
 

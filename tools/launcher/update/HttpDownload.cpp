@@ -56,7 +56,8 @@ DownloadResult HttpDownloadToFile(HttpRequest& http, const std::wstring& baseUrl
     const std::wstring range = existing > 0 ? L"Range: bytes=" + std::to_wstring(existing) + L"-\r\n" : std::wstring();
     const HttpOpenStep sent = RequestFromPatchHost(baseUrl, relativeUrl, range, http);
     if (sent != HttpOpenStep::Done) {
-        result.outcome = sent == HttpOpenStep::CrackUrl ? DownloadOutcome::Refused : DownloadOutcome::Broken;
+        const bool refused = sent == HttpOpenStep::CrackUrl || sent == HttpOpenStep::ProxyAuthentication;
+        result.outcome = refused ? DownloadOutcome::Refused : DownloadOutcome::Broken;
         return result;
     }
 

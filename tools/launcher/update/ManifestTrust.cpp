@@ -62,6 +62,7 @@ void LogTrustLine(const std::string& text, const std::wstring& host) {
 // One host's manifest, accepted or refused; `manifest` holds what was parsed.
 ManifestRefusal ReadManifestFrom(const std::wstring& host, const std::vector<std::string>& keys, Manifest* manifest) {
     const FetchedManifest fetched = FetchManifest(host);
+    if (fetched.proxyRefused) return ManifestRefusal::ProxyAuthentication;
     if (fetched.body.empty()) return ManifestRefusal::Unreachable;
     std::string_view text = fetched.body;
     SignatureVerdict verdict;

@@ -23,7 +23,7 @@ SignatureVerdict VerifyManifestSignature(std::string_view body, const std::vecto
                                          std::size_t digestedBytes = 0, const unsigned char* digest = nullptr);
 
 // Why no manifest could be used; a run that tried several hosts reports the weightiest reason it met.
-enum class ManifestRefusal { None, Unreachable, Unparsed, Older, BadSignature };
+enum class ManifestRefusal { None, Unreachable, ProxyAuthentication, Unparsed, Older, BadSignature };
 
 // Fetches manifest.txt from each host in turn and keeps the first one accepted: reachable, parsed, and,
 // with keys, validly signed with a SEQUENCE no lower than LastManifestSequence (which it then raises).

@@ -2,6 +2,7 @@
 
 #include "update/DebugLog.h"
 #include "update/LocalFiles.h"
+#include "update/LocalMirror.h"
 #include "update/PartTransfer.h"
 
 #include <memory>
@@ -33,6 +34,7 @@ enum class Attempt { Done, Broken, Unusable, Ignored, LocalError };
 
 // One range fetch in progress: which members are settled, and the ".part" of the one being written.
 struct RangeRun {
+    const std::wstring& host;
     const PackRangeFetch& job;
     const std::vector<FetchTarget>& members;
     const PackRangeListener& listener;
@@ -61,6 +63,7 @@ bool TakePiece(RangeRun& run, const MemberPiece& piece, std::size_t first) {
     run.part.reset();
     switch (sealed) {
         case SealOutcome::Placed:
+            NoteDeliveredBytes(run.host, target.size);
             run.progress.Placed(target.size);
             run.Report(PackMemberOutcome::Placed);
             return true;
@@ -134,7 +137,7 @@ const char* ReasonFor(Attempt attempt) {
 
 PackRangeEnd FetchPackRange(HttpRequest& http, const std::wstring& host, const PackRangeFetch& job,
                             const std::vector<FetchTarget>& members, const PackRangeListener& listener) {
-    RangeRun run{job, members, listener, RangeProgress(listener.sink, job.range.MemberBytes()), 0, nullptr};
+    RangeRun run{host, job, members, listener, RangeProgress(listener.sink, job.range.MemberBytes()), 0, nullptr};
     Attempt attempt = Attempt::Done;
     for (int round = 1; round <= kAttempts; ++round) {
         const PackRange rest = RemainingRange(job.range, run.settled);

@@ -4,6 +4,7 @@
 #include "InstallationKey.h"
 #include "LauncherPath.h"
 #include "PlayerTexts.h"
+#include "Settings.h"
 #include "Threads.h"
 #include "Win32Handles.h"
 #include "common/PathRules.h"
@@ -14,6 +15,7 @@
 #include "update/FileCheck.h"
 #include "update/FolderSecurity.h"
 #include "update/LocalFiles.h"
+#include "update/LocalMirror.h"
 #include "update/Manifest.h"
 #include "update/ManifestTrust.h"
 #include "update/SelfUpdate.h"
@@ -164,6 +166,12 @@ void FinishRefused(HWND window, ManifestRefusal refusal, bool gameRunning) {
                 return;
             }
             break;
+        case ManifestRefusal::ProxyAuthentication:
+            if (!gameRunning) {
+                Finish(window, player_texts::kProxyLogin, false);
+                return;
+            }
+            break;
         case ManifestRefusal::Unreachable:
         case ManifestRefusal::None:
             break;
@@ -175,10 +183,22 @@ void FinishRefused(HWND window, ManifestRefusal refusal, bool gameRunning) {
     }
 }
 
-// The hosts a run downloads from: the one that served the accepted manifest, then the ones after it.
-std::vector<std::wstring> DownloadHosts(const std::vector<std::wstring>& hosts, std::size_t manifestHost) {
-    return std::vector<std::wstring>(hosts.begin() + static_cast<std::ptrdiff_t>(manifestHost), hosts.end());
+// The hosts a run downloads from: the machine's local mirrors, the one that served the accepted manifest,
+// then the ones after it.
+std::vector<std::wstring> DownloadHosts(const std::vector<std::wstring>& mirrors, const std::vector<std::wstring>& hosts,
+                                        std::size_t manifestHost) {
+    std::vector<std::wstring> list = mirrors;
+    list.insert(list.end(), hosts.begin() + static_cast<std::ptrdiff_t>(manifestHost), hosts.end());
+    return list;
 }
+
+// Logs what the local mirrors delivered when the run ends, whichever way it ends.
+struct MirrorShareLine {
+    MirrorShareLine() = default;
+    MirrorShareLine(const MirrorShareLine&) = delete;
+    MirrorShareLine& operator=(const MirrorShareLine&) = delete;
+    ~MirrorShareLine() { LogMirrorShare(); }
+};
 
 // Steps of one run; returns when the run has posted its last message.
 void RunUpdate(const UpdaterThreadArgs& args) {
@@ -197,7 +217,10 @@ void RunUpdate(const UpdaterThreadArgs& args) {
         FinishRefused(window, refusal, gameRunning);
         return;
     }
-    const std::vector<std::wstring> hosts = DownloadHosts(args.patchHosts, manifestHost);
+    const std::vector<std::wstring> mirrors = ParseLocalMirrors(ReadLocalMirrors());
+    BeginHostRecord(mirrors);
+    const MirrorShareLine shareLine;
+    const std::vector<std::wstring> hosts = DownloadHosts(mirrors, args.patchHosts, manifestHost);
     if (RunSelfUpdate(window, manifest, hosts)) return;
 
     if (manifest.files.empty()) {
