@@ -27,14 +27,14 @@ std::wstring FinalPathOf(const std::wstring& path) {
 }  // namespace
 
 std::wstring FinalPathOfHandle(HANDLE file) {
-    std::vector<wchar_t> final(kFirstPathChars, L'\0');
-    DWORD got = GetFinalPathNameByHandleW(file, final.data(), static_cast<DWORD>(final.size()), FILE_NAME_NORMALIZED);
-    if (got >= final.size()) {
-        final.assign(got + 1, L'\0');
-        got = GetFinalPathNameByHandleW(file, final.data(), static_cast<DWORD>(final.size()), FILE_NAME_NORMALIZED);
+    // Grown until the name fits: Windows reports the size it needs, Wine a size that may not be enough.
+    for (DWORD chars = kFirstPathChars; chars <= 2 * kMaxPathChars; chars *= 2) {
+        std::vector<wchar_t> final(chars, L'\0');
+        const DWORD got = GetFinalPathNameByHandleW(file, final.data(), chars, FILE_NAME_NORMALIZED);
+        if (got == 0 && GetLastError() != ERROR_NOT_ENOUGH_MEMORY && GetLastError() != ERROR_INSUFFICIENT_BUFFER) break;
+        if (got > 0 && got < chars) return WithoutLongPrefix(std::wstring(final.data(), got));
     }
-    if (got == 0 || got >= final.size()) return std::wstring();
-    return WithoutLongPrefix(std::wstring(final.data(), got));
+    return std::wstring();
 }
 
 std::wstring WithoutLongPrefix(const std::wstring& path) {

@@ -23,8 +23,21 @@ std::wstring FullName(const std::wstring& path) {
         full.assign(got + 1, L'\0');
         got = GetFullPathNameW(asked.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
     }
-    if (got == 0 || got >= full.size()) return WithoutLongPrefix(asked);
-    return WithoutLongPrefix(std::wstring(full.data(), got));
+    std::wstring name = WithoutLongPrefix(got == 0 || got >= full.size() ? asked : std::wstring(full.data(), got));
+    // A folder asked for with its separator: the final path of a folder has none (but "C:\\" keeps its own).
+    while (name.size() > 3 && (name.back() == L'\\' || name.back() == L'/')) name.pop_back();
+    return name;
+}
+
+// The open object's path on its volume, without the drive ("\\Data\\a.pak", "\\server\\share\\..." for a
+// share); empty when Windows cannot tell.
+std::wstring NameOnVolume(HANDLE handle) {
+    std::vector<unsigned char> buffer(sizeof(FILE_NAME_INFO) + 65536 * sizeof(wchar_t));
+    auto* info = reinterpret_cast<FILE_NAME_INFO*>(buffer.data());
+    if (!GetFileInformationByHandleEx(handle, FileNameInfo, info, static_cast<DWORD>(buffer.size()))) return std::wstring();
+    std::wstring name(info->FileName, info->FileNameLength / sizeof(wchar_t));
+    while (name.size() > 1 && (name.back() == L'\\' || name.back() == L'/')) name.pop_back();
+    return name;
 }
 
 // True when the open handle is the object `path` names and not what a link leads to: no reparse point on
@@ -36,8 +49,13 @@ bool NamesItself(HANDLE handle, const std::wstring& path) {
         (tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
         return false;
     }
-    const std::wstring final = FinalPathOfHandle(handle);
-    const std::wstring asked = FullName(path);
+    std::wstring final = FinalPathOfHandle(handle);
+    std::wstring asked = FullName(path);
+    if (final.empty()) {
+        // Wine gives no final path of 300 characters or more; the name on its volume tells the same.
+        final = NameOnVolume(handle);
+        asked = asked.compare(0, 2, L"\\\\") == 0 ? asked.substr(1) : asked.size() > 2 ? asked.substr(2) : asked;
+    }
     return !final.empty() && final.size() == asked.size() &&
            CompareStringOrdinal(final.c_str(), static_cast<int>(final.size()), asked.c_str(),
                                 static_cast<int>(asked.size()), TRUE) == CSTR_EQUAL;

@@ -133,10 +133,11 @@ ProxyChoice ChooseProxy(const std::wstring& url) {
         choice.accessType = WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY;
         choice.source = "Windows' automatic choice";
     }
-    LogLine(kLogChoice, Narrow(url).c_str(),
-             choice.accessType == WINHTTP_ACCESS_TYPE_NAMED_PROXY ? (Narrow(choice.proxy) + " (" + choice.source + ")").c_str()
-             : choice.accessType == WINHTTP_ACCESS_TYPE_NO_PROXY  ? ("direct (" + choice.source + ")").c_str()
-                                                                   : choice.source.c_str());
+    // Logged only when a proxy carries the requests: a direct line, or Windows' own choice, is the ordinary
+    // case and would add a line to every run.
+    if (choice.accessType == WINHTTP_ACCESS_TYPE_NAMED_PROXY) {
+        LogLine(kLogChoice, Narrow(url).c_str(), (Narrow(choice.proxy) + " (" + choice.source + ")").c_str());
+    }
     Remember(url, choice);
     return choice;
 }
