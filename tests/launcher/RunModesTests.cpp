@@ -471,12 +471,15 @@ TEST(RunModes, RestartedLauncherWaitsForItsPredecessorInsteadOfHandingOff) {
     }
 }
 
+// The restart request of a self-update hands over to the new executable beside the launcher: it replaces
+// the launcher and opens it, and what that one starts carries no restart mark.
 TEST(RunModes, RestartRequestOpensTheNewLauncherWhoseChildrenCarryNoMark) {
     LoopbackHttpServer server;
     server.RouteBody("/patch/manifest.txt", "VERSION=1\n");
     LauncherSandbox sandbox;
     ASSERT_TRUE(sandbox.Prepare());
     ASSERT_TRUE(sandbox.AddProbe(L"Setup.exe"));
+    ASSERT_TRUE(CopyFileW(sandbox.LauncherPath().c_str(), (sandbox.LauncherPath() + L".new").c_str(), FALSE));
     ASSERT_TRUE(sandbox.Start());
     HWND old = sandbox.WaitMainWindow();
     ASSERT_NE(old, nullptr);
@@ -499,6 +502,9 @@ TEST(RunModes, RestartRequestOpensTheNewLauncherWhoseChildrenCarryNoMark) {
     auto values = testsupport::ReadProbeRecord(record);
     EXPECT_EQ(values[L"KORVANE_LAUNCHER_PATH"], sandbox.LauncherPath());
     EXPECT_EQ(values[L"KORVANE_LAUNCHER_RESTART"], L"<unset>");
+
+    EXPECT_TRUE(testsupport::WaitUntil([&] { return !testsupport::FileExists(sandbox.LauncherPath() + L".new"); }, 10000))
+        << "the new executable took the launcher's place";
 
     PostMessageW(fresh, WM_CLOSE, 0, 0);
     if (WaitForSingleObject(freshProcess.Get(), 10000) != WAIT_OBJECT_0) TerminateProcess(freshProcess.Get(), 1);

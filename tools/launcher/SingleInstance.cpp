@@ -9,6 +9,7 @@ namespace {
 
 constexpr wchar_t kMutexPrefix[] = L"Local\\KorvaneLauncher-";
 constexpr wchar_t kHandOverSuffix[] = L"-hand-over";
+constexpr wchar_t kRestartedSuffix[] = L"-restarted";
 constexpr DWORD kWindowPollMs = 50;
 
 // ---- the running launcher's window ----
@@ -57,6 +58,10 @@ void InstallationClaim::Release() {
 
 std::wstring HandOverEventName(const std::wstring& launcherDir) {
     return InstanceMutexName(launcherDir) + kHandOverSuffix;
+}
+
+std::wstring RestartClaimedEventName(const std::wstring& launcherDir) {
+    return InstanceMutexName(launcherDir) + kRestartedSuffix;
 }
 
 bool HandOverInProgress(const std::wstring& launcherDir) {

@@ -43,6 +43,11 @@ std::wstring HandOverEventName(const std::wstring& launcherDir);
 // True while a self-update hands over for launcherDir (its event exists).
 bool HandOverInProgress(const std::wstring& launcherDir);
 
+// The event by which the launcher that a hand-over restarted says it holds the installation:
+// InstanceMutexName followed by "-restarted". Until then the hand-over keeps its own event, so that a start
+// in between hands off instead of running an update beside the restarted launcher.
+std::wstring RestartClaimedEventName(const std::wstring& launcherDir);
+
 // Waits up to waitMs for the visible main window of a launcher of another process running from
 // launcherDir, then restores it if minimised and brings it to the front. During a hand-over it sets the
 // hand-over's event instead and returns at once. False when neither appeared.

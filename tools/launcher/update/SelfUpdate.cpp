@@ -259,8 +259,12 @@ bool CompleteHandOver(DWORD oldProcessId) {
         SetEnvironmentVariableW(kEnvRollbackMark, L"1");
     }
     MarkNextStartAsRestart();  // it waits for this process's claim instead of handing off to it
-    StartExecutable(target, std::wstring());
+    ScopedHandle restartClaimed(CreateEventW(nullptr, TRUE, FALSE, RestartClaimedEventName(launcherDir).c_str()));
+    const bool restarting = StartExecutable(target, std::wstring());
     claim.Release();
+    // This process's event stays until the restarted launcher holds the installation: a start in between
+    // must hand off, not run an update beside it.
+    if (restarting && restartClaimed.Valid()) WaitForSingleObject(restartClaimed.Get(), kHandOverWaitMs);
     const bool asked = showRequest.Valid() && WaitForSingleObject(showRequest.Get(), 0) == WAIT_OBJECT_0;
     showRequest.Reset();  // gone, so that the search below looks for the window and not for the event
     if (asked) ShowRunningLauncher(launcherDir, kHandOffWaitMs);
