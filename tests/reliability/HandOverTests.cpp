@@ -69,6 +69,7 @@ TEST(HandOverTest, SecondStartBringsTheRestartedWindowToTheFrontAndRunsNoUpdate)
     // It leaves the front to the hand-over and ends at once: its own image would keep Launcher.exe from
     // being replaced.
     EXPECT_TRUE(second.WaitExit(kStepTimeoutMs)) << "the second start did not hand off";
+    // Let go only once the second start has ended: the hand-over keeps retrying its rename for 8 s.
     const bool handOverStillRunning = WaitForSingleObject(handOver, 0) == WAIT_TIMEOUT;
     if (held != INVALID_HANDLE_VALUE) CloseHandle(held);
     EXPECT_TRUE(handOverStillRunning) << "the second start did not come during the hand-over";

@@ -5,6 +5,7 @@
 // keys, as a build would, so that tests can use keys made while they run; "--verify" asks for the full
 // check, as the launcher's own option does. Started as "<dir>\Launcher.exe.new --hand-over <pid>", it
 // finishes a self-update as the launcher does.
+#include "SingleInstance.h"
 #include "RunModes.h"
 #include "update/PatchHost.h"
 #include "update/SelfUpdate.h"
@@ -60,6 +61,8 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
     GetModuleFileNameW(nullptr, self, MAX_PATH);
     std::wstring dir(self);
     dir = dir.substr(0, dir.rfind(L'\\') + 1);
+    // As the launcher does once it holds the installation: a hand-over that restarted this one waits for it.
+    if (TakeRestartMark()) AnnounceRestartClaimed(dir);
 
     auto* args = new UpdaterThreadArgs{hwnd, dir, PatchHostList(), ManifestKeyList()};
     int argc = 0;

@@ -63,11 +63,8 @@ void RunNormalMode(HINSTANCE instance) {
         ShowRunningLauncher(launcherDir, kHandOffWaitMs);
         return;
     }
-    if (restarted) {
-        // The hand-over that started this launcher waits for this before it lets second starts run.
-        ScopedHandle claimedEvent(OpenEventW(EVENT_MODIFY_STATE, FALSE, RestartClaimedEventName(launcherDir).c_str()));
-        if (claimedEvent.Valid()) SetEvent(claimedEvent.Get());
-    }
+    // The hand-over that started this launcher waits for this before it lets second starts run.
+    if (restarted) AnnounceRestartClaimed(launcherDir);
 
     SecureGameFolder(launcherDir);  // before the update run writes anything there
 

@@ -10,6 +10,7 @@ namespace {
 constexpr wchar_t kMutexPrefix[] = L"Local\\KorvaneLauncher-";
 constexpr wchar_t kHandOverSuffix[] = L"-hand-over";
 constexpr wchar_t kRestartedSuffix[] = L"-restarted";
+constexpr wchar_t kHandOverReadySuffix[] = L"-hand-over-ready";
 constexpr DWORD kWindowPollMs = 50;
 
 // ---- the running launcher's window ----
@@ -60,8 +61,17 @@ std::wstring HandOverEventName(const std::wstring& launcherDir) {
     return InstanceMutexName(launcherDir) + kHandOverSuffix;
 }
 
+std::wstring HandOverReadyEventName(const std::wstring& launcherDir) {
+    return InstanceMutexName(launcherDir) + kHandOverReadySuffix;
+}
+
 std::wstring RestartClaimedEventName(const std::wstring& launcherDir) {
     return InstanceMutexName(launcherDir) + kRestartedSuffix;
+}
+
+void AnnounceRestartClaimed(const std::wstring& launcherDir) {
+    ScopedHandle claimed(OpenEventW(EVENT_MODIFY_STATE, FALSE, RestartClaimedEventName(launcherDir).c_str()));
+    if (claimed.Valid()) SetEvent(claimed.Get());
 }
 
 bool HandOverInProgress(const std::wstring& launcherDir) {

@@ -40,6 +40,10 @@ private:
 // restarted launcher to the front: InstanceMutexName followed by "-hand-over".
 std::wstring HandOverEventName(const std::wstring& launcherDir);
 
+// The event by which a hand-over's new executable tells the launcher that started it that it holds the
+// hand-over's event too: InstanceMutexName followed by "-hand-over-ready".
+std::wstring HandOverReadyEventName(const std::wstring& launcherDir);
+
 // True while a self-update hands over for launcherDir (its event exists).
 bool HandOverInProgress(const std::wstring& launcherDir);
 
@@ -47,6 +51,10 @@ bool HandOverInProgress(const std::wstring& launcherDir);
 // InstanceMutexName followed by "-restarted". Until then the hand-over keeps its own event, so that a start
 // in between hands off instead of running an update beside the restarted launcher.
 std::wstring RestartClaimedEventName(const std::wstring& launcherDir);
+
+// Says so, from the launcher a hand-over restarted, once it holds the installation; nothing when no
+// hand-over waits.
+void AnnounceRestartClaimed(const std::wstring& launcherDir);
 
 // Waits up to waitMs for the visible main window of a launcher of another process running from
 // launcherDir, then restores it if minimised and brings it to the front. During a hand-over it sets the

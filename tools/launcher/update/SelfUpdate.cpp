@@ -59,7 +59,7 @@ struct Retries {
     DWORD pauseMs;
 };
 // A scanner that holds Launcher.exe open usually lets go within a few seconds.
-constexpr Retries kReplace{30, 100};
+constexpr Retries kReplace{80, 100};
 // The new executable's process may still be ending when the launcher it restarted removes the file.
 constexpr Retries kRemoveNew{50, 100};
 
@@ -228,10 +228,15 @@ bool StartHandOver() {
     const DWORD self = GetCurrentProcessId();
     // The hand-over's event exists from now until the new executable is done: a start while this process
     // lets go of the installation, before the new one takes it, sees it and hands off. Closed by the exit.
-    CreateEventW(nullptr, TRUE, FALSE, HandOverEventName(LauncherDirFromPath(own)).c_str());
+    const std::wstring launcherDir = LauncherDirFromPath(own);
+    CreateEventW(nullptr, TRUE, FALSE, HandOverEventName(launcherDir).c_str());
+    ScopedHandle ready(CreateEventW(nullptr, TRUE, FALSE, HandOverReadyEventName(launcherDir).c_str()));
     if (!StartExecutable(fresh, std::wstring(kHandOverArgument) + L" " + std::to_wstring(self))) return false;
     LogLine(kLogHandOver, ToAnsiForLog(fresh.c_str(), kLogNameBytes).c_str(),
              static_cast<unsigned long>(self));
+    // Ended only once the new executable holds the hand-over's event itself: ended before, this process
+    // would take the event with it, and a start in that moment would find nobody in charge.
+    if (ready.Valid()) WaitForSingleObject(ready.Get(), kHandOverWaitMs);
     return true;
 }
 
@@ -243,6 +248,10 @@ bool CompleteHandOver(DWORD oldProcessId) {
     const std::wstring launcherDir = LauncherDirFromPath(target);
     // Exists while this process runs; a second start sets it rather than wait for a window (ShowRunningLauncher).
     ScopedHandle showRequest(CreateEventW(nullptr, TRUE, FALSE, HandOverEventName(launcherDir).c_str()));
+    {
+        ScopedHandle ready(OpenEventW(EVENT_MODIFY_STATE, FALSE, HandOverReadyEventName(launcherDir).c_str()));
+        if (ready.Valid()) SetEvent(ready.Get());  // the old launcher may end now
+    }
     // Opened first, so that the id cannot name another process by the time it is waited for.
     ScopedHandle old(OpenProcess(SYNCHRONIZE, FALSE, oldProcessId));
     // Waiting on the mutex makes this process its next owner the moment the old launcher lets go, before
