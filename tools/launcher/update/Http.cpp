@@ -15,6 +15,21 @@
 
 namespace {
 
+// The name of a step for the log line.
+const char* HttpStepName(HttpOpenStep step) {
+    switch (step) {
+        case HttpOpenStep::CrackUrl: return "CrackUrl";
+        case HttpOpenStep::WinHttpOpen: return "WinHttpOpen";
+        case HttpOpenStep::WinHttpConnect: return "WinHttpConnect";
+        case HttpOpenStep::WinHttpOpenRequest: return "WinHttpOpenRequest";
+        case HttpOpenStep::WinHttpSendRequest: return "WinHttpSendRequest";
+        case HttpOpenStep::WinHttpReceiveResponse: return "WinHttpReceiveResponse";
+        case HttpOpenStep::ProxyAuthentication: return "proxy authentication";
+        case HttpOpenStep::Done: break;
+    }
+    return "?";
+}
+
 constexpr wchar_t kUserAgent[] = L"KorvaneLauncher/1.0";
 const std::wstring kManifestNameText = path_rules::FromAscii<wchar_t>(path_rules::kManifestName);
 const wchar_t* const kManifestName = kManifestNameText.c_str();
@@ -43,19 +58,6 @@ std::wstring PercentEncodePath(std::wstring_view path) {
 
 long WinHttpSessionsOpened() { return sessionsOpened.load(); }
 
-const char* HttpStepName(HttpOpenStep step) {
-    switch (step) {
-        case HttpOpenStep::CrackUrl: return "CrackUrl";
-        case HttpOpenStep::WinHttpOpen: return "WinHttpOpen";
-        case HttpOpenStep::WinHttpConnect: return "WinHttpConnect";
-        case HttpOpenStep::WinHttpOpenRequest: return "WinHttpOpenRequest";
-        case HttpOpenStep::WinHttpSendRequest: return "WinHttpSendRequest";
-        case HttpOpenStep::WinHttpReceiveResponse: return "WinHttpReceiveResponse";
-        case HttpOpenStep::ProxyAuthentication: return "proxy authentication";
-        case HttpOpenStep::Done: break;
-    }
-    return "?";
-}
 
 void LogHttpStepFailure(const char* step, const wchar_t* name, DWORD error) {
     LogLine("[Launcher][http] %s failed for %s, GetLastError=%lu\n", step,

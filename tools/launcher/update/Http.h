@@ -93,9 +93,6 @@ enum class HttpOpenStep {
 HttpOpenStep RequestFromPatchHost(const std::wstring& baseUrl, const wchar_t* suffix, const std::wstring& headers,
                                   HttpRequest& http);
 
-// The name of a step for the log line.
-const char* HttpStepName(HttpOpenStep step);
-
 // "[Launcher][http] <step> failed for <name>, GetLastError=<error>".
 void LogHttpStepFailure(const char* step, const wchar_t* name, DWORD error);
 

@@ -38,7 +38,6 @@ public:
     // Opens `path`, keeping its first `existing` bytes (hashed, and reported as taken from the disk) or
     // starting it empty. False when it cannot be opened or read (logged).
     bool Open(const std::wstring& path, std::uint64_t existing);
-    bool IsOpen() const { return file_.Valid(); }
     HANDLE Handle() const { return file_.Get(); }
     std::uint64_t Bytes() const { return bytes_; }
 

@@ -10,12 +10,9 @@ namespace {
 
 constexpr DWORD kReadBlock = 65536;
 
-}  // namespace
 
-std::string DigestHex(const unsigned char (&digest)[32]) {
-    return hex_text::ToHex(digest, sizeof(digest));
-}
-
+// The digest of everything an open file holds from its position on, read in blocks of `block` bytes;
+// false when it cannot be read or CNG fails.
 bool Sha256OfOpenFile(HANDLE file, std::size_t block, unsigned char (&digest)[32]) {
     Sha256Stream stream;
     std::vector<unsigned char> buffer(block, 0);
@@ -27,6 +24,13 @@ bool Sha256OfOpenFile(HANDLE file, std::size_t block, unsigned char (&digest)[32
     }
     return stream.Finish(digest);
 }
+
+}  // namespace
+
+std::string DigestHex(const unsigned char (&digest)[32]) {
+    return hex_text::ToHex(digest, sizeof(digest));
+}
+
 
 std::string FileSha256Hex(const std::wstring& path) {
     ScopedHandle file = local_files::OpenToRead(path);

@@ -11,9 +11,7 @@
 // (logged).
 std::string FileSha256Hex(const std::wstring& path);
 
-// The digest of everything an open file holds from its position on, read in blocks of `block` bytes;
-// false when it cannot be read or CNG fails.
-bool Sha256OfOpenFile(HANDLE file, std::size_t block, unsigned char (&digest)[32]);
+
 
 // 64 lower-case hex digits of a raw digest.
 std::string DigestHex(const unsigned char (&digest)[32]);
