@@ -188,18 +188,20 @@ n=$(echo "$line" | awk '{ print $(NF-3) }'); m=$(echo "$line" | awk '{ print $NF
 pass "seat 2: the origin answered only ${statuses:-nothing}with $second_bytes bytes of files (seat 1: $first_bytes); $line"
 echo "measured: origin file bytes seat1=$first_bytes seat2=$second_bytes patch=$patch_bytes"
 
-# 1c. One file corrupted in the cache's store: it arrives right all the same, from the origin.
-entry=$(grep -rl --null -a "KEY: /patch/files/README.txt" "$work/run/cache/store" | tr -d '\0' | head -n1)
-[ -n "$entry" ] || fail "README.txt is not in the cache's store"
+# 1c. One file corrupted in the cache's store: it arrives right all the same, from the origin. The map is
+# above the size that goes into packs, so it is fetched by its own name; the small files come in packs.
+map_url="/patch/files/%E8%B3%87%E6%96%99/%E5%9C%B0%E5%9C%96/%E7%AC%AC%E4%B8%80%E7%AB%A0.map"
+map_file="$g/資料/地圖/第一章.map"
+entry=$(grep -rl --null -a "KEY: $map_url" "$work/run/cache/store" | tr -d '\0' | head -n1)
+[ -n "$entry" ] || fail "the map is not in the cache's store"
 size=$(stat -c %s "$entry")
 printf 'X' | dd of="$entry" bs=1 seek=$((size - 2)) conv=notrunc status=none
-corrupt=$(curl -s "http://127.0.0.1:$cache_port/patch/files/README.txt" | od -c | head -n1)
-cmp -s <(curl -s "http://127.0.0.1:$cache_port/patch/files/README.txt") "$g/README.txt" &&
-  fail "the corrupted store entry is not served ($corrupt)"
+cmp -s <(curl -s "http://127.0.0.1:$cache_port$map_url") "$map_file" &&
+  fail "the corrupted store entry is not served"
 before=$(origin_lines)
 install_seat seat-3
-tail -n +"$((before + 1))" "$work/run/origin/access.log" | grep -q '"GET /patch/files/README.txt HTTP/[0-9.]*" 200 ' ||
-  fail "seat 3: README.txt was not fetched from the origin"
+tail -n +"$((before + 1))" "$work/run/origin/access.log" | grep -q "\"GET $map_url HTTP/[0-9.]*\" 200 " ||
+  fail "seat 3: the map was not fetched from the origin"
 logged seat-3 'local mirror' || fail "seat 3: no local mirror line"
 [ -z "$(find "$work/seat-3" -name '*.part')" ] || fail "seat 3: a .part is left"
 pass "seat 3: a wrong file from the cache never took its name; it came from the origin; $(mirror_line seat-3)"
