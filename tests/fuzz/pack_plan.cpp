@@ -3,6 +3,7 @@
 // must hand every member exactly its own bytes whatever the pieces.
 #include "common/PackPlan.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <string>
 #include <vector>

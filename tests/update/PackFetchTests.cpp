@@ -111,6 +111,7 @@ struct Case {
     bool honourRange;
     bool update;        // the player has every file, 10 % of them (scattered) changed since
     int corruptMember;  // this file's bytes in its pack are wrong; -1: none
+    int cutMember;      // the first pack's first transfer breaks off inside this member of it; -1: none
     // What the log must show: the requests for packs, and how many for single files.
     enum { OnePerWholePack, MergedRanges, AtMostOnePerWorker, None } packRequests;
     std::size_t fileRequests;
@@ -120,14 +121,19 @@ struct Case {
 
 TEST(PackFetchTest, SmallFilesComeThroughPacksAndFallBackFileByFile) {
     const Case cases[] = {
-        {"fresh install of 2,000 files: one request per pack", 2000, true, true, false, -1, Case::OnePerWholePack, 0},
-        {"update of 10 %, scattered: only ranges holding changed files", 2000, true, true, true, -1, Case::MergedRanges, 0},
-        {"a host that ignores ranges: the whole packs of a fresh install", 400, true, false, false, -1,
+        {"fresh install of 2,000 files: one request per pack", 2000, true, true, false, -1, -1, Case::OnePerWholePack, 0},
+        {"update of 10 %, scattered: only ranges holding changed files", 2000, true, true, true, -1, -1,
+         Case::MergedRanges, 0},
+        {"a host that ignores ranges: the whole packs of a fresh install", 400, true, false, false, -1, -1,
          Case::OnePerWholePack, 0},
-        {"a host that ignores ranges: an update goes file by file", 400, true, false, true, -1,
+        {"a host that ignores ranges: an update goes file by file", 400, true, false, true, -1, -1,
          Case::AtMostOnePerWorker, 40},
-        {"a pack wrong in one member: only that file again, whole", 300, true, true, false, 123, Case::OnePerWholePack, 1},
-        {"a manifest without PACK lines: file by file", 300, false, true, false, -1, Case::None, 300},
+        {"a pack wrong in one member: only that file again, whole", 300, true, true, false, 123, -1,
+         Case::OnePerWholePack, 1},
+        {"a manifest without PACK lines: file by file", 300, false, true, false, -1, -1, Case::None, 300},
+        // Guards against a broken range being asked again from its start, or its placed members fetched again.
+        {"a pack range cut after five members: asked again from the sixth on", 300, true, true, false, -1, 5,
+         Case::OnePerWholePack, 0},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -152,9 +158,16 @@ TEST(PackFetchTest, SmallFilesComeThroughPacksAndFallBackFileByFile) {
         ASSERT_TRUE(server.Started());
         for (const auto& f : files) server.RouteBody("/patch/files/" + f.first, f.second);
         std::string corruptPack;
+        const std::string cutPack = c.cutMember >= 0 ? published.packs.begin()->first : std::string();
         for (const auto& [served, bytes] : published.packs) {
             HttpResponse response{200, bytes};
             response.honourRange = c.honourRange;
+            if (served == cutPack) {
+                const Member& m = published.members.at(served).at(static_cast<std::size_t>(c.cutMember));
+                response.delivery = testsupport::Delivery::CutOrderly;
+                response.cutAfter = static_cast<long long>(m.offset + m.length / 2);  // the range starts at 0
+                response.deliveryTimes = 1;
+            }
             for (const Member& m : published.members.at(served)) {
                 if (c.corruptMember >= 0 && m.path == files[static_cast<std::size_t>(c.corruptMember)].first) {
                     response.body[static_cast<std::size_t>(m.offset + m.length / 2)] ^= 0x33;
@@ -199,7 +212,12 @@ TEST(PackFetchTest, SmallFilesComeThroughPacksAndFallBackFileByFile) {
         for (std::size_t i : changed) changedPaths.insert(files[i].first);
         std::size_t packRequests = 0, fileRequests = 0;
         std::map<std::string, std::size_t> carried;  // member path -> requests that carried it
+        std::vector<Asked> cutPackAsked;
         for (const Asked& a : RequestsOf(server)) {
+            if (!cutPack.empty() && a.path == "/patch/" + cutPack) {
+                cutPackAsked.push_back(a);
+                continue;
+            }
             if (a.path.rfind("/patch/files/", 0) == 0) {
                 ++fileRequests;
                 if (c.corruptMember >= 0) {
@@ -228,6 +246,18 @@ TEST(PackFetchTest, SmallFilesComeThroughPacksAndFallBackFileByFile) {
             if (c.packRequests == Case::OnePerWholePack) {
                 EXPECT_EQ(inRange, members.size()) << a.path;
             }
+        }
+        if (!cutPack.empty()) {
+            // The whole pack first; after the cut only from the member it broke in to the pack's end.
+            const std::vector<Member>& members = published.members.at(cutPack);
+            ASSERT_EQ(cutPackAsked.size(), 2u);
+            EXPECT_TRUE(cutPackAsked[0].ranged);
+            EXPECT_EQ(cutPackAsked[0].first, 0u);
+            EXPECT_EQ(cutPackAsked[0].last, published.packs.at(cutPack).size() - 1);
+            EXPECT_TRUE(cutPackAsked[1].ranged);
+            EXPECT_EQ(cutPackAsked[1].first, members.at(static_cast<std::size_t>(c.cutMember)).offset);
+            EXPECT_EQ(cutPackAsked[1].last, published.packs.at(cutPack).size() - 1);
+            ++packRequests;  // counted as the one request of its pack below
         }
         EXPECT_EQ(fileRequests, c.fileRequests);
         switch (c.packRequests) {
