@@ -5,6 +5,10 @@
 // KORVANE_KILL_ROUNDS  rounds with a kill (default 12)
 // KORVANE_KILL_SEED    the seed of every random choice, to replay a run (default: from the clock, printed)
 // KORVANE_KILL_MAX_MS  the latest kill instant after the start (default 4000)
+// KORVANE_KILL_AIMED_PERCENT    share of the rounds with a self-update due whose kill is aimed (default 50)
+// KORVANE_KILL_PUBLISH_PERCENT  chance that a new launcher is published before a round (default 33)
+#include "common/ManifestFormat.h"
+#include "common/PackPlan.h"
 #include "common/PathRules.h"
 #include "ui/MainWindowLayout.h"
 
@@ -36,6 +40,8 @@ using testsupport::HttpResponse;
 
 constexpr unsigned long kDefaultRounds = 12;
 constexpr unsigned long kDefaultMaxKillMs = 4000;
+constexpr unsigned long kDefaultAimedPercent = 50;
+constexpr unsigned long kDefaultPublishPercent = 33;
 // A kill aimed at the swap lands this long at most after the new launcher's download is complete: the
 // launcher hashes it and renames twice some 4 to 40 ms after that under Wine, depending on the load.
 constexpr std::uint32_t kSwapAimSpreadUs = 40000;
@@ -98,31 +104,69 @@ const PublishedGameFile kGameFiles[] = {
 constexpr int kLauncherPieceBytes = 16 * 1024;
 constexpr int kLauncherPauseMs = 10;
 
+// Small files published in packs as well: 2 to 16 KiB each, packed in manifest order as patchgen packs them,
+// but closed at a smaller size so that they make two packs. Each pack comes slowly (about a second), so
+// kills land while its members arrive.
+constexpr int kPackedFileCount = 40;
+constexpr std::size_t kPackedMinBytes = 2 * 1024;
+constexpr std::size_t kPackedMaxBytes = 16 * 1024;
+constexpr std::size_t kKillPackTargetBytes = 192 * 1024;
+constexpr int kPackPieceBytes = 2 * 1024;
+constexpr int kPackPauseMs = 10;
+static_assert(kPackedMaxBytes < kDefaultPackMemberLimit, "the packed files are small files");
+
 struct GameFile {
+    std::string manifestPath;
     std::wstring path;
     std::string content;
+    std::string packSha256;  // empty when the file is in no pack
+    std::uint64_t packOffset = 0;
+};
+
+// A pack as served: its name and its members, indexes into the host's files in pack order.
+struct ServedPack {
+    std::string sha256;
+    std::uint64_t size = 0;
+    std::vector<std::size_t> members;
 };
 
 std::string ServedUrl(const std::string& manifestPath) {
     return kPatchFilesUrl + path_rules::ServedPath(std::string_view(manifestPath));
 }
 
-std::string FileLine(const std::string& path, const std::string& content) {
-    return "FILE|" + path + "|" + std::to_string(content.size()) + "|" + testsupport::Sha256Hex(content) + "\n";
+std::string PackUrl(const std::string& packSha256) { return kPatchFilesUrl + PackServedPath(packSha256); }
+
+// Whether a request is for a pack: below the folder that PackServedPath names.
+bool IsPackUrl(const std::string& url) {
+    const std::string any = PackServedPath(std::string(manifest_format::kDigestHexLength, '0'));
+    return url.rfind(kPatchFilesUrl + any.substr(0, any.find('/') + 1), 0) == 0;
 }
 
-// The loopback patch host: the game files, and the launcher of the current generation as LAUNCHER_SELF.
+// A file's FILE line, and its PACKED line right after it when it is in a pack.
+std::string FileLines(const GameFile& file) {
+    std::string lines = manifest_format::kFileKey + file.manifestPath + "|" + std::to_string(file.content.size()) +
+                        "|" + testsupport::Sha256Hex(file.content) + "\n";
+    if (!file.packSha256.empty()) {
+        lines += manifest_format::kPackedKey + file.manifestPath + "|" + file.packSha256 + "|" +
+                 std::to_string(file.packOffset) + "\n";
+    }
+    return lines;
+}
+
+// The loopback patch host: the game files, the packs of the small ones, and the launcher of the current
+// generation as LAUNCHER_SELF.
 class PatchHost {
 public:
     explicit PatchHost(testsupport::LoopbackHttpServer& server) : server_(server) {
         for (std::size_t i = 0; i < sizeof(kGameFiles) / sizeof(kGameFiles[0]); ++i) {
             const PublishedGameFile& published = kGameFiles[i];
-            GameFile file{testsupport::Wide(published.path),
+            GameFile file{published.path, testsupport::Wide(published.path),
                           testsupport::PatternBytes(published.size, static_cast<std::uint32_t>(100 + i))};
             server_.Route(ServedUrl(published.path),
                           HttpResponse{200, file.content, published.delivery, published.pieceBytes, published.pauseMs});
             files_.push_back(file);
         }
+        PublishPackedFiles();
     }
 
     // Publishes the original launcher with a generation mark appended: another launcher to the digest.
@@ -134,17 +178,53 @@ public:
         std::string manifest = "VERSION=kill-" + std::to_string(generation) + "\n";
         manifest +=
             "LAUNCHER_SELF|" + std::to_string(launcher_.size()) + "|" + testsupport::Sha256Hex(launcher_) + "\n";
-        for (std::size_t i = 0; i < files_.size(); ++i) manifest += FileLine(kGameFiles[i].path, files_[i].content);
+        for (const ServedPack& pack : packs_) {
+            manifest += manifest_format::kPackKey + pack.sha256 + "|" + std::to_string(pack.size) + "\n";
+        }
+        for (const GameFile& file : files_) manifest += FileLines(file);
         server_.RouteBody(kManifestUrl, manifest);
     }
 
     const std::vector<GameFile>& Files() const { return files_; }
+    const std::vector<ServedPack>& Packs() const { return packs_; }
     const std::string& Launcher() const { return launcher_; }
     int Generation() const { return generation_; }
 
 private:
+    // The small files, each served under files/ too, and their packs: members one after another, a pack
+    // closed once it holds kKillPackTargetBytes or more.
+    void PublishPackedFiles() {
+        std::string bytes;
+        ServedPack pack;
+        const auto close = [&] {
+            if (pack.members.empty()) return;
+            pack.sha256 = testsupport::Sha256Hex(bytes);
+            pack.size = bytes.size();
+            for (std::size_t member : pack.members) files_[member].packSha256 = pack.sha256;
+            server_.Route(PackUrl(pack.sha256), HttpResponse{200, bytes, Delivery::Slow, kPackPieceBytes, kPackPauseMs});
+            packs_.push_back(pack);
+            pack = ServedPack();
+            bytes.clear();
+        };
+        for (int i = 0; i < kPackedFileCount; ++i) {
+            char path[64];
+            std::snprintf(path, sizeof(path), "Data\\ui\\icons\\icon%02d.dat", i);
+            const std::size_t size =
+                kPackedMinBytes + static_cast<std::size_t>(i) * 7919 % (kPackedMaxBytes - kPackedMinBytes + 1);
+            GameFile file{path, testsupport::Wide(path), testsupport::PatternBytes(size, static_cast<std::uint32_t>(500 + i))};
+            file.packOffset = bytes.size();
+            server_.Route(ServedUrl(path), HttpResponse{200, file.content});
+            bytes += file.content;
+            pack.members.push_back(files_.size());
+            files_.push_back(file);
+            if (bytes.size() >= kKillPackTargetBytes) close();
+        }
+        close();
+    }
+
     testsupport::LoopbackHttpServer& server_;
     std::vector<GameFile> files_;
+    std::vector<ServedPack> packs_;
     std::string launcher_;
     int generation_ = 0;
 };
@@ -158,14 +238,15 @@ enum class Phase {
     Swap,
     HandOver,
     AfterRestart,
+    PackTransfer,
     FileDownloads,
     AfterTheEnd,
     EndedByItself,
 };
-constexpr int kPhaseCount = 9;
-const char* const kPhaseNames[kPhaseCount] = {"before the manifest", "manifest and file check", "self-update download",
-                                              "around the swap",     "hand-over",               "after the restart",
-                                              "file downloads",      "after the end",           "ended by itself"};
+constexpr int kPhaseCount = 10;
+const char* const kPhaseNames[kPhaseCount] = {
+    "before the manifest", "manifest and file check", "self-update download", "around the swap", "hand-over",
+    "after the restart",   "pack transfer",           "file downloads",       "after the end",   "ended by itself"};
 
 // Where an aimed kill lands; the first is the end of the new launcher's download, the others the hand-over.
 enum class Aim { DownloadEnd, HandOverStart, HandOverWait, Move };
@@ -180,6 +261,8 @@ struct KillEvidence {
     bool manifestAsked = false;
     bool launcherAsked = false;
     bool gameFileAsked = false;
+    bool packAsked = false;
+    bool packedMissing = false;     // some file of a pack was not in place after the kill
     bool restarted = false;         // a launcher process of the directory other than the first and the hand-over ran
     bool handOver = false;          // the new executable's process (Launcher.exe.new) ran
     bool anyRunning = false;        // some launcher process of the directory was still there to kill
@@ -192,7 +275,8 @@ Phase Classify(const KillEvidence& e) {
     if (!e.anyRunning) return Phase::EndedByItself;
     if (e.startEnabled) return Phase::AfterTheEnd;
     if (!e.manifestAsked) return Phase::BeforeManifest;
-    if (e.gameFileAsked) return Phase::FileDownloads;
+    if (e.packAsked && e.packedMissing) return Phase::PackTransfer;
+    if (e.gameFileAsked || e.packAsked) return Phase::FileDownloads;
     if (e.restarted) return Phase::AfterRestart;
     if (e.handOver) return Phase::HandOver;
     if (e.launcherAsked) return e.launcherReplaced || e.newComplete ? Phase::Swap : Phase::SelfUpdateDownload;
@@ -244,6 +328,15 @@ bool AsksForARange(const std::string& head) {
     std::string lower = head;
     for (char& c : lower) c = path_rules::AsciiLower(c);
     return lower.find("\r\nrange:") != std::string::npos;
+}
+
+// The first byte a "Range: bytes=a-..." request asks for; 0 when it asks for no range.
+std::uint64_t RangeStart(const std::string& head) {
+    std::string lower = head;
+    for (char& c : lower) c = path_rules::AsciiLower(c);
+    const char key[] = "\r\nrange: bytes=";
+    const std::size_t at = lower.find(key);
+    return at == std::string::npos ? 0 : std::strtoull(lower.c_str() + at + sizeof(key) - 1, nullptr, 10);
 }
 
 // The size of a file, or 0 when it cannot be read.
@@ -376,7 +469,7 @@ protected:
         std::set<std::string> urls;
         for (std::size_t i = 0; i < host_.Files().size(); ++i) {
             if (!testsupport::ReadBytes(Local(host_.Files()[i].path) + L".part").empty()) {
-                urls.insert(ServedUrl(kGameFiles[i].path));
+                urls.insert(ServedUrl(host_.Files()[i].manifestPath));
             }
         }
         if (!testsupport::ReadBytes(LauncherPath() + L".new.part").empty()) {
@@ -395,6 +488,49 @@ protected:
             if (!urlsWithAPart.count(paths[i]) || !seen.insert(paths[i]).second) continue;
             ++requestsBesideAPart_;
             if (AsksForARange(heads[i])) ++rangeRequests_;
+        }
+    }
+
+    // The pack offsets of the packed files that are not in place, per pack URL.
+    std::map<std::string, std::set<std::uint64_t>> MissingMembers() const {
+        std::map<std::string, std::set<std::uint64_t>> missing;
+        for (const ServedPack& pack : host_.Packs()) {
+            std::set<std::uint64_t>& offsets = missing[PackUrl(pack.sha256)];
+            for (std::size_t member : pack.members) {
+                if (!Intact(host_.Files()[member])) offsets.insert(host_.Files()[member].packOffset);
+            }
+        }
+        return missing;
+    }
+
+    // The packed files that are in place.
+    std::set<std::size_t> PackedInPlace() const {
+        std::set<std::size_t> placed;
+        for (const ServedPack& pack : host_.Packs()) {
+            for (std::size_t member : pack.members) {
+                if (Intact(host_.Files()[member])) placed.insert(member);
+            }
+        }
+        return placed;
+    }
+
+    // Counts the pack requests since `requestsBefore` and those that began at a member missing when the run
+    // started: a transfer broken by a kill goes on at the first member not yet placed, and no range starts
+    // at a member already in place (ranges of one pack go out in parallel, so any one may come first).
+    void CountPackResumes(const std::map<std::string, std::set<std::uint64_t>>& missing, std::size_t requestsBefore,
+                          const std::string& when) {
+        const std::vector<std::string> paths = Since(server_.RequestedPaths(), requestsBefore);
+        const std::vector<std::string> heads = Since(server_.RequestLines(), requestsBefore);
+        for (std::size_t i = 0; i < paths.size() && i < heads.size(); ++i) {
+            if (!IsPackUrl(paths[i])) continue;
+            ++packRequests_;
+            const std::uint64_t start = RangeStart(heads[i]);
+            const auto pack = missing.find(paths[i]);
+            if (pack != missing.end() && pack->second.count(start)) {
+                ++packRequestsAtAMissingMember_;
+            } else {
+                packRequestsElsewhere_ += " " + when + ": " + paths[i] + " from byte " + std::to_string(start) + ";";
+            }
         }
     }
 
@@ -445,9 +581,9 @@ protected:
     }
 
     // Publishes a new launcher now and then, makes files stale, leaves a stale .part; returns what it did.
-    std::string PrepareRound(RoundRandom& random, int round) {
+    std::string PrepareRound(RoundRandom& random, int round, unsigned long publishPercent) {
         std::string prepared;
-        if (random.OneIn(3)) {
+        if (random.Below(100) < publishPercent) {
             host_.PublishLauncherGeneration(original_, host_.Generation() + 1);
             prepared += " launcher generation " + std::to_string(host_.Generation()) + " published;";
         }
@@ -464,6 +600,8 @@ protected:
         const std::size_t requestsBefore = server_.RequestedPaths().size();
         const int launcherRequestsBefore = server_.CountRequests(ServedUrl(path_rules::kLauncherExeName));
         const std::set<std::string> urlsWithAPart = UrlsWithAPart();
+        const std::map<std::string, std::set<std::uint64_t>> missingMembers = MissingMembers();
+        const std::set<std::size_t> packedBefore = PackedInPlace();
         known_.clear();
         testsupport::Process first;
         ASSERT_TRUE(StartLauncher(first)) << "round " << round;
@@ -515,6 +653,8 @@ protected:
                 evidence.manifestAsked = true;
             } else if (path == ServedUrl(path_rules::kLauncherExeName)) {
                 evidence.launcherAsked = true;
+            } else if (IsPackUrl(path)) {
+                evidence.packAsked = true;
             } else {
                 evidence.gameFileAsked = true;
             }
@@ -522,11 +662,17 @@ protected:
         evidence.restarted = known_.size() > 1u + (evidence.handOver && known_.count(handOverId) ? 1u : 0u);
         evidence.anyRunning = evidence.anyRunning || evidence.restarted;
         CountResumes(urlsWithAPart, requestsBefore);
+        CountPackResumes(missingMembers, requestsBefore, "round " + std::to_string(round));
+        const std::set<std::size_t> packedAfter = PackedInPlace();
+        evidence.packedMissing = packedAfter.size() < static_cast<std::size_t>(kPackedFileCount);
+        int kept = 0;
+        for (std::size_t member : packedAfter) kept += packedBefore.count(member) ? 0 : 1;
         const bool launcherPresent = testsupport::FileExists(LauncherPath());
         const std::string launcherAfter = testsupport::ReadBytes(LauncherPath());
         evidence.launcherReplaced = !launcherPresent || launcherAfter != launcherBefore;
         evidence.newComplete = testsupport::ReadBytes(LauncherPath() + L".new") == host_.Launcher();
         outcome->phase = Classify(evidence);
+        if (outcome->phase == Phase::PackTransfer) packMembersKept_ += kept;
 
         const bool oldOrNew = launcherPresent && (launcherAfter == host_.Launcher() || launcherAfter == launcherBefore);
         outcome->launcherMissing = !launcherPresent;
@@ -537,9 +683,13 @@ protected:
         const std::string aim = aimed ? "aimed " + MillisecondsText(plan.afterUs) + " ms after " +
                                             kAimNames[static_cast<int>(plan.aim)] + "; "
                                       : "";
-        std::printf("[   INFO   ] round %d: killed after %lu ms in phase %s (%sLauncher.exe %s%s)\n", round,
+        const std::string packs = outcome->phase == Phase::PackTransfer
+                                      ? "; " + std::to_string(kept) + " packed files placed, " +
+                                            std::to_string(kPackedFileCount - packedAfter.size()) + " missing"
+                                      : "";
+        std::printf("[   INFO   ] round %d: killed after %lu ms in phase %s (%sLauncher.exe %s%s%s)\n", round,
                     static_cast<unsigned long>(killedAfter), PhaseName(outcome->phase), aim.c_str(), launcherState,
-                    evidence.restarted ? "; it had restarted itself" : "");
+                    evidence.restarted ? "; it had restarted itself" : "", packs.c_str());
         std::fflush(stdout);
         if (!oldOrNew) {
             ASSERT_TRUE(testsupport::WriteBytes(LauncherPath(), launcherBefore)) << "round " << round;
@@ -551,6 +701,7 @@ protected:
     void CleanRun() {
         const std::size_t requestsBefore = server_.RequestedPaths().size();
         const std::set<std::string> urlsWithAPart = UrlsWithAPart();
+        const std::map<std::string, std::set<std::uint64_t>> missingMembers = MissingMembers();
         known_.clear();
         testsupport::Process clean;
         ASSERT_TRUE(StartLauncher(clean));
@@ -588,6 +739,7 @@ protected:
         }
         ASSERT_TRUE(reliability::TerminateDirectoryProcesses(dir_.Path(), known_));
         CountResumes(urlsWithAPart, requestsBefore);
+        CountPackResumes(missingMembers, requestsBefore, "clean run");
     }
 
     // The listed files that are missing or differ from what the host serves, for the failure message.
@@ -631,17 +783,25 @@ protected:
     std::map<std::wstring, Planted> planted_;  // stale .part files the test left
     int requestsBesideAPart_ = 0;
     int rangeRequests_ = 0;
+    // Requests for a pack, and those of them that began at a member not in place when the run started.
+    int packRequests_ = 0;
+    int packRequestsAtAMissingMember_ = 0;
+    std::string packRequestsElsewhere_;  // the others, for the failure message
+    int packMembersKept_ = 0;            // members placed before a kill that broke their pack's transfer
 };
 
 TEST_F(KillRoundsTest, KilledAtRandomInstantsThenOneCleanRunLeavesTheGameWhole) {
     const unsigned long rounds = EnvNumber("KORVANE_KILL_ROUNDS", kDefaultRounds);
     const unsigned long maxKillMs = EnvNumber("KORVANE_KILL_MAX_MS", kDefaultMaxKillMs);
+    const unsigned long aimedPercent = EnvNumber("KORVANE_KILL_AIMED_PERCENT", kDefaultAimedPercent);
+    const unsigned long publishPercent = EnvNumber("KORVANE_KILL_PUBLISH_PERCENT", kDefaultPublishPercent);
     const unsigned long seed =
         EnvNumber("KORVANE_KILL_SEED", static_cast<unsigned long>(GetTickCount() ^ (GetCurrentProcessId() << 16)));
     std::printf(
-        "[   INFO   ] %lu rounds, kills 0..%lu ms after the start, seed %lu "
-        "(replay: KORVANE_KILL_SEED=%lu KORVANE_KILL_ROUNDS=%lu KORVANE_KILL_MAX_MS=%lu)\n",
-        rounds, maxKillMs, seed, seed, rounds, maxKillMs);
+        "[   INFO   ] %lu rounds, kills 0..%lu ms after the start, %lu %% of those with a self-update due aimed, "
+        "a new launcher before %lu %% of the rounds, seed %lu (replay: KORVANE_KILL_SEED=%lu KORVANE_KILL_ROUNDS=%lu "
+        "KORVANE_KILL_MAX_MS=%lu KORVANE_KILL_AIMED_PERCENT=%lu KORVANE_KILL_PUBLISH_PERCENT=%lu)\n",
+        rounds, maxKillMs, aimedPercent, publishPercent, seed, seed, rounds, maxKillMs, aimedPercent, publishPercent);
     std::fflush(stdout);
     RoundRandom random(static_cast<std::uint32_t>(seed));
     host_.PublishLauncherGeneration(original_, 1);
@@ -650,10 +810,11 @@ TEST_F(KillRoundsTest, KilledAtRandomInstantsThenOneCleanRunLeavesTheGameWhole) 
     int launcherMissing = 0, launcherForeign = 0, selfUpdateDue = 0;
     int aimedAt[kAimCount] = {};
     for (unsigned long round = 1; round <= rounds; ++round) {
-        const std::string prepared = round > 1 ? PrepareRound(random, static_cast<int>(round)) : std::string();
+        const std::string prepared =
+            round > 1 ? PrepareRound(random, static_cast<int>(round), publishPercent) : std::string();
         RoundPlan plan;
         plan.delayMs = random.Below(static_cast<std::uint32_t>(maxKillMs) + 1);
-        plan.aimed = random.OneIn(2);
+        plan.aimed = random.Below(100) < aimedPercent;
         plan.aim = static_cast<Aim>(random.Below(kAimCount));
         const std::uint32_t spreads[kAimCount] = {kSwapAimSpreadUs, kHandOverStartSpreadUs, kHandOverWaitSpreadUs,
                                                   kMoveAimSpreadUs};
@@ -702,6 +863,10 @@ TEST_F(KillRoundsTest, KilledAtRandomInstantsThenOneCleanRunLeavesTheGameWhole) 
         selfUpdateDue, rounds, launcherMissing, launcherForeign);
     std::printf("[   INFO   ] requests for a file with a .part beside it: %d, of them asking for a range: %d\n",
                 requestsBesideAPart_, rangeRequests_);
+    std::printf(
+        "[   INFO   ] packs: %d members placed before a kill broke their pack's transfer; %d requests for a pack, "
+        "%d of them from a member that was missing%s\n",
+        packMembersKept_, packRequests_, packRequestsAtAMissingMember_, packRequestsElsewhere_.c_str());
     std::printf("[   INFO   ] check 1, every file matches the manifest: %s%s\n",
                 wrongFiles.empty() ? "pass" : "FAIL:", wrongFiles.c_str());
     std::printf("[   INFO   ] check 2, Launcher.exe present, old or new: %s (%s)\n", launcherOldOrNew ? "pass" : "FAIL",
@@ -716,9 +881,14 @@ TEST_F(KillRoundsTest, KilledAtRandomInstantsThenOneCleanRunLeavesTheGameWhole) 
     EXPECT_TRUE(launcherOldOrNew) << "Launcher.exe is "
                                   << (launcherPresent ? "neither the old nor the new one" : "missing");
     EXPECT_TRUE(parts.empty()) << ".part files left:" << parts;
+    // Guards against a broken pack transfer that starts the pack over, or skips a member it still needs.
+    EXPECT_GT(packRequests_, 0) << "no pack was ever asked for";
+    EXPECT_EQ(packRequestsAtAMissingMember_, packRequests_) << "pack requests elsewhere:" << packRequestsElsewhere_;
     if (HasFailure()) {
-        std::printf("[   INFO   ] replay: KORVANE_KILL_SEED=%lu KORVANE_KILL_ROUNDS=%lu KORVANE_KILL_MAX_MS=%lu\n",
-                    seed, rounds, maxKillMs);
+        std::printf(
+            "[   INFO   ] replay: KORVANE_KILL_SEED=%lu KORVANE_KILL_ROUNDS=%lu KORVANE_KILL_MAX_MS=%lu "
+            "KORVANE_KILL_AIMED_PERCENT=%lu KORVANE_KILL_PUBLISH_PERCENT=%lu\n",
+            seed, rounds, maxKillMs, aimedPercent, publishPercent);
     }
 }
 

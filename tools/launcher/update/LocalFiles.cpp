@@ -145,7 +145,10 @@ ScopedHandle OpenToRead(const std::wstring& path, DWORD flags) {
 }
 
 ScopedHandle OpenFolderToList(const std::wstring& path) {
-    return OpenItself(path, FILE_LIST_DIRECTORY, kShareAll, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, false);
+    // A folder's final path has no trailing separator: "game\\" would never name itself.
+    std::wstring folder = path;
+    while (folder.size() > 3 && (folder.back() == L'\\' || folder.back() == L'/')) folder.pop_back();
+    return OpenItself(folder, FILE_LIST_DIRECTORY, kShareAll, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, false);
 }
 
 bool CrossesLink(const std::wstring& root, const std::wstring& relative) {
