@@ -1,6 +1,6 @@
 // The self-update as the player sees it: the time from starting Launcher.exe, with a new launcher published,
 // to the window of the launcher that the update restarted. That window is found by its class and by the image
-// path of its process (the directory's Launcher.exe, not the first process and not Launcher.exe.new).
+// path of its process (the directory's Launcher.exe, which Wine may name Launcher.exe.new), not the first one's.
 // Usage: bench_selfupdate GAME_DIR [TIMEOUT_MS]
 // Prints "RESULT ms=<start to window> restarted=<1|0>"; ends every launcher process it saw by its id.
 #include "BenchClock.h"
@@ -49,7 +49,14 @@ BOOL CALLBACK LookAtWindow(HWND hwnd, LPARAM param) {
     }
     DWORD pid = 0;
     GetWindowThreadProcessId(hwnd, &pid);
-    if (pid == search.firstPid || !SamePath(ImageOf(pid), search.launcher)) return TRUE;
+    // Wine names a process after the file its image was first mapped from: the restarted launcher, started
+    // from Launcher.exe while the hand-over still runs from the same file, shows as Launcher.exe.new. The
+    // hand-over itself opens no window, so any launcher window in the directory but the first one's counts.
+    const std::wstring image = ImageOf(pid);
+    if (pid == search.firstPid ||
+        (!SamePath(image, search.launcher) && !SamePath(image, search.launcher + L".new"))) {
+        return TRUE;
+    }
     search.found = hwnd;
     search.foundPid = pid;
     return FALSE;
