@@ -144,11 +144,15 @@ protected:
         ASSERT_TRUE(testsupport::WriteBytes(fresh, generation));
     }
 
-    // The texts the restarted launcher's run posted, once it has written them.
+    // The texts the restarted launcher's run posted, once it has written its last one (the finished flag).
     std::vector<std::string> RestartedTexts() const {
         std::vector<std::string> texts;
         const std::wstring record = exe + L".messages.txt";
-        if (!testsupport::WaitUntil([&] { return testsupport::FileExists(record); }, 60000)) return texts;
+        const auto finished = [&] {
+            const std::string bytes = testsupport::ReadBytes(record);
+            return bytes.rfind("F ", 0) == 0 || bytes.find("\nF ") != std::string::npos;
+        };
+        if (!testsupport::WaitUntil(finished, 60000)) return texts;
         const std::string bytes = testsupport::ReadBytes(record);
         for (std::size_t at = 0; at < bytes.size();) {
             std::size_t end = bytes.find('\n', at);
