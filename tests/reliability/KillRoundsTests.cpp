@@ -422,6 +422,9 @@ protected:
         }
         if (intact.empty() && installOne) {
             const GameFile& last = host_.Files().back();
+            // No run may have got as far as its folder yet.
+            std::error_code ec;
+            std::filesystem::create_directories(std::filesystem::path(Local(last.path)).parent_path(), ec);
             if (!testsupport::WriteBytes(Local(last.path), last.content)) return std::string();
             intact.push_back(&last);
             done = " " + testsupport::Utf8(last.path) + " installed as published;";
