@@ -1,5 +1,6 @@
 // Delta plans from hostile chunk lists: the served index's chunks against the local file's, both taken from
 // the input as they are. A plan must cover the new file exactly, and following it must give a file of that size.
+#include "FuzzInput.h"
 #include "common/DeltaPlan.h"
 
 #include <cstdlib>
@@ -7,25 +8,9 @@
 
 namespace {
 
-// Takes fixed-size little pieces of the input in turn; zeros once it runs out.
-class Reader {
-public:
-    Reader(const unsigned char* data, std::size_t size) : data_(data), size_(size) {}
-    std::uint64_t Take(std::size_t bytes) {
-        std::uint64_t value = 0;
-        for (std::size_t i = 0; i < bytes && at_ < size_; ++i) value |= static_cast<std::uint64_t>(data_[at_++]) << (8 * i);
-        return value;
-    }
-    bool Empty() const { return at_ >= size_; }
-
-private:
-    const unsigned char* data_;
-    std::size_t size_;
-    std::size_t at_ = 0;
-};
 
 // Offsets and lengths below 64 KiB and few digests, so that copies, gaps and overlaps all turn up.
-ChunkEntry TakeChunk(Reader& in) {
+ChunkEntry TakeChunk(FuzzInput& in) {
     ChunkEntry chunk;
     chunk.offset = in.Take(2);
     chunk.length = static_cast<std::uint32_t>(in.Take(2));
@@ -36,7 +21,7 @@ ChunkEntry TakeChunk(Reader& in) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const unsigned char* data, std::size_t size) {
-    Reader in(data, size);
+    FuzzInput in(data, size);
     ChunkIndex target;
     target.params = ChunkParams{64, 256, 1024};
     target.fileSize = in.Take(2);

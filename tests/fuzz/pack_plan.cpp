@@ -1,6 +1,7 @@
 // Pack range plans from hostile member lists (a manifest's PACKED lines as they are), and range bodies split by
 // them: ranges must not overlap, must lie within the pack and carry each planned member once, and the splitter
 // must hand every member exactly its own bytes whatever the pieces.
+#include "FuzzInput.h"
 #include "common/PackPlan.h"
 
 #include <algorithm>
@@ -8,28 +9,9 @@
 #include <string>
 #include <vector>
 
-namespace {
-
-class Reader {
-public:
-    Reader(const unsigned char* data, std::size_t size) : data_(data), size_(size) {}
-    std::uint64_t Take(std::size_t bytes) {
-        std::uint64_t value = 0;
-        for (std::size_t i = 0; i < bytes && at_ < size_; ++i) value |= static_cast<std::uint64_t>(data_[at_++]) << (8 * i);
-        return value;
-    }
-    bool Empty() const { return at_ >= size_; }
-
-private:
-    const unsigned char* data_;
-    std::size_t size_;
-    std::size_t at_ = 0;
-};
-
-}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const unsigned char* data, std::size_t size) {
-    Reader in(data, size);
+    FuzzInput in(data, size);
     const std::uint64_t packSize = in.Take(2);
     const std::uint64_t gap = in.Take(1) * 64;
     const std::size_t piece = 1 + static_cast<std::size_t>(in.Take(1));
