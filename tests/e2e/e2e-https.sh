@@ -47,21 +47,8 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 143' TERM INT
 
-# The publisher, built natively once per build tree.
-if [ ! -x "$work/patchgen-build/patchgen" ]; then
-  cmake -S "$src" -B "$work/patchgen-build" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >/dev/null
-fi
-cmake --build "$work/patchgen-build" --target patchgen -j2 >/dev/null
-patchgen="$work/patchgen-build/patchgen"
-
-# A signing key made now, and the launcher built to trust it and to fetch from this test's host.
-"$patchgen" keygen --out "$work/run/manifest-key.pem" >"$work/run/keygen.txt" || fail "patchgen keygen"
-public_key=$(sed -n 's/^public key: //p' "$work/run/keygen.txt")
-cmake -S "$src" -B "$work/launcher-build" -DCMAKE_TOOLCHAIN_FILE="$src/cmake/mingw-w64-x86_64.cmake" \
-  -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF -DKORVANE_PATCH_BASE_URL="https://localhost:$port/patch/" \
-  -DKORVANE_MANIFEST_PUBLIC_KEYS="$public_key" >/dev/null || fail "configuring the launcher"
-cmake --build "$work/launcher-build" --target Launcher -j2 >/dev/null || fail "building the launcher"
-launcher="$work/launcher-build/Launcher.exe"
+# The publisher, a signing key made now, and the launcher built to trust it and to fetch from this test's host.
+build_publisher_and_launcher "$src" "$work" "$port"
 sign=(--sign-key "$work/run/manifest-key.pem")
 
 # The game as published.

@@ -50,18 +50,7 @@ trap cleanup EXIT
 trap 'exit 143' TERM INT
 
 # The publisher and a launcher built to trust a key made now and to fetch from this test's origin.
-if [ ! -x "$work/patchgen-build/patchgen" ]; then
-  cmake -S "$src" -B "$work/patchgen-build" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >/dev/null
-fi
-cmake --build "$work/patchgen-build" --target patchgen -j2 >/dev/null
-patchgen="$work/patchgen-build/patchgen"
-"$patchgen" keygen --out "$work/run/manifest-key.pem" >"$work/run/keygen.txt" || fail "patchgen keygen"
-public_key=$(sed -n 's/^public key: //p' "$work/run/keygen.txt")
-cmake -S "$src" -B "$work/launcher-build" -DCMAKE_TOOLCHAIN_FILE="$src/cmake/mingw-w64-x86_64.cmake" \
-  -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF -DKORVANE_PATCH_BASE_URL="https://localhost:$port/patch/" \
-  -DKORVANE_MANIFEST_PUBLIC_KEYS="$public_key" >/dev/null || fail "configuring the launcher"
-cmake --build "$work/launcher-build" --target Launcher -j2 >/dev/null || fail "building the launcher"
-launcher="$work/launcher-build/Launcher.exe"
+build_publisher_and_launcher "$src" "$work" "$port"
 
 # The patch: one big file with a chunk index, a few small ones, non-ASCII names.
 g="$work/game-src"
@@ -91,14 +80,7 @@ write_cache_conf() {
   local run=$work/run/cache
   mkdir -p "$run/tmp" "$run/store"
   {
-    [ "$(id -u)" -eq 0 ] && echo "user root root;"
-    echo "worker_processes 1;"
-    echo "pid $run/nginx.pid;"
-    echo "error_log $run/error.log warn;"
-    echo "events { worker_connections 64; }"
-    echo "http {"
-    echo "  access_log $run/access.log;"
-    for t in client_body proxy fastcgi uwsgi scgi; do echo "  ${t}_temp_path $run/tmp/$t;"; done
+    nginx_conf_head "$run"
     sed -e "s|/var/cache/korvane|$run/store|" \
         -e "s|^\( *\)listen 80;|\1listen 127.0.0.1:$cache_port;|" \
         -e "s|proxy_pass https://patch.example.com;|proxy_pass https://localhost:$port;|" \

@@ -36,6 +36,37 @@ make_test_ca() {
 # Turns the operators' template into a complete nginx.conf that listens on 127.0.0.1:PORT only, keeps its
 # pid, logs and temp files in RUNDIR, and serves PATCHDIR. SCHEME is https (certificate RUNDIR/tls/server.pem
 # and key RUNDIR/tls/server.key) or http. EXTRA_LOCATION_TEXT goes inside the server block.
+# The top of an nginx.conf that keeps everything of one nginx below `run`, up to the open http block.
+nginx_conf_head() {
+  local run=$1
+  [ "$(id -u)" -eq 0 ] && echo "user root root;"
+  echo "worker_processes 1;"
+  echo "pid $run/nginx.pid;"
+  echo "error_log $run/error.log warn;"
+  echo "events { worker_connections 64; }"
+  echo "http {"
+  echo "  access_log $run/access.log;"
+  for t in client_body proxy fastcgi uwsgi scgi; do echo "  ${t}_temp_path $run/tmp/$t;"; done
+}
+
+# patchgen built natively once per build tree, a signing key made now, and a launcher built to trust it and
+# to fetch from https://localhost:PORT/patch/. Sets patchgen, public_key and launcher.
+build_publisher_and_launcher() {
+  local src=$1 work=$2 port=$3
+  if [ ! -x "$work/patchgen-build/patchgen" ]; then
+    cmake -S "$src" -B "$work/patchgen-build" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >/dev/null
+  fi
+  cmake --build "$work/patchgen-build" --target patchgen -j2 >/dev/null
+  patchgen="$work/patchgen-build/patchgen"
+  "$patchgen" keygen --out "$work/run/manifest-key.pem" >"$work/run/keygen.txt" || fail "patchgen keygen"
+  public_key=$(sed -n 's/^public key: //p' "$work/run/keygen.txt")
+  cmake -S "$src" -B "$work/launcher-build" -DCMAKE_TOOLCHAIN_FILE="$src/cmake/mingw-w64-x86_64.cmake" \
+    -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF -DKORVANE_PATCH_BASE_URL="https://localhost:$port/patch/" \
+    -DKORVANE_MANIFEST_PUBLIC_KEYS="$public_key" >/dev/null || fail "configuring the launcher"
+  cmake --build "$work/launcher-build" --target Launcher -j2 >/dev/null || fail "building the launcher"
+  launcher="$work/launcher-build/Launcher.exe"
+}
+
 write_nginx_conf() {
   local template=$1 out=$2 run=$3 patch=$4 port=$5 scheme=$6 extra=${7:-}
   mkdir -p "$run/tmp"
@@ -53,14 +84,7 @@ write_nginx_conf() {
     server=$(printf '%s\n' "$server" | awk -v extra="$extra" '/^server \{/ { print; print extra; next } { print }')
   fi
   {
-    [ "$(id -u)" -eq 0 ] && echo "user root root;"
-    echo "worker_processes 1;"
-    echo "pid $run/nginx.pid;"
-    echo "error_log $run/error.log warn;"
-    echo "events { worker_connections 64; }"
-    echo "http {"
-    echo "  access_log $run/access.log;"
-    for t in client_body proxy fastcgi uwsgi scgi; do echo "  ${t}_temp_path $run/tmp/$t;"; done
+    nginx_conf_head "$run"
     printf '%s\n' "$server"
     echo "}"
   } >"$out"
