@@ -27,6 +27,14 @@ std::string ReadDebugString(HANDLE process, const OUTPUT_DEBUG_STRING_INFO& info
     return text;
 }
 
+// The file handles that a process's start and a DLL's load hand to the debugger.
+void CloseEventFiles(const DEBUG_EVENT& event) {
+    if (event.dwDebugEventCode == CREATE_PROCESS_DEBUG_EVENT && event.u.CreateProcessInfo.hFile) {
+        CloseHandle(event.u.CreateProcessInfo.hFile);
+    }
+    if (event.dwDebugEventCode == LOAD_DLL_DEBUG_EVENT && event.u.LoadDll.hFile) CloseHandle(event.u.LoadDll.hFile);
+}
+
 std::map<std::string, ChildRoutine>& Routines() {
     static std::map<std::string, ChildRoutine> routines;
     return routines;
@@ -85,13 +93,11 @@ ChildRun RunCapturingDebugOutput(const std::wstring& commandLine, DWORD timeoutM
         DWORD status = DBG_CONTINUE;
         if (event.dwProcessId != pi.dwProcessId) {
             // Left over from an earlier child that was ended while being debugged: not this run's.
-            if (event.dwDebugEventCode == CREATE_PROCESS_DEBUG_EVENT && event.u.CreateProcessInfo.hFile) {
-                CloseHandle(event.u.CreateProcessInfo.hFile);
-            }
-            if (event.dwDebugEventCode == LOAD_DLL_DEBUG_EVENT && event.u.LoadDll.hFile) CloseHandle(event.u.LoadDll.hFile);
+            CloseEventFiles(event);
             ContinueDebugEvent(event.dwProcessId, event.dwThreadId, DBG_CONTINUE);
             continue;
         }
+        CloseEventFiles(event);
         switch (event.dwDebugEventCode) {
             case OUTPUT_DEBUG_STRING_EVENT:
                 run.debugLines.push_back(ReadDebugString(pi.hProcess, event.u.DebugString));
@@ -100,12 +106,6 @@ ChildRun RunCapturingDebugOutput(const std::wstring& commandLine, DWORD timeoutM
                 if (event.u.Exception.ExceptionRecord.ExceptionCode != EXCEPTION_BREAKPOINT) {
                     status = DBG_EXCEPTION_NOT_HANDLED;
                 }
-                break;
-            case CREATE_PROCESS_DEBUG_EVENT:
-                if (event.u.CreateProcessInfo.hFile) CloseHandle(event.u.CreateProcessInfo.hFile);
-                break;
-            case LOAD_DLL_DEBUG_EVENT:
-                if (event.u.LoadDll.hFile) CloseHandle(event.u.LoadDll.hFile);
                 break;
             case EXIT_PROCESS_DEBUG_EVENT:
                 run.exited = true;
@@ -118,8 +118,19 @@ ChildRun RunCapturingDebugOutput(const std::wstring& commandLine, DWORD timeoutM
         if (run.exited) break;
     }
     if (!run.exited) {
+        // Its exit event is taken here: left in the queue, it would be read as the exit of a later child that
+        // Wine gives the same process id.
         TerminateProcess(pi.hProcess, 1);
-        DebugActiveProcessStop(pi.dwProcessId);
+        const DWORD killed = GetTickCount();
+        bool gone = false;
+        while (!gone && GetTickCount() - killed < 10000) {
+            DEBUG_EVENT event;
+            if (!WaitForDebugEvent(&event, 200)) continue;
+            CloseEventFiles(event);
+            gone = event.dwProcessId == pi.dwProcessId && event.dwDebugEventCode == EXIT_PROCESS_DEBUG_EVENT;
+            ContinueDebugEvent(event.dwProcessId, event.dwThreadId, DBG_CONTINUE);
+        }
+        if (!gone) DebugActiveProcessStop(pi.dwProcessId);
     }
     CloseHandle(pi.hThread);
     CloseHandle(pi.hProcess);

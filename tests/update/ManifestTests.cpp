@@ -185,12 +185,14 @@ TEST(ManifestTest, UnsafePathsAreRefusedWithADebugLine) {
         testsupport::ChildRun run =
             testsupport::RunChildRoutine("ParseOneFileLine", {testsupport::Wide(std::string("FILE|") + path + "|1|" + kDigest)});
         ASSERT_TRUE(run.exited) << path << (run.started ? ": did not end" : ": not started, error ") << run.startError;
-        EXPECT_EQ(run.exitCode, 0u) << path << " was accepted";
         int refusals = 0;
+        std::string lines;
         for (const std::string& line : run.debugLines) {
             if (line.rfind("[Launcher][updater] ", 0) == 0 && line.find("refused") != std::string::npos) ++refusals;
+            lines += line;
         }
-        EXPECT_EQ(refusals, 1) << path;
+        EXPECT_EQ(run.exitCode, 0u) << path << " was accepted; its lines:\n" << lines;
+        EXPECT_EQ(refusals, 1) << path << "; its lines:\n" << lines;
     }
 }
 
