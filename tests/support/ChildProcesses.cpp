@@ -85,14 +85,16 @@ ChildRun RunCapturingDebugOutput(const std::wstring& commandLine, DWORD timeoutM
     }
     run.started = true;
     const DWORD start = GetTickCount();
+    bool created = false;
     for (;;) {
         DEBUG_EVENT event;
         DWORD left = timeoutMs - (GetTickCount() - start);
         if (GetTickCount() - start >= timeoutMs) break;
         if (!WaitForDebugEvent(&event, left < 200 ? left : 200)) continue;
         DWORD status = DBG_CONTINUE;
-        if (event.dwProcessId != pi.dwProcessId) {
-            // Left over from an earlier child that was ended while being debugged: not this run's.
+        if (event.dwDebugEventCode == CREATE_PROCESS_DEBUG_EVENT && event.dwProcessId == pi.dwProcessId) created = true;
+        if (event.dwProcessId != pi.dwProcessId || !created) {
+            // Left over from an earlier child (one with the same id comes before this one's start): not this run's.
             CloseEventFiles(event);
             ContinueDebugEvent(event.dwProcessId, event.dwThreadId, DBG_CONTINUE);
             continue;
