@@ -115,6 +115,9 @@ struct Case {
     // What the log must show: the requests for packs, and how many for single files.
     enum { OnePerWholePack, MergedRanges, AtMostOnePerWorker, None } packRequests;
     std::size_t fileRequests;
+    // An earlier run left a ".part" of other bytes beside every third changed file, and one changed file
+    // is read-only (copied from a disc).
+    bool leftovers = false;
 };
 
 }  // namespace
@@ -134,6 +137,8 @@ TEST(PackFetchTest, SmallFilesComeThroughPacksAndFallBackFileByFile) {
         // Guards against a broken range being asked again from its start, or its placed members fetched again.
         {"a pack range cut after five members: asked again from the sixth on", 300, true, true, false, -1, 5,
          Case::OnePerWholePack, 0},
+        {"an update over read-only files and the .part files an earlier run left", 300, true, true, true, -1, -1,
+         Case::MergedRanges, 0, true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -151,6 +156,17 @@ TEST(PackFetchTest, SmallFilesComeThroughPacksAndFallBackFileByFile) {
             for (const auto& f : files) ASSERT_TRUE(testsupport::WriteBytes(dir / testsupport::Wide(f.first), f.second));
             while (changed.size() < c.files / 10) changed.insert(random() % c.files);
             for (std::size_t i : changed) files[i].second = testsupport::PatternBytes(files[i].second.size(), 100000 + i);
+            if (c.leftovers) {
+                for (std::size_t i : changed) {
+                    const std::wstring target = dir / testsupport::Wide(files[i].first);
+                    if (i % 3 == 0) {
+                        ASSERT_TRUE(testsupport::WriteBytes(target + L".part", "left by a broken run"));
+                    }
+                    if (i == *changed.begin()) {
+                        ASSERT_TRUE(SetFileAttributesW(target.c_str(), FILE_ATTRIBUTE_READONLY));
+                    }
+                }
+            }
         }
         const Publication published = Publish(files, packBytes, c.packLines);
 

@@ -186,14 +186,22 @@ bool ReadWhole(const std::wstring& path, std::uint64_t limit, std::string* bytes
 }
 
 ScopedHandle OpenPart(const std::wstring& path, std::uint64_t existing) {
-    // A new ".part" is made new: truncating one that is there would write into whatever it is a link or a
-    // second name of.
-    if (existing == 0 && !DeleteOrGone(path)) return ScopedHandle();
     // No sharing at all: between the first byte written and the move, nobody else can open the file, so
     // the bytes that were hashed are the bytes that take the target's name.
-    ScopedHandle file = OpenItself(path, GENERIC_READ | GENERIC_WRITE | DELETE, 0,
-                                   existing > 0 ? OPEN_EXISTING : CREATE_NEW, FILE_ATTRIBUTE_NORMAL, true);
-    if (!file.Valid() || existing == 0) return file;
+    const auto open = [&path](DWORD disposition) {
+        return OpenItself(path, GENERIC_READ | GENERIC_WRITE | DELETE, 0, disposition, FILE_ATTRIBUTE_NORMAL, true);
+    };
+    if (existing == 0) {
+        // A new ".part" is made new: truncating one that is there would write into whatever it is a link or
+        // a second name of. One that is there is deleted first (most often none is, which costs no lookup).
+        ScopedHandle file = open(CREATE_NEW);
+        const DWORD error = GetLastError();
+        if (file.Valid() || (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS)) return file;
+        if (!DeleteOrGone(path)) return ScopedHandle();
+        return open(CREATE_NEW);
+    }
+    ScopedHandle file = open(OPEN_EXISTING);
+    if (!file.Valid()) return file;
     LARGE_INTEGER size = {};
     LARGE_INTEGER end = {};
     end.QuadPart = static_cast<LONGLONG>(existing);
@@ -208,7 +216,6 @@ ScopedHandle OpenPart(const std::wstring& path, std::uint64_t existing) {
 }
 
 bool MoveIntoPlace(HANDLE file, const std::wstring& target) {
-    if (!ClearReadOnlyByName(target)) return false;
     const std::wstring name = ForFileApi(target);
     const std::size_t nameBytes = name.size() * sizeof(wchar_t);
     // FILE_RENAME_INFO ends in a name of any length: room for it and its terminator.
@@ -218,7 +225,12 @@ bool MoveIntoPlace(HANDLE file, const std::wstring& target) {
     rename->RootDirectory = nullptr;
     rename->FileNameLength = static_cast<DWORD>(nameBytes);
     std::memcpy(rename->FileName, name.c_str(), nameBytes);
-    return SetFileInformationByHandle(file, FileRenameInfo, rename, static_cast<DWORD>(buffer.size())) != 0;
+    const DWORD size = static_cast<DWORD>(buffer.size());
+    if (SetFileInformationByHandle(file, FileRenameInfo, rename, size)) return true;
+    // Windows refuses to replace a read-only target: cleared when it is itself, then once more. Asked only
+    // now, so that the common move costs no look-up of the target.
+    if (GetLastError() != ERROR_ACCESS_DENIED || !ClearReadOnlyByName(target)) return false;
+    return SetFileInformationByHandle(file, FileRenameInfo, rename, size) != 0;
 }
 
 bool DeleteOpen(HANDLE file) {

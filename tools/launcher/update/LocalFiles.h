@@ -61,9 +61,9 @@ bool ReadWhole(const std::wstring& path, std::uint64_t limit, std::string* bytes
 // Invalid (GetLastError set) when it cannot be opened, or is shorter than `existing`.
 ScopedHandle OpenPart(const std::wstring& path, std::uint64_t existing);
 
-// Moves the open file (from OpenPart) over `target`, whose read-only attribute is cleared first (game
-// folders copied from a disc are read-only). False, with GetLastError set and the file left where it
-// was, when Windows refuses.
+// Moves the open file (from OpenPart) over `target`; a read-only target (game folders copied from a disc
+// are read-only) has that attribute cleared when Windows refuses for it, and is asked once more. False,
+// with GetLastError set and the file left where it was, when Windows refuses.
 bool MoveIntoPlace(HANDLE file, const std::wstring& target);
 
 // Deletes the open file (from OpenPart); false when Windows refuses.

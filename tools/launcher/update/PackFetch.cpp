@@ -41,6 +41,7 @@ struct RangeRun {
     RangeProgress progress;
     std::size_t settled = 0;  // members[0, settled) are reported
     std::unique_ptr<PartFile> part;
+    std::wstring folderMade;  // the folder made for the last member: its neighbours mostly share it
 
     void Report(PackMemberOutcome outcome) {
         if (listener.onMember) listener.onMember(settled, outcome);
@@ -53,7 +54,12 @@ bool TakePiece(RangeRun& run, const MemberPiece& piece, std::size_t first) {
     const std::size_t index = first + piece.member;
     const FetchTarget& target = run.members[index];
     if (!run.part) {
-        local_files::CreateParentFolders(target.targetPath);
+        // A folder swapped for a link since is still caught: the ".part" must name itself.
+        const std::wstring folder = target.targetPath.substr(0, target.targetPath.find_last_of(L"\\/") + 1);
+        if (folder != run.folderMade) {
+            local_files::CreateParentFolders(target.targetPath);
+            run.folderMade = folder;
+        }
         run.part = std::make_unique<PartFile>(&run.progress, target.size, target.relativeUrl.c_str());
         if (!run.part->Open(target.targetPath + L".part", 0)) return false;
     }
@@ -137,7 +143,7 @@ const char* ReasonFor(Attempt attempt) {
 
 PackRangeEnd FetchPackRange(HttpRequest& http, const std::wstring& host, const PackRangeFetch& job,
                             const std::vector<FetchTarget>& members, const PackRangeListener& listener) {
-    RangeRun run{host, job, members, listener, RangeProgress(listener.sink, job.range.MemberBytes()), 0, nullptr};
+    RangeRun run{host, job, members, listener, RangeProgress(listener.sink, job.range.MemberBytes()), 0, nullptr, {}};
     Attempt attempt = Attempt::Done;
     for (int round = 1; round <= kAttempts; ++round) {
         const PackRange rest = RemainingRange(job.range, run.settled);
