@@ -344,6 +344,18 @@ int WriteManifest(const BuildOptions& options, const Publication& publication, c
     return kExitOk;
 }
 
+// The manifest of the release players have now, read as launchers read it. Without one in the folder being
+// built over, that is the first release (empty); one named with --previous must be there.
+bool ReadPreviousManifest(const fs::path& dir, bool named, PatchManifest* manifest, std::string* error) {
+    std::string text;
+    if (!ReadWholeFile(dir / path_rules::kManifestName, &text, error)) {
+        if (named) *error = "--previous: " + *error;
+        return !named;
+    }
+    *manifest = ReadPatchManifest(text, nullptr);
+    return true;
+}
+
 }  // namespace
 
 int RunBuild(const BuildOptions& options) {
@@ -358,6 +370,15 @@ int RunBuild(const BuildOptions& options) {
     result = ScanGame(options, &tree);
     if (result != kExitOk) return result;
 
+    // Read before anything is written: the manifest in `out` is about to be replaced.
+    const fs::path previousDir = options.previous.value_or(options.out);
+    PatchManifest previous;
+    std::string previousError;
+    if (!ReadPreviousManifest(previousDir, options.previous.has_value(), &previous, &previousError)) {
+        Say(previousError);
+        return kExitIo;
+    }
+
     Publication publication;
     publication.manifest.version = options.version;
     publication.manifest.status = options.status;
@@ -370,8 +391,8 @@ int RunBuild(const BuildOptions& options) {
     result = PublishFiles(options, tree, &publication);
     if (result != kExitOk) return result;
     std::string packError;
-    if (options.packUnder > 0 &&
-        !WritePacks(options.out, options.packUnder, &publication.manifest, &publication.packs, &packError)) {
+    if (options.packUnder > 0 && !WritePacks(options.out, options.packUnder, previousDir, previous,
+                                             &publication.manifest, &publication.packs, &packError)) {
         Say(packError);
         return kExitIo;
     }

@@ -17,6 +17,7 @@ struct BuildOptions {
     std::optional<std::uint64_t> sequence;         // with signKey; default: seconds since 1970 at build time
     bool quickCheck = false;                       // CHECK=quick: launchers may skip hashing unchanged files
     std::uint64_t packUnder = 256 * 1024;          // files of 1 byte up to below this go into packs; 0: none
+    std::optional<std::filesystem::path> previous; // the release players have now; default: `out` as it is
     bool quiet = false;
     bool forceProgress = false;
 };

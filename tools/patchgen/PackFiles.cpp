@@ -31,11 +31,130 @@ bool PlacePack(const fs::path& patchDir, const std::string& bytes, std::vector<f
     return true;
 }
 
+
+// A pack of the previous build is kept while at least this share of its bytes are still files of the new
+// one: fresh installs then fetch at most a quarter more than they need through it.
+constexpr std::uint64_t kKeptShareNumerator = 3;
+constexpr std::uint64_t kKeptShareDenominator = 4;
+// Packs under half the target size that would all be kept are merged instead once there are two of them, so
+// that a patch a week does not leave fresh installs a request per week.
+constexpr std::uint64_t kSmallPackBytes = kPackTargetBytes / 2;
+
+// A file as a pack member: the same path with the same bytes.
+std::string MemberKey(const PatchFileEntry& f) {
+    return f.path + '|' + f.sha256 + '|' + std::to_string(f.size);
+}
+
+struct KeptMember {
+    std::string key;  // MemberKey
+    PatchPackedAt at;
+    std::uint64_t size = 0;
+};
+
+struct KeptPacks {
+    std::vector<PatchPack> packs;                  // in the previous manifest's order
+    std::map<std::string, PatchPackedAt> members;  // by MemberKey
+};
+
+// The members of one previous pack that this build still has, at their places; those whose bytes there are
+// not theirs, or that overlap another, are left out.
+std::vector<KeptMember> StillThere(const std::string& packBytes, const std::vector<const PatchFileEntry*>& candidates) {
+    std::vector<const PatchFileEntry*> sorted = candidates;
+    std::sort(sorted.begin(), sorted.end(), [](const PatchFileEntry* a, const PatchFileEntry* b) {
+        return a->packed->offset < b->packed->offset;
+    });
+    std::vector<KeptMember> members;
+    std::uint64_t covered = 0;
+    for (const PatchFileEntry* f : sorted) {
+        const std::uint64_t offset = f->packed->offset;
+        if (offset < covered || offset > packBytes.size() || f->size > packBytes.size() - offset) continue;
+        if (Sha256Hex(std::string_view(packBytes).substr(offset, f->size)) != f->sha256) continue;
+        members.push_back({MemberKey(*f), *f->packed, f->size});
+        covered = offset + f->size;
+    }
+    return members;
+}
+
+// Which packs of the previous build (`previous`, the manifest the folder served until now) this build keeps,
+// and where their members are. A pack is kept when it is served intact and most of it is still wanted.
+KeptPacks ChooseKeptPacks(const fs::path& previousDir, const PatchManifest& previous, const PatchManifest& manifest,
+                          std::uint64_t memberLimit) {
+    std::set<std::string> wanted;
+    for (const PatchFileEntry& f : manifest.files) {
+        if (f.size > 0 && f.size < memberLimit) wanted.insert(MemberKey(f));
+    }
+    std::map<std::string, std::vector<const PatchFileEntry*>> candidates;  // by pack digest
+    for (const PatchFileEntry& f : previous.files) {
+        if (f.packed && f.size > 0 && wanted.count(MemberKey(f))) candidates[f.packed->packSha256].push_back(&f);
+    }
+    std::vector<std::pair<PatchPack, std::vector<KeptMember>>> kept;
+    for (const PatchPack& pack : previous.packs) {
+        const auto found = candidates.find(pack.sha256);
+        if (found == candidates.end()) continue;
+        std::string bytes, ignored;
+        if (!ReadWholeFile(previousDir / PackServedPath(pack.sha256), &bytes, &ignored) || bytes.size() != pack.size ||
+            Sha256Hex(bytes) != pack.sha256) {
+            continue;  // not served as listed: its files go into new packs
+        }
+        std::vector<KeptMember> members = StillThere(bytes, found->second);
+        std::uint64_t live = 0;
+        for (const KeptMember& m : members) live += m.size;
+        if (live * kKeptShareDenominator < pack.size * kKeptShareNumerator) continue;
+        kept.push_back({pack, std::move(members)});
+        candidates.erase(found);  // a pack listed twice is kept once
+    }
+    const auto small = [](const auto& k) { return k.first.size < kSmallPackBytes; };
+    if (std::count_if(kept.begin(), kept.end(), small) >= 2) {
+        kept.erase(std::remove_if(kept.begin(), kept.end(), small), kept.end());
+    }
+
+    KeptPacks result;
+    for (auto& [pack, members] : kept) {
+        result.packs.push_back(pack);
+        for (KeptMember& m : members) result.members.emplace(std::move(m.key), std::move(m.at));
+    }
+    return result;
+}
+
 }  // namespace
 
-bool WritePacks(const fs::path& patchDir, std::uint64_t memberLimit, PatchManifest* manifest,
-                std::set<std::string>* names, std::string* error) {
+bool WritePacks(const fs::path& patchDir, std::uint64_t memberLimit, const fs::path& previousDir,
+                const PatchManifest& previous, PatchManifest* manifest, std::set<std::string>* names,
+                std::string* error) {
+    const KeptPacks kept = ChooseKeptPacks(previousDir, previous, *manifest, memberLimit);
     std::vector<fs::path> written;
+    std::error_code ec;
+    const bool copyKept = !fs::equivalent(previousDir, patchDir, ec);
+    for (const PatchPack& pack : kept.packs) {
+        std::string bytes;
+        PatchPack placed;
+        if (copyKept && (!ReadWholeFile(previousDir / PackServedPath(pack.sha256), &bytes, error) ||
+                         !PlacePack(patchDir, bytes, &written, &placed, error))) {
+            return false;
+        }
+        if (copyKept && placed.sha256 != pack.sha256) {
+            *error = DisplayPath(previousDir / PackServedPath(pack.sha256)) + " changed while the build ran; build again";
+            return false;
+        }
+        manifest->packs.push_back(pack);
+        names->insert(fs::path(PackServedPath(pack.sha256)).filename().string());
+    }
+    // What the kept packs do not hold goes into new ones: first what differs from the previous build, so that a
+    // launcher updating from it finds those files side by side, then the members of the packs let go.
+    std::set<std::string> previousFiles;
+    for (const PatchFileEntry& f : previous.files) previousFiles.insert(MemberKey(f));
+    std::vector<PatchFileEntry*> changed, moved;
+    for (PatchFileEntry& f : manifest->files) {
+        if (f.size == 0 || f.size >= memberLimit) continue;
+        const auto at = kept.members.find(MemberKey(f));
+        if (at != kept.members.end()) {
+            f.packed = at->second;
+        } else {
+            (previousFiles.count(MemberKey(f)) ? moved : changed).push_back(&f);
+        }
+    }
+    changed.insert(changed.end(), moved.begin(), moved.end());
+
     std::string bytes;
     std::vector<PatchFileEntry*> members;
     const auto close = [&]() {
@@ -47,23 +166,24 @@ bool WritePacks(const fs::path& patchDir, std::uint64_t memberLimit, PatchManife
             f->packed = PatchPackedAt{pack.sha256, offset};
             offset += f->size;
         }
-        names->insert(fs::path(PackServedPath(pack.sha256)).filename().string());
-        manifest->packs.push_back(pack);
+        // The same bytes as a kept pack are that pack: listed once.
+        if (names->insert(fs::path(PackServedPath(pack.sha256)).filename().string()).second) {
+            manifest->packs.push_back(pack);
+        }
         bytes.clear();
         members.clear();
         return true;
     };
-    for (PatchFileEntry& f : manifest->files) {
-        if (f.size == 0 || f.size >= memberLimit) continue;
-        const std::string served = path_rules::ServedPath(std::string_view(f.path));
+    for (PatchFileEntry* f : changed) {
+        const std::string served = path_rules::ServedPath(std::string_view(f->path));
         std::string content;
         if (!ReadWholeFile(patchDir / PathFromUtf8(served), &content, error)) return false;
-        if (content.size() != f.size || Sha256Hex(content) != f.sha256) {
+        if (content.size() != f->size || Sha256Hex(content) != f->sha256) {
             *error = DisplayText(served) + " changed while the build ran; build again";
             return false;
         }
         bytes += content;
-        members.push_back(&f);
+        members.push_back(f);
         if (bytes.size() >= kPackTargetBytes && !close()) return false;
     }
     return close() && SyncWrittenFiles(written, error);

@@ -69,6 +69,9 @@ const char kHelp[] =
     "                     match its record of the last time it hashed or downloaded it\n"
     "  --pack-under BYTES files smaller than this (default 262144) also go into packs\n"
     "                     under packs/, fetched by range requests; 0: no packs\n"
+    "  --previous PATCHDIR the release players have now, when it is not PATCHDIR\n"
+    "                     itself: its packs that still hold mostly unchanged files are\n"
+    "                     kept (copied in), and the changed files go into new packs\n"
     "\n"
     "Options for verify:\n"
     "  --public-key HEX   the manifest must be signed by this key (130 hex digits, as\n"
@@ -138,7 +141,7 @@ OutputFlag TakeOutputFlag(const std::string& arg, bool* quiet, bool* forceProgre
 }
 
 int Build(const std::vector<std::string>& args) {
-    std::optional<std::string> game, launcher, out, signKey, sequence, check, packUnder;
+    std::optional<std::string> game, launcher, out, signKey, sequence, check, packUnder, previous;
     BuildOptions options;
     for (std::size_t i = 1; i < args.size(); ++i) {
         const std::string& arg = args[i];
@@ -155,7 +158,8 @@ int Build(const std::vector<std::string>& args) {
                    TakeValue(args, &i, "--sign-key", &signKey, &usageError) ||
                    TakeValue(args, &i, "--sequence", &sequence, &usageError) ||
                    TakeValue(args, &i, "--check", &check, &usageError) ||
-                   TakeValue(args, &i, "--pack-under", &packUnder, &usageError)) {
+                   TakeValue(args, &i, "--pack-under", &packUnder, &usageError) ||
+                   TakeValue(args, &i, "--previous", &previous, &usageError)) {
             if (!usageError.empty()) return Usage(usageError);
         } else {
             return Usage("build: unknown argument '" + DisplayText(arg) + "'");
@@ -168,6 +172,7 @@ int Build(const std::vector<std::string>& args) {
     options.launcher = PathFromUtf8(*launcher);
     options.out = PathFromUtf8(*out);
     if (signKey) options.signKey = PathFromUtf8(*signKey);
+    if (previous) options.previous = PathFromUtf8(*previous);
     if (check && *check != "quick" && *check != "full") return Usage("build: --check takes quick or full");
     options.quickCheck = check && *check == "quick";
     if (packUnder) {
