@@ -51,7 +51,8 @@ void ScanFolder(const std::wstring& launcherDir, const std::wstring& folderKey, 
         for (;;) {
             const auto* entry = reinterpret_cast<const FILE_ID_BOTH_DIR_INFO*>(at);
             const std::wstring_view name(entry->FileName, entry->FileNameLength / sizeof(wchar_t));
-            if (!(entry->FileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+            // A link is not stamped: it is asked for by name, which refuses it.
+            if (!(entry->FileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT))) {
                 const std::wstring key = folderKey + path_rules::FileKey(name);
                 if (key.size() > folderKey.size() + kPartChars && key.compare(key.size() - kPartChars, kPartChars, kPart) == 0) {
                     scan->withPart.insert(key.substr(0, key.size() - kPartChars));
@@ -103,7 +104,8 @@ struct CheckRun {
             whole = SizeAndDigestMatch(local, file);  // not in its folder's listing: asked for by name
         } else if (stamp->second.size == file.size) {
             if (cache && trustCache && cache->Matches(key, file.sha256, stamp->second)) return true;
-            whole = FileSha256Hex(local) == file.sha256;
+            const ScopedHandle listed = local_files::OpenListedToRead(local);
+            whole = listed.Valid() && OpenFileSha256Hex(listed.Get()) == file.sha256;
         }
         if (cache) {
             // Stamped before hashing: a file changed meanwhile gets another stamp and is hashed again next time.

@@ -62,9 +62,11 @@ bool NamesItself(HANDLE handle, const std::wstring& path) {
 }
 
 // True when nothing else names the file: a hard link elsewhere would receive every byte written here.
+// Asked as FileStandardInfo, not GetFileInformationByHandle: that one also asks for the volume's serial
+// number, which under Wine is a round trip to the mount manager's process for every file written.
 bool HasOneName(HANDLE handle) {
-    BY_HANDLE_FILE_INFORMATION info;
-    return GetFileInformationByHandle(handle, &info) && info.nNumberOfLinks <= 1;
+    FILE_STANDARD_INFO info = {};
+    return GetFileInformationByHandleEx(handle, FileStandardInfo, &info, sizeof(info)) && info.NumberOfLinks <= 1;
 }
 
 // Opens `path` itself, never through a link: refused (invalid, GetLastError kStoppedOnLink) when the handle
@@ -144,6 +146,11 @@ ScopedHandle OpenToRead(const std::wstring& path, DWORD flags) {
     return OpenItself(path, GENERIC_READ, kShareAll, OPEN_EXISTING, flags ? flags : FILE_ATTRIBUTE_NORMAL, false);
 }
 
+ScopedHandle OpenListedToRead(const std::wstring& path) {
+    return ScopedHandle(CreateFileW(ForFileApi(path).c_str(), GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING,
+                                    FILE_FLAG_SEQUENTIAL_SCAN | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+}
+
 ScopedHandle OpenFolderToList(const std::wstring& path) {
     // A folder's final path has no trailing separator: "game\\" would never name itself.
     std::wstring folder = path;
@@ -151,7 +158,7 @@ ScopedHandle OpenFolderToList(const std::wstring& path) {
     return OpenItself(folder, FILE_LIST_DIRECTORY, kShareAll, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, false);
 }
 
-bool CrossesLink(const std::wstring& root, const std::wstring& relative) {
+bool CrossesLink(const std::wstring& root, const std::wstring& relative, std::set<std::wstring>* plainFolders) {
     std::wstring path = root;
     for (std::size_t start = 0; start <= relative.size();) {
         std::size_t end = relative.find_first_of(L"\\/", start);
@@ -159,11 +166,15 @@ bool CrossesLink(const std::wstring& root, const std::wstring& relative) {
         if (end > start) {
             path.append(relative, start, end - start);
             const bool last = end == relative.size();
-            ScopedHandle handle = OpenItself(path, FILE_READ_ATTRIBUTES, kShareAll, OPEN_EXISTING,
-                                             FILE_FLAG_BACKUP_SEMANTICS, last);
-            if (!handle.Valid()) {
-                if (GetLastError() == kStoppedOnLink) return true;
-                if (!last) return false;  // missing from here on: what is made below it is made new
+            if (last || !plainFolders || !plainFolders->count(path)) {
+                ScopedHandle handle = OpenItself(path, FILE_READ_ATTRIBUTES, kShareAll, OPEN_EXISTING,
+                                                 FILE_FLAG_BACKUP_SEMANTICS, last);
+                if (!handle.Valid()) {
+                    if (GetLastError() == kStoppedOnLink) return true;
+                    if (!last) return false;  // missing from here on: what is made below it is made new
+                } else if (!last && plainFolders) {
+                    plainFolders->insert(path);
+                }
             }
             if (!last) path.push_back(L'\\');
         }

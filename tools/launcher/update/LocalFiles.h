@@ -16,6 +16,7 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <set>
 #include <string>
 
 namespace local_files {
@@ -44,13 +45,21 @@ bool ReadStamp(const std::wstring& path, FileStamp* stamp);
 // invalid (GetLastError set) when it cannot be opened. `flags` are CreateFileW's (FILE_FLAG_...).
 ScopedHandle OpenToRead(const std::wstring& path, DWORD flags = 0);
 
+// A file that its folder's listing showed as no link, opened to read from its start: a link put in its place
+// since is opened as itself (it holds no data), never followed. The folders on the way are not asked again
+// (they were when listed); reading through one that became a link since writes nothing. Costs a third of
+// OpenToRead under Wine, where asking a handle for its final path is several round trips.
+ScopedHandle OpenListedToRead(const std::wstring& path);
+
 // A folder opened to list its entries; invalid when it cannot be opened.
 ScopedHandle OpenFolderToList(const std::wstring& path);
 
 // True when `relative` below `root` (which ends in a separator) reaches through a link, or when the file
 // or its ".part" is a link or has a second name: such a file is left alone. Parts that do not exist yet
-// cross nothing.
-bool CrossesLink(const std::wstring& root, const std::wstring& relative);
+// cross nothing. With `plainFolders`, the folders found to be themselves are remembered there and not
+// opened again for the next file of a pass (a folder swapped for a link since is still refused when a
+// ".part" is made in it).
+bool CrossesLink(const std::wstring& root, const std::wstring& relative, std::set<std::wstring>* plainFolders = nullptr);
 
 // Reads a whole file of at most `limit` bytes; false when it is missing, unreadable or longer.
 bool ReadWhole(const std::wstring& path, std::uint64_t limit, std::string* bytes);

@@ -48,6 +48,11 @@ std::string FileSha256Hex(const std::wstring& path) {
     return DigestHex(digest);
 }
 
+std::string OpenFileSha256Hex(HANDLE file) {
+    unsigned char digest[32] = {};
+    return Sha256OfOpenFile(file, kReadBlock, digest) ? DigestHex(digest) : std::string();
+}
+
 Sha256Stream::Sha256Stream() {
     ok_ = BCryptOpenAlgorithmProvider(algorithm_.Receive(), BCRYPT_SHA256_ALGORITHM, nullptr, 0) == 0 &&
           BCryptCreateHash(algorithm_.Get(), hash_.Receive(), nullptr, 0, nullptr, 0, 0) == 0;

@@ -11,7 +11,8 @@
 // (logged).
 std::string FileSha256Hex(const std::wstring& path);
 
-
+// The same of an open file, from its position to its end; empty when it cannot be read or CNG fails.
+std::string OpenFileSha256Hex(HANDLE file);
 
 // 64 lower-case hex digits of a raw digest.
 std::string DigestHex(const unsigned char (&digest)[32]);

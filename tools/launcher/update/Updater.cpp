@@ -86,9 +86,10 @@ BatchOutcome LeaveOutLinkedPaths(HWND window, const Manifest& manifest, const st
                                  std::vector<std::size_t>* jobs) {
     BatchOutcome skipped;
     std::vector<std::size_t> kept;
+    std::set<std::wstring> plainFolders;
     for (std::size_t index : *jobs) {
         const std::wstring& path = manifest.files[index].path;
-        if (!local_files::CrossesLink(launcherDir, path)) {
+        if (!local_files::CrossesLink(launcherDir, path, &plainFolders)) {
             kept.push_back(index);
             continue;
         }
