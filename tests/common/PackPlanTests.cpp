@@ -70,6 +70,31 @@ TEST(PackPlan, NeighboursShareARangeAndGapsUpTo64KiBAreFetchedThrough) {
     EXPECT_FALSE(WorthTheWholePack(range, 101));
 }
 
+TEST(PackPlan, ARangeSplitsAtTheMemberBoundaryNearestItsMiddle) {
+    struct Case {
+        const char* name;
+        PackRange range;
+        std::string expected;  // the two pieces as Describe writes them, or "" when it cannot be split
+    };
+    const Case cases[] = {
+        {"two members", {0, 30, {{0, 10, 0}, {10, 20, 1}}}, "0+10:0 10+20:1 |"},
+        {"the boundary before the middle is nearer", {0, 100, {{0, 48, 0}, {48, 10, 1}, {58, 42, 2}}},
+         "0+48:0 48+52:1,2 |"},
+        {"the boundary after the middle is nearer", {0, 100, {{0, 40, 0}, {40, 12, 1}, {52, 48, 2}}},
+         "0+52:0,1 52+48:2 |"},
+        {"equal members: half each", {0, 40, {{0, 10, 0}, {10, 10, 1}, {20, 10, 2}, {30, 10, 3}}},
+         "0+20:0,1 20+20:2,3 |"},
+        {"a gap at the cut is left out", {100, 100, {{100, 40, 0}, {170, 30, 1}}}, "100+40:0 170+30:1 |"},
+        {"one member cannot be split", {0, 10, {{0, 10, 0}}}, ""},
+    };
+    for (const Case& c : cases) {
+        PackRequestPlan pieces;
+        PackRange first, second;
+        if (SplitRange(c.range, &first, &second)) pieces.ranges = {first, second};
+        EXPECT_EQ(pieces.ranges.empty() ? "" : Describe(pieces), c.expected) << c.name;
+    }
+}
+
 // Random packs, random members needed, bodies fed in random pieces, as a range (206) or as the whole pack
 // (200): every member comes out with its own bytes, once, and no range carries a member twice.
 TEST(PackPlan, RandomPacksSplitIntoTheirMembers) {

@@ -113,11 +113,12 @@ struct Case {
     int corruptMember;  // this file's bytes in its pack are wrong; -1: none
     int cutMember;      // the first pack's first transfer breaks off inside this member of it; -1: none
     // What the log must show: the requests for packs, and how many for single files.
-    enum { OnePerWholePack, MergedRanges, AtMostOnePerWorker, None } packRequests;
+    enum { OnePerWholePack, MergedRanges, AtMostOnePerWorker, OnePerSlot, None } packRequests;
     std::size_t fileRequests;
     // An earlier run left a ".part" of other bytes beside every third changed file, and one changed file
     // is read-only (copied from a disc).
     bool leftovers = false;
+    std::size_t packBytes = 0;  // packs close at this size; 0: a size that gives several packs
 };
 
 }  // namespace
@@ -139,6 +140,9 @@ TEST(PackFetchTest, SmallFilesComeThroughPacksAndFallBackFileByFile) {
          Case::OnePerWholePack, 0},
         {"an update over read-only files and the .part files an earlier run left", 300, true, true, true, -1, -1,
          Case::MergedRanges, 0, true},
+        // Guards against three of four transfer slots staying idle while one writes every file.
+        {"one pack of 5 MB: a piece of it for each transfer slot", 2000, true, true, false, -1, -1, Case::OnePerSlot, 0,
+         false, 64 * 1024 * 1024},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -148,7 +152,7 @@ TEST(PackFetchTest, SmallFilesComeThroughPacksAndFallBackFileByFile) {
             files.push_back({"data/f" + std::to_string(i) + ".bin",
                              testsupport::PatternBytes(1000 + random() % 3000, static_cast<std::uint32_t>(i))});
         }
-        const std::size_t packBytes = c.files >= 2000 ? 1500 * 1024 : 400 * 1024;
+        const std::size_t packBytes = c.packBytes ? c.packBytes : c.files >= 2000 ? 1500 * 1024 : 400 * 1024;
         TempDir dir;
         std::set<std::size_t> changed;
         if (c.update) {
@@ -282,6 +286,11 @@ TEST(PackFetchTest, SmallFilesComeThroughPacksAndFallBackFileByFile) {
             case Case::AtMostOnePerWorker:
                 EXPECT_GE(packRequests, 1u);
                 EXPECT_LE(packRequests, static_cast<std::size_t>(kMaxDownloadWorkers));
+                break;
+            case Case::OnePerSlot:
+                ASSERT_EQ(published.packs.size(), 1u);
+                EXPECT_EQ(packRequests, static_cast<std::size_t>(kMaxDownloadWorkers));
+                for (const auto& f : files) EXPECT_EQ(carried[f.first], 1u) << f.first;
                 break;
             case Case::None: EXPECT_EQ(packRequests, 0u); break;
         }

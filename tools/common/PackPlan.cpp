@@ -3,6 +3,7 @@
 #include "common/PathRules.h"
 
 #include <algorithm>
+#include <cstdint>
 
 std::string PackServedPath(std::string_view packSha256Hex) {
     if (packSha256Hex.size() != 64) return {};
@@ -52,6 +53,29 @@ PackRange RemainingRange(const PackRange& range, std::size_t done) {
     rest.offset = rest.members.front().offset;
     rest.length = range.offset + range.length - rest.offset;
     return rest;
+}
+
+bool SplitRange(const PackRange& range, PackRange* first, PackRange* second) {
+    if (range.members.size() < 2) return false;
+    const std::uint64_t middle = range.offset + range.length / 2;
+    std::size_t cut = 1;  // the first member of the second piece
+    std::uint64_t nearest = UINT64_MAX;
+    for (std::size_t i = 1; i < range.members.size(); ++i) {
+        const std::uint64_t at = range.members[i].offset;
+        const std::uint64_t distance = at > middle ? at - middle : middle - at;
+        if (distance < nearest) {
+            cut = i;
+            nearest = distance;
+        }
+    }
+    const PackMember& lastOfFirst = range.members[cut - 1];
+    first->members.assign(range.members.begin(), range.members.begin() + static_cast<std::ptrdiff_t>(cut));
+    first->offset = range.offset;
+    first->length = lastOfFirst.offset + lastOfFirst.length - range.offset;
+    second->members.assign(range.members.begin() + static_cast<std::ptrdiff_t>(cut), range.members.end());
+    second->offset = second->members.front().offset;
+    second->length = range.offset + range.length - second->offset;
+    return true;
 }
 
 bool WorthTheWholePack(const PackRange& range, std::uint64_t packSize) {

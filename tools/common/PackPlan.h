@@ -51,6 +51,15 @@ PackRequestPlan PlanPackRanges(std::vector<PackMember> needed, std::uint64_t pac
 // `done` covers them all.
 PackRange RemainingRange(const PackRange& range, std::size_t done);
 
+// A range is split for a transfer slot that would stay idle only when each piece keeps at least this many
+// bytes: below it, a slot's connection saves less than its own round trip.
+inline constexpr std::uint64_t kPackPieceMinBytes = 512 * 1024;
+
+// Splits `range` at the member boundary nearest to the middle of its bytes into `first` and `second` (the
+// bytes between the two members on either side of the cut are left out). False, with nothing set, when the
+// range holds fewer than two members.
+bool SplitRange(const PackRange& range, PackRange* first, PackRange* second);
+
 // Whether a host that answers a range with the whole pack should be read to the end: when the members the
 // range carries are at least half of the pack.
 bool WorthTheWholePack(const PackRange& range, std::uint64_t packSize);

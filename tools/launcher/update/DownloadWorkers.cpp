@@ -150,6 +150,25 @@ void RunJobs(DownloadBatch& batch, bool post) {
     }
 }
 
+// Fewer ranges than transfer slots would leave slots idle, and one worker writing every member: the
+// largest range is halved at a member boundary until each slot has one, while the pieces stay worth a
+// request of their own.
+void SpreadOverSlots(std::vector<PackRangeJob>& jobs) {
+    while (!jobs.empty() && jobs.size() < static_cast<std::size_t>(kMaxDownloadWorkers)) {
+        const auto largest = std::max_element(jobs.begin(), jobs.end(), [](const PackRangeJob& a, const PackRangeJob& b) {
+            return a.range.length < b.range.length;
+        });
+        PackRangeJob first{largest->pack, {}};
+        PackRangeJob second{largest->pack, {}};
+        if (largest->range.length < 2 * kPackPieceMinBytes || !SplitRange(largest->range, &first.range, &second.range) ||
+            first.range.length < kPackPieceMinBytes || second.range.length < kPackPieceMinBytes) {
+            return;
+        }
+        *largest = std::move(first);
+        jobs.push_back(std::move(second));
+    }
+}
+
 }  // namespace
 
 void PlanPackJobs(DownloadBatch& batch) {
@@ -170,6 +189,7 @@ void PlanPackJobs(DownloadBatch& batch) {
             batch.packJobs.push_back(PackRangeJob{&pack, std::move(range)});
         }
     }
+    SpreadOverSlots(batch.packJobs);
 }
 
 DWORD WINAPI RunDownloadWorker(void* param) {
