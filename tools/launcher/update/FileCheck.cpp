@@ -11,6 +11,7 @@
 #include <atomic>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <thread>
 
@@ -31,6 +32,10 @@ bool SizeAndDigestMatch(const std::wstring& local, const ManifestFile& file) {
 struct FolderScan {
     std::map<std::wstring, FileStamp> stamps;
     std::set<std::wstring> withPart;
+    // Every folder listed is on the game folder's volume (a mounted volume on the way is a reparse point,
+    // which is never listed), so its serial is asked once: under Wine each ask is a round trip to the mount
+    // manager's process.
+    std::optional<DWORD> volume;
 };
 
 void ScanFolder(const std::wstring& launcherDir, const std::wstring& folderKey, FolderScan* scan) {
@@ -39,8 +44,12 @@ void ScanFolder(const std::wstring& launcherDir, const std::wstring& folderKey, 
         if (c == L'/') c = L'\\';
     }
     ScopedHandle folder = local_files::OpenFolderToList(path);
-    BY_HANDLE_FILE_INFORMATION info;
-    if (!folder.Valid() || !GetFileInformationByHandle(folder.Get(), &info)) return;
+    if (!folder.Valid()) return;
+    if (!scan->volume) {
+        BY_HANDLE_FILE_INFORMATION info;
+        if (!GetFileInformationByHandle(folder.Get(), &info)) return;
+        scan->volume = info.dwVolumeSerialNumber;
+    }
     static constexpr wchar_t kPart[] = L".part";
     constexpr std::size_t kPartChars = 5;
     std::vector<std::uint64_t> buffer(64 * 1024 / sizeof(std::uint64_t));  // 8-byte aligned entries
@@ -59,7 +68,7 @@ void ScanFolder(const std::wstring& launcherDir, const std::wstring& folderKey, 
                 } else {
                     scan->stamps[key] = FileStamp{static_cast<std::uint64_t>(entry->EndOfFile.QuadPart),
                                                   static_cast<std::uint64_t>(entry->LastWriteTime.QuadPart),
-                                                  info.dwVolumeSerialNumber,
+                                                  *scan->volume,
                                                   static_cast<std::uint64_t>(entry->FileId.QuadPart)};
                 }
             }
