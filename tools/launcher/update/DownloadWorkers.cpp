@@ -40,7 +40,7 @@ void RecordInCache(DownloadBatch& batch, const ManifestFile& file, bool verified
     if (!batch.cache) return;
     const std::wstring key = path_rules::FileKey(std::wstring_view(file.path));
     local_files::FileStamp stamp;
-    if (verified && local_files::ReadStamp(targetPath, &stamp)) {
+    if (verified && local_files::ReadStamp(targetPath, batch.volume, &stamp)) {
         batch.cache->Record(key, file.sha256, stamp);
     } else {
         batch.cache->Drop(key);

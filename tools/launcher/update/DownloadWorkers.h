@@ -29,6 +29,7 @@ struct DownloadBatch {
     std::wstring launcherDir;
     std::vector<std::wstring> hosts;  // base URLs: the manifest's host first, then those to fall back on
     CheckCache* cache = nullptr;      // records of verified files for the quick check; may be null
+    std::uint32_t volume = 0;         // with a cache: ReadVolumeSerial of launcherDir, for the records
     std::vector<PackRangeJob> packJobs;  // taken before the file jobs (PlanPackJobs)
     std::vector<char> inPack;            // per position in jobs: 1 when a pack range carries it
     std::atomic<long> nextPackJob{0};

@@ -11,7 +11,6 @@
 #include <atomic>
 #include <map>
 #include <mutex>
-#include <optional>
 #include <set>
 #include <thread>
 
@@ -32,10 +31,7 @@ bool SizeAndDigestMatch(const std::wstring& local, const ManifestFile& file) {
 struct FolderScan {
     std::map<std::wstring, FileStamp> stamps;
     std::set<std::wstring> withPart;
-    // Every folder listed is on the game folder's volume (a mounted volume on the way is a reparse point,
-    // which is never listed), so its serial is asked once: under Wine each ask is a round trip to the mount
-    // manager's process.
-    std::optional<DWORD> volume;
+    std::uint32_t volume = 0;  // the game folder's, asked once (ReadVolumeSerial)
 };
 
 void ScanFolder(const std::wstring& launcherDir, const std::wstring& folderKey, FolderScan* scan) {
@@ -45,11 +41,6 @@ void ScanFolder(const std::wstring& launcherDir, const std::wstring& folderKey, 
     }
     ScopedHandle folder = local_files::OpenFolderToList(path);
     if (!folder.Valid()) return;
-    if (!scan->volume) {
-        BY_HANDLE_FILE_INFORMATION info;
-        if (!GetFileInformationByHandle(folder.Get(), &info)) return;
-        scan->volume = info.dwVolumeSerialNumber;
-    }
     static constexpr wchar_t kPart[] = L".part";
     constexpr std::size_t kPartChars = 5;
     std::vector<std::uint64_t> buffer(64 * 1024 / sizeof(std::uint64_t));  // 8-byte aligned entries
@@ -68,7 +59,7 @@ void ScanFolder(const std::wstring& launcherDir, const std::wstring& folderKey, 
                 } else {
                     scan->stamps[key] = FileStamp{static_cast<std::uint64_t>(entry->EndOfFile.QuadPart),
                                                   static_cast<std::uint64_t>(entry->LastWriteTime.QuadPart),
-                                                  *scan->volume,
+                                                  scan->volume,
                                                   static_cast<std::uint64_t>(entry->FileId.QuadPart)};
                 }
             }
@@ -85,6 +76,8 @@ FolderScan ScanFolders(const Manifest& manifest, const std::wstring& launcherDir
         folders.insert(key.substr(0, key.find_last_of(L'/') + 1));  // "" or "a/b/"
     }
     FolderScan scan;
+    // No listing without the volume: every file is then asked for by name.
+    if (!local_files::ReadVolumeSerial(launcherDir, &scan.volume)) return scan;
     for (const std::wstring& folder : folders) ScanFolder(launcherDir, folder, &scan);
     return scan;
 }

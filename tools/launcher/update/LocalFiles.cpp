@@ -109,6 +109,28 @@ bool ClearReadOnlyByName(const std::wstring& path) {
     return GetLastError() != kStoppedOnLink;
 }
 
+// The file's index on its volume (what GetFileInformationByHandle gives as nFileIndexHigh/Low, and a folder
+// listing as FileId), asked without the volume serial that GetFileInformationByHandle and FileIdInfo also
+// fetch: the native call's FileInternalInformation, as no Win32 class gives the index alone.
+bool FileIndexOf(HANDLE file, std::uint64_t* index) {
+    struct IoStatus {
+        union {
+            LONG status;
+            void* pointer;
+        };
+        ULONG_PTR information;
+    };
+    using QueryInformationFile = LONG(WINAPI*)(HANDLE, IoStatus*, void*, ULONG, int);
+    constexpr int kFileInternalInformation = 6;
+    static const auto query = reinterpret_cast<QueryInformationFile>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtQueryInformationFile")));
+    LARGE_INTEGER internal = {};
+    IoStatus io = {};
+    if (!query || query(file, &io, &internal, sizeof(internal), kFileInternalInformation) < 0) return false;
+    *index = static_cast<std::uint64_t>(internal.QuadPart);
+    return true;
+}
+
 bool IsGoneError(DWORD error) {
     return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
 }
@@ -131,14 +153,28 @@ std::uint64_t SizeOrZero(const std::wstring& path) {
     return QuerySize(path, &size) ? size : 0;
 }
 
-bool ReadStamp(const std::wstring& path, FileStamp* stamp) {
-    ScopedHandle file = OpenItself(path, FILE_READ_ATTRIBUTES, kShareAll, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, false);
+bool ReadVolumeSerial(const std::wstring& folder, std::uint32_t* serial) {
+    ScopedHandle handle = OpenFolderToList(folder);
     BY_HANDLE_FILE_INFORMATION info;
-    if (!file.Valid() || !GetFileInformationByHandle(file.Get(), &info)) return false;
-    stamp->size = Combine(info.nFileSizeHigh, info.nFileSizeLow);
-    stamp->lastWrite = Combine(info.ftLastWriteTime.dwHighDateTime, info.ftLastWriteTime.dwLowDateTime);
-    stamp->volume = info.dwVolumeSerialNumber;
-    stamp->fileId = Combine(info.nFileIndexHigh, info.nFileIndexLow);
+    if (!handle.Valid() || !GetFileInformationByHandle(handle.Get(), &info)) return false;
+    *serial = info.dwVolumeSerialNumber;
+    return true;
+}
+
+bool ReadStamp(const std::wstring& path, std::uint32_t volume, FileStamp* stamp) {
+    ScopedHandle file = OpenItself(path, FILE_READ_ATTRIBUTES, kShareAll, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, false);
+    FILE_BASIC_INFO basic = {};
+    FILE_STANDARD_INFO standard = {};
+    std::uint64_t fileId = 0;
+    if (!file.Valid() || !GetFileInformationByHandleEx(file.Get(), FileBasicInfo, &basic, sizeof(basic)) ||
+        !GetFileInformationByHandleEx(file.Get(), FileStandardInfo, &standard, sizeof(standard)) ||
+        !FileIndexOf(file.Get(), &fileId)) {
+        return false;
+    }
+    stamp->size = static_cast<std::uint64_t>(standard.EndOfFile.QuadPart);
+    stamp->lastWrite = static_cast<std::uint64_t>(basic.LastWriteTime.QuadPart);
+    stamp->volume = volume;
+    stamp->fileId = fileId;
     return true;
 }
 

@@ -38,8 +38,14 @@ std::uint64_t SizeOrZero(const std::wstring& path);
 // The size of a file into `size`; false when it does not exist or cannot be asked.
 bool QuerySize(const std::wstring& path, std::uint64_t* size);
 
-// The stamp of a file as it is now; false when it cannot be opened.
-bool ReadStamp(const std::wstring& path, FileStamp* stamp);
+// The serial number of the volume that holds `folder`; false when it cannot be opened or asked. Every file
+// below the game folder is on its volume (a mounted volume on the way would be a link).
+bool ReadVolumeSerial(const std::wstring& folder, std::uint32_t* serial);
+
+// The stamp of a file as it is now, on the volume whose serial is `volume` (ReadVolumeSerial of the game
+// folder: asked once, as under Wine each ask is a round trip to another process); false when it cannot be
+// opened.
+bool ReadStamp(const std::wstring& path, std::uint32_t volume, FileStamp* stamp);
 
 // An existing file opened to read from its start, others still allowed to read, write and delete it;
 // invalid (GetLastError set) when it cannot be opened. `flags` are CreateFileW's (FILE_FLAG_...).

@@ -139,7 +139,8 @@ BatchOutcome DownloadJobs(HWND window, const Manifest& manifest, const std::vect
                              const std::wstring& launcherDir, const std::vector<std::wstring>& hosts, CheckCache* cache) {
     auto batch = std::make_unique<DownloadBatch>();
     batch->notifyWindow = window;
-    batch->cache = cache;
+    // Without the volume's serial no file can be stamped: those downloaded get no record and are hashed next time.
+    batch->cache = cache && local_files::ReadVolumeSerial(launcherDir, &batch->volume) ? cache : nullptr;
     batch->manifest = &manifest;
     batch->jobs = &jobs;
     batch->launcherDir = launcherDir;
