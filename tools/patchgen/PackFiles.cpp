@@ -11,16 +11,10 @@
 
 namespace {
 
-// Puts one pack's bytes at its name, or keeps the one there of the same size.
-bool PlacePack(const fs::path& patchDir, const std::string& bytes, std::vector<fs::path>* written, PatchPack* pack,
-               std::string* error) {
-    pack->sha256 = Sha256Hex(bytes);
-    pack->size = bytes.size();
-    if (pack->sha256.empty()) {
-        *error = "cannot hash a pack: the crypto library failed";
-        return false;
-    }
-    const fs::path target = patchDir / PackServedPath(pack->sha256);
+// Puts a pack's bytes, whose digest is `pack.sha256`, at its name, or keeps the one there of the same size.
+bool PutPack(const fs::path& patchDir, const PatchPack& pack, const std::string& bytes, std::vector<fs::path>* written,
+             std::string* error) {
+    const fs::path target = patchDir / PackServedPath(pack.sha256);
     std::error_code ec;
     if (fs::is_regular_file(fs::symlink_status(target, ec)) && fs::file_size(target, ec) == bytes.size() && !ec) {
         return true;
@@ -31,6 +25,17 @@ bool PlacePack(const fs::path& patchDir, const std::string& bytes, std::vector<f
     return true;
 }
 
+// Names one new pack after its bytes and puts it in place.
+bool PlacePack(const fs::path& patchDir, const std::string& bytes, std::vector<fs::path>* written, PatchPack* pack,
+               std::string* error) {
+    pack->sha256 = Sha256Hex(bytes);
+    pack->size = bytes.size();
+    if (pack->sha256.empty()) {
+        *error = "cannot hash a pack: the crypto library failed";
+        return false;
+    }
+    return PutPack(patchDir, *pack, bytes, written, error);
+}
 
 // A pack of the previous build is kept while at least this share of its bytes are still files of the new
 // one: fresh installs then fetch at most a quarter more than they need through it.
@@ -75,10 +80,11 @@ std::vector<KeptMember> StillThere(const std::string& packBytes, const std::vect
     return members;
 }
 
-// Which packs of the previous build (`previous`, the manifest the folder served until now) this build keeps,
-// and where their members are. A pack is kept when it is served intact and most of it is still wanted.
+// Which packs of the previous build (`previous`, served from previousDir) this build keeps, and where their
+// members are. A pack is kept when most of it is still wanted and it is served intact; each is read once, and
+// put into patchDir from those bytes when patchDir is another folder (`written` gets what was written).
 KeptPacks ChooseKeptPacks(const fs::path& previousDir, const PatchManifest& previous, const PatchManifest& manifest,
-                          std::uint64_t memberLimit) {
+                          std::uint64_t memberLimit, const fs::path& patchDir, std::vector<fs::path>* written) {
     std::set<std::string> wanted;
     for (const PatchFileEntry& f : manifest.files) {
         if (f.size > 0 && f.size < memberLimit) wanted.insert(MemberKey(f));
@@ -87,29 +93,40 @@ KeptPacks ChooseKeptPacks(const fs::path& previousDir, const PatchManifest& prev
     for (const PatchFileEntry& f : previous.files) {
         if (f.packed && f.size > 0 && wanted.count(MemberKey(f))) candidates[f.packed->packSha256].push_back(&f);
     }
-    std::vector<std::pair<PatchPack, std::vector<KeptMember>>> kept;
+    const auto mostlyWanted = [](const PatchPack& pack, std::uint64_t live) {
+        return live * kKeptShareDenominator >= pack.size * kKeptShareNumerator;
+    };
+    // First by what the previous manifest says, so that only the packs worth keeping are read.
+    std::vector<PatchPack> worth;
     for (const PatchPack& pack : previous.packs) {
         const auto found = candidates.find(pack.sha256);
         if (found == candidates.end()) continue;
-        std::string bytes, ignored;
-        if (!ReadWholeFile(previousDir / PackServedPath(pack.sha256), &bytes, &ignored) || bytes.size() != pack.size ||
+        std::uint64_t live = 0;
+        for (const PatchFileEntry* f : found->second) live += f->size;
+        if (mostlyWanted(pack, live)) worth.push_back(pack);
+    }
+    const auto small = [](const PatchPack& pack) { return pack.size < kSmallPackBytes; };
+    if (std::count_if(worth.begin(), worth.end(), small) >= 2) {
+        worth.erase(std::remove_if(worth.begin(), worth.end(), small), worth.end());
+    }
+
+    std::error_code ec;
+    const bool copy = !fs::equivalent(previousDir, patchDir, ec);
+    KeptPacks result;
+    for (const PatchPack& pack : worth) {
+        const auto found = candidates.find(pack.sha256);
+        if (found == candidates.end()) continue;  // a pack listed twice is kept once
+        std::string bytes, error;
+        if (!ReadWholeFile(previousDir / PackServedPath(pack.sha256), &bytes, &error) || bytes.size() != pack.size ||
             Sha256Hex(bytes) != pack.sha256) {
             continue;  // not served as listed: its files go into new packs
         }
         std::vector<KeptMember> members = StillThere(bytes, found->second);
         std::uint64_t live = 0;
         for (const KeptMember& m : members) live += m.size;
-        if (live * kKeptShareDenominator < pack.size * kKeptShareNumerator) continue;
-        kept.push_back({pack, std::move(members)});
-        candidates.erase(found);  // a pack listed twice is kept once
-    }
-    const auto small = [](const auto& k) { return k.first.size < kSmallPackBytes; };
-    if (std::count_if(kept.begin(), kept.end(), small) >= 2) {
-        kept.erase(std::remove_if(kept.begin(), kept.end(), small), kept.end());
-    }
-
-    KeptPacks result;
-    for (auto& [pack, members] : kept) {
+        // A pack that cannot be copied is laid anew like one let go.
+        if (!mostlyWanted(pack, live) || (copy && !PutPack(patchDir, pack, bytes, written, &error))) continue;
+        candidates.erase(found);
         result.packs.push_back(pack);
         for (KeptMember& m : members) result.members.emplace(std::move(m.key), std::move(m.at));
     }
@@ -121,21 +138,9 @@ KeptPacks ChooseKeptPacks(const fs::path& previousDir, const PatchManifest& prev
 bool WritePacks(const fs::path& patchDir, std::uint64_t memberLimit, const fs::path& previousDir,
                 const PatchManifest& previous, PatchManifest* manifest, std::set<std::string>* names,
                 std::string* error) {
-    const KeptPacks kept = ChooseKeptPacks(previousDir, previous, *manifest, memberLimit);
     std::vector<fs::path> written;
-    std::error_code ec;
-    const bool copyKept = !fs::equivalent(previousDir, patchDir, ec);
+    const KeptPacks kept = ChooseKeptPacks(previousDir, previous, *manifest, memberLimit, patchDir, &written);
     for (const PatchPack& pack : kept.packs) {
-        std::string bytes;
-        PatchPack placed;
-        if (copyKept && (!ReadWholeFile(previousDir / PackServedPath(pack.sha256), &bytes, error) ||
-                         !PlacePack(patchDir, bytes, &written, &placed, error))) {
-            return false;
-        }
-        if (copyKept && placed.sha256 != pack.sha256) {
-            *error = DisplayPath(previousDir / PackServedPath(pack.sha256)) + " changed while the build ran; build again";
-            return false;
-        }
         manifest->packs.push_back(pack);
         names->insert(fs::path(PackServedPath(pack.sha256)).filename().string());
     }
