@@ -16,3 +16,18 @@ bool StartDetachedThread(LPTHREAD_START_ROUTINE routine, void* arg) {
     ScopedHandle thread(CreateThread(nullptr, 0, routine, arg, 0, nullptr));
     return thread.Valid();
 }
+
+namespace {
+
+DWORD WINAPI RunWork(void* work) {
+    (*static_cast<const std::function<void()>*>(work))();
+    return 0;
+}
+
+}  // namespace
+
+void RunOnThreads(unsigned count, const std::function<void()>& work) {
+    ThreadGroup helpers;
+    for (unsigned t = 1; t < count; ++t) helpers.Start(RunWork, const_cast<std::function<void()>*>(&work));
+    work();
+}

@@ -6,6 +6,7 @@
 
 #include <windows.h>
 
+#include <functional>
 #include <vector>
 
 // Threads that run `routine(arg)`; the destructor waits for every one of them.
@@ -25,6 +26,10 @@ public:
 private:
     std::vector<ScopedHandle> threads_;
 };
+
+// Runs `work` on `count` threads at once, this one among them, and returns when every run has ended. A helper
+// that cannot be started leaves its share to the others; `work` takes its items from a shared counter.
+void RunOnThreads(unsigned count, const std::function<void()>& work);
 
 // Starts a thread that nobody waits for (its handle is closed at once); false when Windows could not.
 bool StartDetachedThread(LPTHREAD_START_ROUTINE routine, void* arg);

@@ -125,11 +125,6 @@ struct CheckRun {
         progress.Post(window, static_cast<unsigned>(++examined * 100 / manifest->files.size()));
     }
 
-    static DWORD WINAPI WorkThread(void* self) {
-        static_cast<CheckRun*>(self)->Work();
-        return 0;
-    }
-
     void Work() {
         for (std::size_t i = next.fetch_add(1); i < manifest->files.size(); i = next.fetch_add(1)) {
             const ManifestFile& file = manifest->files[i];
@@ -151,12 +146,7 @@ std::vector<std::size_t> CheckFiles(HWND window, const Manifest& manifest, const
     PostStatusText(window, player_texts::kChecking);
     const FolderScan scan = ScanFolders(manifest, launcherDir);
     CheckRun run{&manifest, &launcherDir, cache, trustCache, window, &scan, std::vector<char>(manifest.files.size(), 0)};
-    {
-        ThreadGroup helpers;
-        // A helper that cannot be started leaves its share to the others.
-        for (unsigned t = 1; t < CheckThreadCount(manifest.files.size()); ++t) helpers.Start(CheckRun::WorkThread, &run);
-        run.Work();  // this thread takes its share too
-    }
+    RunOnThreads(CheckThreadCount(manifest.files.size()), [&run] { run.Work(); });
 
     // What a download broken off earlier left beside a file that is whole now.
     for (std::size_t i = 0; i < manifest.files.size() && !scan.withPart.empty(); ++i) {

@@ -80,46 +80,27 @@ struct BatchOutcome {
     std::wstring lastFailedReason;
 };
 
-// Whether each job's path reaches through a link, asked on as many threads as the check uses: each file costs
-// several round trips to the file system (many more under Wine), and the answers do not depend on one another.
-struct LinkPass {
-    const Manifest* manifest;
-    const std::wstring* launcherDir;
-    const std::vector<std::size_t>* jobs;
-    std::vector<char> crosses;  // per job, written by the one thread that asked
-    std::atomic<std::size_t> next{0};
-
-    static DWORD WINAPI WorkThread(void* self) {
-        static_cast<LinkPass*>(self)->Work();
-        return 0;
-    }
-
-    void Work() {
-        std::set<std::wstring> plainFolders;  // this thread's own
-        for (std::size_t k = next.fetch_add(1); k < jobs->size(); k = next.fetch_add(1)) {
-            crosses[k] = local_files::CrossesLink(*launcherDir, manifest->files[(*jobs)[k]].path, &plainFolders) ? 1 : 0;
-        }
-    }
-};
-
 // Takes out the jobs whose path reaches through a link, or whose file or ".part" is a link or has a second
 // name: writing there would write wherever the link leads, as administrator. Each one gets a status line and
 // a log line and counts as a failed file; nothing of it is touched.
 BatchOutcome LeaveOutLinkedPaths(HWND window, const Manifest& manifest, const std::wstring& launcherDir,
                                  std::vector<std::size_t>* jobs) {
-    LinkPass pass{&manifest, &launcherDir, jobs, std::vector<char>(jobs->size(), 0)};
-    {
-        ThreadGroup helpers;
-        // A helper that cannot be started leaves its share to the others.
-        for (unsigned t = 1; t < CheckThreadCount(jobs->size()); ++t) helpers.Start(LinkPass::WorkThread, &pass);
-        pass.Work();  // this thread takes its share too
-    }
+    // Asked on the check's threads: each file costs several round trips to the file system (many more under
+    // Wine), and the answers do not depend on one another.
+    std::vector<char> crosses(jobs->size(), 0);
+    std::atomic<std::size_t> next{0};
+    RunOnThreads(CheckThreadCount(jobs->size()), [&] {
+        std::set<std::wstring> plainFolders;  // this thread's own
+        for (std::size_t k = next.fetch_add(1); k < jobs->size(); k = next.fetch_add(1)) {
+            crosses[k] = local_files::CrossesLink(launcherDir, manifest.files[(*jobs)[k]].path, &plainFolders) ? 1 : 0;
+        }
+    });
     BatchOutcome skipped;
     std::vector<std::size_t> kept;
     for (std::size_t k = 0; k < jobs->size(); ++k) {
         const std::size_t index = (*jobs)[k];
         const std::wstring& path = manifest.files[index].path;
-        if (!pass.crosses[k]) {
+        if (!crosses[k]) {
             kept.push_back(index);
             continue;
         }
