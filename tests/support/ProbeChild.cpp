@@ -1,6 +1,7 @@
 // Stands in for the game client and the settings program in tests. Records how it was started into
 // "<own path>.record.txt" (UTF-8), and keeps running while "<own path>.stay" exists (at most 120 s).
 #include <windows.h>
+#include <tlhelp32.h>
 
 #include <string>
 
@@ -20,6 +21,25 @@ std::wstring Env(const wchar_t* name) {
     return n == 0 ? std::wstring(L"<unset>") : std::wstring(value);
 }
 
+// The image path of the process that started this one; "<unknown>" when it is gone or cannot be asked.
+std::wstring ParentImage() {
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (snapshot == INVALID_HANDLE_VALUE) return L"<unknown>";
+    PROCESSENTRY32W entry;
+    entry.dwSize = sizeof(entry);
+    DWORD parent = 0;
+    for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry)) {
+        if (entry.th32ProcessID == GetCurrentProcessId()) parent = entry.th32ParentProcessID;
+    }
+    CloseHandle(snapshot);
+    HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, parent);
+    wchar_t image[MAX_PATH] = {};
+    DWORD chars = MAX_PATH;
+    const bool known = process && QueryFullProcessImageNameW(process, 0, image, &chars);
+    if (process) CloseHandle(process);
+    return known ? std::wstring(image, chars) : std::wstring(L"<unknown>");
+}
+
 }  // namespace
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
@@ -32,6 +52,7 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
     record += L"KORVANE_LAUNCHER_TOKEN=" + Env(L"KORVANE_LAUNCHER_TOKEN") + L"\n";
     record += L"KORVANE_LAUNCHER_PATH=" + Env(L"KORVANE_LAUNCHER_PATH") + L"\n";
     record += L"KORVANE_LAUNCHER_RESTART=" + Env(L"KORVANE_LAUNCHER_RESTART") + L"\n";
+    record += L"parent=" + ParentImage() + L"\n";
     std::string bytes = Utf8(record);
 
     std::wstring recordPath = std::wstring(self) + L".record.txt";

@@ -51,6 +51,11 @@ inline constexpr wchar_t kSelfRestarting[] = L"啟動器已更新, 重啟中..."
 // ---- the window's commands, the splash and the notice ----
 inline constexpr wchar_t kCannotStartClient[] = L"無法啟動 ";  // followed by the client's file name
 inline constexpr wchar_t kNoSettingsProgram[] = L"找不到遊戲設定程式：";  // followed by its path
+// The program's file differs from the one the update list names; followed by its file name.
+inline constexpr wchar_t kProgramChanged[] = L"檔案與更新清單不符，已停止啟動：";
+// The desktop's shell could not open the link as the player; followed by the link.
+inline constexpr wchar_t kCommunityLinkCopied[] =
+    L"無法以一般使用者身分開啟瀏覽器。社群連結已複製到剪貼簿，請貼到瀏覽器的網址列：\n";
 inline constexpr wchar_t kNoLogo[] = L"無法載入內嵌 LOGO 資源 (IDR_LOGO_PNG)。\n請確認編譯時 res/logo.png 存在且為有效 PNG。";
 inline constexpr wchar_t kDefaultKickBody[] = L"遊戲已關閉。請聯絡管理員。";
 

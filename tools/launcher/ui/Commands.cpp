@@ -2,10 +2,11 @@
 
 #include "GameClient.h"
 #include "PlayerTexts.h"
+#include "ui/DesktopShell.h"
 #include "ui/Music.h"
 #include "ui/Splash.h"
 
-#include <shellapi.h>
+#include <cwchar>
 
 #ifndef KORVANE_COMMUNITY_URL_W
 #error "KORVANE_COMMUNITY_URL_W must be defined by the build"
@@ -19,9 +20,12 @@ void StartGameClient(MainWindowState& state) {
     if (!state.startEnabled) return;
     StopMusic();
     ShowWindow(state.hwnd, SW_HIDE);
-    if (!LaunchFromLauncherDir(state.launcherDir, kGameClientExe)) {
+    const StartOutcome outcome = LaunchFromLauncherDir(state, kGameClientExe);
+    if (outcome != StartOutcome::Started) {
         ShowWindow(state.hwnd, SW_SHOW);
-        std::wstring text = std::wstring(player_texts::kCannotStartClient) + kGameClientExe;
+        std::wstring text = std::wstring(outcome == StartOutcome::WrongDigest ? player_texts::kProgramChanged
+                                                                               : player_texts::kCannotStartClient) +
+                            kGameClientExe;
         MessageBoxW(state.hwnd, text.c_str(), player_texts::kCaptionError, MB_ICONERROR);
         return;
     }
@@ -31,32 +35,61 @@ void StartGameClient(MainWindowState& state) {
     DestroyWindow(state.hwnd);
 }
 
+void OpenSettingsProgram(const MainWindowState& state) {
+    const StartOutcome outcome = LaunchFromLauncherDir(state, kSettingsExe);
+    if (outcome == StartOutcome::Started) return;
+    const std::wstring text = outcome == StartOutcome::WrongDigest
+                                  ? player_texts::kProgramChanged + std::wstring(kSettingsExe)
+                                  : player_texts::kNoSettingsProgram + state.launcherDir + kSettingsExe;
+    MessageBoxW(state.hwnd, text.c_str(), player_texts::kCaptionLauncher, MB_ICONERROR);
+}
+
+// Puts the text on the clipboard as Unicode text; false when the clipboard refused.
+bool CopyToClipboard(HWND owner, const std::wstring& text) {
+    const SIZE_T bytes = (text.size() + 1) * sizeof(wchar_t);
+    HGLOBAL memory = GlobalAlloc(GMEM_MOVEABLE, bytes);
+    if (!memory) return false;
+    void* target = GlobalLock(memory);
+    if (target) {
+        wmemcpy(static_cast<wchar_t*>(target), text.c_str(), text.size() + 1);
+        GlobalUnlock(memory);
+    }
+    bool placed = false;
+    if (target && OpenClipboard(owner)) {
+        placed = EmptyClipboard() && SetClipboardData(CF_UNICODETEXT, memory) != nullptr;
+        CloseClipboard();
+    }
+    if (!placed) GlobalFree(memory);  // the clipboard owns it only once it was placed
+    return placed;
+}
+
+// The link opens as the player, never from this elevated process: without the desktop's shell the player
+// gets the link to paste instead.
+void OpenCommunityLink(const MainWindowState& state) {
+    if (OpenAsDesktopUser(kCommunityUrl)) return;
+    CopyToClipboard(state.hwnd, kCommunityUrl);
+    const std::wstring text = player_texts::kCommunityLinkCopied + std::wstring(kCommunityUrl);
+    MessageBoxW(state.hwnd, text.c_str(), player_texts::kCaptionLauncher, MB_ICONINFORMATION);
+}
+
 }  // namespace
 
-bool LaunchFromLauncherDir(const std::wstring& launcherDir, const wchar_t* fileName) {
-    const std::wstring path = launcherDir + fileName;
-    SHELLEXECUTEINFOW info;
-    ZeroMemory(&info, sizeof(info));
-    info.cbSize = sizeof(info);
-    info.fMask = SEE_MASK_NOCLOSEPROCESS | SEE_MASK_FLAG_NO_UI;
-    info.lpFile = path.c_str();
-    info.lpDirectory = launcherDir.c_str();
-    info.nShow = SW_SHOWNORMAL;
-    if (!ShellExecuteExW(&info)) return false;
-    if (info.hProcess) CloseHandle(info.hProcess);
-    return true;
+StartOutcome LaunchFromLauncherDir(const MainWindowState& state, const wchar_t* fileName) {
+    ProgramStart program;
+    program.path = state.launcherDir + fileName;
+    program.workingDir = state.launcherDir;
+    const auto listed = state.programDigests.find(fileName);
+    if (listed != state.programDigests.end()) program.sha256 = listed->second;
+    return StartProgram(program).outcome;
 }
 
 void RunLauncherCommand(MainWindowState& state, int command) {
     switch (command) {
         case OpenCommunity:
-            ShellExecuteW(nullptr, L"open", kCommunityUrl, nullptr, nullptr, SW_SHOWNORMAL);
+            OpenCommunityLink(state);
             break;
         case OpenSettings:
-            if (!LaunchFromLauncherDir(state.launcherDir, kSettingsExe)) {
-                std::wstring text = player_texts::kNoSettingsProgram + state.launcherDir + kSettingsExe;
-                MessageBoxW(state.hwnd, text.c_str(), player_texts::kCaptionLauncher, MB_ICONERROR);
-            }
+            OpenSettingsProgram(state);
             break;
         case StartGame:
             StartGameClient(state);

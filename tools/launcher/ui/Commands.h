@@ -1,6 +1,7 @@
 #pragma once
 // What the five buttons do.
 
+#include "ProgramStart.h"
 #include "ui/MainWindowState.h"
 
 #include <string>
@@ -8,5 +9,6 @@
 // Carries out a completed click on button `command` (a LauncherCommand); other numbers do nothing.
 void RunLauncherCommand(MainWindowState& state, int command);
 
-// Starts launcherDir + fileName with no arguments in launcherDir. False when the shell could not start it.
-bool LaunchFromLauncherDir(const std::wstring& launcherDir, const wchar_t* fileName);
+// Starts launcherDir + fileName with no arguments in launcherDir (StartProgram), checked against the digest
+// the update run's manifest gives it, when it gives one.
+StartOutcome LaunchFromLauncherDir(const MainWindowState& state, const wchar_t* fileName);

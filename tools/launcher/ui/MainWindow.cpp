@@ -169,6 +169,11 @@ void OnStatus(HWND hwnd, MainWindowState* state, WPARAM text) {
     FreeStatusText(text);  // ours in every case once it was posted
 }
 
+void OnPrograms(MainWindowState* state, WPARAM digests) {
+    std::unique_ptr<ProgramDigests> taken = TakeProgramDigests(digests);  // ours in every case once posted
+    if (state && taken) state->programDigests = std::move(*taken);
+}
+
 void OnFinished(HWND hwnd, MainWindowState* state, WPARAM finished) {
     if (!state) return;
     if (finished == 0) state->startEnabled = true;
@@ -241,6 +246,9 @@ LRESULT CALLBACK MainWindowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM l
             return 0;
         case WM_UPDATE_FINISHED:
             OnFinished(hwnd, state, wParam);
+            return 0;
+        case WM_UPDATE_PROGRAMS:
+            OnPrograms(state, wParam);
             return 0;
         case WM_UPDATE_RESTART:
             OnRestart();

@@ -7,6 +7,7 @@
 
 #include <windows.h>
 
+#include <map>
 #include <memory>
 #include <string>
 
@@ -56,6 +57,9 @@ struct MainWindowState {
     bool startEnabled = false;
     bool gameStarted = false;
     std::wstring launcherDir;
+    // What the update run's manifest says the programs the buttons start are (file name -> SHA-256); a
+    // program it does not list, or one started before the manifest arrived, is started unchecked.
+    std::map<std::wstring, std::string> programDigests;
     std::wstring statusText;
     Particle particles[kParticleCount];
     DWORD lastAnimTick = 0;

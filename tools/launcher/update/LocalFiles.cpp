@@ -3,6 +3,9 @@
 #include "LauncherPath.h"
 #include "LongPath.h"
 
+#include <aclapi.h>
+#include <sddl.h>
+
 #include <cstring>
 #include <vector>
 
@@ -328,6 +331,54 @@ bool CreateParentFolders(const std::wstring& path) {
         if (GetLastError() == kStoppedOnLink) return false;
     }
     return CreateDirectoryChain(folder);
+}
+
+ScopedHandle OpenToRun(const std::wstring& path) {
+    return OpenItself(path, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, false);
+}
+
+ScopedHandle HoldLockFile(const std::wstring& path) {
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(L"O:BAD:P(A;;FA;;;SY)(A;;FA;;;BA)", SDDL_REVISION_1,
+                                                              &descriptor, nullptr)) {
+        return ScopedHandle();
+    }
+    SECURITY_ATTRIBUTES attributes = {sizeof(attributes), descriptor, FALSE};
+    // DELETE alone decides the sharing: with none shared, no other open that reads, writes or deletes gets in.
+    ScopedHandle lock(CreateFileW(ForFileApi(path).c_str(), DELETE | FILE_READ_ATTRIBUTES | READ_CONTROL, 0,
+                                  &attributes, OPEN_ALWAYS,
+                                  FILE_ATTRIBUTE_NORMAL | FILE_FLAG_DELETE_ON_CLOSE | FILE_FLAG_OPEN_REPARSE_POINT,
+                                  nullptr));
+    const DWORD error = GetLastError();
+    if (!lock.Valid()) {
+        LocalFree(descriptor);
+        SetLastError(error);
+        return lock;
+    }
+    if (!NamesItself(lock.Get(), path) || !HasOneName(lock.Get())) {
+        LocalFree(descriptor);
+        lock.Reset();  // the link or the second name goes with the handle; what it led to stays
+        SetLastError(kStoppedOnLink);
+        return lock;
+    }
+    if (error == ERROR_ALREADY_EXISTS) {
+        // Made by somebody before: from now on only administrators may open it. Owner and DACL take no part
+        // in sharing, so a second handle may change them while this one holds the file.
+        ScopedHandle security(CreateFileW(ForFileApi(path).c_str(), WRITE_DAC | WRITE_OWNER, kShareAll, nullptr,
+                                          OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+        PSID owner = nullptr;
+        PACL dacl = nullptr;
+        BOOL present = FALSE;
+        BOOL defaulted = FALSE;
+        if (security.Valid() && GetSecurityDescriptorOwner(descriptor, &owner, &defaulted) &&
+            GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted)) {
+            SetSecurityInfo(security.Get(), SE_FILE_OBJECT,
+                            OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
+                            owner, nullptr, dacl, nullptr);
+        }
+    }
+    LocalFree(descriptor);
+    return lock;
 }
 
 }  // namespace local_files

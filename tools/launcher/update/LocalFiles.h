@@ -99,4 +99,15 @@ bool MoveReplacing(const std::wstring& from, const std::wstring& to);
 // Creates every missing folder above the file `path`; true when its folder exists afterwards.
 bool CreateParentFolders(const std::wstring& path);
 
+// A program of the game folder opened by its own name to be hashed and started: others may read it but
+// not change, replace or delete it while the handle lives. Invalid (GetLastError set) when it cannot be
+// opened or reaches through a link.
+ScopedHandle OpenToRun(const std::wstring& path);
+
+// The lock file by which launchers of one folder keep to one run when they cannot use their mutex: made
+// (or opened) with no sharing at all, deleted when the handle is closed, owned by Administrators with
+// SYSTEM and Administrators alone allowed to open it. Invalid (GetLastError set) while another process
+// holds it, or when it cannot be made or reaches through a link.
+ScopedHandle HoldLockFile(const std::wstring& path);
+
 }  // namespace local_files

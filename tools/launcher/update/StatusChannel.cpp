@@ -56,6 +56,16 @@ bool PostRestart(HWND window) {
     return PostFinalMessage(window, WM_UPDATE_RESTART, 0);
 }
 
+void PostProgramDigests(HWND window, const ProgramDigests& digests) {
+    if (!window) return;
+    auto copy = std::make_unique<ProgramDigests>(digests);
+    if (PostMessageW(window, WM_UPDATE_PROGRAMS, reinterpret_cast<WPARAM>(copy.get()), 0)) copy.release();
+}
+
+std::unique_ptr<ProgramDigests> TakeProgramDigests(WPARAM digests) {
+    return std::unique_ptr<ProgramDigests>(reinterpret_cast<ProgramDigests*>(digests));
+}
+
 void FreeStatusText(WPARAM text) {
     if (text) HeapFree(GetProcessHeap(), 0, reinterpret_cast<void*>(text));
 }

@@ -4,6 +4,10 @@
 
 #include <windows.h>
 
+#include <map>
+#include <memory>
+#include <string>
+
 // wParam: percent 0..100.
 constexpr UINT WM_UPDATE_PROGRESS = WM_APP + 1;
 // wParam: heap text (HeapAlloc on the process heap); the window frees it with FreeStatusText.
@@ -12,6 +16,11 @@ constexpr UINT WM_UPDATE_STATUS = WM_APP + 2;
 constexpr UINT WM_UPDATE_FINISHED = WM_APP + 3;
 // The launcher replaced itself; the window starts the new executable and quits.
 constexpr UINT WM_UPDATE_RESTART = WM_APP + 5;
+// wParam: heap ProgramDigests (new); the window takes it with TakeProgramDigests.
+constexpr UINT WM_UPDATE_PROGRAMS = WM_APP + 6;
+
+// The digests the accepted manifest gives the programs that the window starts, by their file name.
+using ProgramDigests = std::map<std::wstring, std::string>;
 
 // The longest status text, in characters, terminator included; longer texts are cut.
 constexpr int kStatusTextChars = 1024;
@@ -42,6 +51,12 @@ bool PostFinished(HWND window, bool gameMayStart);
 // Posts WM_UPDATE_RESTART, the last message of a run that replaced the launcher, retried like
 // PostFinished. False when it was not posted.
 bool PostRestart(HWND window);
+
+// Posts WM_UPDATE_PROGRAMS with a heap copy of `digests`, freed here when the post fails.
+void PostProgramDigests(HWND window, const ProgramDigests& digests);
+
+// Takes ownership of the digests received with WM_UPDATE_PROGRAMS; null stays null.
+std::unique_ptr<ProgramDigests> TakeProgramDigests(WPARAM digests);
 
 // Releases a text received with WM_UPDATE_STATUS; null is harmless.
 void FreeStatusText(WPARAM text);

@@ -205,6 +205,20 @@ std::vector<std::wstring> DownloadHosts(const std::vector<std::wstring>& mirrors
     return list;
 }
 
+// Tells the window what the manifest says the game client and the settings program are: each is started
+// only with those bytes.
+void PostListedPrograms(HWND window, const Manifest& manifest) {
+    ProgramDigests digests;
+    for (const ManifestFile& file : manifest.files) {
+        for (const wchar_t* program : {kGameClientExe, kSettingsExe}) {
+            if (path_rules::EqualsAsciiNoCase(std::wstring_view(file.path), std::wstring_view(program))) {
+                digests[program] = file.sha256;
+            }
+        }
+    }
+    PostProgramDigests(window, digests);
+}
+
 // Logs what the local mirrors delivered when the run ends, whichever way it ends.
 struct MirrorShareLine {
     MirrorShareLine() = default;
@@ -235,6 +249,7 @@ void RunUpdate(const UpdaterThreadArgs& args) {
     const MirrorShareLine shareLine;
     const std::vector<std::wstring> hosts = DownloadHosts(mirrors, args.patchHosts, manifestHost);
     if (RunSelfUpdate(window, manifest, hosts)) return;
+    PostListedPrograms(window, manifest);
 
     if (manifest.files.empty()) {
         FinishUpToDate(window);
