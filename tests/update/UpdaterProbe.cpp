@@ -40,6 +40,7 @@ LRESULT CALLBACK ProbeProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam
             return 0;
         case WM_UPDATE_FINISHED: Append(L"F " + std::to_wstring(wParam)); g_done = true; return 0;
         case WM_UPDATE_RESTART: Append(L"R"); g_done = true; return 0;
+        case WM_UPDATE_PROGRAMS: TakeProgramDigests(wParam); return 0;
         default: return DefWindowProcW(hwnd, message, wParam, lParam);
     }
 }
@@ -62,7 +63,9 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
     std::wstring dir(self);
     dir = dir.substr(0, dir.rfind(L'\\') + 1);
     // As the launcher does once it holds the installation: a hand-over that restarted this one waits for it.
-    if (TakeRestartMark()) AnnounceRestartClaimed(dir);
+    const RestartKind restart = ReadRestartSignal(dir);
+    if (restart == RestartKind::RolledBack) NoteRolledBackStart();
+    if (restart != RestartKind::None) AnnounceRestartClaimed(dir);
 
     auto* args = new UpdaterThreadArgs{hwnd, dir, PatchHostList(), ManifestKeyList()};
     int argc = 0;

@@ -51,7 +51,9 @@ constexpr DWORD kHandOffWaitMs = 10000;
 void RunNormalMode(HINSTANCE instance) {
     const std::wstring ownPath = GetLauncherExePath();
     const std::wstring launcherDir = LauncherDirFromPath(ownPath);
-    const bool restarted = TakeRestartMark();
+    const RestartKind restart = ReadRestartSignal(launcherDir);
+    const bool restarted = restart != RestartKind::None;
+    if (restart == RestartKind::RolledBack) NoteRolledBackStart();
     InstallationClaim claim;
     // A restart whose predecessor is still letting go after the wait opens anyway: that one has already
     // left its message loop and updates nothing more.

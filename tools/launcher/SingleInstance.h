@@ -1,7 +1,8 @@
 #pragma once
 // One launcher per installation: a named mutex per launcher directory, the hand-off from a second start
-// to the launcher that holds it, and the mark by which a launcher restarted after a self-update knows to
-// wait for its predecessor instead of handing off to it.
+// to the launcher that holds it, and the signal by which a launcher restarted after a self-update knows to
+// wait for its predecessor instead of handing off to it. Every object here is one that only an
+// administrator can have made (NamedObjects.h): one that another program made under the name is ignored.
 
 #include "Win32Handles.h"
 
@@ -9,12 +10,12 @@
 
 #include <string>
 
-// Inherited by the launcher that a self-update starts; removed by that launcher at once.
-inline constexpr wchar_t kEnvRestartMark[] = L"KORVANE_LAUNCHER_RESTART";
-
 // "Local\KorvaneLauncher-" and the directory's installation digest (InstallationKey.h): every spelling of
 // one directory gives one name.
 std::wstring InstanceMutexName(const std::wstring& launcherDir);
+
+// The lock file that stands in for the mutex when another program holds its name, in the launcher directory.
+inline constexpr wchar_t kInstanceLockName[] = L"korvane-launcher.lock";
 
 // This process's hold on its installation; let go on destruction.
 class InstallationClaim {
@@ -25,14 +26,19 @@ public:
     InstallationClaim& operator=(const InstallationClaim&) = delete;
 
     // Takes the mutex of launcherDir, waiting up to waitMs for a holder to let go (a holder that died
-    // counts as gone). False while another launcher holds it. When the mutex cannot be made at all,
-    // true without it: a launcher that cannot tell is better than none.
+    // counts as gone). False while another launcher holds it. When a program that is not a launcher holds
+    // the mutex's name, it logs so and holds kInstanceLockName in launcherDir instead, with the same wait;
+    // a lock file held by no running launcher of the folder does not stop it. When neither can be made at
+    // all, true without them: a launcher that cannot tell is better than none.
     bool Claim(const std::wstring& launcherDir, DWORD waitMs);
     // Lets go now, so that a launcher waiting for this one can go on.
     void Release();
 
 private:
+    bool ClaimLockFile(const std::wstring& launcherDir, DWORD waitMs);
+
     ScopedHandle mutex_;
+    ScopedHandle lockFile_;
     bool owned_ = false;
 };
 
@@ -61,9 +67,18 @@ void AnnounceRestartClaimed(const std::wstring& launcherDir);
 // hand-over's event instead and returns at once. False when neither appeared.
 bool ShowRunningLauncher(const std::wstring& launcherDir, DWORD waitMs);
 
-// Marks this process's environment, so that the launcher it starts next (which inherits it) knows that it
-// is the restart after a self-update.
-void MarkNextStartAsRestart();
+// How the process was started: by the user, or by a self-update's hand-over.
+enum class RestartKind {
+    None,
+    Restarted,   // the new launcher, after the hand-over replaced the old one
+    RolledBack   // the old launcher again, after the hand-over could not replace it
+};
 
-// True when this process carries the restart mark; removes it, so that nothing it starts inherits it.
-bool TakeRestartMark();
+// In the hand-over, for the process `processId` it has made suspended: an event named after that process,
+// InstanceMutexName followed by "-restarted-<id>" or "-rolled-back-<id>", made by an administrator. It
+// lasts while `*signal` holds it. False when it could not be made (the name was taken).
+bool SignalRestart(const std::wstring& launcherDir, DWORD processId, RestartKind kind, ScopedHandle* signal);
+
+// What the hand-over that started this process said of it; None for every other start, whatever the
+// environment or the command line. Read once, at the start of the process.
+RestartKind ReadRestartSignal(const std::wstring& launcherDir);

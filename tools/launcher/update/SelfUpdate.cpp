@@ -1,7 +1,9 @@
 #include "update/SelfUpdate.h"
 
 #include "LauncherPath.h"
+#include "NamedObjects.h"
 #include "PlayerTexts.h"
+#include "ProgramStart.h"
 #include "Settings.h"
 #include "SingleInstance.h"
 #include "Win32Handles.h"
@@ -14,8 +16,8 @@
 #include "update/StatusChannel.h"
 #include "update/TransferReport.h"
 
-#include <shellapi.h>
-
+#include <atomic>
+#include <mutex>
 #include <string>
 
 namespace {
@@ -43,12 +45,12 @@ constexpr char kLogHandOver[] =
     "[Launcher][self-update] hand-over: 已啟動 %s, 它等 pid %lu 結束後替換 .exe 並重啟\n";
 constexpr char kLogStep2Failed[] =
     "[Launcher][self-update] step 2 rename (.new → .exe) 失敗, GetLastError=%lu. 已回滾 .old → .exe, 玩家用回舊版.\n";
+constexpr char kLogStartFailed[] = "[Launcher][self-update] 無法啟動 %s (%s), GetLastError=%lu\n";
+constexpr char kLogNothingVerified[] = "[Launcher][self-update] hand-over 取消: 本次沒有校驗過的新版 launcher\n";
 
 
 constexpr wchar_t kNewSuffix[] = L".new";
 constexpr std::size_t kNewSuffixChars = 4;
-// Inherited by the launcher that a failed hand-over starts again; removed by its update run.
-constexpr wchar_t kEnvRollbackMark[] = L"KORVANE_LAUNCHER_ROLLED_BACK";
 // How long the new executable waits for the launcher that started it to let go of the installation and end.
 constexpr DWORD kHandOverWaitMs = 10000;
 // How long a hand-over asked to by a second start looks for the restarted launcher's window.
@@ -62,6 +64,13 @@ struct Retries {
 constexpr Retries kReplace{80, 100};
 // The new executable's process may still be ending when the launcher it restarted removes the file.
 constexpr Retries kRemoveNew{50, 100};
+
+// Set when this process was started again by a hand-over that could not replace it; taken by its run.
+std::atomic<bool> rolledBackStart{false};
+
+// The digest of the new executable this process verified, for the hand-over that starts it.
+std::mutex verifiedLock;  // guards the one below
+std::string verifiedNewDigest;
 
 // The running executable and the new one beside it that the hand-over starts.
 struct ExecutablePaths {
@@ -164,19 +173,29 @@ DWORD ReplaceWithOwnFile(const std::wstring& own, const std::wstring& target) {
     return error;
 }
 
-// Starts an executable of the launcher's directory with the directory as working directory.
-bool StartExecutable(const std::wstring& path, const std::wstring& parameters) {
+// An executable of the launcher's directory, with the directory (without its backslash) as working directory.
+ProgramStart ExecutableStart(const std::wstring& path, const std::vector<std::wstring>& arguments,
+                             const std::string& sha256) {
     std::wstring directory = LauncherDirFromPath(path);
-    if (!directory.empty()) directory.pop_back();  // the working directory without its backslash
-    SHELLEXECUTEINFOW info;
-    ZeroMemory(&info, sizeof(info));
-    info.cbSize = sizeof(info);
-    info.fMask = SEE_MASK_FLAG_NO_UI;
-    info.lpFile = path.c_str();
-    info.lpParameters = parameters.empty() ? nullptr : parameters.c_str();
-    info.lpDirectory = directory.c_str();
-    info.nShow = SW_SHOWNORMAL;
-    return ShellExecuteExW(&info) != FALSE;
+    if (!directory.empty()) directory.pop_back();
+    return ProgramStart{path, arguments, directory, sha256};
+}
+
+const char* StartOutcomeName(StartOutcome outcome) {
+    switch (outcome) {
+        case StartOutcome::Started: return "started";
+        case StartOutcome::CannotOpen: return "cannot be opened";
+        case StartOutcome::WrongDigest: return "its digest changed";
+        case StartOutcome::CannotStart: return "CreateProcessW failed";
+    }
+    return "?";
+}
+
+bool Started(const std::wstring& path, const StartedProgram& started) {
+    if (started.outcome == StartOutcome::Started) return true;
+    LogLine(kLogStartFailed, ToAnsiForLog(path.c_str(), kLogNameBytes).c_str(), StartOutcomeName(started.outcome),
+            started.error);
+    return false;
 }
 
 bool EndsWithNewSuffix(const std::wstring& path) {
@@ -185,18 +204,15 @@ bool EndsWithNewSuffix(const std::wstring& path) {
                                 kNewSuffix, static_cast<int>(kNewSuffixChars), TRUE) == CSTR_EQUAL;
 }
 
-// True when this process was started again by a failed hand-over; removes the mark.
-bool TakeRollbackMark() {
-    const bool marked = GetEnvironmentVariableW(kEnvRollbackMark, nullptr, 0) != 0;
-    SetEnvironmentVariableW(kEnvRollbackMark, nullptr);
-    return marked;
-}
-
 }  // namespace
+
+void NoteRolledBackStart() {
+    rolledBackStart.store(true);
+}
 
 bool RunSelfUpdate(HWND window, const Manifest& manifest, const std::vector<std::wstring>& hosts) {
     const LauncherSelfEntry& self = manifest.launcherSelf;
-    if (TakeRollbackMark()) {
+    if (rolledBackStart.exchange(false)) {
         // The hand-over that started this launcher could not replace it: say so once, tidy up, and try
         // again only at the next start, not in a loop of restarts.
         ExecutablePaths paths;
@@ -212,6 +228,10 @@ bool RunSelfUpdate(HWND window, const Manifest& manifest, const std::vector<std:
     PostStatusText(window, player_texts::kSelfUpdating);
     PostProgress(window, 0);
     if (!DownloadNewExecutable(window, self, paths, hosts)) return false;
+    {
+        std::lock_guard<std::mutex> hold(verifiedLock);
+        verifiedNewDigest = self.sha256;
+    }
 
     // The new executable replaces this one once this process has ended (StartHandOver, CompleteHandOver);
     // LastSelfUpdateSha is written there, after the replace.
@@ -224,16 +244,29 @@ bool RunSelfUpdate(HWND window, const Manifest& manifest, const std::vector<std:
 bool StartHandOver() {
     const std::wstring own = GetLauncherExePath();
     if (own.empty()) return false;
+    std::string digest;
+    {
+        std::lock_guard<std::mutex> hold(verifiedLock);
+        digest = verifiedNewDigest;
+    }
+    if (digest.empty()) {
+        LogLine(kLogNothingVerified);
+        return false;
+    }
     const std::wstring fresh = own + kNewSuffix;
     const DWORD self = GetCurrentProcessId();
     // The hand-over's event exists from now until the new executable is done: a start while this process
     // lets go of the installation, before the new one takes it, sees it and hands off. Closed by the exit.
     const std::wstring launcherDir = LauncherDirFromPath(own);
-    CreateEventW(nullptr, TRUE, FALSE, HandOverEventName(launcherDir).c_str());
-    ScopedHandle ready(CreateEventW(nullptr, TRUE, FALSE, HandOverReadyEventName(launcherDir).c_str()));
-    if (!StartExecutable(fresh, std::wstring(kHandOverArgument) + L" " + std::to_wstring(self))) return false;
-    LogLine(kLogHandOver, ToAnsiForLog(fresh.c_str(), kLogNameBytes).c_str(),
-             static_cast<unsigned long>(self));
+    bool taken = false;
+    static ScopedHandle handOver;
+    handOver = CreateAdminEvent(HandOverEventName(launcherDir), &taken);
+    ScopedHandle ready = CreateAdminEvent(HandOverReadyEventName(launcherDir), &taken);
+    if (!Started(fresh, StartProgram(ExecutableStart(fresh, {kHandOverArgument, std::to_wstring(self)}, digest)))) {
+        handOver.Reset();
+        return false;
+    }
+    LogLine(kLogHandOver, ToAnsiForLog(fresh.c_str(), kLogNameBytes).c_str(), static_cast<unsigned long>(self));
     // Ended only once the new executable holds the hand-over's event itself: ended before, this process
     // would take the event with it, and a start in that moment would find nobody in charge.
     if (ready.Valid()) WaitForSingleObject(ready.Get(), kHandOverWaitMs);
@@ -247,9 +280,14 @@ bool CompleteHandOver(DWORD oldProcessId) {
 
     const std::wstring launcherDir = LauncherDirFromPath(target);
     // Exists while this process runs; a second start sets it rather than wait for a window (ShowRunningLauncher).
-    ScopedHandle showRequest(CreateEventW(nullptr, TRUE, FALSE, HandOverEventName(launcherDir).c_str()));
+    bool taken = false;
+    ScopedHandle showRequest = CreateAdminEvent(HandOverEventName(launcherDir), &taken);
+    // Taken while both images are mapped, so that neither file can be written: each is started later only
+    // with the bytes it has now.
+    const std::string ownDigest = FileSha256Hex(own);
+    const std::string oldDigest = FileSha256Hex(target);
     {
-        ScopedHandle ready(OpenEventW(EVENT_MODIFY_STATE, FALSE, HandOverReadyEventName(launcherDir).c_str()));
+        ScopedHandle ready = OpenAdminEvent(HandOverReadyEventName(launcherDir), EVENT_MODIFY_STATE);
         if (ready.Valid()) SetEvent(ready.Get());  // the old launcher may end now
     }
     // Opened first, so that the id cannot name another process by the time it is waited for.
@@ -262,14 +300,25 @@ bool CompleteHandOver(DWORD oldProcessId) {
 
     const DWORD error = ReplaceWithOwnFile(own, target);
     if (error == 0) {
-        WriteLastSelfUpdateSha(FileSha256Hex(target));
+        WriteLastSelfUpdateSha(ownDigest);
     } else {
         LogLine(kLogStep2Failed, error);
-        SetEnvironmentVariableW(kEnvRollbackMark, L"1");
     }
-    MarkNextStartAsRestart();  // it waits for this process's claim instead of handing off to it
-    ScopedHandle restartClaimed(CreateEventW(nullptr, TRUE, FALSE, RestartClaimedEventName(launcherDir).c_str()));
-    const bool restarting = StartExecutable(target, std::wstring());
+    const RestartKind kind = error == 0 ? RestartKind::Restarted : RestartKind::RolledBack;
+    ScopedHandle restartClaimed = CreateAdminEvent(RestartClaimedEventName(launcherDir), &taken);
+    ScopedHandle signal;
+    const StartedProgram started =
+        StartProgram(ExecutableStart(target, {}, error == 0 ? ownDigest : oldDigest), [&](DWORD processId) {
+            // It waits for this process's claim instead of handing off to it. Without the signal it is an
+            // ordinary start, and nothing of the hand-over may be left for it to hand off to.
+            if (!SignalRestart(launcherDir, processId, kind, &signal)) {
+                claim.Release();
+                showRequest.Reset();
+                restartClaimed.Reset();
+            }
+            return true;
+        });
+    const bool restarting = Started(target, started);
     claim.Release();
     // This process's event stays until the restarted launcher holds the installation: a start in between
     // must hand off, not run an update beside it.
