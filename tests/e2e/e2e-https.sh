@@ -123,7 +123,9 @@ start_game_and_wait_exit() {
 
 # 1. Fresh install.
 cp "$work/Launcher-1.exe" "$work/game/Launcher.exe"
+# A player's first start: nothing remembered of earlier runs in this prefix.
 wine reg delete 'HKCU\Software\Korvane\Launcher' /v LastSelfUpdateSha /f >/dev/null 2>&1 || true
+wine reg delete 'HKLM\Software\Korvane\Launcher' /f >/dev/null 2>&1 || true
 before=$(access_count)
 run_launcher 1
 wait_ready_window "first run"

@@ -4,6 +4,7 @@
 #include "LauncherPath.h"
 #include "Win32Handles.h"
 #include "common/ManifestFormat.h"
+#include "update/DebugLog.h"
 
 #include <cwchar>
 
@@ -33,13 +34,33 @@ bool OpenForWriting(ScopedRegKey& key, HKEY root = HKEY_CURRENT_USER) {
            ERROR_SUCCESS;
 }
 
-// ---- the rollback guard ----
+// ---- values per installation ----
 
-// "LastManifestSequence " and the installation digest of the launcher's own folder: one value per
-// installation, 37 characters, well inside a value name's limit.
-std::wstring SequenceValueName() {
-    return std::wstring(kLastManifestSequenceValue) + L" " +
-           InstallationDigest(LauncherDirFromPath(GetLauncherExePath()));
+// The name and the installation digest of the launcher's own folder: one value per installation, well
+// inside a value name's limit.
+std::wstring InstallationValueName(const wchar_t* name) {
+    return std::wstring(name) + L" " + InstallationDigest(LauncherDirFromPath(GetLauncherExePath()));
+}
+
+// A REG_SZ digest as 64 lower-case hex digits; empty when it is not one.
+std::string ReadDigest(HKEY root, const wchar_t* name) {
+    ScopedRegKey key;
+    if (!OpenForReading(key, root)) return std::string();
+    wchar_t value[kDigestReadChars] = {};
+    DWORD type = 0;
+    DWORD bytes = (kDigestReadChars - 1) * sizeof(wchar_t);  // the last character always stays zero
+    LONG result = RegQueryValueExW(key.Get(), name, nullptr, &type, reinterpret_cast<BYTE*>(value), &bytes);
+    if (result != ERROR_SUCCESS || type != REG_SZ) return std::string();
+    const std::string digest = manifest_format::FilterDigest(std::wstring_view(value));
+    return digest.size() == manifest_format::kDigestHexLength ? digest : std::string();
+}
+
+void WriteDigest(HKEY root, const wchar_t* name, const std::string& digest) {
+    ScopedRegKey key;
+    if (!OpenForWriting(key, root)) return;
+    std::wstring wide(digest.begin(), digest.end());
+    RegSetValueExW(key.Get(), name, 0, REG_SZ, reinterpret_cast<const BYTE*>(wide.c_str()),
+                   static_cast<DWORD>((wide.size() + 1) * sizeof(wchar_t)));
 }
 
 bool ReadSequence(HKEY root, const wchar_t* name, std::uint64_t* sequence) {
@@ -86,41 +107,34 @@ void WriteBgmMuted(bool muted) {
 }
 
 std::string ReadLastSelfUpdateSha() {
-    ScopedRegKey key;
-    if (!OpenForReading(key)) return std::string();
-    wchar_t value[kDigestReadChars] = {};
-    DWORD type = 0;
-    DWORD bytes = (kDigestReadChars - 1) * sizeof(wchar_t);  // the last character always stays zero
-    LONG result = RegQueryValueExW(key.Get(), kLastSelfUpdateShaValue, nullptr, &type,
-                                   reinterpret_cast<BYTE*>(value), &bytes);
-    if (result != ERROR_SUCCESS || type != REG_SZ) return std::string();
-
-    const std::string digest = manifest_format::FilterDigest(std::wstring_view(value));
-    return digest.size() == manifest_format::kDigestHexLength ? digest : std::string();
+    return ReadDigest(HKEY_LOCAL_MACHINE, InstallationValueName(kLastSelfUpdateShaValue).c_str());
 }
 
 void WriteLastSelfUpdateSha(const std::string& digest) {
     if (digest.size() != manifest_format::kDigestHexLength) return;
-    ScopedRegKey key;
-    if (!OpenForWriting(key)) return;
-    std::wstring wide(digest.begin(), digest.end());
-    RegSetValueExW(key.Get(), kLastSelfUpdateShaValue, 0, REG_SZ, reinterpret_cast<const BYTE*>(wide.c_str()),
-                   static_cast<DWORD>((wide.size() + 1) * sizeof(wchar_t)));
+    WriteDigest(HKEY_LOCAL_MACHINE, InstallationValueName(kLastSelfUpdateShaValue).c_str(), digest);
+    WriteDigest(HKEY_CURRENT_USER, kLastSelfUpdateShaValue, digest);
 }
 
-std::uint64_t ReadLastManifestSequence() {
-    const std::wstring name = SequenceValueName();
+std::uint64_t ReadLastManifestSequence(std::uint64_t offered) {
+    const std::wstring name = InstallationValueName(kLastManifestSequenceValue);
     std::uint64_t sequence = 0;
     if (ReadSequence(HKEY_LOCAL_MACHINE, name.c_str(), &sequence)) return sequence;
-    // Launchers before kept it under the user's key, where any program the user runs could lower it:
-    // taken over once, and from then on only the machine's value counts.
+    // Launchers before kept it under the user's key, where any program the user runs could change it:
+    // taken over once when it could be true, and from then on only the machine's value counts.
     if (!ReadSequence(HKEY_CURRENT_USER, kLastManifestSequenceValue, &sequence)) return 0;
+    if (sequence > offered) {
+        LogLine("[Launcher][updater] the user's LastManifestSequence %llu is higher than the manifest's %llu: "
+                "ignored, not carried over\n",
+                static_cast<unsigned long long>(sequence), static_cast<unsigned long long>(offered));
+        return 0;
+    }
     WriteMachineSequence(name, sequence);
     return sequence;
 }
 
 void WriteLastManifestSequence(std::uint64_t sequence) {
-    WriteMachineSequence(SequenceValueName(), sequence);
+    WriteMachineSequence(InstallationValueName(kLastManifestSequenceValue), sequence);
 }
 
 std::wstring ReadLocalMirrors() {

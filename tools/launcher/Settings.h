@@ -1,8 +1,8 @@
 #pragma once
 // The launcher's remembered values under Software\Korvane\Launcher: the only code that reads or writes
-// the registry. BgmMuted and LastSelfUpdateSha live under HKEY_CURRENT_USER; the rollback guard under
-// HKEY_LOCAL_MACHINE, out of reach of programs that are not elevated. An unreadable value counts as
-// absent; a failed write is ignored.
+// the registry. The player's choice (BgmMuted) lives under HKEY_CURRENT_USER; whatever steers an update
+// run lives under HKEY_LOCAL_MACHINE, out of reach of programs that are not elevated. An unreadable value
+// counts as absent; a failed write is ignored.
 
 #include <cstdint>
 #include <string>
@@ -12,17 +12,23 @@ bool ReadBgmMuted();
 // Stores BgmMuted as a REG_DWORD of 1 or 0.
 void WriteBgmMuted(bool muted);
 
-// LastSelfUpdateSha as 64 lower-case hex digits (other characters dropped), or empty when absent,
-// not REG_SZ, or not exactly 64 digits.
+// LastSelfUpdateSha: the digest of the launcher a hand-over last put in place, which keeps a manifest naming
+// that launcher from fetching it again. Kept per installation under HKEY_LOCAL_MACHINE, as
+// "LastSelfUpdateSha " + the installation digest of the launcher's folder (InstallationKey.h), where no
+// program without administrator rights can set it and so stop every self-update. 64 lower-case hex digits
+// (other characters dropped), or empty when absent, not REG_SZ, or not exactly 64 digits.
 std::string ReadLastSelfUpdateSha();
-// Stores a 64-character digest as LastSelfUpdateSha (REG_SZ); anything else is ignored.
+// Stores a 64-character digest there (REG_SZ), and under HKEY_CURRENT_USER as "LastSelfUpdateSha" for
+// whatever reads it there; that copy never decides anything. Anything else is ignored.
 void WriteLastSelfUpdateSha(const std::string& digest);
 
 // LastManifestSequence: the highest SEQUENCE of a signed manifest this installation accepted, a REG_QWORD
-// under HKEY_LOCAL_MACHINE named "LastManifestSequence " + the installation digest of the launcher's folder
-// (InstallationKey.h). When that is absent, the HKEY_CURRENT_USER value "LastManifestSequence" of
-// earlier launchers is carried over into it; 0 when neither is a REG_QWORD.
-std::uint64_t ReadLastManifestSequence();
+// under HKEY_LOCAL_MACHINE named "LastManifestSequence " + the installation digest of the launcher's folder.
+// When that is absent, the HKEY_CURRENT_USER value "LastManifestSequence" of earlier launchers is carried
+// over into it, but only when it is no higher than `offered`, the sequence of the manifest being judged:
+// any program of the user could have raised it to stop every update. A higher one is ignored with a log
+// line. 0 when there is nothing to go by.
+std::uint64_t ReadLastManifestSequence(std::uint64_t offered);
 // Stores it as this installation's REG_QWORD under HKEY_LOCAL_MACHINE; the user's value is left alone.
 void WriteLastManifestSequence(std::uint64_t sequence);
 

@@ -83,7 +83,7 @@ ManifestRefusal ReadManifestFrom(const std::wstring& host, const std::vector<std
         LogTrustLine("SEQUENCE is not a decimal 64-bit number", host);
         return ManifestRefusal::BadSignature;
     }
-    const std::uint64_t accepted = ReadLastManifestSequence();
+    const std::uint64_t accepted = ReadLastManifestSequence(manifest->sequence);
     if (manifest->sequence < accepted) {
         LogTrustLine("sequence " + std::to_string(manifest->sequence) + " is lower than " + std::to_string(accepted) +
                          ", the highest accepted before",
