@@ -3,6 +3,7 @@
 #include "Settings.h"
 #include "TextFormat.h"
 #include "ui/MainWindowState.h"
+#include "update/LocalFiles.h"
 
 #include <mmsystem.h>
 
@@ -27,7 +28,8 @@ void SetMciCommandObserver(MciCommandObserver observer) {
 
 void StartMusic(const std::wstring& launcherDir, bool muted) {
     const std::wstring path = launcherDir + kMusicFile;
-    if (GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES) return;
+    // MCI opens it by name in this elevated process: only a file that is itself, not one a link leads to.
+    if (!local_files::OpenToRead(path).Valid()) return;
     if (SendMci(FormatWideCut(kCommandChars, L"open \"%ls\" type mpegvideo alias launcherbgm", path.c_str())) != 0) {
         return;
     }
