@@ -2,6 +2,8 @@
 // from outside, and the normal run with its hand-off to the programs it starts.
 #include "PlayerTexts.h"
 #include "LauncherPath.h"
+#include "NamedObjects.h"
+#include "ProgramStart.h"
 #include "RunModes.h"
 #include "SingleInstance.h"
 #include "update/StatusChannel.h"
@@ -12,8 +14,10 @@
 #include "ScreenCapture.h"
 #include "TempDir.h"
 #include "TestFiles.h"
+#include "TestRegistry.h"
 #include "TestWindows.h"
 
+#include <shellapi.h>
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -186,6 +190,82 @@ TEST(RunModes, NoticeWaitsUpToThreeSecondsForTheKickingProcess) {
     }
 }
 
+
+std::wstring ImagePathOf(DWORD processId) {
+    ScopedHandle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, processId));
+    std::wstring path(32768, L'\0');
+    DWORD chars = static_cast<DWORD>(path.size());
+    if (!process.Valid() || !QueryFullProcessImageNameW(process.Get(), 0, &path[0], &chars)) return L"<none>";
+    path.resize(chars);
+    return path;
+}
+
+std::vector<std::wstring> ArgumentsOf(const std::wstring& commandLine) {
+    int argc = 0;
+    LPWSTR* argv = CommandLineToArgvW(commandLine.c_str(), &argc);
+    std::vector<std::wstring> arguments(argv, argv + (argv ? argc : 0));
+    if (argv) LocalFree(argv);
+    return arguments;
+}
+
+// Every program starts by its path, whatever its name says, in the folder it is given, with the launcher's
+// environment, and only when it is the file the manifest lists; nobody can write it until it runs.
+TEST(ProgramStartTest, StartsTheFileByItsPathOrRefusesIt) {
+    const std::string probe = testsupport::ReadBytes(testsupport::BesideTestExe(L"probe_child.exe"));
+    ASSERT_FALSE(probe.empty());
+    const std::string probeDigest = testsupport::Sha256Hex(probe);
+    struct StartCase {
+        const char* name;
+        std::wstring file;
+        std::vector<std::wstring> arguments;
+        std::string sha256;
+        bool present;
+        StartOutcome outcome;
+    };
+    const StartCase cases[] = {
+        {"no extension at all", L"Zorexe", {}, probeDigest, true, StartOutcome::Started},
+        {"a new launcher's name", L"Launcher.exe.new", {L"--hand-over", L"1234"}, probeDigest, true, StartOutcome::Started},
+        {"blanks, quotes and backslashes", L"Selmora Game.exe", {L"a b", L"say \"hi\"", L"C:\\with blank\\", L"", L"x\\\"y"},
+         "", true, StartOutcome::Started},
+        {"another file than the one listed", L"Zorexe.exe", {}, std::string(64, 'c'), true, StartOutcome::WrongDigest},
+        {"no such file", L"Setup.exe", {}, "", false, StartOutcome::CannotOpen},
+    };
+    ScopedEnvironment env;
+    env.Set(L"KORVANE_LAUNCHER_TOKEN", L"0123456789abcdef0123456789abcdef");
+    for (const StartCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        testsupport::TempDir dir;
+        const std::wstring path = dir / c.file;
+        if (c.present) {
+            ASSERT_TRUE(testsupport::WriteBytes(path, probe));
+        }
+        ASSERT_TRUE(testsupport::WriteBytes(path + L".stay", "x"));
+        DWORD writeError = 0;
+        const StartedProgram started = StartProgram(ProgramStart{path, c.arguments, dir.Path(), c.sha256}, [&](DWORD) {
+            ScopedHandle writer(CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                            nullptr, OPEN_EXISTING, 0, nullptr));
+            writeError = writer.Valid() ? 0 : GetLastError();
+            return true;
+        });
+        EXPECT_EQ(started.outcome, c.outcome);
+        if (c.outcome != StartOutcome::Started) {
+            EXPECT_FALSE(testsupport::WaitUntil([&] { return testsupport::FileExists(path + L".record.txt"); }, 1000));
+            continue;
+        }
+        EXPECT_EQ(writeError, static_cast<DWORD>(ERROR_SHARING_VIOLATION)) << "the file could be written before it ran";
+        EXPECT_EQ(ImagePathOf(started.processId), path);
+        ASSERT_TRUE(testsupport::WaitUntil([&] { return testsupport::FileExists(path + L".record.txt"); }, 15000));
+        auto record = testsupport::ReadProbeRecord(path + L".record.txt");
+        std::vector<std::wstring> expected = {path};
+        expected.insert(expected.end(), c.arguments.begin(), c.arguments.end());
+        EXPECT_EQ(ArgumentsOf(record[L"cmdline"]), expected) << testsupport::Utf8(record[L"cmdline"]);
+        EXPECT_EQ(record[L"cwd"] + L"\\", dir.Path());
+        EXPECT_EQ(record[L"KORVANE_LAUNCHER_TOKEN"], L"0123456789abcdef0123456789abcdef");
+        DeleteFileW((path + L".stay").c_str());
+        ScopedHandle process(OpenProcess(SYNCHRONIZE, FALSE, started.processId));
+        if (process.Valid()) WaitForSingleObject(process.Get(), 10000);
+    }
+}
 
 TEST(RunModes, NormalRunHandsTokenAndPathToWhatItStarts) {
     std::vector<std::wstring> tokens;
@@ -369,7 +449,8 @@ TEST(RunModes, ClaimWaitsForTheHolderToLetGo) {
         std::thread holder;
         if (c.held) {
             holder = std::thread([&] {
-                ScopedHandle mutex(CreateMutexW(nullptr, FALSE, InstanceMutexName(dir.Path()).c_str()));
+                bool taken = false;
+                ScopedHandle mutex = CreateAdminMutex(InstanceMutexName(dir.Path()), &taken);
                 holding = WaitForSingleObject(mutex.Get(), 0) == WAIT_OBJECT_0;
                 while (!stop) Sleep(10);
                 // A holder that dies ends its thread still owning the mutex: Windows marks it abandoned.
@@ -392,6 +473,78 @@ TEST(RunModes, ClaimWaitsForTheHolderToLetGo) {
         if (letGo.joinable()) letGo.join();
         if (holder.joinable()) holder.join();
     }
+}
+
+// The names a program of the user made before the launcher: today's mutex (held) and events.
+class TakenNames {
+public:
+    explicit TakenNames(const std::wstring& dir) {
+        for (const std::wstring& name : {HandOverEventName(dir), HandOverReadyEventName(dir), RestartClaimedEventName(dir)}) {
+            events_.emplace_back(CreateEventW(nullptr, TRUE, FALSE, name.c_str()));
+        }
+        mutex_ = CreateMutexW(nullptr, TRUE, InstanceMutexName(dir).c_str());
+    }
+    bool Made() const {
+        for (const ScopedHandle& event : events_) {
+            if (!event.Valid()) return false;
+        }
+        return mutex_.Valid();
+    }
+
+private:
+    std::vector<ScopedHandle> events_;
+    ScopedHandle mutex_;
+};
+
+// A mutex name that another program holds: the claim holds the lock file instead, and a lock file that no
+// launcher of the folder holds (the test here) stops a start only for its wait.
+TEST(RunModes, ClaimUnderATakenNameHoldsTheLockFile) {
+    testsupport::TempDir dir;
+    const TakenNames taken(dir.Path());
+    ASSERT_TRUE(taken.Made());
+    InstallationClaim first;
+    EXPECT_TRUE(first.Claim(dir.Path(), 0));
+    EXPECT_TRUE(testsupport::FileExists(dir / kInstanceLockName));
+    const DWORD start = GetTickCount();
+    InstallationClaim second;
+    EXPECT_TRUE(second.Claim(dir.Path(), 1500));
+    EXPECT_GE(GetTickCount() - start, 1400u) << "the held lock file was not waited for";
+    first.Release();
+    EXPECT_FALSE(testsupport::FileExists(dir / kInstanceLockName));
+}
+
+// Names taken by another program before the launcher started: it still updates and starts the game, and a
+// second start still hands off to it.
+TEST(RunModes, TakenNamesStopNeitherTheRunNorTheOneRunRule) {
+    LoopbackHttpServer server;
+    LauncherSandbox first;
+    ASSERT_TRUE(first.Prepare());
+    ASSERT_TRUE(first.AddProbe(L"Zorexe.exe"));
+    const TakenNames taken(first.Dir().Path());
+    ASSERT_TRUE(taken.Made());
+    const std::string data = "data the update brings";
+    server.RouteBody("/patch/files/Data/a.pak", data);
+    server.RouteBody("/patch/manifest.txt", "VERSION=1\nFILE|Data/a.pak|" + std::to_string(data.size()) + "|" +
+                                                testsupport::Sha256Hex(data) + "\n");
+    ASSERT_TRUE(first.Start());
+    HWND main = first.WaitMainWindow();
+    ASSERT_NE(main, nullptr);
+    ASSERT_TRUE(testsupport::WaitUntil([&] { return testsupport::ReadBytes(first.Dir() / L"Data\\a.pak") == data; }, 30000));
+    EXPECT_TRUE(testsupport::FileExists(first.Dir() / kInstanceLockName));
+
+    testsupport::Process second;
+    ASSERT_TRUE(second.Start(first.LauncherPath(), L"", first.Dir().Path()));
+    EXPECT_TRUE(second.WaitExit(30000)) << "the second start kept running";
+    EXPECT_EQ(server.CountRequests("/patch/manifest.txt"), 1) << "the second start ran an update";
+
+    // Enter starts the game once the start button is on.
+    ASSERT_TRUE(testsupport::WaitUntil(
+        [&] {
+            PostMessageW(main, WM_KEYDOWN, VK_RETURN, 0);
+            return testsupport::FileExists(first.RecordOf(L"Zorexe.exe"));
+        },
+        30000));
+    EXPECT_TRUE(first.Proc().WaitExit(15000));
 }
 
 TEST(RunModes, SecondStartInTheSameDirectoryHandsOffToTheFirstAndExits) {
@@ -445,46 +598,78 @@ TEST(RunModes, TwoDirectoriesKeepTheirOwnLaunchers) {
     EXPECT_TRUE(two.Proc().Running());
 }
 
+// Only the hand-over's signal makes a restart; a variable the caller sets makes an ordinary second start.
 TEST(RunModes, RestartedLauncherWaitsForItsPredecessorInsteadOfHandingOff) {
-    for (bool marked : {true, false}) {
-        SCOPED_TRACE(marked ? "started as a restart" : "a plain second start");
+    enum class How { Signalled, Plain, CallerSetsTheVariable };
+    struct RestartCase {
+        const char* name;
+        How how;
+    };
+    const RestartCase cases[] = {
+        {"signalled by the hand-over", How::Signalled},
+        {"a plain second start", How::Plain},
+        {"KORVANE_LAUNCHER_RESTART set by the caller", How::CallerSetsTheVariable},
+    };
+    for (const RestartCase& c : cases) {
+        SCOPED_TRACE(c.name);
         LauncherSandbox sandbox;
         ASSERT_TRUE(sandbox.Prepare());
         InstallationClaim predecessor;  // stands in for the launcher that is still letting go
         ASSERT_TRUE(predecessor.Claim(sandbox.Dir().Path(), 0));
         ScopedEnvironment env;
-        env.Set(kEnvRestartMark, marked ? L"1" : nullptr);
-        ASSERT_TRUE(sandbox.Start());
-        auto hasWindow = [&] { return !VisibleMainWindowsOf(sandbox.Proc().Id()).empty(); };
-        if (marked) {
+        env.Set(L"KORVANE_LAUNCHER_RESTART", c.how == How::CallerSetsTheVariable ? L"1" : nullptr);
+        ScopedHandle signal;
+        DWORD id = 0;
+        if (c.how == How::Signalled) {
+            const StartedProgram started =
+                StartProgram(ProgramStart{sandbox.LauncherPath(), {}, sandbox.Dir().Path(), ""}, [&](DWORD processId) {
+                    return SignalRestart(sandbox.Dir().Path(), processId, RestartKind::Restarted, &signal);
+                });
+            ASSERT_EQ(started.outcome, StartOutcome::Started);
+            id = started.processId;
+        } else {
+            ASSERT_TRUE(sandbox.Start());
+            id = sandbox.Proc().Id();
+        }
+        ScopedHandle process(OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, id));
+        ASSERT_TRUE(process.Valid());
+        const auto running = [&] { return WaitForSingleObject(process.Get(), 0) == WAIT_TIMEOUT; };
+        auto hasWindow = [&] { return !VisibleMainWindowsOf(id).empty(); };
+        if (c.how == How::Signalled) {
             EXPECT_FALSE(testsupport::WaitUntil(hasWindow, 2500)) << "opened while the predecessor held on";
-            EXPECT_TRUE(sandbox.Proc().Running());
+            EXPECT_TRUE(running());
             predecessor.Release();
             EXPECT_TRUE(testsupport::WaitUntil(hasWindow, 15000));
-            sandbox.Proc().Kill();
+            TerminateProcess(process.Get(), 1);
         } else {
-            EXPECT_FALSE(testsupport::WaitUntil([&] { return hasWindow() || !sandbox.Proc().Running(); }, 30000) &&
-                         hasWindow());
-            ASSERT_TRUE(sandbox.Proc().WaitExit(30000));
-            EXPECT_EQ(ExitCodeOf(sandbox.Proc()), 0u);
+            EXPECT_FALSE(testsupport::WaitUntil([&] { return hasWindow() || !running(); }, 30000) && hasWindow());
+            ASSERT_EQ(WaitForSingleObject(process.Get(), 30000), WAIT_OBJECT_0);
+            DWORD code = 12345;
+            GetExitCodeProcess(process.Get(), &code);
+            EXPECT_EQ(code, 0u);
         }
+        WaitForSingleObject(process.Get(), 10000);
     }
 }
 
-// The restart request of a self-update hands over to the new executable beside the launcher: it replaces
-// the launcher and opens it, and what that one starts carries no restart mark.
-TEST(RunModes, RestartRequestOpensTheNewLauncherWhoseChildrenCarryNoMark) {
+// A self-update hands over to the new executable beside the launcher: it replaces the launcher and opens
+// it, and what that one starts carries no restart mark. Both are started by their paths: the classes a
+// program of the user registers for ".new" files, "exefile" and the https scheme run nothing.
+TEST(RunModes, SelfUpdateOpensTheNewLauncherByPathWhoseChildrenCarryNoMark) {
     LoopbackHttpServer server;
-    server.RouteBody("/patch/manifest.txt", "VERSION=1\n");
     LauncherSandbox sandbox;
     ASSERT_TRUE(sandbox.Prepare());
     ASSERT_TRUE(sandbox.AddProbe(L"Setup.exe"));
-    ASSERT_TRUE(CopyFileW(sandbox.LauncherPath().c_str(), (sandbox.LauncherPath() + L".new").c_str(), FALSE));
+    ASSERT_TRUE(sandbox.AddProbe(L"Marker.exe"));
+    const testsupport::ScopedUserClasses classes(L"\"" + sandbox.Dir() / L"Marker.exe" + L"\" \"%1\"");
+    ASSERT_TRUE(classes.Set());
+    const std::string generation =
+        testsupport::ReadBytes(sandbox.LauncherPath()) + "\nkorvane launcher, generation 2\n";
+    server.RouteBody("/patch/files/Launcher.exe", generation);
+    server.RouteBody("/patch/manifest.txt", "VERSION=2\nLAUNCHER_SELF|" + std::to_string(generation.size()) + "|" +
+                                                testsupport::Sha256Hex(generation) + "\n");
     ASSERT_TRUE(sandbox.Start());
-    HWND old = sandbox.WaitMainWindow();
-    ASSERT_NE(old, nullptr);
-    ASSERT_TRUE(PostMessageW(old, WM_UPDATE_RESTART, 0, 0));
-    ASSERT_TRUE(sandbox.Proc().WaitExit(15000));
+    ASSERT_TRUE(sandbox.Proc().WaitExit(60000)) << "the launcher did not hand over";
 
     HWND fresh = testsupport::WaitForTopWindow(kMainClass, L"", 20000);
     ASSERT_NE(fresh, nullptr) << "no launcher came back after the restart";
@@ -505,6 +690,8 @@ TEST(RunModes, RestartRequestOpensTheNewLauncherWhoseChildrenCarryNoMark) {
 
     EXPECT_TRUE(testsupport::WaitUntil([&] { return !testsupport::FileExists(sandbox.LauncherPath() + L".new"); }, 10000))
         << "the new executable took the launcher's place";
+    EXPECT_TRUE(testsupport::ReadBytes(sandbox.LauncherPath()) == generation);
+    EXPECT_FALSE(testsupport::FileExists(sandbox.RecordOf(L"Marker.exe"))) << "a class of the user's ran";
 
     PostMessageW(fresh, WM_CLOSE, 0, 0);
     if (WaitForSingleObject(freshProcess.Get(), 10000) != WAIT_OBJECT_0) TerminateProcess(freshProcess.Get(), 1);

@@ -37,6 +37,62 @@ bool WriteMachineString(const wchar_t* name, const std::wstring& text) {
                            static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t))) == ERROR_SUCCESS;
 }
 
+std::wstring ReadMachineString(const wchar_t* name) {
+    wchar_t text[1024] = {};
+    DWORD size = sizeof(text) - sizeof(wchar_t);
+    DWORD type = 0;
+    const LONG r = RegGetValueW(HKEY_LOCAL_MACHINE, kLauncherRegistryKey, name, RRF_RT_ANY | RRF_NOEXPAND, &type, text, &size);
+    if (r == ERROR_FILE_NOT_FOUND) return L"<no key>";
+    if (r != ERROR_SUCCESS) return L"<none>";
+    if (type != REG_SZ) return L"<type " + std::to_wstring(type) + L">";
+    return text;
+}
+
+namespace {
+constexpr wchar_t kUserClasses[] = L"Software\\Classes\\";
+const wchar_t* const kHijackedClasses[] = {L".new", L"KorvaneTestNewFile", L"exefile", L"https"};
+
+bool SetClassValue(const std::wstring& subkey, const wchar_t* name, const std::wstring& text) {
+    return RegSetKeyValueW(HKEY_CURRENT_USER, (kUserClasses + subkey).c_str(), name, REG_SZ, text.c_str(),
+                           static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t))) == ERROR_SUCCESS;
+}
+}  // namespace
+
+ScopedUserClasses::ScopedUserClasses(const std::wstring& command) {
+    set_ = SetClassValue(L".new", nullptr, L"KorvaneTestNewFile") &&
+           SetClassValue(L"KorvaneTestNewFile\\shell\\open\\command", nullptr, command) &&
+           SetClassValue(L"exefile\\shell\\open\\command", nullptr, command) &&
+           SetClassValue(L"https", L"URL Protocol", L"") &&
+           SetClassValue(L"https\\shell\\open\\command", nullptr, command);
+}
+
+ScopedUserClasses::~ScopedUserClasses() {
+    for (const wchar_t* name : kHijackedClasses) RegDeleteTreeW(HKEY_CURRENT_USER, (kUserClasses + std::wstring(name)).c_str());
+}
+
+namespace {
+constexpr wchar_t kHttpsCommandKey[] = L"Software\\Classes\\https\\shell\\open\\command";
+}  // namespace
+
+ScopedHttpsHandler::ScopedHttpsHandler(const std::wstring& command) {
+    wchar_t text[2048] = {};
+    DWORD size = sizeof(text) - sizeof(wchar_t);
+    hadCommand_ = RegGetValueW(HKEY_LOCAL_MACHINE, kHttpsCommandKey, nullptr, RRF_RT_REG_SZ, nullptr, text, &size) ==
+                  ERROR_SUCCESS;
+    previous_ = text;
+    set_ = RegSetKeyValueW(HKEY_LOCAL_MACHINE, kHttpsCommandKey, nullptr, REG_SZ, command.c_str(),
+                           static_cast<DWORD>((command.size() + 1) * sizeof(wchar_t))) == ERROR_SUCCESS;
+}
+
+ScopedHttpsHandler::~ScopedHttpsHandler() {
+    if (hadCommand_) {
+        RegSetKeyValueW(HKEY_LOCAL_MACHINE, kHttpsCommandKey, nullptr, REG_SZ, previous_.c_str(),
+                        static_cast<DWORD>((previous_.size() + 1) * sizeof(wchar_t)));
+    } else {
+        RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, kHttpsCommandKey, nullptr);
+    }
+}
+
 namespace {
 constexpr wchar_t kConnectionsKey[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings\\Connections";
 constexpr wchar_t kConnectionSettings[] = L"DefaultConnectionSettings";

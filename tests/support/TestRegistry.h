@@ -31,8 +31,41 @@ void DeleteRegistryValue(const wchar_t* name);
 std::map<std::wstring, unsigned long long> ReadMachineQwords(const std::wstring& prefix);
 bool WriteMachineQword(const std::wstring& name, unsigned long long value);
 
-// A REG_SZ value under HKEY_LOCAL_MACHINE, as an administrator sets it.
+// A REG_SZ value under HKEY_LOCAL_MACHINE, as an administrator sets it, and its text as ReadRegistryString
+// gives it.
 bool WriteMachineString(const wchar_t* name, const std::wstring& text);
+std::wstring ReadMachineString(const wchar_t* name);
+
+// The machine's handler of the https scheme (its shell\open\command in HKLM\Software\Classes) set to
+// `command` for the life of this object, standing in for the browser; the previous one is put back.
+class ScopedHttpsHandler {
+public:
+    explicit ScopedHttpsHandler(const std::wstring& command);
+    ~ScopedHttpsHandler();
+    ScopedHttpsHandler(const ScopedHttpsHandler&) = delete;
+    ScopedHttpsHandler& operator=(const ScopedHttpsHandler&) = delete;
+    bool Set() const { return set_; }
+
+private:
+    bool set_ = false;
+    bool hadCommand_ = false;
+    std::wstring previous_;
+};
+
+// The current user's own classes (HKCU\Software\Classes), which Windows merges over the machine's in
+// HKEY_CLASSES_ROOT, the user's winning: ".new" files, "exefile" and the https scheme open with `command`
+// for the life of this object, as a program without administrator rights may register them.
+class ScopedUserClasses {
+public:
+    explicit ScopedUserClasses(const std::wstring& command);
+    ~ScopedUserClasses();
+    ScopedUserClasses(const ScopedUserClasses&) = delete;
+    ScopedUserClasses& operator=(const ScopedUserClasses&) = delete;
+    bool Set() const { return set_; }
+
+private:
+    bool set_ = false;
+};
 
 // The current user's proxy as the browser's settings store it (DefaultConnectionSettings under
 // HKCU\...\Internet Settings\Connections): `flags` 1 direct, 2 proxy, 4 script URL, 8 auto-detect.

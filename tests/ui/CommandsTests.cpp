@@ -318,6 +318,88 @@ TEST_F(CommandsTest, SettingsWithoutTheProgramNamesItsFullPath) {
     EXPECT_TRUE(ContainsText(testsupport::ChildTexts(box), expected)) << testsupport::Utf8(expected);
 }
 
+// A listed program is started only as the manifest lists it: one changed after the check is refused.
+TEST_F(CommandsTest, AProgramChangedSinceTheCheckIsNotStarted) {
+    struct ProgramCase {
+        const char* name;
+        const wchar_t* program;
+        bool changed;
+        const wchar_t* caption;
+    };
+    const ProgramCase cases[] = {
+        {"the game client as listed", L"Zorexe.exe", false, nullptr},
+        {"the game client changed", L"Zorexe.exe", true, player_texts::kCaptionError},
+        {"the settings program changed", L"Setup.exe", true, player_texts::kCaptionLauncher},
+    };
+    const std::string probe = testsupport::ReadBytes(testsupport::BesideTestExe(L"probe_child.exe"));
+    std::string manifest = "VERSION=1\n";
+    for (const char* name : {"Zorexe.exe", "Setup.exe"}) {
+        manifest += std::string("FILE|") + name + "|" + std::to_string(probe.size()) + "|" + testsupport::Sha256Hex(probe) + "\n";
+    }
+    for (const ProgramCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        LauncherSandbox launcher;
+        ASSERT_TRUE(launcher.Prepare());
+        ASSERT_TRUE(launcher.AddProbe(L"Zorexe.exe"));
+        ASSERT_TRUE(launcher.AddProbe(L"Setup.exe"));
+        LoopbackHttpServer server;
+        server.RouteBody("/patch/manifest.txt", manifest);
+        ASSERT_TRUE(launcher.Start());
+        HWND hwnd = launcher.WaitMainWindow();
+        ASSERT_NE(hwnd, nullptr);
+        ASSERT_TRUE(testsupport::WaitUntil([&] { return StartLooksEnabled(hwnd); }, 15000));
+        const std::wstring path = launcher.Dir() / c.program;
+        if (c.changed) {
+            ASSERT_TRUE(testsupport::WriteBytes(path, probe + "changed after the check"));
+        }
+        if (std::wstring(c.program) == L"Zorexe.exe") {
+            ClickStart(hwnd);
+        } else {
+            ClickSettings(hwnd);
+        }
+        const std::wstring record = launcher.RecordOf(c.program);
+        if (!c.changed) {
+            EXPECT_TRUE(testsupport::WaitUntil([&] { return testsupport::FileExists(record); }, 10000));
+            continue;
+        }
+        HWND box = testsupport::WaitForTopWindow(L"#32770", L"", 10000, launcher.Proc().Id());
+        ASSERT_NE(box, nullptr);
+        EXPECT_EQ(testsupport::WindowText(box), c.caption);
+        EXPECT_TRUE(ContainsText(testsupport::ChildTexts(box), player_texts::kProgramChanged + std::wstring(c.program)));
+        EXPECT_FALSE(testsupport::FileExists(record));
+        EXPECT_TRUE(IsWindowVisible(hwnd));
+    }
+}
+
+// The link opens through the desktop's own shell, never from the elevated launcher: the browser (a
+// stand-in registered as the https handler) is started by the shell's process, and no class that a program
+// of the user registered runs.
+TEST_F(CommandsTest, CommunityLinkOpensThroughTheDesktopsShell) {
+    ASSERT_TRUE(sandbox.AddProbe(L"Browser.exe"));
+    ASSERT_TRUE(sandbox.AddProbe(L"Marker.exe"));
+    const testsupport::ScopedHttpsHandler browser(L"\"" + sandbox.Dir() / L"Browser.exe" + L"\" \"%1\"");
+    ASSERT_TRUE(browser.Set());
+    const testsupport::ScopedUserClasses classes(L"\"" + sandbox.Dir() / L"Marker.exe" + L"\" \"%1\"");
+    ASSERT_TRUE(classes.Set());
+    LoopbackHttpServer server;
+    server.RouteBody("/patch/manifest.txt", "VERSION=1\n");
+    HWND hwnd = StartLauncher();
+    ASSERT_NE(hwnd, nullptr);
+    ClickClient(hwnd, 105, 406, 300, 95);
+    const std::wstring record = sandbox.RecordOf(L"Browser.exe");
+    ASSERT_TRUE(testsupport::WaitUntil([&] { return testsupport::FileExists(record); }, 15000)) << "no browser opened";
+    auto values = testsupport::ReadProbeRecord(record);
+    EXPECT_NE(values[L"cmdline"].find(KORVANE_TEST_COMMUNITY_URL), std::wstring::npos) << testsupport::Utf8(values[L"cmdline"]);
+    const std::wstring parent = values[L"parent"];
+    const std::wstring shell = L"\\explorer.exe";
+    EXPECT_TRUE(parent.size() > shell.size() &&
+                CompareStringOrdinal(parent.c_str() + parent.size() - shell.size(), static_cast<int>(shell.size()),
+                                     shell.c_str(), static_cast<int>(shell.size()), TRUE) == CSTR_EQUAL)
+        << "started by " << testsupport::Utf8(parent);
+    EXPECT_EQ(testsupport::FindTopWindow(L"#32770", L"", sandbox.Proc().Id()), nullptr);
+    EXPECT_FALSE(testsupport::FileExists(sandbox.RecordOf(L"Marker.exe")));
+}
+
 TEST_F(CommandsTest, MuteGlyphTogglesTheStoredSwitchAndItsColour) {
     LoopbackHttpServer server;
     server.RouteBody("/patch/manifest.txt", "VERSION=1\n");

@@ -187,27 +187,31 @@ TEST_F(SignedRunTest, SequenceNeverGoesBack) {
     }
 }
 
-// The guard lives under HKEY_LOCAL_MACHINE, one value per installation: a value left under the user's key
-// by an earlier launcher is carried over once, and lowering the user's value afterwards re-opens nothing.
+// The guard lives under HKEY_LOCAL_MACHINE, one value per installation. A value left under the user's key
+// by an earlier launcher is carried over only when it is no higher than the manifest's own sequence (any
+// program of the user may have set it: 2^64-1 there used to stop every update), and lowering the user's
+// value afterwards re-opens nothing.
 TEST_F(SignedRunTest, GuardIsTheMachinesAndPerInstallation) {
     struct GuardCase {
         const char* name;
-        long long userBefore;  // the user's value set first; -1: left as it is, -2: removed
+        const char* userBefore;  // the user's value set first; "": left as it is, "-": removed
         std::string sequenceLine;
         std::string outcome;
         std::string storedAfter;
         std::string userAfter;
     };
     const GuardCase cases[] = {
-        {"carried over from the user's key", 7, "SEQUENCE=5\n", kOlder, "7", "7"},
-        {"raised under the machine's key only", -1, "SEQUENCE=8\n", kUpToDate, "8", "7"},
-        {"a lowered user value does not count", 2, "SEQUENCE=5\n", kOlder, "8", "2"},
-        {"nor a removed one", -2, "SEQUENCE=5\n", kOlder, "8", "none"},
+        {"the user's 2^64-1 is not carried over", "18446744073709551615", "SEQUENCE=5\n", kUpToDate, "5",
+         "18446744073709551615"},
+        {"raised under the machine's key only", "", "SEQUENCE=8\n", kUpToDate, "8", "18446744073709551615"},
+        {"a lowered user value does not count", "2", "SEQUENCE=5\n", kOlder, "8", "2"},
+        {"nor a removed one", "-", "SEQUENCE=5\n", kOlder, "8", "none"},
     };
     for (const GuardCase& c : cases) {
         SCOPED_TRACE(c.name);
-        if (c.userBefore >= 0) WriteUserSequence(static_cast<unsigned long long>(c.userBefore));
-        if (c.userBefore == -2) testsupport::DeleteRegistryValue(L"LastManifestSequence");
+        const std::string user = c.userBefore;
+        if (user == "-") testsupport::DeleteRegistryValue(L"LastManifestSequence");
+        if (!user.empty() && user != "-") WriteUserSequence(std::stoull(user));
         Publish(server, {}, c.sequenceLine, &signer);
         auto run = RunUpdate(dir, L"Launcher.exe", options);
         ASSERT_TRUE(run.exited);
@@ -216,6 +220,12 @@ TEST_F(SignedRunTest, GuardIsTheMachinesAndPerInstallation) {
         EXPECT_EQ(StoredSequence(), c.storedAfter);
         EXPECT_EQ(UserSequence(), c.userAfter);
     }
+    // The one ignored says so.
+    testsupport::ClearLauncherRegistry();
+    WriteUserSequence(9);
+    Publish(server, {}, "SEQUENCE=8\n", &signer);
+    EXPECT_TRUE(RunUpdate(dir, L"Launcher.exe", options).Logged("the user's LastManifestSequence 9 is higher than the manifest's 8"));
+    EXPECT_EQ(StoredSequence(), "8");
 
     // Another installation keeps its own value, and an old one does not hold it back.
     TempDir other;

@@ -1,4 +1,6 @@
 // Self-update of a real running executable: the updater probe runs from a game directory as Launcher.exe.
+#include "InstallationKey.h"
+#include "LauncherPath.h"
 #include "PlayerTexts.h"
 #include "Settings.h"
 #include "update/SelfUpdate.h"
@@ -22,6 +24,11 @@ using updatetest::RunUpdate;
 namespace {
 
 const std::string kRestarting = testsupport::Utf8(player_texts::kSelfRestarting);
+
+// The machine's LastSelfUpdateSha of the installation in `dir`.
+std::wstring MachineShaName(const std::wstring& dir) {
+    return L"LastSelfUpdateSha " + InstallationDigest(dir);
+}
 const std::string kUpdating = testsupport::Utf8(player_texts::kSelfUpdating);
 
 class SelfUpdateTest : public testing::Test {
@@ -68,15 +75,18 @@ TEST_F(SelfUpdateTest, DownloadsTheNewExecutableAndAsksForTheHandOver) {
 TEST_F(SelfUpdateTest, UpToDateLauncherRefreshesTheRegistry) {
     const std::string own = updatetest::ProbeBytes();
     Serve(own, testsupport::Sha256Hex(own));
-    testsupport::WriteRegistryString(L"LastSelfUpdateSha", std::wstring(64, L'f'));
+    testsupport::WriteMachineString(MachineShaName(dir.Path()).c_str(), std::wstring(64, L'f'));
     auto run = RunUpdate(dir);
     EXPECT_EQ(server.CountRequests("/patch/files/Launcher.exe"), 0);
+    EXPECT_EQ(testsupport::ReadMachineString(MachineShaName(dir.Path()).c_str()),
+              testsupport::Wide(testsupport::Sha256Hex(own)));
     EXPECT_EQ(testsupport::ReadRegistryString(L"LastSelfUpdateSha"), testsupport::Wide(testsupport::Sha256Hex(own)));
     EXPECT_EQ(run.Finished(), (std::vector<std::string>{"F 0"}));
 }
 
-// The version the manifest names was installed once already and the running file still differs.
-TEST_F(SelfUpdateTest, AntiLoopBailsWithoutDownloading) {
+// The version the manifest names was installed once already and the running file still differs: only the
+// machine's record of this installation says so. What a program of the user can set stops nothing.
+TEST_F(SelfUpdateTest, AntiLoopBailsOnlyOnTheMachinesRecord) {
     const std::string digest = testsupport::Sha256Hex(newLauncher);
     Serve(newLauncher, digest);
     std::wstring spaced;  // upper case with separators still spells the digest
@@ -84,13 +94,35 @@ TEST_F(SelfUpdateTest, AntiLoopBailsWithoutDownloading) {
         spaced += static_cast<wchar_t>(toupper(digest[i]));
         if (i % 8 == 7) spaced += L'-';
     }
-    testsupport::WriteRegistryString(L"LastSelfUpdateSha", spaced);
-    auto run = RunUpdate(dir);
-    EXPECT_EQ(server.CountRequests("/patch/files/Launcher.exe"), 0);
-    EXPECT_TRUE(run.Logged("[Launcher][self-update] anti-loop bail. manifest=" + digest.substr(0, 16) +
-                           "..., registry-last-installed=" + digest.substr(0, 16) + "..., local="));
-    EXPECT_EQ(testsupport::ReadBytes(dir / L"Launcher.exe"), updatetest::ProbeBytes());
-    EXPECT_EQ(run.Finished(), (std::vector<std::string>{"F 0"}));
+    struct LoopCase {
+        const char* name;
+        bool machineRecord;
+        bool userRecord;
+        bool rolledBackVariable;
+        bool bails;
+    };
+    const LoopCase cases[] = {
+        {"the machine's record", true, false, false, true},
+        {"the user's LastSelfUpdateSha", false, true, false, false},
+        {"KORVANE_LAUNCHER_ROLLED_BACK set by the caller", false, false, true, false},
+    };
+    for (const LoopCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempDir game;
+        testsupport::ClearLauncherRegistry();
+        if (c.machineRecord) testsupport::WriteMachineString(MachineShaName(game.Path()).c_str(), spaced);
+        if (c.userRecord) testsupport::WriteRegistryString(L"LastSelfUpdateSha", testsupport::Wide(digest));
+        if (c.rolledBackVariable) SetEnvironmentVariableW(L"KORVANE_LAUNCHER_ROLLED_BACK", L"1");
+        const int before = server.CountRequests("/patch/files/Launcher.exe");
+        auto run = RunUpdate(game);
+        SetEnvironmentVariableW(L"KORVANE_LAUNCHER_ROLLED_BACK", nullptr);
+        EXPECT_EQ(server.CountRequests("/patch/files/Launcher.exe") - before, c.bails ? 0 : 1);
+        EXPECT_EQ(run.Logged("[Launcher][self-update] anti-loop bail. manifest=" + digest.substr(0, 16) +
+                             "..., registry-last-installed=" + digest.substr(0, 16) + "..., local="),
+                  c.bails);
+        EXPECT_EQ(testsupport::ReadBytes(game / L"Launcher.exe"), updatetest::ProbeBytes());
+        EXPECT_EQ(run.Finished(), (std::vector<std::string>{c.bails ? "F 0" : "R"}));
+    }
 }
 
 TEST_F(SelfUpdateTest, WrongDigestKeepsTheOldLauncher) {
@@ -184,6 +216,7 @@ TEST_F(HandOverTest, ReplacesTheLauncherOnceTheOldOneHasEnded) {
     const std::vector<std::string> texts = RestartedTexts();
     EXPECT_EQ(testsupport::ReadBytes(exe), generation);
     EXPECT_FALSE(testsupport::FileExists(fresh));
+    EXPECT_EQ(testsupport::ReadMachineString(MachineShaName(dir.Path()).c_str()), testsupport::Wide(digest));
     EXPECT_EQ(testsupport::ReadRegistryString(L"LastSelfUpdateSha"), testsupport::Wide(digest));
     EXPECT_EQ(std::count(texts.begin(), texts.end(), kRolledBack), 0);
     EXPECT_NE(std::find(texts.begin(), texts.end(), "F 0"), texts.end());  // the new one is up to date
@@ -222,16 +255,17 @@ TEST_F(HandOverTest, RollsBackWhenTheLauncherStaysHeld) {
 
 TEST(SelfUpdateRegistryTest, ReadNormalisesAndRejects) {
     testsupport::ClearLauncherRegistry();
+    const std::wstring name = MachineShaName(LauncherDirFromPath(GetLauncherExePath()));
     const std::string digest = testsupport::Sha256Hex("abc");
     EXPECT_EQ(ReadLastSelfUpdateSha(), "");
     WriteLastSelfUpdateSha(digest.substr(0, 63));
     EXPECT_EQ(ReadLastSelfUpdateSha(), "");
     WriteLastSelfUpdateSha(digest);
     EXPECT_EQ(ReadLastSelfUpdateSha(), digest);
-    testsupport::WriteRegistryString(L"LastSelfUpdateSha", L"  " + testsupport::Wide(digest) + L"0");
+    EXPECT_EQ(testsupport::ReadMachineString(name.c_str()), testsupport::Wide(digest));
+    testsupport::WriteMachineString(name.c_str(), L"  " + testsupport::Wide(digest) + L"0");
     EXPECT_EQ(ReadLastSelfUpdateSha(), "");  // 65 digits
-    const DWORD number = 5;
-    ASSERT_TRUE(testsupport::WriteRegistryValue(L"LastSelfUpdateSha", REG_DWORD, &number, sizeof(number)));
+    ASSERT_TRUE(testsupport::WriteMachineQword(name, 5));
     EXPECT_EQ(ReadLastSelfUpdateSha(), "");
     testsupport::ClearLauncherRegistry();
 }
