@@ -240,18 +240,19 @@ void RunUpdate(const UpdaterThreadArgs& args) {
         FinishUpToDate(window);
         return;
     }
-    // With CHECK=quick the check may trust what it recorded before, unless the player asked for a full one
-    // or the folder could not be secured (anybody may have written the records); they are kept up to date
-    // either way.
+    // With CHECK=quick the check may trust what it recorded before, unless the player asked for a full one.
+    // Records written while others could write the folder (it could not be secured, or this start had to
+    // secure it) are not even loaded: every file is hashed and the records are written anew from that alone.
+    const bool recordsTrusted = !GameFolderUnsecured() && !GameFolderSecuredThisRun();
     CheckCache cache;
     CheckCache* records = manifest.quickCheck ? &cache : nullptr;
     const std::wstring cachePath = args.launcherDir + kCheckCacheName;
-    if (records) cache.Load(cachePath);
+    if (records && recordsTrusted) cache.Load(cachePath);
     const auto keepRecords = [&] {
-        if (records && cache.Changed()) cache.Save(cachePath);
+        if (records && (cache.Changed() || !recordsTrusted)) cache.Save(cachePath);
     };
     std::vector<std::size_t> jobs =
-        CheckFiles(window, manifest, args.launcherDir, records, records && !args.fullCheck && !GameFolderUnsecured());
+        CheckFiles(window, manifest, args.launcherDir, records, records && !args.fullCheck && recordsTrusted);
     if (jobs.empty()) {
         keepRecords();
         FinishUpToDate(window);
