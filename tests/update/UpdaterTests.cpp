@@ -274,6 +274,60 @@ TEST(UpdaterOutcomeTest, NothingIsWrittenThroughALink) {
     }
 }
 
+// A player let start the game from a folder that could not be secured reads so once, as the last line before
+// the start button, whichever way the run ended; a run that keeps the button off, or a secured folder, does not.
+TEST(UpdaterOutcomeTest, AFolderThatCannotBeSecuredIsToldBeforeTheStart) {
+    const std::string unprotected = testsupport::Utf8(player_texts::kFolderUnprotected);
+    struct EndCase {
+        const char* name;
+        bool securable;
+        bool served;         // the host serves the manifest
+        bool installed;      // the listed file is there already
+        bool clientRunning;  // a game client of this installation runs
+        bool downloadFails;
+        std::string outcome;
+        std::string finished;
+    };
+    const EndCase cases[] = {
+        {"up to date", false, true, true, false, false, kUpToDate, "F 0"},
+        {"updated", false, true, false, false, false, kUpdated, "F 0"},
+        {"no manifest, a client running", false, false, false, true, false, kParseFailedDualOpen, "F 0"},
+        {"a download failed", false, true, false, false, true,
+         Text(player_texts::kDoneWithFailuresNamed, 1, L"a.pak", player_texts::kDownloadFailed), "F 1"},
+        {"up to date in a secured folder", true, true, true, false, false, kUpToDate, "F 0"},
+    };
+    for (const EndCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        LoopbackHttpServer server;
+        TempDir dir;
+        TempDir outside;
+        // Wine shows a unix link only as a handle that names something else: the walk cannot secure it.
+        if (!c.securable) {
+            ASSERT_TRUE(testsupport::MakeUnixLink(outside.Path(), dir / L"linked"));
+        }
+        if (c.served) Publish(server, {{"a.pak", "alpha"}});
+        if (c.installed) {
+            ASSERT_TRUE(testsupport::WriteBytes(dir / L"a.pak", "alpha"));
+        }
+        if (c.downloadFails) server.Route("/patch/files/a.pak", HttpResponse{404, "gone"});
+        testsupport::Process client;
+        if (c.clientRunning) {
+            ASSERT_TRUE(updatetest::StartGameClient(client, dir.Path()));
+        }
+        updatetest::RunOptions options;
+        options.secure = true;
+        auto run = RunUpdate(dir, L"Launcher.exe", options);
+        const bool told = !c.securable && c.finished == "F 0";
+        const std::vector<std::string> texts = run.Texts();
+        EXPECT_EQ(std::count(texts.begin(), texts.end(), unprotected), told ? 1 : 0);
+        const std::vector<std::string> last =
+            told ? std::vector<std::string>{c.outcome, unprotected} : std::vector<std::string>{c.outcome};
+        EXPECT_EQ(Tail(texts, last.size()), last);
+        EXPECT_EQ(run.Finished(), std::vector<std::string>{c.finished});
+        EXPECT_EQ(run.Logged("[Launcher][updater] game folder cannot be secured"), !c.securable);
+    }
+}
+
 TEST(UpdaterOutcomeTest, WrongContentFailsVerificationAndChangesNothing) {
     for (const char* name : {"w.pak", "Setup.exe"}) {
         SCOPED_TRACE(name);

@@ -50,16 +50,23 @@ void RemoveWhenReleased(const std::wstring& path) {
     if (StartDetachedThread(RemoveWhenReleasedThread, copy.get())) copy.release();  // the thread owns it now
 }
 
+// The finished flag, the last message of a run. A player about to be let start the game from a folder that
+// could not be secured reads so first, whichever way the run ended.
+void PostOutcome(HWND window, bool gameMayStart) {
+    if (gameMayStart && GameFolderUnsecured()) PostStatusText(window, player_texts::kFolderUnprotected);
+    PostFinished(window, gameMayStart);
+}
+
 // Ends a run with its outcome text and the finished flag.
 void Finish(HWND window, const wchar_t* text, bool gameMayStart) {
     PostStatusText(window, L"%ls", text);
-    PostFinished(window, gameMayStart);
+    PostOutcome(window, gameMayStart);
 }
 
 void FinishUpToDate(HWND window) {
     PostStatusText(window, player_texts::kUpToDate);
     PostProgress(window, 100);
-    PostFinished(window, true);
+    PostOutcome(window, true);
 }
 
 // What the jobs still need from the network: their sizes, less what their ".part" files already hold.
@@ -150,14 +157,14 @@ void ReportDownloads(HWND window, const BatchOutcome& outcome) {
     PostProgress(window, 100);
     if (outcome.failed == 0) {
         PostStatusText(window, player_texts::kUpdated);
-        PostFinished(window, true);
+        PostOutcome(window, true);
     } else if (!outcome.lastFailedPath.empty()) {
         PostStatusText(window, player_texts::kDoneWithFailuresNamed, static_cast<int>(outcome.failed),
                        outcome.lastFailedPath.c_str(), outcome.lastFailedReason.c_str());
-        PostFinished(window, false);
+        PostOutcome(window, false);
     } else {
         PostStatusText(window, player_texts::kDoneWithFailures, static_cast<int>(outcome.failed));
-        PostFinished(window, false);
+        PostOutcome(window, false);
     }
 }
 
@@ -266,7 +273,7 @@ void RunUpdate(const UpdaterThreadArgs& args) {
     const BatchOutcome skipped = LeaveOutLinkedPaths(window, manifest, args.launcherDir, &jobs);
     if (!EnoughDiskSpace(window, args.launcherDir, BytesToFetch(manifest, jobs, args.launcherDir))) {
         keepRecords();
-        PostFinished(window, false);
+        PostOutcome(window, false);
         return;
     }
     BatchOutcome outcome =
