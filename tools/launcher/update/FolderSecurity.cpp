@@ -243,8 +243,8 @@ FolderProtection SecureTree(const std::wstring& name) {
         whole = local_files::WalkTree(name, [&pass](const local_files::TreeEntry& entry) { return pass.Visit(entry); });
     }
     if (!whole || !pass.identified) return CannotSecure(L"a file or folder in it cannot be secured");
-    // After the reset only administrators can change any entry, so the tree stays safe until the top folder
-    // is changed or replaced, which every start sees. The check's records may have been forged before: the
+    // After the pass only administrators can change any entry, so the tree stays as safe as they leave it (a
+    // folder put in its place has another identity). The check's records may have been forged before: the
     // record of a safe tree is written only once they are gone, or the next start judges it all again.
     const std::wstring records = (name.back() == L'\\' ? name : name + L"\\") + kCheckCacheName;
     if (local_files::DeleteOrGone(records)) WriteGameFolderSecured(pass.identity.volume, pass.identity.index);
