@@ -32,6 +32,16 @@ bool WriteMachineQword(const std::wstring& name, unsigned long long value) {
            ERROR_SUCCESS;
 }
 
+RegistryValue ReadMachineValue(const std::wstring& name) {
+    RegistryValue value;
+    char data[1024] = {};
+    DWORD size = sizeof(data);
+    value.present = RegGetValueW(HKEY_LOCAL_MACHINE, kLauncherRegistryKey, name.c_str(), RRF_RT_ANY | RRF_NOEXPAND,
+                                 &value.type, data, &size) == ERROR_SUCCESS;
+    if (value.present) value.bytes.assign(data, size);
+    return value;
+}
+
 bool WriteMachineString(const wchar_t* name, const std::wstring& text) {
     return RegSetKeyValueW(HKEY_LOCAL_MACHINE, kLauncherRegistryKey, name, REG_SZ, text.c_str(),
                            static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t))) == ERROR_SUCCESS;

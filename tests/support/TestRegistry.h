@@ -30,6 +30,8 @@ void DeleteRegistryValue(const wchar_t* name);
 // The REG_QWORD values under HKEY_LOCAL_MACHINE whose names begin with `prefix`, by name.
 std::map<std::wstring, unsigned long long> ReadMachineQwords(const std::wstring& prefix);
 bool WriteMachineQword(const std::wstring& name, unsigned long long value);
+// One value under HKEY_LOCAL_MACHINE.
+RegistryValue ReadMachineValue(const std::wstring& name);
 
 // A REG_SZ value under HKEY_LOCAL_MACHINE, as an administrator sets it, and its text as ReadRegistryString
 // gives it.

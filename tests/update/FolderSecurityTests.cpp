@@ -52,13 +52,15 @@ std::vector<BYTE> AclOf(const std::vector<Grant>& grants) {
     return acl;
 }
 
-// What a folder under Program Files carries.
-std::vector<BYTE> ProgramFilesAcl() {
-    return AclOf({{TrustedInstaller(), FILE_ALL_ACCESS, kInherit},
-                  {Sid(WinLocalSystemSid), FILE_ALL_ACCESS, kInherit},
-                  {Sid(WinBuiltinAdministratorsSid), FILE_ALL_ACCESS, kInherit},
-                  {Sid(WinBuiltinUsersSid), kReadExecute, kInherit},
-                  {Sid(WinBuiltinAnyPackageSid), kReadExecute, kInherit}});
+// What a folder under Program Files carries, and one more entry when given.
+std::vector<BYTE> ProgramFilesAcl(const std::vector<Grant>& more = {}) {
+    std::vector<Grant> grants = {{TrustedInstaller(), FILE_ALL_ACCESS, kInherit},
+                                 {Sid(WinLocalSystemSid), FILE_ALL_ACCESS, kInherit},
+                                 {Sid(WinBuiltinAdministratorsSid), FILE_ALL_ACCESS, kInherit},
+                                 {Sid(WinBuiltinUsersSid), kReadExecute, kInherit},
+                                 {Sid(WinBuiltinAnyPackageSid), kReadExecute, kInherit}};
+    grants.insert(grants.end(), more.begin(), more.end());
+    return AclOf(grants);
 }
 
 // The Program Files ACL with one more entry merged in by SetEntriesInAclW, as the shell's dialog would.
@@ -94,6 +96,8 @@ ACCESS_MASK InheritedGrant(PACL acl, const std::vector<BYTE>& sid) {
 
 }  // namespace
 
+// The game folder itself, and every file and folder below it, which must also be owned by SYSTEM, Administrators
+// or TrustedInstaller.
 TEST(FolderSecurity, KeepsOnlyWhatNobodyButSystemAndAdministratorsCanChange) {
     const std::vector<BYTE> replacement = MakeGameFolderDacl();
     ASSERT_FALSE(replacement.empty());
@@ -102,32 +106,42 @@ TEST(FolderSecurity, KeepsOnlyWhatNobodyButSystemAndAdministratorsCanChange) {
         std::function<std::vector<BYTE>()> dacl;  // empty result: a null DACL
         WELL_KNOWN_SID_TYPE owner;
         bool safe;
+        bool safeBelow;
     };
     const Case cases[] = {
-        {"Program Files", ProgramFilesAcl, WinBuiltinAdministratorsSid, true},
+        {"Program Files", [] { return ProgramFilesAcl(); }, WinBuiltinAdministratorsSid, true, true},
         {"a folder made under C:\\ (Authenticated Users: Modify)",
          [] { return ProgramFilesPlus(WinAuthenticatedUserSid, kModify, SUB_CONTAINERS_AND_OBJECTS_INHERIT); },
-         WinBuiltinAdministratorsSid, false},
+         WinBuiltinAdministratorsSid, false, false},
         {"Authenticated Users: Modify on what is below only",
          [] { return ProgramFilesPlus(WinAuthenticatedUserSid, kModify, SUB_CONTAINERS_AND_OBJECTS_INHERIT | INHERIT_ONLY); },
-         WinBuiltinAdministratorsSid, false},
+         WinBuiltinAdministratorsSid, false, false},
+        {"Users: WRITE_DAC on the folders below only",
+         [] { return ProgramFilesAcl({{Sid(WinBuiltinUsersSid), WRITE_DAC, CONTAINER_INHERIT_ACE | INHERIT_ONLY_ACE}}); },
+         WinBuiltinAdministratorsSid, false, false},
         {"Everyone: WRITE_DAC", [] { return ProgramFilesPlus(WinWorldSid, WRITE_DAC, NO_INHERITANCE); },
-         WinBuiltinAdministratorsSid, false},
+         WinBuiltinAdministratorsSid, false, false},
         {"Users: GENERIC_WRITE", [] { return ProgramFilesPlus(WinBuiltinUsersSid, GENERIC_WRITE, NO_INHERITANCE); },
-         WinBuiltinAdministratorsSid, false},
+         WinBuiltinAdministratorsSid, false, false},
         {"Users: delete a child", [] { return ProgramFilesPlus(WinBuiltinUsersSid, FILE_DELETE_CHILD, NO_INHERITANCE); },
-         WinBuiltinAdministratorsSid, false},
-        {"null DACL (everyone full access)", [] { return std::vector<BYTE>(); }, WinBuiltinAdministratorsSid, false},
-        {"empty DACL (nobody may do anything)", [] { return AclOf({}); }, WinBuiltinAdministratorsSid, true},
-        {"Program Files entries, owned by a user who may rewrite them", ProgramFilesAcl, WinBuiltinUsersSid, false},
-        {"the replacement", [&] { return replacement; }, WinBuiltinAdministratorsSid, true},
-        {"the replacement, owned by a user", [&] { return replacement; }, WinBuiltinUsersSid, true},
+         WinBuiltinAdministratorsSid, false, false},
+        {"null DACL (everyone full access)", [] { return std::vector<BYTE>(); }, WinBuiltinAdministratorsSid, false, false},
+        {"empty DACL (nobody may do anything)", [] { return AclOf({}); }, WinBuiltinAdministratorsSid, true, true},
+        {"Program Files entries, owned by a user who may rewrite them", [] { return ProgramFilesAcl(); },
+         WinBuiltinUsersSid, false, false},
+        {"owned by a user, OWNER RIGHTS limited on what is below only",
+         [] { return ProgramFilesAcl({{Sid(WinCreatorOwnerRightsSid), kReadExecute, kInherit | INHERIT_ONLY_ACE}}); },
+         WinBuiltinUsersSid, false, false},
+        {"the replacement", [&] { return replacement; }, WinBuiltinAdministratorsSid, true, true},
+        {"the replacement, owned by a user", [&] { return replacement; }, WinBuiltinUsersSid, true, false},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         std::vector<BYTE> dacl = c.dacl();
         std::vector<BYTE> owner = Sid(c.owner);
-        EXPECT_EQ(IsFolderDaclSafe(owner.data(), dacl.empty() ? nullptr : reinterpret_cast<PACL>(dacl.data())), c.safe);
+        PACL acl = dacl.empty() ? nullptr : reinterpret_cast<PACL>(dacl.data());
+        EXPECT_EQ(IsFolderDaclSafe(owner.data(), acl), c.safe);
+        EXPECT_EQ(IsEntrySecuritySafe(owner.data(), acl), c.safeBelow);
     }
 
     // The replacement still lets every user read and run the game, inherited by everything below, and

@@ -67,6 +67,7 @@ RunResult RunUpdateIn(const std::wstring& dir, const std::wstring& exeName, cons
     for (const std::wstring& host : options.hosts) commandLine += L" --host \"" + host + L"\"";
     for (const std::string& key : options.keys) commandLine += L" --key " + testsupport::Wide(key);
     if (options.verify) commandLine += L" --verify";
+    if (options.secure) commandLine += L" --secure";
     testsupport::ChildRun run = testsupport::RunCapturingDebugOutput(commandLine, 120000, dir);
     result.exited = run.exited;
     result.debugLines = run.debugLines;

@@ -37,6 +37,7 @@ struct RunOptions {
     std::vector<std::wstring> hosts;
     std::vector<std::string> keys;
     bool verify = false;  // the full check the player asks for
+    bool secure = false;  // the game folder secured first, as the launcher does at every start
 };
 
 // Copies the updater probe into `dir` as `exeName` and runs it once under the debug API.

@@ -3,12 +3,14 @@
 // "S <text>", "F <flag>", "R"). Tests copy it into a game directory, often as "Launcher.exe".
 // "--host URL" (repeated) replaces the built-in patch hosts and "--key HEX" (repeated) sets the manifest
 // keys, as a build would, so that tests can use keys made while they run; "--verify" asks for the full
-// check, as the launcher's own option does. Started as "<dir>\Launcher.exe.new --hand-over <pid>", it
+// check, as the launcher's own option does; "--secure" secures the game folder first, as every start of the
+// launcher does. Started as "<dir>\Launcher.exe.new --hand-over <pid>", it
 // finishes a self-update as the launcher does.
 #include "SingleInstance.h"
 #include "RunModes.h"
 #include "update/PatchHost.h"
 #include "update/SelfUpdate.h"
+#include "update/FolderSecurity.h"
 #include "update/StatusChannel.h"
 #include "update/Updater.h"
 
@@ -74,6 +76,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
     for (int i = 1; argv && i < argc; ++i) {
         const std::wstring option = argv[i];
         if (option == L"--verify") args->fullCheck = true;
+        if (option == L"--secure") SecureGameFolder(dir);
         if (i + 1 >= argc) continue;
         if (option == L"--host") hosts.push_back(argv[++i]);
         if (option == L"--key") {

@@ -1,4 +1,5 @@
 // Whole update runs on the real updater thread, in a process of their own, against the loopback host.
+#include "InstallationKey.h"
 #include "PlayerTexts.h"
 #include "TextFormat.h"
 #include "update/StatusChannel.h"
@@ -6,6 +7,7 @@
 #include "ChildProcesses.h"
 #include "TempDir.h"
 #include "TestFiles.h"
+#include "TestRegistry.h"
 #include "TestWindows.h"
 #include "UpdateRun.h"
 
@@ -47,6 +49,17 @@ std::string Text(const wchar_t* format, ...) {
 
 std::vector<std::string> Tail(const std::vector<std::string>& all, std::size_t n) {
     return std::vector<std::string>(all.end() - static_cast<long>(std::min(n, all.size())), all.end());
+}
+
+// The folder's volume serial number and file index as 12 little-endian bytes, read here with Win32.
+std::string FolderIdentityBytes(const std::wstring& folder) {
+    HANDLE handle = CreateFileW(folder.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    BY_HANDLE_FILE_INFORMATION info = {};
+    EXPECT_TRUE(GetFileInformationByHandle(handle, &info));
+    CloseHandle(handle);
+    const DWORD parts[] = {info.dwVolumeSerialNumber, info.nFileIndexLow, info.nFileIndexHigh};
+    return std::string(reinterpret_cast<const char*>(parts), sizeof(parts));
 }
 
 }  // namespace
@@ -255,6 +268,54 @@ TEST(UpdaterOutcomeTest, NothingIsWrittenThroughALink) {
         EXPECT_TRUE(run.Logged("[Launcher][updater] " + std::string(c.listed) + " reaches through a link"));
         EXPECT_EQ(server.CountRequests("/patch/files/" + std::string(c.listed)), 0);
         EXPECT_EQ(run.Finished(), (std::vector<std::string>{"F 1"}));
+    }
+}
+
+// A player let start the game from a folder that could not be secured reads so once, as the last line before
+// the start button, whichever way the run ended; a run that keeps the button off, or a secured folder, does not.
+TEST(UpdaterOutcomeTest, AFolderThatCannotBeSecuredIsToldBeforeTheStart) {
+    const std::string unprotected = testsupport::Utf8(player_texts::kFolderUnprotected);
+    struct EndCase {
+        const char* name;
+        bool securable;
+        bool served;         // the host serves a manifest listing a.pak
+        bool installed;      // a.pak is there already
+        bool clientRunning;  // a game client of this installation runs
+        std::string outcome;
+        std::string finished;
+    };
+    const EndCase cases[] = {
+        {"up to date", false, true, true, false, kUpToDate, "F 0"},
+        {"updated", false, true, false, false, kUpdated, "F 0"},
+        {"no manifest, a client running", false, false, false, true, kParseFailedDualOpen, "F 0"},
+        {"no manifest", false, false, false, false, kParseFailed, "F 1"},
+        {"up to date in a secured folder", true, true, true, false, kUpToDate, "F 0"},
+    };
+    for (const EndCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        LoopbackHttpServer server;
+        TempDir dir;
+        TempDir outside;
+        // Wine shows a unix link only as a handle that names something else: the walk cannot secure it.
+        if (!c.securable) {
+            ASSERT_TRUE(testsupport::MakeUnixLink(outside.Path(), dir / L"linked"));
+        }
+        if (c.served) Publish(server, {{"a.pak", "alpha"}});
+        if (c.installed) testsupport::WriteBytes(dir / L"a.pak", "alpha");
+        testsupport::Process client;
+        if (c.clientRunning) {
+            ASSERT_TRUE(updatetest::StartGameClient(client, dir.Path()));
+        }
+        updatetest::RunOptions options;
+        options.secure = true;
+        auto run = RunUpdate(dir, L"Launcher.exe", options);
+        std::vector<std::string> last = {c.outcome};
+        if (!c.securable && c.finished == "F 0") last.push_back(unprotected);
+        const std::vector<std::string> texts = run.Texts();
+        EXPECT_EQ(Tail(texts, last.size()), last);
+        EXPECT_EQ(static_cast<std::size_t>(std::count(texts.begin(), texts.end(), unprotected)), last.size() - 1);
+        EXPECT_EQ(run.Finished(), std::vector<std::string>{c.finished});
+        EXPECT_EQ(run.Logged("[Launcher][updater] game folder cannot be secured"), !c.securable);
     }
 }
 
@@ -481,7 +542,8 @@ TEST(UpdaterDiskTest, PathsLongerThanThreeHundredCharacters) {
 
 // With CHECK=quick a file whose size, time and identity match the launcher's record is not hashed: a
 // change that keeps all three goes unseen, as the operator accepted. Without the line, after --verify, with
-// a damaged record file, and for a file the launcher never recorded, every file is hashed.
+// a damaged record file, for a file the launcher never recorded, and in a run whose start had to secure the
+// folder or could not (until then others could write the file and forge its record), every file is hashed.
 TEST(UpdaterQuickCheckTest, TrustsOnlyItsOwnRecordsAndOnlyWhenAllowed) {
     struct QuickCase {
         const char* name;
@@ -489,19 +551,24 @@ TEST(UpdaterQuickCheckTest, TrustsOnlyItsOwnRecordsAndOnlyWhenAllowed) {
         bool verify;
         bool damageRecords;
         bool keepTime;  // the change keeps the file's last-write time
+        bool secure;    // the second run secures the folder first, as every start of the launcher does
+        bool linkInside;  // which Wine shows as a link that the walk cannot secure
         bool changeCaught;
     };
     const QuickCase cases[] = {
-        {"quick", true, false, false, true, false},
-        {"quick, last-write time moved", true, false, false, false, true},
-        {"quick, with --verify", true, true, false, true, true},
-        {"quick, records damaged", true, false, true, true, true},
-        {"full (the default)", false, false, false, true, true},
+        {"quick", true, false, false, true, false, false, false},
+        {"quick, last-write time moved", true, false, false, false, false, false, true},
+        {"quick, with --verify", true, true, false, true, false, false, true},
+        {"quick, records damaged", true, false, true, true, false, false, true},
+        {"full (the default)", false, false, false, true, false, false, true},
+        {"quick, in the run that secures the folder", true, false, false, true, true, false, true},
+        {"quick, in a run that cannot secure the folder", true, false, false, true, true, true, true},
     };
     for (const QuickCase& c : cases) {
         SCOPED_TRACE(c.name);
         LoopbackHttpServer server;
         TempDir dir;
+        TempDir outside;
         std::map<std::string, std::string> files;
         for (int i = 0; i < 12; ++i) files["d/f" + std::to_string(i) + ".bin"] = testsupport::PatternBytes(5000, i);
         Publish(server, files, c.quickLine ? "CHECK=quick\n" : "");
@@ -533,12 +600,20 @@ TEST(UpdaterQuickCheckTest, TrustsOnlyItsOwnRecordsAndOnlyWhenAllowed) {
             records[records.size() / 2] ^= 1;
             ASSERT_TRUE(testsupport::WriteBytes(dir / L"korvane-check.cache", records));
         }
+        if (c.linkInside) {
+            ASSERT_TRUE(testsupport::MakeUnixLink(outside.Path(), dir / L"linked"));
+        }
         updatetest::RunOptions options;
         options.verify = c.verify;
+        options.secure = c.secure;
         const int before = server.CountRequests("/patch/files/d/f3.bin");
         auto second = RunUpdate(dir, L"Launcher.exe", options);
         EXPECT_EQ(server.CountRequests("/patch/files/d/f3.bin") - before, c.changeCaught ? 1 : 0);
         EXPECT_EQ(testsupport::ReadBytes(changed) == files["d/f3.bin"], c.changeCaught);
+        // A tree made safe is recorded where only administrators write, for this very folder.
+        const testsupport::RegistryValue record =
+            testsupport::ReadMachineValue(L"GameFolderSecured " + InstallationDigest(dir.Path()));
+        EXPECT_EQ(record.bytes, c.secure && !c.linkInside ? FolderIdentityBytes(dir.Path()) : std::string());
         std::vector<int> percents;
         for (const std::string& m : second.messages) {
             if (m.rfind("P ", 0) == 0) percents.push_back(std::stoi(m.substr(2)));

@@ -26,6 +26,7 @@ inline constexpr wchar_t kNoServerDualOpen[] = L"無法連線到更新伺服器,
 inline constexpr wchar_t kProxyLogin[] = L"代理伺服器需要驗證";
 inline constexpr wchar_t kClientRunning[] = L"有更新檔, 請先關閉所有遊戲視窗再執行 launcher 更新";
 inline constexpr wchar_t kDiskFull[] = L"磁碟空間不足：需要 %ls，可用 %ls";
+inline constexpr wchar_t kFolderUnprotected[] = L"遊戲資料夾無法保護，其他使用者可能修改遊戲檔案";
 
 // ---- downloads ----
 inline constexpr wchar_t kDownloading[] = L"下載中";

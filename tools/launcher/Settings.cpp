@@ -151,3 +151,47 @@ std::wstring ReadLocalMirrors() {
     value.resize(wcslen(value.c_str()));
     return value;
 }
+
+// ---- the record that the game folder's tree was made safe ----
+
+namespace {
+
+constexpr wchar_t kGameFolderSecuredValue[] = L"GameFolderSecured";
+constexpr DWORD kFolderIdentityBytes = sizeof(std::uint32_t) + sizeof(std::uint64_t);
+
+// "GameFolderSecured " and the installation digest of the launcher's own folder.
+std::wstring SecuredValueName() {
+    return std::wstring(kGameFolderSecuredValue) + L" " + InstallationDigest(LauncherDirFromPath(GetLauncherExePath()));
+}
+
+}  // namespace
+
+bool ReadGameFolderSecured(std::uint32_t* volumeSerial, std::uint64_t* fileIndex) {
+    ScopedRegKey key;
+    if (!OpenForReading(key, HKEY_LOCAL_MACHINE)) return false;
+    BYTE value[kFolderIdentityBytes] = {};
+    DWORD type = 0;
+    DWORD size = sizeof(value);
+    if (RegQueryValueExW(key.Get(), SecuredValueName().c_str(), nullptr, &type, value, &size) != ERROR_SUCCESS ||
+        type != REG_BINARY || size != sizeof(value)) {
+        return false;
+    }
+    CopyMemory(volumeSerial, value, sizeof(*volumeSerial));
+    CopyMemory(fileIndex, value + sizeof(*volumeSerial), sizeof(*fileIndex));
+    return true;
+}
+
+void WriteGameFolderSecured(std::uint32_t volumeSerial, std::uint64_t fileIndex) {
+    BYTE value[kFolderIdentityBytes] = {};
+    CopyMemory(value, &volumeSerial, sizeof(volumeSerial));
+    CopyMemory(value + sizeof(volumeSerial), &fileIndex, sizeof(fileIndex));
+    ScopedRegKey key;
+    if (!OpenForWriting(key, HKEY_LOCAL_MACHINE)) return;
+    RegSetValueExW(key.Get(), SecuredValueName().c_str(), 0, REG_BINARY, value, sizeof(value));
+}
+
+void ForgetGameFolderSecured() {
+    ScopedRegKey key;
+    if (!OpenForWriting(key, HKEY_LOCAL_MACHINE)) return;
+    RegDeleteValueW(key.Get(), SecuredValueName().c_str());
+}

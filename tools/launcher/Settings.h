@@ -35,3 +35,14 @@ void WriteLastManifestSequence(std::uint64_t sequence);
 // LocalMirrors: the machine's local caches as the administrator wrote them (REG_SZ under HKEY_LOCAL_MACHINE,
 // base URLs separated by ';'), unchecked; empty when absent or not REG_SZ.
 std::wstring ReadLocalMirrors();
+
+// GameFolderSecured: the identity of the game folder (its volume's serial number and its file index there)
+// when the launcher last judged or made its whole tree safe, a REG_BINARY of 12 bytes (serial, then index,
+// little-endian) under HKEY_LOCAL_MACHINE named "GameFolderSecured " + the installation digest of the
+// launcher's folder, out of reach of programs that are not elevated. False when absent or of another type or
+// size.
+bool ReadGameFolderSecured(std::uint32_t* volumeSerial, std::uint64_t* fileIndex);
+// Stores it.
+void WriteGameFolderSecured(std::uint32_t volumeSerial, std::uint64_t fileIndex);
+// Deletes it: the tree is judged again at the next start.
+void ForgetGameFolderSecured();

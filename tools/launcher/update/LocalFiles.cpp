@@ -6,7 +6,9 @@
 #include <aclapi.h>
 #include <sddl.h>
 
+#include <climits>
 #include <cstring>
+#include <utility>
 #include <vector>
 
 namespace local_files {
@@ -43,15 +45,17 @@ std::wstring NameOnVolume(HANDLE handle) {
     return name;
 }
 
-// True when the open handle is the object `path` names and not what a link leads to: no reparse point on
-// the object itself (a link opened as itself), and a final path that is `path` (a junction or link on the
-// way resolves to another one; Wine shows unix links only this way).
-bool NamesItself(HANDLE handle, const std::wstring& path) {
+// The open object's attributes into `attributes`; false when Windows cannot tell.
+bool AttributesOf(HANDLE handle, DWORD* attributes) {
     FILE_ATTRIBUTE_TAG_INFO tag = {};
-    if (!GetFileInformationByHandleEx(handle, FileAttributeTagInfo, &tag, sizeof(tag)) ||
-        (tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
-        return false;
-    }
+    if (!GetFileInformationByHandleEx(handle, FileAttributeTagInfo, &tag, sizeof(tag))) return false;
+    *attributes = tag.FileAttributes;
+    return true;
+}
+
+// True when the open handle's final path is `path`: a junction or link on the way resolves to another one
+// (Wine shows unix links only this way).
+bool FinalPathIs(HANDLE handle, const std::wstring& path) {
     std::wstring final = FinalPathOfHandle(handle);
     std::wstring asked = FullName(path);
     if (final.empty()) {
@@ -64,6 +68,13 @@ bool NamesItself(HANDLE handle, const std::wstring& path) {
                                 static_cast<int>(asked.size()), TRUE) == CSTR_EQUAL;
 }
 
+// True when the open handle is the object `path` names and not what a link leads to: no reparse point on
+// the object itself (a link opened as itself), and a final path that is `path`.
+bool NamesItself(HANDLE handle, const std::wstring& path) {
+    DWORD attributes = 0;
+    return AttributesOf(handle, &attributes) && !(attributes & FILE_ATTRIBUTE_REPARSE_POINT) && FinalPathIs(handle, path);
+}
+
 // True when nothing else names the file: a hard link elsewhere would receive every byte written here.
 // Asked as FileStandardInfo, not GetFileInformationByHandle: that one also asks for the volume's serial
 // number, which under Wine is a round trip to the mount manager's process for every file written.
@@ -73,13 +84,16 @@ bool HasOneName(HANDLE handle) {
 }
 
 // Opens `path` itself, never through a link: refused (invalid, GetLastError kStoppedOnLink) when the handle
-// does not name the object itself, or when it is to be written and has another name too.
+// does not name the object itself, or when it is to be written and has another name too. A file made by
+// CREATE_NEW (whose `access` includes DELETE) that is refused is deleted by the handle that made it: made
+// through a link on the way, it would otherwise stay wherever the link leads.
 ScopedHandle OpenItself(const std::wstring& path, DWORD access, DWORD share, DWORD disposition, DWORD flags,
                         bool toWrite) {
     ScopedHandle handle(CreateFileW(ForFileApi(path).c_str(), access, share, nullptr, disposition,
                                     flags | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
     if (!handle.Valid()) return handle;
     if (!NamesItself(handle.Get(), path) || (toWrite && !HasOneName(handle.Get()))) {
+        if (disposition == CREATE_NEW) DeleteOpen(handle.Get());
         handle.Reset();
         SetLastError(kStoppedOnLink);
     }
@@ -112,17 +126,19 @@ bool ClearReadOnlyByName(const std::wstring& path) {
     return GetLastError() != kStoppedOnLink;
 }
 
+// IO_STATUS_BLOCK as ntdll fills it (winternl.h would clash with the file information classes in use here).
+struct IoStatus {
+    union {
+        LONG status;
+        void* pointer;
+    };
+    ULONG_PTR information;
+};
+
 // The file's index on its volume (what GetFileInformationByHandle gives as nFileIndexHigh/Low, and a folder
 // listing as FileId), asked without the volume serial that GetFileInformationByHandle and FileIdInfo also
 // fetch: the native call's FileInternalInformation, as no Win32 class gives the index alone.
 bool FileIndexOf(HANDLE file, std::uint64_t* index) {
-    struct IoStatus {
-        union {
-            LONG status;
-            void* pointer;
-        };
-        ULONG_PTR information;
-    };
     using QueryInformationFile = LONG(WINAPI*)(HANDLE, IoStatus*, void*, ULONG, int);
     constexpr int kFileInternalInformation = 6;
     static const auto query = reinterpret_cast<QueryInformationFile>(
@@ -132,6 +148,125 @@ bool FileIndexOf(HANDLE file, std::uint64_t* index) {
     if (!query || query(file, &io, &internal, sizeof(internal), kFileInternalInformation) < 0) return false;
     *index = static_cast<std::uint64_t>(internal.QuadPart);
     return true;
+}
+
+// ---- folders made by handle ----
+
+// UNICODE_STRING and OBJECT_ATTRIBUTES as ntdll takes them.
+struct NativeName {
+    USHORT length;
+    USHORT maximumLength;
+    PWSTR buffer;
+};
+struct NativeObjectAttributes {
+    ULONG length;
+    HANDLE rootDirectory;
+    NativeName* objectName;
+    ULONG attributes;
+    void* securityDescriptor;
+    void* securityQualityOfService;
+};
+constexpr ULONG kObjCaseInsensitive = 0x40;                       // OBJ_CASE_INSENSITIVE
+constexpr ULONG kFileCreate = 2;                                  // FILE_CREATE: fails when the name is taken
+constexpr ULONG kFileDirectoryFile = 0x1;                         // FILE_DIRECTORY_FILE
+constexpr ULONG kFileSynchronousIoNonalert = 0x20;                // FILE_SYNCHRONOUS_IO_NONALERT
+constexpr LONG kNameCollision = static_cast<LONG>(0xC0000035);    // STATUS_OBJECT_NAME_COLLISION
+
+// The path in the native namespace ("\??\C:\..." or "\??\UNC\server\share\...").
+std::wstring NativePath(const std::wstring& path) {
+    const std::wstring full = FullName(path);
+    return full.compare(0, 2, L"\\\\") == 0 ? L"\\??\\UNC\\" + full.substr(2) : L"\\??\\" + full;
+}
+
+// Makes the folder `path` and returns a handle to the folder made, never to one that was there: no Win32 call
+// makes a folder and opens it at once. Invalid when nothing was made; `taken` tells whether the name was.
+ScopedHandle MakeFolder(const std::wstring& path, bool* taken) {
+    using CreateFileCall = LONG(WINAPI*)(HANDLE*, ACCESS_MASK, NativeObjectAttributes*, IoStatus*, LARGE_INTEGER*,
+                                         ULONG, ULONG, ULONG, ULONG, void*, ULONG);
+    static const auto create = reinterpret_cast<CreateFileCall>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtCreateFile")));
+    *taken = false;
+    std::wstring name = NativePath(path);
+    const std::size_t bytes = name.size() * sizeof(wchar_t);
+    if (!create || bytes > USHRT_MAX - sizeof(wchar_t)) return ScopedHandle();
+    NativeName nativeName = {static_cast<USHORT>(bytes), static_cast<USHORT>(bytes), &name[0]};
+    NativeObjectAttributes object = {sizeof(NativeObjectAttributes), nullptr, &nativeName, kObjCaseInsensitive, nullptr,
+                                     nullptr};
+    IoStatus io = {};
+    HANDLE folder = nullptr;
+    const LONG status = create(&folder, FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | DELETE | SYNCHRONIZE, &object, &io,
+                               nullptr, FILE_ATTRIBUTE_NORMAL, kShareAll, kFileCreate,
+                               kFileDirectoryFile | kFileSynchronousIoNonalert, nullptr, 0);
+    *taken = status == kNameCollision;
+    return ScopedHandle(status >= 0 ? folder : nullptr);
+}
+
+// Makes one folder below a parent found to be itself, then checks that the folder made is itself: made through
+// a link swapped in on the way since, it is removed again by its own handle. One made meanwhile by another
+// worker counts when it is itself.
+bool MakeFolderItself(const std::wstring& path) {
+    bool taken = false;
+    ScopedHandle made = MakeFolder(path, &taken);
+    if (!made.Valid()) {
+        if (!taken) return false;
+        ScopedHandle there = OpenItself(path, FILE_READ_ATTRIBUTES, kShareAll, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS,
+                                        false);
+        DWORD attributes = 0;
+        return there.Valid() && AttributesOf(there.Get(), &attributes) && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+    }
+    if (NamesItself(made.Get(), path)) return true;
+    DeleteOpen(made.Get());
+    SetLastError(kStoppedOnLink);
+    return false;
+}
+
+// ---- the tree walk ----
+
+// What the walk needs of every entry: to read and set its owner and DACL, and to tell what it is.
+constexpr DWORD kWalkAccess = READ_CONTROL | WRITE_DAC | WRITE_OWNER | FILE_READ_ATTRIBUTES;
+
+// A folder's path without a trailing separator ("C:\" keeps its own): a folder's final path has none.
+std::wstring WithoutSeparator(std::wstring path) {
+    while (path.size() > 3 && (path.back() == L'\\' || path.back() == L'/')) path.pop_back();
+    return path;
+}
+
+// Adds the entries of an open folder to `entries` (path, listed as a folder), "." and ".." left out; false when
+// it cannot be listed to the end.
+bool ListFolder(HANDLE folder, const std::wstring& path, std::vector<std::pair<std::wstring, bool>>* entries) {
+    const std::wstring prefix = path.back() == L'\\' ? path : path + L"\\";
+    std::vector<std::uint64_t> buffer(64 * 1024 / sizeof(std::uint64_t));  // 8-byte aligned entries
+    for (FILE_INFO_BY_HANDLE_CLASS kind = FileFullDirectoryRestartInfo;
+         GetFileInformationByHandleEx(folder, kind, buffer.data(), static_cast<DWORD>(buffer.size() * sizeof(buffer[0])));
+         kind = FileFullDirectoryInfo) {
+        const unsigned char* at = reinterpret_cast<const unsigned char*>(buffer.data());
+        for (;;) {
+            const auto* entry = reinterpret_cast<const FILE_FULL_DIR_INFO*>(at);
+            const std::wstring name(entry->FileName, entry->FileNameLength / sizeof(wchar_t));
+            if (name != L"." && name != L"..") {
+                entries->emplace_back(prefix + name, (entry->FileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0);
+            }
+            if (entry->NextEntryOffset == 0) break;
+            at += entry->NextEntryOffset;
+        }
+    }
+    return GetLastError() == ERROR_NO_MORE_FILES;
+}
+
+// Opens one entry of the walk as itself (a reparse point as itself too), visits it, and lists a folder that is
+// no reparse point into `below`. False when it cannot be opened or listed, names something else, or `visit`
+// refused it.
+bool WalkEntry(const std::wstring& path, bool asFolder, bool top, const std::function<bool(const TreeEntry&)>& visit,
+               std::vector<std::pair<std::wstring, bool>>* below) {
+    ScopedHandle handle(CreateFileW(ForFileApi(path).c_str(), kWalkAccess | (asFolder ? FILE_LIST_DIRECTORY : 0), kShareAll,
+                                    nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
+                                    nullptr));
+    DWORD attributes = 0;
+    if (!handle.Valid() || !AttributesOf(handle.Get(), &attributes) || !FinalPathIs(handle.Get(), path)) return false;
+    const bool link = (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+    const bool visited = visit(TreeEntry{handle.Get(), path, top, link});
+    if (link || !(attributes & FILE_ATTRIBUTE_DIRECTORY)) return visited;
+    return ListFolder(handle.Get(), path, below) && visited;
 }
 
 bool IsGoneError(DWORD error) {
@@ -191,10 +326,25 @@ ScopedHandle OpenListedToRead(const std::wstring& path) {
 }
 
 ScopedHandle OpenFolderToList(const std::wstring& path) {
-    // A folder's final path has no trailing separator: "game\\" would never name itself.
-    std::wstring folder = path;
-    while (folder.size() > 3 && (folder.back() == L'\\' || folder.back() == L'/')) folder.pop_back();
-    return OpenItself(folder, FILE_LIST_DIRECTORY, kShareAll, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, false);
+    return OpenItself(WithoutSeparator(path), FILE_LIST_DIRECTORY, kShareAll, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS,
+                      false);
+}
+
+ScopedHandle OpenFolderToJudge(const std::wstring& path) {
+    return OpenItself(WithoutSeparator(path), READ_CONTROL | FILE_READ_ATTRIBUTES, kShareAll, OPEN_EXISTING,
+                      FILE_FLAG_BACKUP_SEMANTICS, false);
+}
+
+bool WalkTree(const std::wstring& folder, const std::function<bool(const TreeEntry&)>& visit) {
+    // A stack, not recursion: the depth is whatever the folder holds.
+    std::vector<std::pair<std::wstring, bool>> pending;
+    bool whole = WalkEntry(WithoutSeparator(folder), true, true, visit, &pending);
+    while (!pending.empty()) {
+        const std::pair<std::wstring, bool> entry = std::move(pending.back());
+        pending.pop_back();
+        whole = WalkEntry(entry.first, entry.second, false, visit, &pending) && whole;
+    }
+    return whole;
 }
 
 bool CrossesLink(const std::wstring& root, const std::wstring& relative, std::set<std::wstring>* plainFolders) {
@@ -320,17 +470,21 @@ bool MoveReplacing(const std::wstring& from, const std::wstring& to) {
 }
 
 bool CreateParentFolders(const std::wstring& path) {
-    const std::wstring folder = FolderOf(path);
-    if (folder.empty()) return true;
-    // The deepest folder there already must be itself: a new folder made below a link would be made
-    // wherever the link leads.
-    for (std::wstring existing = folder; !existing.empty(); existing = FolderOf(existing)) {
-        ScopedHandle handle = OpenItself(existing, FILE_READ_ATTRIBUTES, kShareAll, OPEN_EXISTING,
+    // The deepest folder there already must be itself (its final path vouches for every folder above it): a
+    // new folder made below a link would be made wherever the link leads.
+    std::vector<std::wstring> missing;
+    for (std::wstring folder = FolderOf(path); !folder.empty(); folder = FolderOf(folder)) {
+        ScopedHandle handle = OpenItself(folder, FILE_READ_ATTRIBUTES, kShareAll, OPEN_EXISTING,
                                          FILE_FLAG_BACKUP_SEMANTICS, false);
         if (handle.Valid()) break;
         if (GetLastError() == kStoppedOnLink) return false;
+        missing.push_back(folder);
     }
-    return CreateDirectoryChain(folder);
+    // Then one level at a time, each checked to be itself before the next is made in it.
+    for (auto level = missing.rbegin(); level != missing.rend(); ++level) {
+        if (!MakeFolderItself(*level)) return false;
+    }
+    return true;
 }
 
 ScopedHandle OpenToRun(const std::wstring& path) {

@@ -16,6 +16,7 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <functional>
 #include <set>
 #include <string>
 
@@ -60,6 +61,25 @@ ScopedHandle OpenListedToRead(const std::wstring& path);
 // A folder opened to list its entries; invalid when it cannot be opened.
 ScopedHandle OpenFolderToList(const std::wstring& path);
 
+// A folder opened to read its owner and DACL (READ_CONTROL) and its identity; invalid when it cannot be opened.
+ScopedHandle OpenFolderToJudge(const std::wstring& path);
+
+// One file or folder met by WalkTree, opened as itself with READ_CONTROL, WRITE_DAC and WRITE_OWNER.
+struct TreeEntry {
+    HANDLE handle;
+    const std::wstring& path;
+    bool top;   // the folder the walk began at
+    bool link;  // a reparse point (symbolic link, junction, mount point): the link itself, never gone below
+};
+
+// Visits `folder` and every file and folder below it at any depth, a folder before what it holds, each by a
+// handle of its own opened with FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS (with SeBackupPrivilege
+// and SeRestorePrivilege enabled, that opens what a user locked down too). False when an entry could not be
+// opened or listed, when its handle names something else (reached through a link swapped in on the way; Wine
+// shows every unix link so), or when `visit` returned false: such an entry is not visited or not gone below,
+// and the walk goes on with the others.
+bool WalkTree(const std::wstring& folder, const std::function<bool(const TreeEntry&)>& visit);
+
 // True when `relative` below `root` (which ends in a separator) reaches through a link, or when the file
 // or its ".part" is a link or has a second name: such a file is left alone. Parts that do not exist yet
 // cross nothing. With `plainFolders`, the folders found to be themselves are remembered there and not
@@ -73,7 +93,8 @@ bool ReadWhole(const std::wstring& path, std::uint64_t limit, std::string* bytes
 // A ".part" file, held alone: nobody else can open, change or replace it while the handle lives, and the
 // same handle reads what was written, moves the file into place or deletes it. `existing` bytes of an
 // earlier attempt are kept (the position then stands at their end), or the file starts empty when 0.
-// Invalid (GetLastError set) when it cannot be opened, or is shorter than `existing`.
+// Invalid (GetLastError set) when it cannot be opened, or is shorter than `existing`; a new one made through a
+// link on the way is deleted again before the refusal.
 ScopedHandle OpenPart(const std::wstring& path, std::uint64_t existing);
 
 // Moves the open file (from OpenPart) over `target`; a read-only target (game folders copied from a disc
@@ -96,7 +117,9 @@ bool WriteAtomically(const std::wstring& path, const std::string& bytes);
 // set when Windows refuses.
 bool MoveReplacing(const std::wstring& from, const std::wstring& to);
 
-// Creates every missing folder above the file `path`; true when its folder exists afterwards.
+// Creates every missing folder above the file `path`, one level at a time, each made in a folder found to be
+// itself and found to be itself once made (one that is not is removed again); true when its folder exists
+// afterwards.
 bool CreateParentFolders(const std::wstring& path);
 
 // A program of the game folder opened by its own name to be hashed and started: others may read it but

@@ -50,16 +50,23 @@ void RemoveWhenReleased(const std::wstring& path) {
     if (StartDetachedThread(RemoveWhenReleasedThread, copy.get())) copy.release();  // the thread owns it now
 }
 
+// The finished flag, the last message of a run. A player about to be let start the game from a folder that
+// could not be secured reads so first, whichever way the run ended.
+void PostOutcome(HWND window, bool gameMayStart) {
+    if (gameMayStart && GameFolderUnsecured()) PostStatusText(window, player_texts::kFolderUnprotected);
+    PostFinished(window, gameMayStart);
+}
+
 // Ends a run with its outcome text and the finished flag.
 void Finish(HWND window, const wchar_t* text, bool gameMayStart) {
     PostStatusText(window, L"%ls", text);
-    PostFinished(window, gameMayStart);
+    PostOutcome(window, gameMayStart);
 }
 
 void FinishUpToDate(HWND window) {
     PostStatusText(window, player_texts::kUpToDate);
     PostProgress(window, 100);
-    PostFinished(window, true);
+    PostOutcome(window, true);
 }
 
 // What the jobs still need from the network: their sizes, less what their ".part" files already hold.
@@ -150,14 +157,14 @@ void ReportDownloads(HWND window, const BatchOutcome& outcome) {
     PostProgress(window, 100);
     if (outcome.failed == 0) {
         PostStatusText(window, player_texts::kUpdated);
-        PostFinished(window, true);
+        PostOutcome(window, true);
     } else if (!outcome.lastFailedPath.empty()) {
         PostStatusText(window, player_texts::kDoneWithFailuresNamed, static_cast<int>(outcome.failed),
                        outcome.lastFailedPath.c_str(), outcome.lastFailedReason.c_str());
-        PostFinished(window, false);
+        PostOutcome(window, false);
     } else {
         PostStatusText(window, player_texts::kDoneWithFailures, static_cast<int>(outcome.failed));
-        PostFinished(window, false);
+        PostOutcome(window, false);
     }
 }
 
@@ -255,18 +262,19 @@ void RunUpdate(const UpdaterThreadArgs& args) {
         FinishUpToDate(window);
         return;
     }
-    // With CHECK=quick the check may trust what it recorded before, unless the player asked for a full one
-    // or the folder could not be secured (anybody may have written the records); they are kept up to date
-    // either way.
+    // With CHECK=quick the check may trust what it recorded before, unless the player asked for a full one.
+    // Records written while others could write the folder (it could not be secured, or this start had to
+    // secure it) are not even loaded: every file is hashed and the records are written anew from that alone.
+    const bool recordsTrusted = !GameFolderUnsecured() && !GameFolderSecuredThisRun();
     CheckCache cache;
     CheckCache* records = manifest.quickCheck ? &cache : nullptr;
     const std::wstring cachePath = args.launcherDir + kCheckCacheName;
-    if (records) cache.Load(cachePath);
+    if (records && recordsTrusted) cache.Load(cachePath);
     const auto keepRecords = [&] {
-        if (records && cache.Changed()) cache.Save(cachePath);
+        if (records && (cache.Changed() || !recordsTrusted)) cache.Save(cachePath);
     };
     std::vector<std::size_t> jobs =
-        CheckFiles(window, manifest, args.launcherDir, records, records && !args.fullCheck && !GameFolderUnsecured());
+        CheckFiles(window, manifest, args.launcherDir, records, records && !args.fullCheck && recordsTrusted);
     if (jobs.empty()) {
         keepRecords();
         FinishUpToDate(window);
@@ -280,7 +288,7 @@ void RunUpdate(const UpdaterThreadArgs& args) {
     const BatchOutcome skipped = LeaveOutLinkedPaths(window, manifest, args.launcherDir, &jobs);
     if (!EnoughDiskSpace(window, args.launcherDir, BytesToFetch(manifest, jobs, args.launcherDir))) {
         keepRecords();
-        PostFinished(window, false);
+        PostOutcome(window, false);
         return;
     }
     BatchOutcome outcome =
