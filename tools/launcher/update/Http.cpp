@@ -115,7 +115,7 @@ HttpOpenStep OpenPatchRequest(const std::wstring& baseUrl, const wchar_t* suffix
                                       WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES,
                                       WINHTTP_FLAG_ESCAPE_DISABLE | (parts.secure ? WINHTTP_FLAG_SECURE : 0));
     if (!http.request) return HttpOpenStep::WinHttpOpenRequest;
-    AllowWindowsLogon(http.request.Get());
+    RefuseWindowsLogon(http.request.Get());
     // The wait for the response headers has a time-out of its own. Some WinHTTP implementations leave it
     // unlimited, so a host that accepts the connection and never answers would hold the update at
     // "connecting" for ever; give it the same time as every other wait. The result is ignored like the
@@ -141,10 +141,15 @@ HttpOpenStep RequestFromPatchHost(const std::wstring& baseUrl, const wchar_t* su
         step = HttpOpenStep::WinHttpSendRequest;
     } else if (step == HttpOpenStep::Done && !WinHttpReceiveResponse(http.request.Get(), nullptr)) {
         step = HttpOpenStep::WinHttpReceiveResponse;
-    } else if (step == HttpOpenStep::Done && QueryStatusCode(http.request.Get()) == kStatusProxyAuthRequired &&
-               !AnswerProxyLogin(http.request.Get(), baseUrl, headers)) {
-        NoteMirrorStatus(baseUrl, kStatusProxyAuthRequired);
-        return HttpOpenStep::ProxyAuthentication;
+    } else if (step == HttpOpenStep::Done && QueryStatusCode(http.request.Get()) == kStatusProxyAuthRequired) {
+        // A cache, and anything the player's proxy does not carry the request through, is never offered the
+        // logon: on a LAN, whoever answers 407 or 401 with NTLM would collect the seat's exchange.
+        const bool offered = !IsLocalMirror(baseUrl) && CarriedByPlayersProxy(baseUrl);
+        if (!offered) LogLogonWithheld(http.request.Get(), baseUrl);
+        if (!offered || !AnswerProxyLogin(http.request.Get(), baseUrl, headers)) {
+            NoteMirrorStatus(baseUrl, kStatusProxyAuthRequired);
+            return HttpOpenStep::ProxyAuthentication;
+        }
     }
     if (step == HttpOpenStep::Done) {
         NoteMirrorStatus(baseUrl, QueryStatusCode(http.request.Get()));

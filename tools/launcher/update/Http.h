@@ -90,7 +90,7 @@ enum class HttpOpenStep {
     WinHttpOpenRequest,
     WinHttpSendRequest,
     WinHttpReceiveResponse,
-    ProxyAuthentication,  // the proxy still asked for a login after the Windows logon was offered (logged)
+    ProxyAuthentication,  // a 407 that the Windows logon was not offered to, or did not satisfy (logged)
     Done
 };
 
@@ -98,9 +98,10 @@ enum class HttpOpenStep {
 // mirror, TLS 1.2 and 1.3 only, redirects never followed: a patch host serves a file where it is named),
 // connection and GET request, sends it with `headers` (empty: none) and receives the response headers.
 // Root and connection already open in `http` are kept (they must be for the same base URL): the next
-// request then goes over the connection the last one left open. A proxy that answers 407 is offered the
-// player's Windows logon once (ProxyChoice.h). A failed step is logged with `suffix` as the name; a local
-// mirror is dropped for the run on a failed step or an error status (LocalMirror.h).
+// request then goes over the connection the last one left open. No request offers the Windows logon; a
+// 407 is answered with it once, and only when the proxy of the player's settings carries the request to a
+// patch host (ProxyChoice.h). A failed step is logged with `suffix` as the name; a local mirror is dropped
+// for the run on a failed step or an error status (LocalMirror.h).
 HttpOpenStep RequestFromPatchHost(const std::wstring& baseUrl, const wchar_t* suffix, const std::wstring& headers,
                                   HttpRequest& http);
 
