@@ -4,8 +4,9 @@
 #   1. an internet café: a second nginx runs the shipped lan-cache.conf in front of the operator's host and
 #      the seats name it in LocalMirrors. Two seats (fresh game folders) install the same patch one after
 #      the other: the second one's files come from the cache, and the origin only answers revalidations
-#      (304); one file corrupted in the cache's store still arrives right, from the origin; with the cache
-#      down every file comes from the origin and the cache costs one failed connection;
+#      (304); one file corrupted in the cache's store still arrives right, from the origin, and the cache is
+#      dropped for the rest of that run; with the cache down every file comes from the origin and the cache
+#      costs one failed connection;
 #   2. a proxy: the player's Internet settings name a real tinyproxy, and the update goes through it; a
 #      proxy that asks for a login the launcher cannot give shows "代理伺服器需要驗證".
 # Usage: e2e-lan.sh --port N --probe probe_child.exe --updater-probe updater_probe.exe --trust-ca trust_ca.exe
@@ -185,8 +186,10 @@ install_seat seat-3
 tail -n +"$((before + 1))" "$work/run/origin/access.log" | grep -q "\"GET $map_url HTTP/[0-9.]*\" 200 " ||
   fail "seat 3: the map was not fetched from the origin"
 logged seat-3 'local mirror' || fail "seat 3: no local mirror line"
+logged seat-3 "local mirror http://127.0.0.1:$cache_port/patch/ failed (a file with another digest): skipped" ||
+  fail "seat 3: the cache was not dropped at the wrong file"
 [ -z "$(find "$work/seat-3" -name '*.part')" ] || fail "seat 3: a .part is left"
-pass "seat 3: a wrong file from the cache never took its name; it came from the origin; $(mirror_line seat-3)"
+pass "seat 3: a wrong file from the cache never took its name; it came from the origin, the cache was dropped; $(mirror_line seat-3)"
 
 # 1d. The cache is down.
 stop_pid "$cache_pid"; cache_pid=

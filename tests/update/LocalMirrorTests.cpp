@@ -1,6 +1,9 @@
 // The machine's local mirrors (LocalMirrors under HKEY_LOCAL_MACHINE) in whole update runs: asked first for
-// every file, never for the manifest, checked like any host, and skipped for the rest of a run once found down.
+// every file, never for the manifest, checked like any host, never offered the Windows logon, and skipped for
+// the rest of a run at their first failure.
 #include "PlayerTexts.h"
+#include "update/DownloadWorkers.h"
+
 #include "TempDir.h"
 #include "TestFiles.h"
 #include "TestRegistry.h"
@@ -10,6 +13,8 @@
 
 #include <algorithm>
 
+using testsupport::Delivery;
+using testsupport::HttpResponse;
 using testsupport::LoopbackHttpServer;
 using testsupport::TempDir;
 using updatetest::Publish;
@@ -35,6 +40,25 @@ int CountFileRequests(const LoopbackHttpServer& server) {
     return n;
 }
 
+// An Authorization or Proxy-Authorization header, as WinHTTP spells them.
+bool AnyRequestCarriesALogin(const LoopbackHttpServer& server) {
+    const std::vector<std::string> heads = server.RequestLines();
+    return std::any_of(heads.begin(), heads.end(),
+                       [](const std::string& head) { return head.find("Authorization: ") != std::string::npos; });
+}
+
+// Files of one size, each of its own bytes.
+std::map<std::string, std::string> SameSizeFiles(int count, std::size_t size) {
+    std::map<std::string, std::string> files;
+    for (int i = 0; i < count; ++i) files["d/f" + std::to_string(i) + ".bin"] = testsupport::PatternBytes(size, 40 + i);
+    return files;
+}
+
+bool SetLocalMirror(unsigned short port) {
+    const std::string url = MirrorUrl(port);
+    return testsupport::WriteMachineString(L"LocalMirrors", std::wstring(url.begin(), url.end()));
+}
+
 class LocalMirrorTest : public ::testing::Test {
 protected:
     void SetUp() override { testsupport::ClearLauncherRegistry(); }
@@ -49,21 +73,19 @@ TEST_F(LocalMirrorTest, MirrorFirstOriginForWhatItCannotGive) {
         files["d/f" + std::to_string(i) + ".bin"] = content;
         total += content.size();
     }
-    const std::string wrongPath = "d/f3.bin";
+    const std::string missingPath = "d/f3.bin";
     struct Case {
         const char* name;
         bool mirrorUp;
-        bool wrongFile;    // the mirror serves other bytes for one file
         bool missingFile;  // the mirror answers 404 for one file
         const char* extraEntries;
     };
     const Case cases[] = {
-        {"the mirror has everything: the origin sends no file", true, false, false, ""},
-        {"one file wrong on the mirror: it alone comes from the origin", true, true, false, ""},
-        {"one file missing on the mirror: it alone comes from the origin", true, false, true, ""},
-        {"entries that are no mirror URLs are dropped, the good one used", true, false, false,
+        {"the mirror has everything: the origin sends no file", true, false, ""},
+        {"one file missing on the mirror: it alone comes from the origin", true, true, ""},
+        {"entries that are no mirror URLs are dropped, the good one used", true, false,
          "ftp://127.0.0.1/patch/; http://127.0.0.1:19168/patch;  ;"},
-        {"the mirror is down: everything from the origin, its failure noted once", false, false, false, ""},
+        {"the mirror is down: everything from the origin, its failure noted once", false, false, ""},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -75,8 +97,7 @@ TEST_F(LocalMirrorTest, MirrorFirstOriginForWhatItCannotGive) {
         ASSERT_TRUE(mirror.Started());
         if (c.mirrorUp) {
             Publish(mirror, files);
-            if (c.wrongFile) mirror.RouteBody("/patch/files/" + wrongPath, std::string(files[wrongPath].size(), 'X'));
-            if (c.missingFile) mirror.Route("/patch/files/" + wrongPath, testsupport::HttpResponse{404, "gone"});
+            if (c.missingFile) mirror.Route("/patch/files/" + missingPath, testsupport::HttpResponse{404, "gone"});
         }
         const std::string mirrorUrl = MirrorUrl(c.mirrorUp ? testsupport::kLoopbackPort + 1 : kDownPort);
         const std::string value = std::string(c.extraEntries) + mirrorUrl;
@@ -95,18 +116,18 @@ TEST_F(LocalMirrorTest, MirrorFirstOriginForWhatItCannotGive) {
 
         EXPECT_EQ(mirror.CountRequests("/patch/manifest.txt"), 0);
         EXPECT_EQ(origin.CountRequests("/patch/manifest.txt"), 1);
-        const bool oneFromOrigin = c.wrongFile || c.missingFile;
+        const bool oneFromOrigin = c.missingFile;
         const int originFiles = c.mirrorUp ? (oneFromOrigin ? 1 : 0) : static_cast<int>(files.size());
         EXPECT_EQ(CountFileRequests(origin), originFiles);
         if (oneFromOrigin) {
-            EXPECT_EQ(origin.CountRequests("/patch/files/" + wrongPath), 1);
+            EXPECT_EQ(origin.CountRequests("/patch/files/" + missingPath), 1);
         }
         if (c.mirrorUp) {
             EXPECT_EQ(CountFileRequests(mirror), static_cast<int>(files.size()));
         }
 
         const std::uint64_t fromMirror =
-            !c.mirrorUp ? 0 : oneFromOrigin ? total - files[wrongPath].size() : total;
+            !c.mirrorUp ? 0 : oneFromOrigin ? total - files[missingPath].size() : total;
         EXPECT_TRUE(run.Logged("[Launcher][updater] local mirror " + mirrorUrl + ": " + std::to_string(fromMirror) +
                                " bytes of " + std::to_string(total)));
         if (*c.extraEntries) {
@@ -123,6 +144,101 @@ TEST_F(LocalMirrorTest, MirrorFirstOriginForWhatItCannotGive) {
             EXPECT_LE(connectFailures, 4);
         }
     }
+}
+
+// A cache that fails in any way costs a seat one request per download thread, never one (or three) per file:
+// the faults guarded against are a cache asked again for every file, and the seat's Windows logon offered to
+// anything on the LAN that answers with an NTLM challenge (Wine has no logon to send, so there the resends show).
+TEST_F(LocalMirrorTest, AFailingCacheIsDroppedAtItsFirstFailure) {
+    const std::map<std::string, std::string> files = SameSizeFiles(8, 16000);
+    std::string pack, packLines;
+    for (const auto& file : files) pack += file.second;
+    for (const auto& file : files) {
+        packLines += "PACKED|" + file.first + "|" + testsupport::Sha256Hex(pack) + "|" +
+                     std::to_string(pack.find(file.second)) + "\n";
+    }
+    packLines += "PACK|" + testsupport::Sha256Hex(pack) + "|" + std::to_string(pack.size()) + "\n";
+    HttpResponse login407{407, "login"}, login401{401, "login"};
+    login407.headers = "Proxy-Authenticate: NTLM\r\n";
+    login401.headers = "WWW-Authenticate: NTLM\r\n";
+    struct Case {
+        const char* name;
+        HttpResponse answer;  // to every request; an empty body stands for the file's own bytes
+        const char* dropped;  // what the drop line says
+        bool packed;          // the files are in one pack, which the cache serves wrong
+    };
+    const Case cases[] = {
+        {"503", HttpResponse{503, "busy"}, "failed (HTTP 503)", false},
+        {"other bytes", HttpResponse{200, std::string(16000, 'X')}, "failed (a file with another digest)", false},
+        // 1 KB/s: fifteen times what a patch host must bring, a sixth of what a cache must.
+        {"a trickle", HttpResponse{200, "", Delivery::Slow, 100, 100}, "failed (transfer broke off)", false},
+        {"407 with NTLM", login407, "failed (HTTP 407)", false},
+        {"401 with NTLM", login401, "failed (HTTP 401)", false},
+        {"a pack of other bytes", HttpResponse{200, std::string(pack.size(), 'X')}, "failed (pack range)", true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempDir dir;
+        LoopbackHttpServer origin;
+        ASSERT_TRUE(origin.Started());
+        Publish(origin, files, c.packed ? packLines : std::string());
+        LoopbackHttpServer mirror(testsupport::kLoopbackPort + 1);
+        ASSERT_TRUE(mirror.Started());
+        for (const auto& file : files) {
+            HttpResponse answer = c.answer;
+            if (answer.body.empty()) answer.body = file.second;
+            mirror.Route("/patch/files/" + file.first, answer);
+        }
+        if (c.packed) mirror.Route("/patch/packs/" + testsupport::Sha256Hex(pack) + ".kpak", c.answer);
+        ASSERT_TRUE(SetLocalMirror(testsupport::kLoopbackPort + 1));
+
+        const auto run = RunUpdate(dir);
+        ASSERT_TRUE(run.exited);
+        EXPECT_EQ(run.Finished(), std::vector<std::string>{"F 0"});
+        for (const auto& file : files) {
+            EXPECT_EQ(testsupport::ReadBytes(dir / testsupport::Wide("d\\" + file.first.substr(2))), file.second);
+            EXPECT_EQ(origin.CountRequests("/patch/files/" + file.first), 1) << file.first;
+        }
+        EXPECT_GE(mirror.RequestedPaths().size(), 1u);
+        EXPECT_LE(mirror.RequestedPaths().size(), static_cast<std::size_t>(kMaxDownloadWorkers));
+        EXPECT_FALSE(AnyRequestCarriesALogin(mirror));
+        const std::string url = MirrorUrl(testsupport::kLoopbackPort + 1);
+        EXPECT_EQ(CountLines(run.debugLines, "local mirror " + url + " " + c.dropped + ": skipped for the rest of this run"), 1);
+        EXPECT_TRUE(run.Logged("local mirror " + url + ": 0 bytes of " + std::to_string(pack.size())));
+    }
+}
+
+// The one bound on time here: a cache that takes the connection and never answers costs its answer wait once
+// per run (the download threads meet it together), not 30 s times three attempts per file.
+TEST_F(LocalMirrorTest, ASilentCacheCostsOneWaitPerRun) {
+    const std::map<std::string, std::string> files = SameSizeFiles(50, 2000);
+    LoopbackHttpServer origin;
+    ASSERT_TRUE(origin.Started());
+    Publish(origin, files);
+    LoopbackHttpServer mirror(testsupport::kLoopbackPort + 1);
+    ASSERT_TRUE(mirror.Started());
+    mirror.AnswerAll(HttpResponse{200, "never sent", Delivery::NeverAnswer});
+
+    ULONGLONG elapsed[2] = {};
+    for (int withCache = 0; withCache < 2; ++withCache) {
+        SCOPED_TRACE(withCache ? "with the silent cache" : "without a cache");
+        if (withCache) {
+            ASSERT_TRUE(SetLocalMirror(testsupport::kLoopbackPort + 1));
+        }
+        TempDir dir;
+        const ULONGLONG start = GetTickCount64();
+        const auto run = RunUpdate(dir);
+        elapsed[withCache] = GetTickCount64() - start;
+        ASSERT_TRUE(run.exited);
+        EXPECT_EQ(run.Finished(), std::vector<std::string>{"F 0"});
+        if (withCache) {
+            EXPECT_EQ(CountLines(run.debugLines, "failed (no answer): skipped for the rest of this run"), 1);
+        }
+    }
+    EXPECT_EQ(CountFileRequests(origin), 2 * static_cast<int>(files.size()));
+    EXPECT_GE(CountFileRequests(mirror), 1);
+    EXPECT_LE(CountFileRequests(mirror), kMaxDownloadWorkers);
+    EXPECT_LT(elapsed[1], elapsed[0] + 30000) << "without a cache " << elapsed[0] << " ms";
 }
 
 }  // namespace

@@ -124,9 +124,10 @@ bool ChunkLocalFile(HANDLE file, const ChunkIndex& index, std::vector<ChunkEntry
 }
 
 // The index of the target's file, fetched over `http` and checked against the manifest's DELTA line and
-// FILE size. False with a reason.
+// FILE size. False with a reason; every failure but a 404 is the host's.
 bool FetchIndex(HttpRequest& http, const FetchTarget& target, const std::wstring& host, ChunkIndex* index,
                 DeltaResult* result, std::string* reason) {
+    result->hostAtFault = true;
     const std::string served = ChunkIndexServedPath(target.sha256);
     const std::wstring name(served.begin(), served.end());  // "delta/<hex>.kcix": ASCII
     if (RequestFromPatchHost(host, name.c_str(), std::wstring(), http) != HttpOpenStep::Done) {
@@ -137,10 +138,11 @@ bool FetchIndex(HttpRequest& http, const FetchTarget& target, const std::wstring
     if (status != 200) {
         LogHttpStatus(status, name.c_str());
         *reason = "index unavailable, HTTP " + std::to_string(status);
+        result->hostAtFault = status != 404;
         return false;
     }
     std::string bytes;
-    switch (ReadBodyToMemory(http.request.Get(), target.deltaIndexSize, name.c_str(), &bytes)) {
+    switch (ReadBodyToMemory(http, target.deltaIndexSize, name.c_str(), &bytes)) {
         case BodyOutcome::Done: break;
         case BodyOutcome::TooLong: *reason = "index longer than the manifest says"; return false;
         case BodyOutcome::Broken:
@@ -162,6 +164,7 @@ bool FetchIndex(HttpRequest& http, const FetchTarget& target, const std::wstring
         *reason = "index describes " + std::to_string(index->fileSize) + " bytes, the manifest " + std::to_string(target.size);
         return false;
     }
+    result->hostAtFault = false;
     return true;
 }
 
@@ -205,7 +208,7 @@ RangeOutcome AppendServedRange(HttpRequest& http, const FetchTarget& target, con
         return RangeOutcome::WholeFile;
     }
     const std::uint64_t before = part.Bytes();
-    switch (part.Receive(http.request.Get())) {
+    switch (part.Receive(http)) {
         case BodyOutcome::Done:
             if (part.Bytes() - before == op.length) return RangeOutcome::Done;
             *reason = "range transfer broke off";
@@ -234,7 +237,7 @@ DeltaOutcome Assemble(HttpRequest& http, const FetchTarget& target, const std::w
         }
         switch (AppendServedRange(http, target, host, op, part, reason)) {
             case RangeOutcome::Done: break;
-            case RangeOutcome::WholeFile: return DeltaOutcome::WholeFile;
+            case RangeOutcome::WholeFile: result->hostAtFault = true; return DeltaOutcome::WholeFile;
             case RangeOutcome::LocalError: return DeltaOutcome::LocalError;
         }
         result->rangeBytes += op.length;
@@ -243,7 +246,10 @@ DeltaOutcome Assemble(HttpRequest& http, const FetchTarget& target, const std::w
     local.Reset();  // the move replaces it
     switch (part.Seal(target.sha256, target.targetPath)) {
         case SealOutcome::Placed: break;
-        case SealOutcome::WrongDigest: *reason = "the assembled file has another digest"; return DeltaOutcome::WholeFile;
+        case SealOutcome::WrongDigest:
+            *reason = "the assembled file has another digest";
+            result->hostAtFault = true;
+            return DeltaOutcome::WholeFile;
         case SealOutcome::LocalError: return DeltaOutcome::LocalError;
     }
     result->sha256 = part.Digest();

@@ -28,6 +28,7 @@ struct DeltaResult {
     std::uint64_t rangeBytes = 0;
     std::size_t ranges = 0;
     std::uint64_t copiedBytes = 0;  // taken from the local copy
+    bool hostAtFault = false;       // WholeFile because of the host's answer (not a 404 for the index, not the copy)
 };
 
 // The largest chunk index a launcher fetches.

@@ -122,7 +122,9 @@ void RunPackJob(DownloadBatch& batch, const PackRangeJob& job, HostConnections& 
         const auto usable = std::find_if(batch.hosts.begin(), batch.hosts.end(),
                                          [](const std::wstring& host) { return !HostSkipped(host); });
         const std::wstring& host = usable != batch.hosts.end() ? *usable : batch.hosts.front();
-        if (FetchPackRange(connections.For(host), host, fetch, members, listener) == PackRangeEnd::RangesIgnored) {
+        // A cache that ignores ranges is dropped for that; the patch hosts may still honour them.
+        if (FetchPackRange(connections.For(host), host, fetch, members, listener) == PackRangeEnd::RangesIgnored &&
+            !IsLocalMirror(host)) {
             batch.rangesIgnored = true;
         }
     }

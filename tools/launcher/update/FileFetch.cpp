@@ -34,7 +34,8 @@ HostResult FetchFromHost(const FetchTarget& target, const FetchListener& listene
                 return HostResult::Verified;
             case DownloadOutcome::WrongDigest:
                 result->lastDigest = download.sha256;
-                if (!download.resumed || wholeAgain) return HostResult::WrongDigest;
+                DropLocalMirror(host, "failed (a file with another digest)");
+                if (!download.resumed || wholeAgain || HostSkipped(host)) return HostResult::WrongDigest;
                 wholeAgain = true;  // the kept ".part" may have held wrong bytes: once more from the start
                 continue;
             case DownloadOutcome::RangeRefused:
@@ -45,6 +46,7 @@ HostResult FetchFromHost(const FetchTarget& target, const FetchListener& listene
             case DownloadOutcome::LocalError:
                 return HostResult::DiskRefused;
             case DownloadOutcome::Broken:
+                DropLocalMirror(host, "failed (transfer broke off)");
                 break;
         }
         if (attempt == kAttemptsPerHost || HostSkipped(host)) break;
@@ -63,7 +65,7 @@ FetchResult FetchVerifiedFile(const std::vector<std::wstring>& hosts, const Fetc
     FetchResult result;
     HostConnections own;  // without kept connections: one per host for this file's attempts
     HostConnections& kept = connections ? *connections : own;
-    // The delta update from the first host that can be reached: a local mirror found down moves it on to
+    // The delta update from the first host that can be reached: a local mirror that fails moves it on to
     // the next host rather than to the whole file.
     for (const std::wstring& host : hosts) {
         if (HostSkipped(host)) continue;
@@ -75,6 +77,7 @@ FetchResult FetchVerifiedFile(const std::vector<std::wstring>& hosts, const Fetc
             return result;
         }
         if (delta.outcome == DeltaOutcome::LocalError) return result;
+        if (delta.hostAtFault) DropLocalMirror(host, "failed (delta update)");
         if (!HostSkipped(host)) break;
     }
     bool anyWrong = false;

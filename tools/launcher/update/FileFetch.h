@@ -19,7 +19,8 @@ struct FetchResult {
 // With a chunk index and a local copy, the file is first built from what the local copy shares with it and
 // ranges of the served file (from the first host); when that does not work out, it is downloaded whole.
 // Network errors, time-outs, stalls, cut-off bodies and 5xx answers are tried again on the same host, up to
-// three attempts 1 s and then 3 s apart, each resuming; a retry shows briefly on the status line. Another
+// three attempts 1 s and then 3 s apart, each resuming; a retry shows briefly on the status line. A local
+// mirror gets no second attempt: its first failure drops it for the run (LocalMirror.h). Another
 // status, such as 404 or a redirect, or a wrong digest after a whole transfer moves on to the next host; a
 // resumed file with a wrong digest is fetched once more, whole, first. A disk that refuses the ".part" ends
 // the fetch at once. Bytes that fail their digest never take the target's name: the old file stays as it

@@ -92,11 +92,14 @@ HttpOpenStep OpenPatchRequest(const std::wstring& baseUrl, const wchar_t* suffix
     if (!CrackUrl(baseUrl, suffix ? encoded.c_str() : nullptr, parts)) return HttpOpenStep::CrackUrl;
 
     http.request.Reset();
+    const bool mirror = IsLocalMirror(baseUrl);
+    const int waitMs = mirror ? static_cast<int>(kLocalMirrorWaitMs) : kTimeoutMs;
+    http.stall = mirror ? kLocalMirrorStallRule : kPatchHostStallRule;
     if (!http.root) {
         http.root = OpenSessionThroughProxy(kUserAgent, baseUrl);
         if (!http.root) return HttpOpenStep::WinHttpOpen;
         ++sessionsOpened;
-        WinHttpSetTimeouts(http.root.Get(), kTimeoutMs, kTimeoutMs, kTimeoutMs, kTimeoutMs);
+        WinHttpSetTimeouts(http.root.Get(), waitMs, waitMs, waitMs, waitMs);
         AllowModernTlsOnly(http.root.Get());
         // A 3xx is an answer of its own: the host that sent it failed, and the next host is tried.
         DWORD redirects = WINHTTP_OPTION_REDIRECT_POLICY_NEVER;
@@ -112,12 +115,12 @@ HttpOpenStep OpenPatchRequest(const std::wstring& baseUrl, const wchar_t* suffix
                                       WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES,
                                       WINHTTP_FLAG_ESCAPE_DISABLE | (parts.secure ? WINHTTP_FLAG_SECURE : 0));
     if (!http.request) return HttpOpenStep::WinHttpOpenRequest;
-    AllowWindowsLogon(http.request.Get());
+    RefuseWindowsLogon(http.request.Get());
     // The wait for the response headers has a time-out of its own. Some WinHTTP implementations leave it
     // unlimited, so a host that accepts the connection and never answers would hold the update at
-    // "connecting" for ever; give it the same 30 s as every other wait. The result is ignored like the
+    // "connecting" for ever; give it the same time as every other wait. The result is ignored like the
     // other time-outs'.
-    DWORD responseTimeout = kTimeoutMs;
+    DWORD responseTimeout = static_cast<DWORD>(waitMs);
     WinHttpSetOption(http.request.Get(), WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &responseTimeout,
                      sizeof(responseTimeout));
     return HttpOpenStep::Done;
@@ -138,16 +141,25 @@ HttpOpenStep RequestFromPatchHost(const std::wstring& baseUrl, const wchar_t* su
         step = HttpOpenStep::WinHttpSendRequest;
     } else if (step == HttpOpenStep::Done && !WinHttpReceiveResponse(http.request.Get(), nullptr)) {
         step = HttpOpenStep::WinHttpReceiveResponse;
-    } else if (step == HttpOpenStep::Done && QueryStatusCode(http.request.Get()) == kStatusProxyAuthRequired &&
-               !AnswerProxyLogin(http.request.Get(), baseUrl, headers)) {
-        return HttpOpenStep::ProxyAuthentication;
+    } else if (step == HttpOpenStep::Done && QueryStatusCode(http.request.Get()) == kStatusProxyAuthRequired) {
+        // A cache, and anything the player's proxy does not carry the request through, is never offered the
+        // logon: on a LAN, whoever answers 407 or 401 with NTLM would collect the seat's exchange.
+        const bool offered = !IsLocalMirror(baseUrl) && CarriedByPlayersProxy(baseUrl);
+        if (!offered) LogLogonWithheld(http.request.Get(), baseUrl);
+        if (!offered || !AnswerProxyLogin(http.request.Get(), baseUrl, headers)) {
+            NoteMirrorStatus(baseUrl, kStatusProxyAuthRequired);
+            return HttpOpenStep::ProxyAuthentication;
+        }
     }
-    if (step != HttpOpenStep::Done) {
-        const DWORD error = GetLastError();
-        LogHttpStepFailure(HttpStepName(step), suffix, error);
-        if (step == HttpOpenStep::WinHttpConnect || step == HttpOpenStep::WinHttpSendRequest) NoteConnectFailure(baseUrl);
-        SetLastError(error);
+    if (step == HttpOpenStep::Done) {
+        NoteMirrorStatus(baseUrl, QueryStatusCode(http.request.Get()));
+        return step;
     }
+    const DWORD error = GetLastError();
+    LogHttpStepFailure(HttpStepName(step), suffix, error);
+    const bool unreachable = step == HttpOpenStep::WinHttpConnect || step == HttpOpenStep::WinHttpSendRequest;
+    DropLocalMirror(baseUrl, unreachable ? "unreachable" : "failed (no answer)");
+    SetLastError(error);
     return step;
 }
 
@@ -175,8 +187,9 @@ bool QueryContentLength(HINTERNET request, std::uint64_t& length) {
     return true;
 }
 
-BodyOutcome ReadBody(HINTERNET request, std::uint64_t limit, const wchar_t* name,
+BodyOutcome ReadBody(const HttpRequest& http, std::uint64_t limit, const wchar_t* name,
                      const std::function<bool(const char* data, std::size_t size)>& consume) {
+    const HINTERNET request = http.request.Get();
     std::uint64_t announced = 0;
     const bool hasLength = QueryContentLength(request, announced);
     if (hasLength && announced > limit) {
@@ -211,8 +224,8 @@ BodyOutcome ReadBody(HINTERNET request, std::uint64_t limit, const wchar_t* name
         received += read;
         windowBytes += read;
         const DWORD now = GetTickCount();
-        if (now - windowStart >= kStallWindowMs) {
-            if (windowBytes < kStallMinimumBytes) {
+        if (now - windowStart >= http.stall.windowMs) {
+            if (windowBytes < http.stall.minimumBytes) {
                 LogLine("[Launcher][http] %s received %llu bytes in %lu s: too slow, broken off\n",
                          ToAnsiForLog(name, kLogNameBytes).c_str(), static_cast<unsigned long long>(windowBytes),
                          (now - windowStart) / 1000);
@@ -232,8 +245,8 @@ BodyOutcome ReadBody(HINTERNET request, std::uint64_t limit, const wchar_t* name
     return BodyOutcome::Done;
 }
 
-BodyOutcome ReadBodyToMemory(HINTERNET request, std::uint64_t limit, const wchar_t* name, std::string* body) {
-    return ReadBody(request, limit, name, [body](const char* data, std::size_t size) {
+BodyOutcome ReadBodyToMemory(const HttpRequest& http, std::uint64_t limit, const wchar_t* name, std::string* body) {
+    return ReadBody(http, limit, name, [body](const char* data, std::size_t size) {
         body->append(data, size);
         return true;
     });
@@ -253,7 +266,7 @@ FetchedManifest FetchManifest(const std::wstring& baseUrl) {
     manifest_signature::SignedPartScanner scanner;
     std::size_t digested = 0;
     const BodyOutcome outcome =
-        ReadBody(http.request.Get(), kMaxManifestBytes, kManifestName, [&](const char* data, std::size_t size) {
+        ReadBody(http, kMaxManifestBytes, kManifestName, [&](const char* data, std::size_t size) {
             body.append(data, size);
             const std::size_t signedSoFar = scanner.Advance(body);
             digest.Update(body.data() + digested, signedSoFar - digested);

@@ -43,6 +43,15 @@ struct FetchedManifest {
 };
 FetchedManifest FetchManifest(const std::wstring& baseUrl);
 
+// A transfer that receives fewer than `minimumBytes` in any `windowMs` is broken: a host that trickles a
+// byte now and then never trips the waits for each read, and would hold the player for ever.
+struct StallRule {
+    DWORD windowMs;
+    std::uint64_t minimumBytes;
+};
+// A patch host's: a slow but working line (a few KB/s) brings far more than 4 KiB a minute.
+constexpr StallRule kPatchHostStallRule{60000, 4096};
+
 struct WinHttpHandleTraits {
     static bool IsValid(HINTERNET h) { return h != nullptr; }
     static void Close(HINTERNET h) { WinHttpCloseHandle(h); }
@@ -50,12 +59,13 @@ struct WinHttpHandleTraits {
 // An owned WinHTTP handle.
 using WinHttpHandle = ScopedResource<HINTERNET, WinHttpHandleTraits>;
 
-// The three handles of one GET. Declared root first so that destruction closes the request, then the
-// connection, then the root.
+// The three handles of one GET, and the stall rule of the host they were opened for. Declared root first so
+// that destruction closes the request, then the connection, then the root.
 struct HttpRequest {
     WinHttpHandle root;
     WinHttpHandle connection;
     WinHttpHandle request;
+    StallRule stall = kPatchHostStallRule;
 };
 
 // The connections one download worker keeps for a whole run: one WinHTTP session and connection per base
@@ -80,16 +90,18 @@ enum class HttpOpenStep {
     WinHttpOpenRequest,
     WinHttpSendRequest,
     WinHttpReceiveResponse,
-    ProxyAuthentication,  // the proxy still asked for a login after the Windows logon was offered (logged)
+    ProxyAuthentication,  // a 407 that the Windows logon was not offered to, or did not satisfy (logged)
     Done
 };
 
-// Splits baseUrl + the percent-encoded suffix, opens root (agent, four 30 s time-outs, TLS 1.2 and 1.3
-// only, redirects never followed: a patch host serves a file where it is named), connection and GET
-// request, sends it with `headers` (empty: none) and receives the response headers. Root and connection
-// already open in `http` are kept (they must be for the same base URL): the next request then goes over
-// the connection the last one left open. A proxy that answers 407 is offered the player's Windows logon
-// once (ProxyChoice.h). A failed step is logged with `suffix` as the name.
+// Splits baseUrl + the percent-encoded suffix, opens root (agent, four 30 s time-outs, 10 s for a local
+// mirror, TLS 1.2 and 1.3 only, redirects never followed: a patch host serves a file where it is named),
+// connection and GET request, sends it with `headers` (empty: none) and receives the response headers.
+// Root and connection already open in `http` are kept (they must be for the same base URL): the next
+// request then goes over the connection the last one left open. No request offers the Windows logon; a
+// 407 is answered with it once, and only when the proxy of the player's settings carries the request to a
+// patch host (ProxyChoice.h). A failed step is logged with `suffix` as the name; a local mirror is dropped
+// for the run on a failed step or an error status (LocalMirror.h).
 HttpOpenStep RequestFromPatchHost(const std::wstring& baseUrl, const wchar_t* suffix, const std::wstring& headers,
                                   HttpRequest& http);
 
@@ -102,12 +114,6 @@ DWORD QueryStatusCode(HINTERNET request);
 // The Content-Length header of a received response; false when it is absent (chunked) or unreadable.
 bool QueryContentLength(HINTERNET request, std::uint64_t& length);
 
-// A transfer that receives fewer than kStallMinimumBytes in any kStallWindowMs is broken: a host that
-// trickles a byte now and then never trips the 30 s waits, and would hold the player for ever. A slow but
-// working line (a few KB/s) brings far more.
-constexpr DWORD kStallWindowMs = 60000;
-constexpr std::uint64_t kStallMinimumBytes = 4096;
-
 enum class BodyOutcome {
     Done,      // the body ended at its announced length, or (without one) where the host ended it
     Broken,    // the transfer failed, ended before its announced length or stalled
@@ -116,9 +122,9 @@ enum class BodyOutcome {
 };
 
 // Reads the response body of a received request piece by piece into `consume`, never more than `limit`
-// bytes in all. Every outcome but Refused is logged with `name`.
-BodyOutcome ReadBody(HINTERNET request, std::uint64_t limit, const wchar_t* name,
+// bytes in all, under the stall rule of its host. Every outcome but Refused is logged with `name`.
+BodyOutcome ReadBody(const HttpRequest& http, std::uint64_t limit, const wchar_t* name,
                      const std::function<bool(const char* data, std::size_t size)>& consume);
 
 // The body into memory, at most `limit` bytes.
-BodyOutcome ReadBodyToMemory(HINTERNET request, std::uint64_t limit, const wchar_t* name, std::string* body);
+BodyOutcome ReadBodyToMemory(const HttpRequest& http, std::uint64_t limit, const wchar_t* name, std::string* body);

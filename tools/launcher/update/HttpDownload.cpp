@@ -87,7 +87,7 @@ DownloadResult HttpDownloadToFile(HttpRequest& http, const std::wstring& baseUrl
         result.outcome = DownloadOutcome::LocalError;
         return result;
     }
-    switch (part.Receive(http.request.Get())) {
+    switch (part.Receive(http)) {
         case BodyOutcome::Done: break;
         case BodyOutcome::Broken: return result;  // the ".part" stays for the next attempt
         case BodyOutcome::TooLong:

@@ -11,7 +11,7 @@ namespace {
 constexpr char kLogIgnoredEntry[] =
     "[Launcher][updater] LocalMirrors entry \"%s\" ignored: not an http(s) URL ending in '/'\n";
 constexpr char kLogMirrorShare[] = "[Launcher][updater] local mirror %s: %llu bytes of %llu\n";
-constexpr char kLogMirrorDown[] = "[Launcher][updater] local mirror %s unreachable: skipped for the rest of this run\n";
+constexpr char kLogMirrorDropped[] = "[Launcher][updater] local mirror %s %s: skipped for the rest of this run\n";
 constexpr wchar_t kHttpPrefix[] = L"http://";
 constexpr wchar_t kHttpsPrefix[] = L"https://";
 
@@ -82,18 +82,28 @@ void BeginHostRecord(const std::vector<std::wstring>& urls) {
     deliveredBytes = 0;
 }
 
+bool IsLocalMirror(const std::wstring& host) {
+    std::lock_guard<std::mutex> hold(recordLock);
+    return mirrors.count(host) != 0;
+}
+
 bool HostSkipped(const std::wstring& host) {
     std::lock_guard<std::mutex> hold(recordLock);
     const auto found = mirrors.find(host);
     return found != mirrors.end() && found->second.skipped;
 }
 
-void NoteConnectFailure(const std::wstring& host) {
+void DropLocalMirror(const std::wstring& host, const std::string& what) {
     std::lock_guard<std::mutex> hold(recordLock);
     const auto found = mirrors.find(host);
     if (found == mirrors.end() || found->second.skipped) return;
     found->second.skipped = true;
-    LogLine(kLogMirrorDown, ToAnsiForLog(host.c_str(), kLogNameBytes).c_str());
+    LogLine(kLogMirrorDropped, ToAnsiForLog(host.c_str(), kLogNameBytes).c_str(), what.c_str());
+}
+
+void NoteMirrorStatus(const std::wstring& host, DWORD status) {
+    if (status == 200 || status == 206 || status == 404 || status == 416) return;
+    DropLocalMirror(host, "failed (HTTP " + std::to_string(status) + ")");
 }
 
 void NoteDeliveredBytes(const std::wstring& host, std::uint64_t bytes) {

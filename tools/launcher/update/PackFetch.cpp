@@ -42,6 +42,7 @@ struct RangeRun {
     std::size_t settled = 0;  // members[0, settled) are reported
     std::unique_ptr<PartFile> part;
     std::wstring folderMade;  // the folder made for the last member: its neighbours mostly share it
+    bool hostAtFault = false;  // a body that does not fit the range, or a member with another digest
 
     void Report(PackMemberOutcome outcome) {
         if (listener.onMember) listener.onMember(settled, outcome);
@@ -74,6 +75,7 @@ bool TakePiece(RangeRun& run, const MemberPiece& piece, std::size_t first) {
             run.Report(PackMemberOutcome::Placed);
             return true;
         case SealOutcome::WrongDigest:
+            run.hostAtFault = true;
             LogLine(kLogWrongMember, ToAnsiForLog(run.job.packUrl.c_str(), kLogNameBytes).c_str(),
                      ToAnsiForLog(target.name.c_str(), kLogNameBytes).c_str());
             run.Report(PackMemberOutcome::NotPlaced);
@@ -97,6 +99,7 @@ Attempt RequestRange(HttpRequest& http, const std::wstring& host, RangeRun& run,
         std::uint64_t length = 0;
         if (!QueryRangeStart(http.request.Get(), &start) || start != range.offset ||
             !QueryContentLength(http.request.Get(), length) || length != range.length) {
+            run.hostAtFault = true;
             return Attempt::Unusable;
         }
     } else if (status == 200) {
@@ -111,7 +114,7 @@ Attempt RequestRange(HttpRequest& http, const std::wstring& host, RangeRun& run,
     const std::size_t first = run.settled;
     PackSplitter splitter(range, bodyOffset);
     bool diskRefused = false;
-    const BodyOutcome body = ReadBody(http.request.Get(), limit, name, [&](const char* data, std::size_t size) {
+    const BodyOutcome body = ReadBody(http, limit, name, [&](const char* data, std::size_t size) {
         return splitter.Feed(data, size, [&](const MemberPiece& piece) {
             diskRefused = !TakePiece(run, piece, first);
             return !diskRefused;
@@ -122,10 +125,13 @@ Attempt RequestRange(HttpRequest& http, const std::wstring& host, RangeRun& run,
     switch (body) {
         case BodyOutcome::Done: return run.settled == first + range.members.size() ? Attempt::Done : Attempt::Broken;
         case BodyOutcome::Broken: return Attempt::Broken;
-        case BodyOutcome::TooLong: return Attempt::Unusable;
-        case BodyOutcome::Refused: break;
+        case BodyOutcome::TooLong: break;
+        case BodyOutcome::Refused:
+            if (diskRefused) return Attempt::LocalError;
+            break;
     }
-    return diskRefused ? Attempt::LocalError : Attempt::Unusable;
+    run.hostAtFault = true;
+    return Attempt::Unusable;
 }
 
 const char* ReasonFor(Attempt attempt) {
@@ -149,7 +155,11 @@ PackRangeEnd FetchPackRange(HttpRequest& http, const std::wstring& host, const P
         const PackRange rest = RemainingRange(job.range, run.settled);
         if (rest.members.empty()) break;
         attempt = RequestRange(http, host, run, rest);
+        if (run.hostAtFault || attempt == Attempt::Broken || attempt == Attempt::Ignored) {
+            DropLocalMirror(host, "failed (pack range)");
+        }
         if (attempt != Attempt::Broken || round == kAttempts || run.settled == members.size()) break;
+        if (HostSkipped(host)) break;
         LogLine(kLogRetry, ToAnsiForLog(job.packUrl.c_str(), kLogNameBytes).c_str(), run.settled,
                  members.size(), round + 1, kAttempts, kRetryDelaysMs[round - 1]);
         Sleep(kRetryDelaysMs[round - 1]);

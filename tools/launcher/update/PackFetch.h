@@ -38,7 +38,8 @@ enum class PackRangeEnd {
 
 // Asks `host` over `http` for the range's bytes with one "Range: bytes=a-b" request and splits the answer
 // into `members` (members[i] is range.members[i]). A transfer that breaks off is asked again from the first
-// member not yet in place, up to three attempts 1 s and then 3 s apart. A 200 answer (a host that ignores
+// member not yet in place, up to three attempts 1 s and then 3 s apart; a local mirror is instead dropped
+// at its first failure, a wrong member included (LocalMirror.h). A 200 answer (a host that ignores
 // ranges) is read to its end when the range holds at least half of the pack, and otherwise left. Any other
 // answer, or a body that does not fit the range, leaves the members not yet placed to the caller.
 PackRangeEnd FetchPackRange(HttpRequest& http, const std::wstring& host, const PackRangeFetch& job,

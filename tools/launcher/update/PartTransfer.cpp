@@ -69,9 +69,9 @@ bool PartFile::Append(const void* data, std::size_t size, bool received) {
     return true;
 }
 
-BodyOutcome PartFile::Receive(HINTERNET request) {
+BodyOutcome PartFile::Receive(const HttpRequest& http) {
     const std::uint64_t room = total_ > bytes_ ? total_ - bytes_ : 0;
-    return ReadBody(request, room, name_, [this](const char* data, std::size_t size) { return Append(data, size, true); });
+    return ReadBody(http, room, name_, [this](const char* data, std::size_t size) { return Append(data, size, true); });
 }
 
 SealOutcome PartFile::Seal(const std::string& sha256, const std::wstring& target) {

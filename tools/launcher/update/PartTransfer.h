@@ -45,9 +45,9 @@ public:
     // refused them (logged).
     bool Append(const void* data, std::size_t size, bool received);
 
-    // Writes the response body of `request` after what the file holds, never past its total: a body that
+    // Writes the response body of `http` after what the file holds, never past its total: a body that
     // goes on is TooLong. Refused means the disk refused a write.
-    BodyOutcome Receive(HINTERNET request);
+    BodyOutcome Receive(const HttpRequest& http);
 
     // Flushes the file and compares its digest with `sha256`; only a match moves it over `target`.
     // Whatever the outcome, the handle is closed and nothing of a refused file stays.

@@ -1,15 +1,22 @@
 #include "update/ProxyChoice.h"
 
+#include "common/PathRules.h"
 #include "update/DebugLog.h"
 
+#include <algorithm>
 #include <map>
 #include <mutex>
+#include <string_view>
+#include <vector>
 
 namespace {
 
 constexpr char kLogChoice[] = "[Launcher][http] proxy for %s: %s\n";
 constexpr char kLogLoginRefused[] =
     "[Launcher][http] proxy %s asks for %s authentication; the Windows logon did not satisfy it\n";
+constexpr char kLogLogonWithheld[] =
+    "[Launcher][http] %s asks for %s authentication; the Windows logon goes only to the proxy of the player's "
+    "settings\n";
 constexpr DWORD kHostChars = 256;
 constexpr DWORD kStatusProxyAuth = 407;
 
@@ -115,6 +122,76 @@ const char* SchemeName(DWORD scheme) {
     }
 }
 
+// ---- whether the player's proxy carries a request ----
+
+// The list's entries, separated by ';' or blanks as WinHTTP reads proxy and bypass lists.
+std::vector<std::wstring_view> ListEntries(std::wstring_view list) {
+    std::vector<std::wstring_view> entries;
+    std::size_t start = 0;
+    while (start < list.size()) {
+        const std::size_t end = std::min(list.find_first_of(L"; \t", start), list.size());
+        if (end > start) entries.push_back(list.substr(start, end - start));
+        start = end + 1;
+    }
+    return entries;
+}
+
+// "*" stands for any run of characters and "?" for one, ASCII letters in either case.
+bool WildcardMatches(std::wstring_view pattern, std::wstring_view text) {
+    std::size_t p = 0;
+    std::size_t t = 0;
+    std::size_t star = std::wstring_view::npos;
+    std::size_t resume = 0;
+    while (t < text.size()) {
+        if (p < pattern.size() && pattern[p] == L'*') {
+            star = p++;
+            resume = t;
+        } else if (p < pattern.size() &&
+                   (pattern[p] == L'?' || path_rules::AsciiLower(pattern[p]) == path_rules::AsciiLower(text[t]))) {
+            ++p;
+            ++t;
+        } else if (star != std::wstring_view::npos) {
+            p = star + 1;
+            t = ++resume;
+        } else {
+            return false;
+        }
+    }
+    while (p < pattern.size() && pattern[p] == L'*') ++p;
+    return p == pattern.size();
+}
+
+// A proxy list of "scheme=" entries serves only the schemes it names; a bare entry serves every scheme.
+bool ProxyServesScheme(const std::wstring& proxy, bool secure) {
+    for (const std::wstring_view entry : ListEntries(proxy)) {
+        const std::size_t equals = entry.find(L'=');
+        if (equals == std::wstring_view::npos ||
+            path_rules::EqualsAsciiNoCase(entry.substr(0, equals), secure ? "https" : "http")) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// Whether a bypass list sends `host` (or "host:port") past the proxy; "<local>" names every host without a dot.
+bool BypassNames(const std::wstring& bypass, const std::wstring& host, INTERNET_PORT port) {
+    const std::wstring withPort = host + L":" + std::to_wstring(port);
+    for (std::wstring_view entry : ListEntries(bypass)) {
+        for (const char* scheme : {"http://", "https://"}) {
+            const std::size_t length = std::char_traits<char>::length(scheme);
+            if (entry.size() > length && path_rules::EqualsAsciiNoCase(entry.substr(0, length), scheme)) {
+                entry.remove_prefix(length);
+            }
+        }
+        if (path_rules::EqualsAsciiNoCase(entry, "<local>")) {
+            if (host.find(L'.') == std::wstring::npos) return true;
+        } else if (WildcardMatches(entry, host) || WildcardMatches(entry, withPort)) {
+            return true;
+        }
+    }
+    return false;
+}
+
 std::string ProxyName(const std::wstring& url) {
     const ProxyChoice choice = ChooseProxy(url);
     return choice.accessType == WINHTTP_ACCESS_TYPE_NAMED_PROXY ? Narrow(choice.proxy) : choice.source;
@@ -155,25 +232,43 @@ HINTERNET OpenSessionThroughProxy(const wchar_t* agent, const std::wstring& url)
     return WinHttpOpen(agent, WINHTTP_ACCESS_TYPE_DEFAULT_PROXY, WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0);
 }
 
-void AllowWindowsLogon(HINTERNET request) {
-    DWORD policy = WINHTTP_AUTOLOGON_SECURITY_LEVEL_LOW;
+void RefuseWindowsLogon(HINTERNET request) {
+    DWORD policy = WINHTTP_AUTOLOGON_SECURITY_LEVEL_HIGH;
     WinHttpSetOption(request, WINHTTP_OPTION_AUTOLOGON_POLICY, &policy, sizeof(policy));
+}
+
+bool CarriedByPlayersProxy(const std::wstring& url) {
+    const ProxyChoice choice = ChooseProxy(url);
+    if (choice.accessType != WINHTTP_ACCESS_TYPE_NAMED_PROXY) return false;
+    wchar_t host[kHostChars] = {};
+    URL_COMPONENTS components = {};
+    components.dwStructSize = sizeof(components);
+    components.lpszHostName = host;
+    components.dwHostNameLength = kHostChars;
+    if (!WinHttpCrackUrl(url.c_str(), 0, 0, &components)) return false;
+    return ProxyServesScheme(choice.proxy, components.nScheme == INTERNET_SCHEME_HTTPS) &&
+           !BypassNames(choice.bypass, host, components.nPort);
 }
 
 bool AnswerProxyLogin(HINTERNET request, const std::wstring& url, const std::wstring& headers) {
     DWORD supported = 0;
     DWORD first = 0;
     DWORD target = 0;
-    if (!WinHttpQueryAuthSchemes(request, &supported, &first, &target)) {
+    if (!WinHttpQueryAuthSchemes(request, &supported, &first, &target) || target != WINHTTP_AUTH_TARGET_PROXY) {
         LogLine(kLogLoginRefused, ProxyName(url).c_str(), "no named");
         return false;
     }
     const DWORD scheme = (supported & WINHTTP_AUTH_SCHEME_NEGOTIATE) ? WINHTTP_AUTH_SCHEME_NEGOTIATE
                          : (supported & WINHTTP_AUTH_SCHEME_NTLM)    ? WINHTTP_AUTH_SCHEME_NTLM
                                                                      : 0;
+    // High forbids the logon even where it is set as the credentials. Medium, WinHTTP's default, gives it to
+    // a proxy that asks but to a host only on the intranet, which a host behind the proxy is not (it is on
+    // no bypass list); low would also give it to that host if it answered the resend with 401.
+    DWORD policy = WINHTTP_AUTOLOGON_SECURITY_LEVEL_MEDIUM;
     // The logon answers only NTLM and Negotiate; a proxy that wants a password (Basic, Digest) gets none.
     const bool answered =
         scheme != 0 &&
+        WinHttpSetOption(request, WINHTTP_OPTION_AUTOLOGON_POLICY, &policy, sizeof(policy)) &&
         WinHttpSetCredentials(request, WINHTTP_AUTH_TARGET_PROXY, scheme, nullptr, nullptr, nullptr) &&
         WinHttpSendRequest(request, headers.empty() ? WINHTTP_NO_ADDITIONAL_HEADERS : headers.c_str(),
                            headers.empty() ? 0 : static_cast<DWORD>(-1L), WINHTTP_NO_REQUEST_DATA, 0, 0, 0) &&
@@ -187,4 +282,12 @@ bool AnswerProxyLogin(HINTERNET request, const std::wstring& url, const std::wst
     }
     LogLine(kLogLoginRefused, ProxyName(url).c_str(), SchemeName(scheme ? scheme : first));
     return false;
+}
+
+void LogLogonWithheld(HINTERNET request, const std::wstring& url) {
+    DWORD supported = 0;
+    DWORD first = 0;
+    DWORD target = 0;
+    const bool named = WinHttpQueryAuthSchemes(request, &supported, &first, &target) != FALSE;
+    LogLine(kLogLogonWithheld, Narrow(url).c_str(), named ? SchemeName(first) : "no named");
 }
