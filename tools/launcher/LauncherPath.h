@@ -5,6 +5,10 @@
 
 #include <string>
 
+// Appended to the launcher's own path: the new executable that a self-update downloads and runs from for
+// its hand-over.
+inline constexpr wchar_t kNewLauncherSuffix[] = L".new";
+
 // Full path of the running executable as the file system names it (long names, links resolved: the game
 // folder itself may be a link), however long; empty when it cannot be read.
 std::wstring GetLauncherExePath();

@@ -20,7 +20,6 @@ constexpr wchar_t kRestartedSuffix[] = L"-restarted";
 constexpr wchar_t kHandOverReadySuffix[] = L"-hand-over-ready";
 constexpr wchar_t kRestartSignalInfix[] = L"-restart-";
 constexpr wchar_t kRollbackSignalInfix[] = L"-rollback-";
-constexpr wchar_t kNewSuffix[] = L".new";
 constexpr DWORD kWindowPollMs = 50;
 constexpr DWORD kLockPollMs = 50;
 
@@ -51,7 +50,7 @@ bool OtherLauncherRuns(const std::wstring& launcherDir) {
     for (BOOL more = Process32FirstW(snapshot.Get(), &entry); more; more = Process32NextW(snapshot.Get(), &entry)) {
         const std::wstring name = entry.szExeFile;
         if (entry.th32ProcessID == self) continue;
-        if (!EndsWithNoCase(name, ownName) && !EndsWithNoCase(name, ownName + kNewSuffix)) continue;
+        if (!EndsWithNoCase(name, ownName) && !EndsWithNoCase(name, ownName + kNewLauncherSuffix)) continue;
         if (ProcessInstallationKey(entry.th32ProcessID) == key) return true;
     }
     return false;

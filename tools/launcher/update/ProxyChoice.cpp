@@ -92,15 +92,31 @@ bool ProxyFromUserSettings(const std::wstring& url, ProxyChoice* choice) {
     return false;
 }
 
-// The host part of a URL, the key of the cache.
-std::wstring HostKey(const std::wstring& url) {
+// A URL's scheme, host and port.
+struct UrlHost {
+    INTERNET_SCHEME scheme = INTERNET_SCHEME_HTTPS;
+    std::wstring host;
+    INTERNET_PORT port = 0;
+};
+
+bool CrackHost(const std::wstring& url, UrlHost* parts) {
     wchar_t host[kHostChars] = {};
     URL_COMPONENTS components = {};
     components.dwStructSize = sizeof(components);
     components.lpszHostName = host;
     components.dwHostNameLength = kHostChars;
-    if (!WinHttpCrackUrl(url.c_str(), 0, 0, &components)) return url;
-    return std::to_wstring(components.nScheme) + L"://" + host + L":" + std::to_wstring(components.nPort);
+    if (!WinHttpCrackUrl(url.c_str(), 0, 0, &components)) return false;
+    parts->scheme = components.nScheme;
+    parts->host = host;
+    parts->port = components.nPort;
+    return true;
+}
+
+// The host part of a URL, the key of the cache.
+std::wstring HostKey(const std::wstring& url) {
+    UrlHost parts;
+    if (!CrackHost(url, &parts)) return url;
+    return std::to_wstring(parts.scheme) + L"://" + parts.host + L":" + std::to_wstring(parts.port);
 }
 
 std::mutex choicesLock;  // guards the map below
@@ -239,15 +255,10 @@ void RefuseWindowsLogon(HINTERNET request) {
 
 bool CarriedByPlayersProxy(const std::wstring& url) {
     const ProxyChoice choice = ChooseProxy(url);
-    if (choice.accessType != WINHTTP_ACCESS_TYPE_NAMED_PROXY) return false;
-    wchar_t host[kHostChars] = {};
-    URL_COMPONENTS components = {};
-    components.dwStructSize = sizeof(components);
-    components.lpszHostName = host;
-    components.dwHostNameLength = kHostChars;
-    if (!WinHttpCrackUrl(url.c_str(), 0, 0, &components)) return false;
-    return ProxyServesScheme(choice.proxy, components.nScheme == INTERNET_SCHEME_HTTPS) &&
-           !BypassNames(choice.bypass, host, components.nPort);
+    UrlHost parts;
+    if (choice.accessType != WINHTTP_ACCESS_TYPE_NAMED_PROXY || !CrackHost(url, &parts)) return false;
+    return ProxyServesScheme(choice.proxy, parts.scheme == INTERNET_SCHEME_HTTPS) &&
+           !BypassNames(choice.bypass, parts.host, parts.port);
 }
 
 bool AnswerProxyLogin(HINTERNET request, const std::wstring& url, const std::wstring& headers) {

@@ -49,8 +49,7 @@ constexpr char kLogStartFailed[] = "[Launcher][self-update] 無法啟動 %s (%s)
 constexpr char kLogNothingVerified[] = "[Launcher][self-update] hand-over 取消: 本次沒有校驗過的新版 launcher\n";
 
 
-constexpr wchar_t kNewSuffix[] = L".new";
-constexpr std::size_t kNewSuffixChars = 4;
+constexpr std::size_t kNewSuffixChars = std::char_traits<wchar_t>::length(kNewLauncherSuffix);
 // How long the new executable waits for the launcher that started it to let go of the installation and end.
 constexpr DWORD kHandOverWaitMs = 10000;
 // How long a hand-over asked to by a second start looks for the restarted launcher's window.
@@ -88,7 +87,7 @@ void RemoveNewFile(const ExecutablePaths& paths) {
 // LastSelfUpdateSha; one that was installed before and still differs is not fetched again (anti-loop).
 bool SelfUpdateDue(const LauncherSelfEntry& self, ExecutablePaths* paths) {
     paths->own = GetLauncherExePath();
-    paths->fresh = paths->own + kNewSuffix;
+    paths->fresh = paths->own + kNewLauncherSuffix;
     // A download that was cut off or failed its check before is never resumed: start clean either way.
     if (!paths->own.empty()) RemoveNewFile(*paths);
     if (self.sha256.empty() || self.size == 0) {
@@ -201,7 +200,7 @@ bool Started(const std::wstring& path, const StartedProgram& started) {
 bool EndsWithNewSuffix(const std::wstring& path) {
     return path.size() > kNewSuffixChars &&
            CompareStringOrdinal(path.c_str() + path.size() - kNewSuffixChars, static_cast<int>(kNewSuffixChars),
-                                kNewSuffix, static_cast<int>(kNewSuffixChars), TRUE) == CSTR_EQUAL;
+                                kNewLauncherSuffix, static_cast<int>(kNewSuffixChars), TRUE) == CSTR_EQUAL;
 }
 
 }  // namespace
@@ -217,7 +216,7 @@ bool RunSelfUpdate(HWND window, const Manifest& manifest, const std::vector<std:
         // again only at the next start, not in a loop of restarts.
         ExecutablePaths paths;
         paths.own = GetLauncherExePath();
-        paths.fresh = paths.own + kNewSuffix;
+        paths.fresh = paths.own + kNewLauncherSuffix;
         if (!paths.own.empty()) RemoveNewFileWhenReleased(paths);
         PostStatusText(window, player_texts::kSelfRolledBack);
         return false;
@@ -253,7 +252,7 @@ bool StartHandOver() {
         LogLine(kLogNothingVerified);
         return false;
     }
-    const std::wstring fresh = own + kNewSuffix;
+    const std::wstring fresh = own + kNewLauncherSuffix;
     const DWORD self = GetCurrentProcessId();
     // The hand-over's event exists from now until the new executable is done: a start while this process
     // lets go of the installation, before the new one takes it, sees it and hands off. Closed by the exit.
