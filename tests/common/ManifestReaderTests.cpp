@@ -10,6 +10,10 @@ namespace {
 const std::string kA(64, 'a');
 const std::string kB(64, 'b');
 
+std::string At(const manifest_format::EncodedAt& at) {
+    return at.containerSha256.substr(0, 1) + "@" + std::to_string(at.offset) + "+" + std::to_string(at.length);
+}
+
 // What a reading gives, as one line per file and per issue, so that both programs' readings compare.
 template <typename CharT>
 std::vector<std::string> Summary(const manifest_reader::ManifestLines<CharT>& lines) {
@@ -18,8 +22,12 @@ std::vector<std::string> Summary(const manifest_reader::ManifestLines<CharT>& li
     for (const auto& f : lines.files) {
         out.push_back(std::to_string(f.line) + " FILE " + narrow(f.path) + " " + std::to_string(f.size) +
                       (f.hasDelta ? " delta " + f.deltaSha256.substr(0, 1) + " " + std::to_string(f.deltaSize) : "") +
-                      (f.hasPack ? " pack " + f.packSha256.substr(0, 1) + " @" + std::to_string(f.packOffset) : ""));
+                      (f.hasPack ? " pack " + f.packSha256.substr(0, 1) + " @" + std::to_string(f.packOffset) : "") +
+                      (f.hasZFile ? " z " + At(f.zfile) : "") +
+                      (f.hasZChunks ? " chunks " + f.framesSha256.substr(0, 1) + " " + At(f.zchunks) : ""));
+        for (const auto& p : f.patches) out.back() += " patch " + p.baseSha256.substr(0, 1) + " " + At(p.at);
     }
+    for (const auto& c : lines.containers) out.push_back(std::to_string(c.line) + " ZPACK " + c.sha256.substr(0, 1));
     for (const auto& p : lines.packs) out.push_back(std::to_string(p.line) + " PACK " + p.sha256.substr(0, 1) + " " + std::to_string(p.size));
     for (const auto& i : lines.issues) {
         out.push_back(std::to_string(i.line) + " issue " + std::to_string(static_cast<int>(i.kind)) + " " + narrow(i.text));
@@ -63,6 +71,16 @@ TEST(ManifestReader, BytesAndWideTextReadAlikeWithDeltasAndIssuesInLineOrder) {
           issue(6, K::PackedWithoutFile, "c"), issue(7, K::SecondPacked, "A"), issue(9, K::PackedWithoutPack, "d"),
           issue(10, K::SecondPack, "PACK|" + kA + "|100"), issue(11, K::Malformed, "PACK|x|1"), "quick unset",
           "recognised 11"}},
+        {"compressed copies and patches count only for a listed file inside a listed container, exactly written",
+         "ZPACK|" + kA + "|100\nFILE|a|10|" + kB + "\nZFILE|a|" + kA + "|0|40\nZCHUNKS|a|" + kB + "|50|" + kA +
+             "|40|50\nZPATCH|a|" + kB + "|9|" + kA + "|90|10\nZPATCH|A|" + kB + "|9|" + kA + "|0|1\nZPATCH|a|" + kA +
+             "|9|" + kA + "|95|6\nZFILE|b|" + kA + "|0|1\nZFILE|a|" + kB + "|0|1\nZPATCH|a|" + kA + "|0|" + kA +
+             "|0|1\nZFILE|a|" + std::string(64, 'A') + "|0|1\nZPACK|" + kA + "|100",
+         {"2 FILE a 10 z a@0+40 chunks b a@40+50 patch b a@90+10", "1 ZPACK a", issue(6, K::SecondEncoded, "A"),
+          issue(7, K::EncodedOutsideContainer, "a"), issue(8, K::EncodedWithoutFile, "b"),
+          issue(9, K::SecondEncoded, "a"), issue(10, K::Malformed, "ZPATCH|a|" + kA + "|0|" + kA + "|0|1"),
+          issue(11, K::Malformed, "ZFILE|a|" + std::string(64, 'A') + "|0|1"),
+          issue(12, K::SecondContainer, "ZPACK|" + kA + "|100"), "quick unset", "recognised 12"}},
         {"no manifest line at all", "<html>\n</html>\n", {"quick unset", "recognised 0"}},
     };
     for (const Case& c : cases) {

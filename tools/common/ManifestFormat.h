@@ -36,6 +36,19 @@ inline constexpr char kDeltaKey[] = "DELTA|";
 // [offset, offset + its size) of that pack. Launchers that do not know the lines skip them.
 inline constexpr char kPackKey[] = "PACK|";
 inline constexpr char kPackedKey[] = "PACKED|";
+// The compressed copies (ZstdFrames.h), which launchers that do not know the lines skip:
+// ZPACK|<sha256>|<size>: a container of zstd frames, served at "z/<sha256>.zst".
+// ZFILE|<path>|<container sha256>|<offset>|<length>: container bytes [offset, offset + length) are zstd frames
+// that decode to the FILE with that path.
+// ZCHUNKS|<path>|<frame table sha256>|<frame table size>|<container sha256>|<offset>|<length>: the same file as
+// one frame per chunk of its chunk index, in chunk order; the frame table, served at "z/<sha256>.kzix", holds the
+// index and each frame's length (ChunkFrames.h).
+// ZPATCH|<path>|<base sha256>|<base size>|<container sha256>|<offset>|<length>: one zstd frame that decodes to the
+// FILE with that path when the file of that digest and size is its reference (a prefix, zstd's patch-from).
+inline constexpr char kZPackKey[] = "ZPACK|";
+inline constexpr char kZFileKey[] = "ZFILE|";
+inline constexpr char kZChunksKey[] = "ZCHUNKS|";
+inline constexpr char kZPatchKey[] = "ZPATCH|";
 inline constexpr std::size_t kDigestHexLength = 64;
 // The UTF-8 byte order mark that may open a manifest; no other one is recognised.
 inline constexpr char kByteOrderMark[] = "\xEF\xBB\xBF";
@@ -115,7 +128,15 @@ std::uint64_t ParseSizeField(std::basic_string_view<CharT> field) {
 // What one line of a manifest is, after trimming. `kind` Ignored covers blank lines, comments and
 // unknown keys; Malformed covers keyed records that fail their field rules.
 enum class LineKind {
-    Ignored, Version, Status, News, LauncherSelf, File, Sequence, Check, Delta, Pack, Packed, Malformed, UnsafePath
+    Ignored, Version, Status, News, LauncherSelf, File, Sequence, Check, Delta, Pack, Packed, ZPack, ZFile, ZChunks,
+    ZPatch, Malformed, UnsafePath
+};
+
+// Where encoded bytes are: [offset, offset + length) of the container with that digest.
+struct EncodedAt {
+    std::string containerSha256;
+    std::uint64_t offset = 0;
+    std::uint64_t length = 0;
 };
 
 template <typename CharT>
@@ -125,7 +146,10 @@ struct ParsedLine {
     std::basic_string_view<CharT> text;  // VERSION/STATUS/NEWS/CHECK value, or FILE/DELTA/PACKED path
     std::uint64_t size = 0;  // FILE and LAUNCHER_SELF size, the DELTA index size, the PACK size, the PACKED
                              // offset, or the SEQUENCE number
-    std::string sha256;      // FILE and LAUNCHER_SELF digest, the DELTA index digest, or the pack's digest
+    std::string sha256;      // FILE and LAUNCHER_SELF digest, the DELTA index digest, the pack's or container's
+                             // digest, the ZCHUNKS frame table's digest (with its size), or the ZPATCH base's digest
+                             // (with its size)
+    EncodedAt encoded;       // ZFILE, ZCHUNKS and ZPATCH: where the frames are
     const char* unsafeReason = nullptr;
 };
 
@@ -173,6 +197,48 @@ void ParsePathRecord(std::basic_string_view<CharT> rest, LineKind kind, std::siz
     out.kind = out.unsafeReason ? LineKind::UnsafePath : kind;
 }
 
+// A 64-hex-digit digest field exactly as written: the digests of the compressed copies are names of served
+// objects and of files, so nothing in them is dropped or folded.
+template <typename CharT>
+bool ExactDigest(std::basic_string_view<CharT> field, std::string* digest) {
+    if (field.size() != kDigestHexLength) return false;
+    digest->clear();
+    for (CharT c : field) {
+        const bool hex = (c >= static_cast<CharT>('0') && c <= static_cast<CharT>('9')) ||
+                         (c >= static_cast<CharT>('a') && c <= static_cast<CharT>('f'));
+        if (!hex) return false;
+        digest->push_back(static_cast<char>(c));
+    }
+    return true;
+}
+
+// A plain decimal field of 1 to 20 digits within 64 bits.
+template <typename CharT>
+bool ExactNumber(std::basic_string_view<CharT> field, std::uint64_t* value) {
+    return ParseSequenceValue(field, value);
+}
+
+// ZFILE, ZCHUNKS and ZPATCH: the path, `extra` fields of a digest and a size (ZCHUNKS' frame table, ZPATCH's
+// base), then the container's digest, offset and length. Malformed unless every field is exact, the length and
+// the extra size are not 0, and offset + length fits in 64 bits; UnsafePath as for FILE.
+template <typename CharT>
+void ParseEncodedRecord(std::basic_string_view<CharT> rest, LineKind kind, bool extra, ParsedLine<CharT>& out) {
+    out.claimed = kind;
+    out.kind = LineKind::Malformed;
+    const auto fields = SplitFields(rest);
+    const std::size_t at = extra ? 3 : 1;
+    if (fields.size() != at + 3 || fields[0].empty()) return;
+    out.text = fields[0];
+    if (extra && (!ExactDigest(fields[1], &out.sha256) || !ExactNumber(fields[2], &out.size) || out.size == 0)) return;
+    EncodedAt& e = out.encoded;
+    if (!ExactDigest(fields[at], &e.containerSha256) || !ExactNumber(fields[at + 1], &e.offset) ||
+        !ExactNumber(fields[at + 2], &e.length) || e.length == 0 || e.offset > UINT64_MAX - e.length) {
+        return;
+    }
+    out.unsafeReason = path_rules::UnsafePathReason(out.text);
+    out.kind = out.unsafeReason ? LineKind::UnsafePath : kind;
+}
+
 // Classifies one untrimmed line (without its line feed).
 template <typename CharT>
 ParsedLine<CharT> ParseLine(std::basic_string_view<CharT> rawLine) {
@@ -210,6 +276,19 @@ ParsedLine<CharT> ParseLine(std::basic_string_view<CharT> rawLine) {
         ParsePathRecord(line.substr(sizeof(kDeltaKey) - 1), LineKind::Delta, 1, 2, true, out);
     } else if (StartsWithKey(line, kPackedKey)) {
         ParsePathRecord(line.substr(sizeof(kPackedKey) - 1), LineKind::Packed, 1, 2, false, out);
+    } else if (StartsWithKey(line, kZPackKey)) {
+        out.claimed = LineKind::ZPack;
+        out.kind = LineKind::Malformed;
+        const auto fields = SplitFields(line.substr(sizeof(kZPackKey) - 1));
+        if (fields.size() == 2 && ExactDigest(fields[0], &out.sha256) && ExactNumber(fields[1], &out.size) && out.size != 0) {
+            out.kind = LineKind::ZPack;
+        }
+    } else if (StartsWithKey(line, kZFileKey)) {
+        ParseEncodedRecord(line.substr(sizeof(kZFileKey) - 1), LineKind::ZFile, false, out);
+    } else if (StartsWithKey(line, kZChunksKey)) {
+        ParseEncodedRecord(line.substr(sizeof(kZChunksKey) - 1), LineKind::ZChunks, true, out);
+    } else if (StartsWithKey(line, kZPatchKey)) {
+        ParseEncodedRecord(line.substr(sizeof(kZPatchKey) - 1), LineKind::ZPatch, true, out);
     } else if (StartsWithKey(line, kPackKey)) {
         out.claimed = LineKind::Pack;
         out.kind = LineKind::Malformed;

@@ -75,6 +75,61 @@ void MatchPackedLines(const std::vector<DeltaLine<CharT>>& packed, ManifestLines
     }
 }
 
+// ---- the ZFILE, ZCHUNKS and ZPATCH lines, matched to their FILE and ZPACK lines once every line is read
+
+template <typename CharT>
+struct EncodedLine {
+    std::size_t line = 0;
+    manifest_format::LineKind kind = manifest_format::LineKind::ZFile;
+    std::basic_string_view<CharT> path;
+    std::string sha256;  // ZCHUNKS' frame table, ZPATCH's base
+    std::uint64_t size = 0;
+    manifest_format::EncodedAt at;
+};
+
+template <typename CharT>
+void MatchEncodedLines(const std::vector<EncodedLine<CharT>>& encoded, ManifestLines<CharT>& out) {
+    using manifest_format::LineKind;
+    if (encoded.empty()) return;
+    std::map<std::basic_string<CharT>, FileRecord<CharT>*> byKey;
+    for (FileRecord<CharT>& f : out.files) byKey.emplace(path_rules::FileKey(f.path), &f);
+    std::map<std::string, std::uint64_t> containerSizes;
+    for (const PackRecord& c : out.containers) containerSizes.emplace(c.sha256, c.size);
+    for (const EncodedLine<CharT>& e : encoded) {
+        const auto file = byKey.find(path_rules::FileKey(e.path));
+        const auto container = containerSizes.find(e.at.containerSha256);
+        IssueKind problem = IssueKind::Malformed;
+        if (file == byKey.end()) {
+            problem = IssueKind::EncodedWithoutFile;
+        } else if ((e.kind == LineKind::ZFile && file->second->hasZFile) ||
+                   (e.kind == LineKind::ZChunks && file->second->hasZChunks) ||
+                   (e.kind == LineKind::ZPatch &&
+                    std::any_of(file->second->patches.begin(), file->second->patches.end(),
+                                [&](const PatchRecord& p) { return p.baseSha256 == e.sha256; }))) {
+            problem = IssueKind::SecondEncoded;
+        } else if (container == containerSizes.end()) {
+            problem = IssueKind::EncodedWithoutContainer;
+        } else if (e.at.offset > container->second || e.at.length > container->second - e.at.offset) {
+            problem = IssueKind::EncodedOutsideContainer;
+        } else {
+            FileRecord<CharT>& f = *file->second;
+            if (e.kind == LineKind::ZFile) {
+                f.hasZFile = true;
+                f.zfile = e.at;
+            } else if (e.kind == LineKind::ZChunks) {
+                f.hasZChunks = true;
+                f.framesSha256 = e.sha256;
+                f.framesSize = e.size;
+                f.zchunks = e.at;
+            } else {
+                f.patches.push_back({e.sha256, e.size, e.at});
+            }
+            continue;
+        }
+        out.issues.push_back({e.line, problem, e.path, nullptr});
+    }
+}
+
 }  // namespace
 
 template <typename CharT>
@@ -83,6 +138,7 @@ ManifestLines<CharT> ReadManifestLines(std::basic_string_view<CharT> text) {
     ManifestLines<CharT> out;
     std::vector<DeltaLine<CharT>> deltas;
     std::vector<DeltaLine<CharT>> packed;  // the pack's digest, and the offset as `size`
+    std::vector<EncodedLine<CharT>> encoded;
     std::size_t lineNumber = 0;
     manifest_format::ForEachRawLine(text, [&](std::basic_string_view<CharT> raw) {
         ++lineNumber;
@@ -103,8 +159,12 @@ ManifestLines<CharT> ReadManifestLines(std::basic_string_view<CharT> text) {
                 if (path_rules::IsTopLevelLauncher(line.text)) {
                     out.issues.push_back({lineNumber, IssueKind::TopLevelLauncher, line.text, nullptr});
                 } else {
-                    out.files.push_back({lineNumber, line.text, line.size, line.sha256, false, std::string(), 0,
-                                          false, std::string(), 0});
+                    FileRecord<CharT> file;
+                    file.line = lineNumber;
+                    file.path = line.text;
+                    file.size = line.size;
+                    file.sha256 = line.sha256;
+                    out.files.push_back(std::move(file));
                 }
                 break;
             case LineKind::Delta: deltas.push_back({lineNumber, line.text, line.sha256, line.size}); break;
@@ -119,6 +179,22 @@ ManifestLines<CharT> ReadManifestLines(std::basic_string_view<CharT> text) {
                 }
                 break;
             }
+            case LineKind::ZPack: {
+                const bool listed = std::any_of(out.containers.begin(), out.containers.end(),
+                                                [&](const PackRecord& c) { return c.sha256 == line.sha256; });
+                if (listed) {
+                    out.issues.push_back(
+                        {lineNumber, IssueKind::SecondContainer, manifest_format::TrimLineEnd(raw), nullptr});
+                } else {
+                    out.containers.push_back({lineNumber, line.sha256, line.size});
+                }
+                break;
+            }
+            case LineKind::ZFile:
+            case LineKind::ZChunks:
+            case LineKind::ZPatch:
+                encoded.push_back({lineNumber, line.kind, line.text, line.sha256, line.size, line.encoded});
+                break;
             case LineKind::Malformed:
                 out.issues.push_back({lineNumber,
                                       line.claimed == LineKind::Sequence ? IssueKind::BadSequence : IssueKind::Malformed,
@@ -131,6 +207,7 @@ ManifestLines<CharT> ReadManifestLines(std::basic_string_view<CharT> text) {
     });
     MatchDeltaLines(deltas, out);
     MatchPackedLines(packed, out);
+    MatchEncodedLines(encoded, out);
     std::stable_sort(out.issues.begin(), out.issues.end(),
                      [](const Issue<CharT>& a, const Issue<CharT>& b) { return a.line < b.line; });
     return out;

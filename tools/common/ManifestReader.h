@@ -14,6 +14,13 @@
 
 namespace manifest_reader {
 
+// A ZPATCH line: the file made from the file with the base's digest and size.
+struct PatchRecord {
+    std::string baseSha256;
+    std::uint64_t baseSize = 0;
+    manifest_format::EncodedAt at;
+};
+
 // A FILE line the launcher uses, and its chunk index when a DELTA line names its path.
 template <typename CharT>
 struct FileRecord {
@@ -28,6 +35,14 @@ struct FileRecord {
     bool hasPack = false;
     std::string packSha256;
     std::uint64_t packOffset = 0;
+    // Its compressed copies (ZFILE, ZCHUNKS) and patches (ZPATCH), each within a listed container.
+    bool hasZFile = false;
+    manifest_format::EncodedAt zfile;
+    bool hasZChunks = false;
+    std::string framesSha256;  // the frame table (ChunkFrames.h)
+    std::uint64_t framesSize = 0;
+    manifest_format::EncodedAt zchunks;
+    std::vector<PatchRecord> patches;  // in line order, one per base digest
 };
 
 // A PACK line: a pack of small files, served at "packs/<sha256>.kpak".
@@ -54,6 +69,12 @@ enum class IssueKind {
     SecondPacked,      // a PACKED line for a path that has one already; `text` is the path
     PackedWithoutPack, // a PACKED line naming a pack no PACK line lists; `text` is the path
     PackedOutsidePack, // a PACKED line whose file would reach past its pack's end; `text` is the path
+    SecondContainer,   // a ZPACK line for a container listed already; `text` is the trimmed line
+    EncodedWithoutFile,      // a ZFILE, ZCHUNKS or ZPATCH line whose path no FILE line lists; `text` is the path
+    SecondEncoded,           // a second ZFILE or ZCHUNKS line for a path, or a second ZPATCH line for a path and
+                             // base; `text` is the path
+    EncodedWithoutContainer, // a ZFILE, ZCHUNKS or ZPATCH line naming a container no ZPACK line lists
+    EncodedOutsideContainer, // one whose bytes would reach past its container's end; `text` is the path
 };
 
 template <typename CharT>
@@ -75,13 +96,15 @@ struct ManifestLines {
     std::optional<LauncherRecord> launcherSelf;
     std::vector<FileRecord<CharT>> files;  // in line order
     std::vector<PackRecord> packs;         // in line order, each pack once
+    std::vector<PackRecord> containers;    // ZPACK lines, in line order, each container once
     std::vector<Issue<CharT>> issues;      // in line order
     std::size_t recognisedLines = 0;       // lines that carried one of the keys, valid or not
 };
 
 // Reads every line of `text` (already without a byte order mark). A DELTA or PACKED line goes to the first FILE
 // line with its path (file names compared as Windows compares ASCII); the first such line for a path wins. A
-// PACKED line counts only when a PACK line (anywhere) lists its pack and the file lies within it.
+// PACKED line counts only when a PACK line (anywhere) lists its pack and the file lies within it; a ZFILE, ZCHUNKS
+// or ZPATCH line in the same way with its ZPACK line.
 // Never fails: a text without a single manifest line gives an empty result.
 template <typename CharT>
 ManifestLines<CharT> ReadManifestLines(std::basic_string_view<CharT> text);

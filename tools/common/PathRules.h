@@ -34,6 +34,8 @@ inline constexpr char kManifestName[] = "manifest.txt";
 inline constexpr char kDeltaDir[] = "delta";
 // Packs of small files, named after their own SHA-256.
 inline constexpr char kPacksDir[] = "packs";
+// Compressed copies, patches and frame tables, each named after its own SHA-256.
+inline constexpr char kCompressedDir[] = "z";
 
 template <typename CharT>
 bool EqualsAsciiNoCase(std::basic_string_view<CharT> a, std::basic_string_view<CharT> b) {

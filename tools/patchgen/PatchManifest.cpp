@@ -48,6 +48,13 @@ std::string IssueMessage(const manifest_reader::Issue<char>& issue) {
         case IssueKind::SecondPacked: return "second PACKED line for " + text;
         case IssueKind::PackedWithoutPack: return "PACKED line naming a pack no PACK line lists: " + text;
         case IssueKind::PackedOutsidePack: return "PACKED line reaching past the end of its pack: " + text;
+        case IssueKind::SecondContainer: return "container listed twice: " + text;
+        case IssueKind::EncodedWithoutFile: return "ZFILE, ZCHUNKS or ZPATCH line for a path without a FILE line: " + text;
+        case IssueKind::SecondEncoded: return "second compressed copy or patch of the same kind for " + text;
+        case IssueKind::EncodedWithoutContainer:
+            return "ZFILE, ZCHUNKS or ZPATCH line naming a container no ZPACK line lists: " + text;
+        case IssueKind::EncodedOutsideContainer:
+            return "ZFILE, ZCHUNKS or ZPATCH line reaching past the end of its container: " + text;
     }
     return text;
 }

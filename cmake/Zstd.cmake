@@ -1,0 +1,41 @@
+# zstd, in two libraries: korvane_zstd_decompress (what the launcher links) and korvane_zstd_compress (for
+# patchgen, with the decompressing half). Natively both are Debian's libzstd (libzstd-dev). For Windows they
+# are built statically from the source of Debian's own libzstd package, which scripts/install-deps unpacks
+# into a cache outside the tree; nothing of it is in the tree.
+if(WIN32)
+  if(DEFINED ENV{XDG_CACHE_HOME})
+    set(_korvane_cache "$ENV{XDG_CACHE_HOME}")
+  else()
+    set(_korvane_cache "$ENV{HOME}/.cache")
+  endif()
+  set(KORVANE_ZSTD_SOURCE_DIR "${_korvane_cache}/korvane-launcher/libzstd-source" CACHE PATH
+      "The source of Debian's libzstd package (scripts/install-deps fetches it)")
+  if(NOT EXISTS "${KORVANE_ZSTD_SOURCE_DIR}/lib/zstd.h")
+    message(FATAL_ERROR "zstd's source is not at ${KORVANE_ZSTD_SOURCE_DIR}: run scripts/install-deps, which "
+                        "fetches Debian's libzstd source, or set KORVANE_ZSTD_SOURCE_DIR")
+  endif()
+  set(_zstd_lib "${KORVANE_ZSTD_SOURCE_DIR}/lib")
+  file(GLOB _zstd_common "${_zstd_lib}/common/*.c")
+  file(GLOB _zstd_decompress "${_zstd_lib}/decompress/*.c")
+  file(GLOB _zstd_compress "${_zstd_lib}/compress/*.c")
+  add_library(korvane_zstd_decompress STATIC ${_zstd_common} ${_zstd_decompress})
+  add_library(korvane_zstd_compress STATIC ${_zstd_compress})
+  foreach(lib korvane_zstd_decompress korvane_zstd_compress)
+    target_include_directories(${lib} SYSTEM PUBLIC "${_zstd_lib}")
+    # The assembly decoder is written for ELF and Mach-O; one thread per stream, the callers run several.
+    target_compile_definitions(${lib} PRIVATE ZSTD_DISABLE_ASM=1 ZSTD_LEGACY_SUPPORT=0 XXH_NAMESPACE=ZSTD_)
+    target_compile_options(${lib} PRIVATE -O3)
+  endforeach()
+  target_link_libraries(korvane_zstd_compress PUBLIC korvane_zstd_decompress)
+else()
+  find_path(KORVANE_ZSTD_INCLUDE_DIR zstd.h)
+  find_library(KORVANE_ZSTD_LIBRARY zstd)
+  if(NOT KORVANE_ZSTD_INCLUDE_DIR OR NOT KORVANE_ZSTD_LIBRARY)
+    message(FATAL_ERROR "zstd was not found: install Debian's libzstd-dev (scripts/install-deps does)")
+  endif()
+  add_library(korvane_zstd_decompress INTERFACE)
+  target_include_directories(korvane_zstd_decompress SYSTEM INTERFACE "${KORVANE_ZSTD_INCLUDE_DIR}")
+  target_link_libraries(korvane_zstd_decompress INTERFACE "${KORVANE_ZSTD_LIBRARY}")
+  add_library(korvane_zstd_compress INTERFACE)
+  target_link_libraries(korvane_zstd_compress INTERFACE korvane_zstd_decompress)
+endif()
