@@ -5,9 +5,17 @@
 
 #include <windows.h>
 
+#include <map>
 #include <string_view>
 
 namespace {
+
+// The reader keeps only lines whose container is listed: every place finds its container's size.
+EncodedPlace PlaceOf(const manifest_format::EncodedAt& at, const std::map<std::string, std::uint64_t>& containerSizes) {
+    const auto container = containerSizes.find(at.containerSha256);
+    if (container == containerSizes.end()) return EncodedPlace();
+    return EncodedPlace{at.containerSha256, container->second, at.offset, at.length};
+}
 
 void LogRefusedPath(std::wstring_view path, const char* reason) {
     std::wstring line = L"[Launcher][updater] refused unsafe manifest path \"";
@@ -34,10 +42,32 @@ bool ParseManifest(std::string_view bytes, Manifest& manifest) {
         manifest.launcherSelf.size = lines.launcherSelf->size;
         manifest.launcherSelf.sha256 = lines.launcherSelf->sha256;
     }
-    for (const manifest_reader::FileRecord<wchar_t>& f : lines.files) {
-        manifest.files.push_back(
-            ManifestFile{std::wstring(f.path), f.size, f.sha256, f.deltaSha256, f.deltaSize, f.packSha256, f.packOffset});
+    std::map<std::string, std::uint64_t> containerSizes;
+    for (const manifest_reader::PackRecord& c : lines.containers) {
+        containerSizes.emplace(c.sha256, c.size);
+        manifest.containers.push_back(ManifestPack{c.sha256, c.size});
     }
+    for (const manifest_reader::FileRecord<wchar_t>& f : lines.files) {
+        ManifestFile file;
+        file.path.assign(f.path);
+        file.size = f.size;
+        file.sha256 = f.sha256;
+        file.deltaIndexSha256 = f.deltaSha256;
+        file.deltaIndexSize = f.deltaSize;
+        file.packSha256 = f.packSha256;
+        file.packOffset = f.packOffset;
+        if (f.hasZFile) file.compressed = PlaceOf(f.zfile, containerSizes);
+        if (f.hasZChunks) {
+            file.framesSha256 = f.framesSha256;
+            file.framesSize = f.framesSize;
+            file.chunkFrames = PlaceOf(f.zchunks, containerSizes);
+        }
+        for (const manifest_reader::PatchRecord& p : f.patches) {
+            file.patches.push_back(PatchOffer{p.baseSha256, p.baseSize, PlaceOf(p.at, containerSizes)});
+        }
+        manifest.files.push_back(std::move(file));
+    }
+
     for (const manifest_reader::PackRecord& p : lines.packs) manifest.packs.push_back(ManifestPack{p.sha256, p.size});
     bool droppedOwnExecutable = false;
     for (const manifest_reader::Issue<wchar_t>& issue : lines.issues) {

@@ -8,6 +8,26 @@
 #include <string_view>
 #include <vector>
 
+// Zstd frames of a file: bytes [offset, offset + length) of the container served at "z/<containerSha256>.zst"
+// (a ZPACK line), which is containerSize bytes long. Not listed while containerSha256 is empty.
+struct EncodedPlace {
+    std::string containerSha256;
+    std::uint64_t containerSize = 0;
+    std::uint64_t offset = 0;
+    std::uint64_t length = 0;
+    bool Listed() const { return !containerSha256.empty(); }
+    // The frames are the whole container, asked for without a range.
+    bool FillsContainer() const { return offset == 0 && length == containerSize; }
+};
+
+// A ZPATCH line: one frame that decodes to the file with the base (the previous version of the file, of that
+// digest and size) as its reference.
+struct PatchOffer {
+    std::string baseSha256;
+    std::uint64_t baseSize = 0;
+    EncodedPlace frames;
+};
+
 // One FILE line: a game file below the launcher's directory.
 struct ManifestFile {
     std::wstring path;    // as written, either separator; never empty, never leaves the launcher's directory
@@ -20,6 +40,13 @@ struct ManifestFile {
     // file's bytes start in it.
     std::string packSha256;
     std::uint64_t packOffset = 0;
+    // Its compressed copy (ZFILE), its chunks as frames (ZCHUNKS, with the frame table's digest and size)
+    // and its patches (ZPATCH, one per base), each within a container the manifest lists.
+    EncodedPlace compressed;
+    std::string framesSha256;
+    std::uint64_t framesSize = 0;
+    EncodedPlace chunkFrames;
+    std::vector<PatchOffer> patches;
 };
 
 // A PACK line: small files' bytes one after another, served at "packs/<sha256>.kpak".
@@ -37,6 +64,7 @@ struct Manifest {
     std::wstring news;
     std::vector<ManifestFile> files;
     std::vector<ManifestPack> packs;
+    std::vector<ManifestPack> containers;  // ZPACK lines: containers of zstd frames, "z/<sha256>.zst"
     LauncherSelfEntry launcherSelf;
     // SEQUENCE: how new a signed manifest is; 0 without the line. A line that is not a plain decimal
     // 64-bit number sets badSequence.
@@ -54,4 +82,5 @@ struct Manifest {
 // directory are skipped with one "[Launcher][updater] " debug line each, and so is, with one line for all, the
 // top-level Launcher.exe (updated through LAUNCHER_SELF only). A DELTA line goes to the first FILE
 // entry with its path (file names compared as Windows does for ASCII); the first DELTA line for a path wins.
+// PACKED, ZFILE, ZCHUNKS and ZPATCH lines count only within a pack or container that a line lists.
 bool ParseManifest(std::string_view bytes, Manifest& manifest);
