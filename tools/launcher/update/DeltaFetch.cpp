@@ -1,10 +1,13 @@
 #include "update/DeltaFetch.h"
 
 #include "Win32Handles.h"
+#include "common/ChunkFrames.h"
 #include "common/ChunkIndex.h"
 #include "common/ContentChunker.h"
 #include "common/DeltaPlan.h"
+#include "common/ZstdFrames.h"
 #include "update/DebugLog.h"
+#include "update/DecodeBudget.h"
 #include "update/Http.h"
 #include "update/LocalFiles.h"
 #include "update/PartTransfer.h"
@@ -12,6 +15,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <optional>
 #include <string_view>
 #include <unordered_set>
 #include <vector>
@@ -25,10 +29,10 @@ constexpr std::uint32_t kProbeBytes = 128 * 1024;
 constexpr std::uint64_t kProbeCount = 32;
 constexpr std::uint64_t kProbeMinimum = 4 * kProbeCount * kProbeBytes;
 
-// The reason a delta update gave way to the whole file, logged once per file.
+// The reason a delta update gave way to the next way, logged once per file.
 void LogFallback(const FetchTarget& target, const char* reason) {
-    LogLine("[Launcher][delta] %s: whole file (%s)\n", ToAnsiForLog(target.name.c_str(), kLogNameBytes).c_str(),
-             reason);
+    LogLine("[Launcher][delta] %s: %s (%s)\n", ToAnsiForLog(target.name.c_str(), kLogNameBytes).c_str(),
+            target.compressed.Listed() ? "compressed file" : "whole file", reason);
 }
 
 // Whether a big local copy shares anything with the index's file, judged from samples: each is cut from an
@@ -123,36 +127,46 @@ bool ChunkLocalFile(HANDLE file, const ChunkIndex& index, std::vector<ChunkEntry
     return last == 0 || close(last, nullptr, 0);
 }
 
-// The index of the target's file, fetched over `http` and checked against the manifest's DELTA line and
-// FILE size. False with a reason; every failure but a 404 is the host's.
-bool FetchIndex(HttpRequest& http, const FetchTarget& target, const std::wstring& host, ChunkIndex* index,
-                DeltaResult* result, std::string* reason) {
+// A served object the manifest lists by digest and size (a chunk index, a frame table), fetched over `http`
+// and checked. False with a reason; every failure but a 404 is the host's.
+bool FetchListed(HttpRequest& http, const std::wstring& host, const std::string& served, std::uint64_t size,
+                 const std::string& sha256, const char* what, const char* line, std::string* bytes,
+                 DeltaResult* result, std::string* reason) {
     result->hostAtFault = true;
-    const std::string served = ChunkIndexServedPath(target.sha256);
-    const std::wstring name(served.begin(), served.end());  // "delta/<hex>.kcix": ASCII
+    const std::wstring name(served.begin(), served.end());  // "delta/<hex>.kcix", "z/<hex>.kzix": ASCII
     if (RequestFromPatchHost(host, name.c_str(), std::wstring(), http) != HttpOpenStep::Done) {
-        *reason = "index unavailable";
+        *reason = std::string(what) + " unavailable";
         return false;
     }
     const DWORD status = QueryStatusCode(http.request.Get());
     if (status != 200) {
         LogHttpStatus(status, name.c_str());
-        *reason = "index unavailable, HTTP " + std::to_string(status);
+        *reason = std::string(what) + " unavailable, HTTP " + std::to_string(status);
         result->hostAtFault = status != 404;
         return false;
     }
-    std::string bytes;
-    switch (ReadBodyToMemory(http, target.deltaIndexSize, name.c_str(), &bytes)) {
+    switch (ReadBodyToMemory(http, size, name.c_str(), bytes)) {
         case BodyOutcome::Done: break;
-        case BodyOutcome::TooLong: *reason = "index longer than the manifest says"; return false;
+        case BodyOutcome::TooLong: *reason = std::string(what) + " longer than the manifest says"; return false;
         case BodyOutcome::Broken:
-        case BodyOutcome::Refused: *reason = "index transfer broke off"; return false;
+        case BodyOutcome::Refused: *reason = std::string(what) + " transfer broke off"; return false;
     }
-    result->indexBytes = bytes.size();
+    result->indexBytes = bytes->size();
     unsigned char digest[32] = {};
-    if (bytes.size() != target.deltaIndexSize || !Sha256OfBytes(bytes.data(), bytes.size(), digest) ||
-        DigestHex(digest) != target.deltaIndexSha256) {
-        *reason = "index does not match its DELTA line";
+    if (bytes->size() != size || !Sha256OfBytes(bytes->data(), bytes->size(), digest) || DigestHex(digest) != sha256) {
+        *reason = std::string(what) + " does not match its " + line + " line";
+        return false;
+    }
+    return true;
+}
+
+// The index of the target's file, fetched over `http` and checked against the manifest's DELTA line and
+// FILE size. False with a reason; every failure but a 404 is the host's.
+bool FetchIndex(HttpRequest& http, const FetchTarget& target, const std::wstring& host, ChunkIndex* index,
+                DeltaResult* result, std::string* reason) {
+    std::string bytes;
+    if (!FetchListed(http, host, ChunkIndexServedPath(target.sha256), target.deltaIndexSize, target.deltaIndexSha256,
+                     "index", "DELTA", &bytes, result, reason)) {
         return false;
     }
     std::string why;
@@ -165,6 +179,61 @@ bool FetchIndex(HttpRequest& http, const FetchTarget& target, const std::wstring
         return false;
     }
     result->hostAtFault = false;
+    return true;
+}
+
+// The frame table of the target's chunk frames, checked against the ZCHUNKS line and the FILE size: its frames
+// must fill the listed length exactly.
+bool FetchFrameTable(HttpRequest& http, const FetchTarget& target, const std::wstring& host, ChunkFrames* frames,
+                     DeltaResult* result, std::string* reason) {
+    std::string bytes;
+    if (!FetchListed(http, host, ChunkFramesServedPath(target.framesSha256), target.framesSize, target.framesSha256,
+                     "frame table", "ZCHUNKS", &bytes, result, reason)) {
+        return false;
+    }
+    std::string why;
+    if (!ParseChunkFrames(bytes, frames, &why)) {
+        *reason = "frame table unreadable: " + why;
+        return false;
+    }
+    if (frames->index.fileSize != target.size ||
+        FrameOffset(*frames, frames->frameLengths.size()) != target.chunkFrames.length) {
+        *reason = "frame table does not match its ZCHUNKS line";
+        return false;
+    }
+    result->hostAtFault = false;
+    return true;
+}
+
+// The frames of a fetch's chunks: where they start after the first frame, their length and the largest window
+// their chunks allow.
+struct FrameSpan {
+    std::uint64_t offset = 0;
+    std::uint64_t length = 0;
+    unsigned windowLog = 0;
+};
+
+// One span per fetch of the plan, in order; false when a fetch does not start and end on chunk bounds.
+bool SpansOf(const ChunkFrames& frames, const DeltaPlan& plan, std::vector<FrameSpan>* spans) {
+    const std::vector<ChunkEntry>& chunks = frames.index.chunks;
+    std::vector<std::uint64_t> starts(1, 0);
+    for (std::uint32_t length : frames.frameLengths) starts.push_back(starts.back() + length);
+    for (const DeltaOp& op : plan.ops) {
+        if (op.kind != DeltaOpKind::Fetch) continue;
+        const auto first = std::lower_bound(chunks.begin(), chunks.end(), op.newOffset,
+                                            [](const ChunkEntry& c, std::uint64_t at) { return c.offset < at; });
+        if (first == chunks.end() || first->offset != op.newOffset) return false;
+        const std::size_t i = static_cast<std::size_t>(first - chunks.begin());
+        std::size_t j = i;
+        FrameSpan span;
+        for (; j < chunks.size() && chunks[j].offset < op.newOffset + op.length; ++j) {
+            span.windowLog = std::max(span.windowLog, WindowLogFor(chunks[j].length, 0));
+        }
+        if (chunks[j - 1].offset + chunks[j - 1].length != op.newOffset + op.length) return false;
+        span.offset = starts[i];
+        span.length = starts[j] - starts[i];
+        spans->push_back(span);
+    }
     return true;
 }
 
@@ -185,28 +254,34 @@ bool CopyLocal(HANDLE local, PartFile& part, const DeltaOp& op, std::vector<unsi
 
 enum class RangeOutcome { Done, WholeFile, LocalError };
 
-// Appends new-file bytes [offset, offset + length) to the ".part", fetched over `http`.
-RangeOutcome AppendServedRange(HttpRequest& http, const FetchTarget& target, const std::wstring& host, const DeltaOp& op,
-                               PartFile& part, std::string* reason) {
-    const wchar_t* name = target.relativeUrl.c_str();
-    const std::wstring range = L"Range: bytes=" + std::to_wstring(op.newOffset) + L"-" +
-                               std::to_wstring(op.newOffset + op.length - 1) + L"\r\n";
+// Asks `host` for bytes [first, first + length) of `name` and checks that the answer is that range.
+bool RequestRange(HttpRequest& http, const std::wstring& host, const wchar_t* name, std::uint64_t first,
+                  std::uint64_t length, std::string* reason) {
+    const std::wstring range =
+        L"Range: bytes=" + std::to_wstring(first) + L"-" + std::to_wstring(first + length - 1) + L"\r\n";
     if (RequestFromPatchHost(host, name, range, http) != HttpOpenStep::Done) {
         *reason = "range request failed";
-        return RangeOutcome::WholeFile;
+        return false;
     }
     const DWORD status = QueryStatusCode(http.request.Get());
     std::uint64_t start = 0;
-    std::uint64_t length = 0;
+    std::uint64_t answered = 0;
     if (status != 206) {
         *reason = status == 200 ? "the host ignored Range" : "range answered HTTP " + std::to_string(status);
-        return RangeOutcome::WholeFile;
+        return false;
     }
-    if (!QueryRangeStart(http.request.Get(), &start) || start != op.newOffset ||
-        !QueryContentLength(http.request.Get(), length) || length != op.length) {
+    if (!QueryRangeStart(http.request.Get(), &start) || start != first ||
+        !QueryContentLength(http.request.Get(), answered) || answered != length) {
         *reason = "the host answered another range";
-        return RangeOutcome::WholeFile;
+        return false;
     }
+    return true;
+}
+
+// Appends new-file bytes [offset, offset + length) to the ".part", fetched over `http`.
+RangeOutcome AppendServedRange(HttpRequest& http, const FetchTarget& target, const std::wstring& host, const DeltaOp& op,
+                               PartFile& part, std::string* reason) {
+    if (!RequestRange(http, host, target.relativeUrl.c_str(), op.newOffset, op.length, reason)) return RangeOutcome::WholeFile;
     const std::uint64_t before = part.Bytes();
     switch (part.Receive(http)) {
         case BodyOutcome::Done:
@@ -220,11 +295,41 @@ RangeOutcome AppendServedRange(HttpRequest& http, const FetchTarget& target, con
     return RangeOutcome::LocalError;
 }
 
-// Builds the ".part" by the plan and moves it into place when its digest is right.
+// Appends the same bytes decoded from their chunks' frames, fetched over `http` as a range of their container.
+RangeOutcome AppendFrameRange(HttpRequest& http, const FetchTarget& target, const std::wstring& host, const DeltaOp& op,
+                              const FrameSpan& span, PartFile& part, std::string* reason) {
+    const std::string served = ContainerServedPath(target.chunkFrames.containerSha256);
+    const std::wstring name(served.begin(), served.end());
+    if (!RequestRange(http, host, name.c_str(), target.chunkFrames.offset + span.offset, span.length, reason)) {
+        return RangeOutcome::WholeFile;
+    }
+    FrameLimits limits;
+    limits.outputSize = op.length;
+    limits.inputSize = span.length;
+    limits.windowLogMax = span.windowLog;
+    FrameDecoder decoder(limits);
+    switch (part.Receive(http, decoder, span.length)) {
+        case BodyOutcome::Done:
+            if (decoder.Complete()) return RangeOutcome::Done;
+            *reason = "the frames end early";
+            return RangeOutcome::WholeFile;
+        case BodyOutcome::Broken:
+        case BodyOutcome::TooLong: *reason = "range transfer broke off"; return RangeOutcome::WholeFile;
+        case BodyOutcome::Refused: break;
+    }
+    if (part.DiskRefused()) return RangeOutcome::LocalError;
+    *reason = "a frame does not decode: " + decoder.Error();
+    return RangeOutcome::WholeFile;
+}
+
+// Builds the ".part" by the plan, each fetch by its raw bytes or (with `spans`) by its frames, and moves it
+// into place when its digest is right.
 DeltaOutcome Assemble(HttpRequest& http, const FetchTarget& target, const std::wstring& host, const DeltaPlan& plan,
-                      ScopedHandle& local, PartFile& part, DeltaResult* result, std::string* reason) {
+                      const std::vector<FrameSpan>* spans, ScopedHandle& local, PartFile& part, DeltaResult* result,
+                      std::string* reason) {
     if (!part.Open(target.targetPath + L".part", 0)) return DeltaOutcome::LocalError;
     std::vector<unsigned char> buffer(kReadBlock);
+    std::size_t fetched = 0;
     for (const DeltaOp& op : plan.ops) {
         if (op.kind == DeltaOpKind::Copy) {
             if (!CopyLocal(local.Get(), part, op, buffer)) {
@@ -235,11 +340,15 @@ DeltaOutcome Assemble(HttpRequest& http, const FetchTarget& target, const std::w
             result->copiedBytes += op.length;
             continue;
         }
-        switch (AppendServedRange(http, target, host, op, part, reason)) {
+        const RangeOutcome range = spans ? AppendFrameRange(http, target, host, op, (*spans)[fetched], part, reason)
+                                         : AppendServedRange(http, target, host, op, part, reason);
+        switch (range) {
             case RangeOutcome::Done: break;
             case RangeOutcome::WholeFile: result->hostAtFault = true; return DeltaOutcome::WholeFile;
             case RangeOutcome::LocalError: return DeltaOutcome::LocalError;
         }
+        if (spans) result->frameBytes += (*spans)[fetched].length;
+        ++fetched;
         result->rangeBytes += op.length;
         ++result->ranges;
     }
@@ -258,11 +367,13 @@ DeltaOutcome Assemble(HttpRequest& http, const FetchTarget& target, const std::w
 
 }  // namespace
 
-DeltaResult FetchByDelta(const FetchTarget& target, const std::wstring& host, ProgressSink* sink, HttpRequest* kept) {
+DeltaResult FetchByDelta(const FetchTarget& target, const std::wstring& host, ProgressSink* sink, HttpRequest* kept,
+                         std::uint64_t ceiling) {
     DeltaResult result;
-    if (target.deltaIndexSha256.empty() || target.deltaIndexSize == 0 || target.deltaIndexSize > kMaxChunkIndexBytes) {
-        return result;
-    }
+    result.frames = target.chunkFrames.Listed() && target.framesSize > 0 && target.framesSize <= kMaxChunkIndexBytes;
+    const bool indexed =
+        !target.deltaIndexSha256.empty() && target.deltaIndexSize > 0 && target.deltaIndexSize <= kMaxChunkIndexBytes;
+    if (!result.frames && !indexed) return result;
     ScopedHandle local = local_files::OpenToRead(target.targetPath, FILE_FLAG_SEQUENTIAL_SCAN);
     LARGE_INTEGER localSize = {};
     if (!local.Valid() || !GetFileSizeEx(local.Get(), &localSize) || localSize.QuadPart == 0) return result;
@@ -271,10 +382,14 @@ DeltaResult FetchByDelta(const FetchTarget& target, const std::wstring& host, Pr
     HttpRequest& http = kept ? *kept : own;
     PartFile part(sink, target.size, target.relativeUrl.c_str());
     std::string reason;
-    ChunkIndex index;
+    ChunkFrames frames;
+    ChunkIndex& index = frames.index;
     std::vector<ChunkEntry> localChunks;
     std::optional<DeltaPlan> plan;
-    if (!FetchIndex(http, target, host, &index, &result, &reason)) {
+    std::vector<FrameSpan> spans;
+    const bool fetched = result.frames ? FetchFrameTable(http, target, host, &frames, &result, &reason)
+                                       : FetchIndex(http, target, host, &index, &result, &reason);
+    if (!fetched) {
         result.outcome = DeltaOutcome::WholeFile;
     } else if (!SamplesShareAChunk(local.Get(), static_cast<std::uint64_t>(localSize.QuadPart), index)) {
         reason = "little in common with the local copy";
@@ -285,8 +400,26 @@ DeltaResult FetchByDelta(const FetchTarget& target, const std::wstring& host, Pr
     } else if (!(plan = PlanDelta(index, localChunks)) || plan->fetchWhole) {
         reason = "little in common with the local copy";
         result.outcome = DeltaOutcome::WholeFile;
+    } else if (result.frames && !SpansOf(frames, *plan, &spans)) {
+        reason = "frame table does not match its ZCHUNKS line";
+        result.hostAtFault = true;
+        result.outcome = DeltaOutcome::WholeFile;
     } else {
-        result.outcome = Assemble(http, target, host, *plan, local, part, &result, &reason);
+        std::uint64_t cost = 0;
+        unsigned windowLog = 0;
+        for (const FrameSpan& span : spans) {
+            cost += span.length;
+            windowLog = std::max(windowLog, span.windowLog);
+        }
+        if (!result.frames) cost = plan->fetchBytes;
+        if (cost >= ceiling) {
+            reason = "its ranges cost more than the next way";
+            result.outcome = DeltaOutcome::WholeFile;
+        } else {
+            std::optional<DecodeReservation> memory;
+            if (result.frames) memory.emplace(DecoderBytes(windowLog));
+            result.outcome = Assemble(http, target, host, *plan, result.frames ? &spans : nullptr, local, part, &result, &reason);
+        }
     }
     if (result.outcome == DeltaOutcome::Done) {
         LogLine("[Launcher][delta] %s: %llu bytes from the local copy, %llu in %zu ranges, index %llu\n",
@@ -295,7 +428,7 @@ DeltaResult FetchByDelta(const FetchTarget& target, const std::wstring& host, Pr
                  result.ranges, static_cast<unsigned long long>(result.indexBytes));
         return result;
     }
-    // The whole-file download starts afresh: nothing of this attempt stays, on the disk or on the bar.
+    // The next way starts afresh: nothing of this attempt stays, on the disk or on the bar.
     part.Discard();
     if (result.outcome == DeltaOutcome::WholeFile) LogFallback(target, reason.c_str());
     return result;

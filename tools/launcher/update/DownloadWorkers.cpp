@@ -2,16 +2,22 @@
 
 #include "PlayerTexts.h"
 #include "TextFormat.h"
+#include "Threads.h"
+#include "common/ChunkFrames.h"
 #include "common/PackPlan.h"
 #include "common/PathRules.h"
+#include "common/ZstdFrames.h"
+#include "update/DecodeBudget.h"
 #include "update/FileFetch.h"
 #include "update/LocalFiles.h"
 #include "update/LocalMirror.h"
 #include "update/PackFetch.h"
+#include "update/Sha256.h"
 #include "update/StatusChannel.h"
 #include "update/TransferReport.h"
 
 #include <algorithm>
+#include <atomic>
 #include <map>
 
 namespace {
@@ -33,6 +39,11 @@ FetchTarget TargetOf(const DownloadBatch& batch, const ManifestFile& file) {
     target.name = file.path;
     target.deltaIndexSha256 = file.deltaIndexSha256;
     target.deltaIndexSize = file.deltaIndexSize;
+    target.compressed = file.compressed;
+    target.framesSha256 = file.framesSha256;
+    target.framesSize = file.framesSize;
+    target.chunkFrames = file.chunkFrames;
+    target.patches = file.patches;
     return target;
 }
 
@@ -48,9 +59,8 @@ void RecordInCache(DownloadBatch& batch, const ManifestFile& file, bool verified
 }
 
 // Fetches one job; the outcome decides the failure text.
-FetchOutcome FetchJob(DownloadBatch& batch, const ManifestFile& file, const std::wstring& label,
+FetchOutcome FetchJob(DownloadBatch& batch, const ManifestFile& file, const FetchTarget& target, const std::wstring& label,
                       HostConnections& connections) {
-    const FetchTarget target = TargetOf(batch, file);
     TransferReporter reporter(batch.notifyWindow, label, &batch.bytesDone, batch.totalBytes);
     const FetchOutcome outcome =
         FetchVerifiedFile(batch.hosts, target, FetchListener{batch.notifyWindow, &reporter}, &connections).outcome;
@@ -89,7 +99,25 @@ void Settle(DownloadBatch& batch, const ManifestFile& file, FetchOutcome outcome
     ++batch.completed;
 }
 
-// One pack range: the members that arrive right are done; each of the others is fetched whole at once.
+// How a container range's member decodes, and the way the file's own fetch is not to try again.
+MemberFrames FramesOf(const DownloadBatch& batch, std::size_t position) {
+    const int patch = batch.rangePatch[position];
+    if (patch < 0) return MemberFrames();
+    const PatchOffer& offer = JobFile(batch, position).patches[static_cast<std::size_t>(patch)];
+    return MemberFrames{offer.baseSha256, offer.baseSize};
+}
+
+void WithoutRangeWay(const DownloadBatch& batch, std::size_t position, FetchTarget* target) {
+    const int patch = batch.rangePatch[position];
+    if (patch < 0) {
+        target->compressed = EncodedPlace();
+    } else {
+        target->patches.erase(target->patches.begin() + patch);
+    }
+}
+
+// One pack or container range: the members that arrive right are done; each of the others is fetched on its
+// own at once.
 void RunPackJob(DownloadBatch& batch, const PackRangeJob& job, HostConnections& connections, bool post) {
     std::vector<FetchTarget> members;
     members.reserve(job.range.members.size());
@@ -98,8 +126,11 @@ void RunPackJob(DownloadBatch& batch, const PackRangeJob& job, HostConnections& 
     if (batch.rangesIgnored.load()) {
         for (std::size_t i = 0; i < members.size(); ++i) missing.push_back(i);
     } else {
-        const std::string served = PackServedPath(job.pack->sha256);
-        PackRangeFetch fetch{std::wstring(served.begin(), served.end()), job.pack->size, job.range};
+        const std::string served = job.frames ? ContainerServedPath(job.pack->sha256) : PackServedPath(job.pack->sha256);
+        PackRangeFetch fetch{std::wstring(served.begin(), served.end()), job.pack->size, job.range, {}};
+        if (job.frames) {
+            for (const PackMember& m : job.range.members) fetch.frames.push_back(FramesOf(batch, m.id));
+        }
         TransferReporter reporter(batch.notifyWindow, JobLabel(batch, JobFile(batch, job.range.members[0].id), post),
                                   &batch.bytesDone, batch.totalBytes);
         bool diskRefused = false;
@@ -108,6 +139,11 @@ void RunPackJob(DownloadBatch& batch, const PackRangeJob& job, HostConnections& 
         listener.onMember = [&](std::size_t i, PackMemberOutcome outcome) {
             const ManifestFile& file = JobFile(batch, job.range.members[i].id);
             if (outcome == PackMemberOutcome::Placed) {
+                if (job.frames) {
+                    const MemberFrames& frames = fetch.frames[i];
+                    LogArrival(file.path, frames.baseSha256.empty() ? "compressed file" : PatchWay(frames.baseSha256),
+                               job.range.members[i].length, file.size);
+                }
                 RecordInCache(batch, file, true, members[i].targetPath);
                 Settle(batch, file, FetchOutcome::Verified, post);
             } else if (outcome == PackMemberOutcome::LocalError || diskRefused) {
@@ -129,8 +165,10 @@ void RunPackJob(DownloadBatch& batch, const PackRangeJob& job, HostConnections& 
         }
     }
     for (std::size_t i : missing) {
-        const ManifestFile& file = JobFile(batch, job.range.members[i].id);
-        Settle(batch, file, FetchJob(batch, file, JobLabel(batch, file, post), connections), post);
+        const std::size_t position = job.range.members[i].id;
+        const ManifestFile& file = JobFile(batch, position);
+        if (job.frames) WithoutRangeWay(batch, position, &members[i]);
+        Settle(batch, file, FetchJob(batch, file, members[i], JobLabel(batch, file, post), connections), post);
     }
 }
 
@@ -148,7 +186,7 @@ void RunJobs(DownloadBatch& batch, bool post) {
         const std::size_t position = static_cast<std::size_t>(k);
         if (position < batch.inPack.size() && batch.inPack[position]) continue;
         const ManifestFile& file = JobFile(batch, position);
-        Settle(batch, file, FetchJob(batch, file, JobLabel(batch, file, post), connections), post);
+        Settle(batch, file, FetchJob(batch, file, TargetOf(batch, file), JobLabel(batch, file, post), connections), post);
     }
 }
 
@@ -160,8 +198,8 @@ void SpreadOverSlots(std::vector<PackRangeJob>& jobs) {
         const auto largest = std::max_element(jobs.begin(), jobs.end(), [](const PackRangeJob& a, const PackRangeJob& b) {
             return a.range.length < b.range.length;
         });
-        PackRangeJob first{largest->pack, {}};
-        PackRangeJob second{largest->pack, {}};
+        PackRangeJob first{largest->pack, largest->frames, {}};
+        PackRangeJob second{largest->pack, largest->frames, {}};
         if (largest->range.length < 2 * kPackPieceMinBytes || !SplitRange(largest->range, &first.range, &second.range) ||
             first.range.length < kPackPieceMinBytes || second.range.length < kPackPieceMinBytes) {
             return;
@@ -171,26 +209,94 @@ void SpreadOverSlots(std::vector<PackRangeJob>& jobs) {
     }
 }
 
-}  // namespace
+// In PatchesOfLocalCopies' answer: no patch of the file in a shared container has the local copy as its base,
+// but one that fills a container of its own has the base's size: the file's own fetch reads that base.
+constexpr int kOwnFetch = -2;
 
-void PlanPackJobs(DownloadBatch& batch) {
-    batch.packJobs.clear();
-    batch.inPack.assign(batch.jobs->size(), 0);
-    if (batch.hosts.empty() || batch.manifest->packs.empty()) return;
-    std::map<std::string, std::vector<PackMember>> needed;
+// Per position in jobs: the patch in a shared container whose base is the local copy, -1 when there is none, or
+// kOwnFetch. The local copies are read and hashed on four threads, each holding its base in the decode budget.
+std::vector<int> PatchesOfLocalCopies(const DownloadBatch& batch) {
+    std::vector<int> chosen(batch.jobs->size(), -1);
+    std::vector<std::size_t> toHash;
     for (std::size_t k = 0; k < batch.jobs->size(); ++k) {
         const ManifestFile& file = JobFile(batch, k);
-        if (!file.packSha256.empty()) needed[file.packSha256].push_back(PackMember{file.packOffset, file.size, k});
+        std::uint64_t size = 0;
+        if (file.patches.empty() || !local_files::QuerySize(batch.launcherDir + file.path, &size)) continue;
+        bool shared = false;
+        for (const PatchOffer& p : file.patches) {
+            if (p.baseSize != size || p.baseSize > kPatchBaseLimit) continue;
+            if (p.frames.FillsContainer()) chosen[k] = kOwnFetch;
+            shared = shared || !p.frames.FillsContainer();
+        }
+        if (shared) toHash.push_back(k);
     }
-    for (const ManifestPack& pack : batch.manifest->packs) {
+    if (toHash.empty()) return chosen;
+    std::atomic<std::size_t> next{0};
+    RunOnThreads(kMaxDownloadWorkers, [&] {
+        for (std::size_t i = next.fetch_add(1); i < toHash.size(); i = next.fetch_add(1)) {
+            const std::size_t k = toHash[i];
+            const ManifestFile& file = JobFile(batch, k);
+            const std::uint64_t size = local_files::SizeOrZero(batch.launcherDir + file.path);
+            if (size > kPatchBaseLimit) continue;
+            const DecodeReservation memory(size);
+            std::string base;
+            unsigned char digest[32] = {};
+            if (!local_files::ReadWhole(batch.launcherDir + file.path, size, &base) ||
+                !Sha256OfBytes(base.data(), base.size(), digest)) {
+                continue;
+            }
+            const std::string sha256 = DigestHex(digest);
+            for (std::size_t p = 0; p < file.patches.size(); ++p) {
+                const PatchOffer& offer = file.patches[p];
+                if (offer.baseSha256 == sha256 && offer.baseSize == base.size() && !offer.frames.FillsContainer()) {
+                    chosen[k] = static_cast<int>(p);
+                }
+            }
+        }
+    });
+    return chosen;
+}
+
+// The ranges of each pack or container (in `listed`) that members are needed from.
+void AddRanges(DownloadBatch& batch, const std::vector<ManifestPack>& listed,
+               std::map<std::string, std::vector<PackMember>>& needed, bool frames) {
+    for (const ManifestPack& pack : listed) {
         const auto members = needed.find(pack.sha256);
         if (members == needed.end()) continue;
         PackRequestPlan plan = PlanPackRanges(members->second, pack.size);
         for (PackRange& range : plan.ranges) {
             for (const PackMember& m : range.members) batch.inPack[m.id] = 1;
-            batch.packJobs.push_back(PackRangeJob{&pack, std::move(range)});
+            batch.packJobs.push_back(PackRangeJob{&pack, frames, std::move(range)});
         }
     }
+}
+
+}  // namespace
+
+void PlanPackJobs(DownloadBatch& batch) {
+    batch.packJobs.clear();
+    batch.inPack.assign(batch.jobs->size(), 0);
+    batch.rangePatch.assign(batch.jobs->size(), -1);
+    if (batch.hosts.empty()) return;
+    const std::vector<int> patches = PatchesOfLocalCopies(batch);
+    std::map<std::string, std::vector<PackMember>> inPacks;
+    std::map<std::string, std::vector<PackMember>> inContainers;
+    for (std::size_t k = 0; k < batch.jobs->size(); ++k) {
+        const ManifestFile& file = JobFile(batch, k);
+        if (patches[k] >= 0) {
+            const EncodedPlace& place = file.patches[static_cast<std::size_t>(patches[k])].frames;
+            inContainers[place.containerSha256].push_back(PackMember{place.offset, place.length, k});
+            batch.rangePatch[k] = patches[k];
+        } else if (patches[k] == kOwnFetch) {
+            continue;
+        } else if (file.compressed.Listed() && !file.compressed.FillsContainer()) {
+            inContainers[file.compressed.containerSha256].push_back(PackMember{file.compressed.offset, file.compressed.length, k});
+        } else if (!file.packSha256.empty()) {
+            inPacks[file.packSha256].push_back(PackMember{file.packOffset, file.size, k});
+        }
+    }
+    AddRanges(batch, batch.manifest->packs, inPacks, false);
+    AddRanges(batch, batch.manifest->containers, inContainers, true);
     SpreadOverSlots(batch.packJobs);
 }
 

@@ -15,9 +15,11 @@
 
 constexpr int kMaxDownloadWorkers = 4;
 
-// One range of a pack for a worker to fetch; its members' ids are positions in DownloadBatch::jobs.
+// One range of a pack, or of a container of zstd frames, for a worker to fetch; its members' ids are positions
+// in DownloadBatch::jobs.
 struct PackRangeJob {
-    const ManifestPack* pack = nullptr;
+    const ManifestPack* pack = nullptr;  // in manifest->packs, or in manifest->containers
+    bool frames = false;                 // a container: its members are compressed copies or patches
     PackRange range;
 };
 
@@ -31,7 +33,9 @@ struct DownloadBatch {
     CheckCache* cache = nullptr;      // records of verified files for the quick check; may be null
     std::uint32_t volume = 0;         // with a cache: ReadVolumeSerial of launcherDir, for the records
     std::vector<PackRangeJob> packJobs;  // taken before the file jobs (PlanPackJobs)
-    std::vector<char> inPack;            // per position in jobs: 1 when a pack range carries it
+    std::vector<char> inPack;            // per position in jobs: 1 when a pack or container range carries it
+    std::vector<int> rangePatch;         // per position: the patch (in its file's patches) a container range
+                                         // carries, or -1 (its compressed copy, or no container)
     std::atomic<long> nextPackJob{0};
     std::atomic<bool> rangesIgnored{false};  // the host answered a range with a whole pack not worth reading
     std::atomic<long> nextJob{0};
@@ -45,12 +49,17 @@ struct DownloadBatch {
     std::wstring lastFailedReason;
 };
 
-// Puts the jobs whose files are in packs the manifest lists into pack ranges (packJobs, inPack), one
-// range per pack where the members needed lie close together. Call before any worker starts.
+// Puts the jobs whose files come as members of a container or a pack into ranges (packJobs, inPack,
+// rangePatch), one range per container or pack where the members needed lie close together. A file comes
+// from a container when its patch there has the local copy as its base (read whole, on the calling thread
+// and three more, and checked by digest), or else when its compressed copy shares a container; otherwise
+// from its pack. A file whose patch fills a container of its own is left to its own fetch. Call before any
+// worker starts.
 void PlanPackJobs(DownloadBatch& batch);
 
 // Thread routine: takes pack ranges and then jobs until none is left, over one connection per host kept for
-// all of them; a file a range did not bring is fetched whole by the same worker at once; each is fetched and checked by digest (FetchVerifiedFile).
+// all of them; a file a range did not bring is fetched on its own by the same worker at once, without the way
+// the range failed at; each is fetched and checked by digest (FetchVerifiedFile).
 DWORD WINAPI RunDownloadWorker(void* batch);
 
 // The same jobs one after another on the calling thread, when no worker thread could be started.

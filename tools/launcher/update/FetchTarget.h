@@ -1,12 +1,14 @@
 #pragma once
 // One file of the manifest to bring into place, and whom its fetch tells.
 
+#include "update/Manifest.h"
 #include "update/ProgressSink.h"
 
 #include <windows.h>
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 // What to fetch: where the file is served, where it goes, and what it must be.
 struct FetchTarget {
@@ -17,6 +19,12 @@ struct FetchTarget {
     std::wstring name;             // what the status line and the log call the file
     std::string deltaIndexSha256;  // the file's chunk index (DELTA line); empty when it has none
     std::uint64_t deltaIndexSize = 0;
+    // The file's compressed copy, chunk frames and patches (Manifest.h); none for a file without them.
+    EncodedPlace compressed;
+    std::string framesSha256;
+    std::uint64_t framesSize = 0;
+    EncodedPlace chunkFrames;
+    std::vector<PatchOffer> patches;
 };
 
 // Whom to tell: the window gets the retry lines, the sink the bytes (either may be null).

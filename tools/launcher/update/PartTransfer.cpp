@@ -35,6 +35,7 @@ PartFile::~PartFile() {
 }
 
 bool PartFile::Open(const std::wstring& path, std::uint64_t existing) {
+    path_ = path;
     file_ = local_files::OpenPart(path, existing);
     if (!file_.Valid()) {
         LogHttpStepFailure("CreateFile .part", name_, GetLastError());
@@ -57,10 +58,18 @@ bool PartFile::Open(const std::wstring& path, std::uint64_t existing) {
     return true;
 }
 
+bool PartFile::Reopen(std::uint64_t keep) {
+    file_.Reset();  // the ".part" is held alone: the new handle cannot open it while this one lives
+    bytes_ = 0;
+    if (!digest_.Restart()) return false;
+    return Open(path_, keep);
+}
+
 bool PartFile::Append(const void* data, std::size_t size, bool received) {
     DWORD written = 0;
     if (!WriteFile(file_.Get(), data, static_cast<DWORD>(size), &written, nullptr) || written != size) {
         LogHttpStepFailure("WriteFile .part", name_, GetLastError());
+        diskRefused_ = true;
         return false;
     }
     digest_.Update(data, size);
@@ -72,6 +81,17 @@ bool PartFile::Append(const void* data, std::size_t size, bool received) {
 BodyOutcome PartFile::Receive(const HttpRequest& http) {
     const std::uint64_t room = total_ > bytes_ ? total_ - bytes_ : 0;
     return ReadBody(http, room, name_, [this](const char* data, std::size_t size) { return Append(data, size, true); });
+}
+
+bool PartFile::AppendDecoded(FrameDecoder& decoder, const void* data, std::size_t size) {
+    const bool fed = decoder.Feed(data, size, [this](const char* decoded, std::size_t n) { return Append(decoded, n, false); });
+    if (sink_) sink_->OnWireBytes(size);
+    return fed;
+}
+
+BodyOutcome PartFile::Receive(const HttpRequest& http, FrameDecoder& decoder, std::uint64_t limit) {
+    return ReadBody(http, limit, name_,
+                    [this, &decoder](const char* data, std::size_t size) { return AppendDecoded(decoder, data, size); });
 }
 
 SealOutcome PartFile::Seal(const std::string& sha256, const std::wstring& target) {

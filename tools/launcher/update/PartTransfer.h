@@ -4,6 +4,7 @@
 // that decides whether it may take the target's name.
 
 #include "Win32Handles.h"
+#include "common/ZstdFrames.h"
 #include "update/Http.h"
 #include "update/ProgressSink.h"
 #include "update/Sha256.h"
@@ -38,16 +39,27 @@ public:
     // Opens `path`, keeping its first `existing` bytes (hashed, and reported as taken from the disk) or
     // starting it empty. False when it cannot be opened or read (logged).
     bool Open(const std::wstring& path, std::uint64_t existing);
+    // Closes the file and opens it again keeping its first `keep` bytes (see Open): where a broken transfer
+    // of frames resumes. False as for Open.
+    bool Reopen(std::uint64_t keep);
     HANDLE Handle() const { return file_.Get(); }
     std::uint64_t Bytes() const { return bytes_; }
 
     // Appends bytes that arrived over the network (`received`) or came from the disk; false when the disk
-    // refused them (logged).
+    // refused them (logged; DiskRefused() then tells).
     bool Append(const void* data, std::size_t size, bool received);
+
+    // Appends what encoded bytes that arrived over the network decode to through `decoder`, whose limits
+    // were set from the manifest where it was made; their count goes to the sink as wire bytes. False when
+    // they do not decode within those limits (decoder.Error() says why) or the disk refused.
+    bool AppendDecoded(FrameDecoder& decoder, const void* data, std::size_t size);
+    bool DiskRefused() const { return diskRefused_; }
 
     // Writes the response body of `http` after what the file holds, never past its total: a body that
     // goes on is TooLong. Refused means the disk refused a write.
     BodyOutcome Receive(const HttpRequest& http);
+    // The same through `decoder`, with at most `limit` encoded bytes; Refused also when they do not decode.
+    BodyOutcome Receive(const HttpRequest& http, FrameDecoder& decoder, std::uint64_t limit);
 
     // Flushes the file and compares its digest with `sha256`; only a match moves it over `target`.
     // Whatever the outcome, the handle is closed and nothing of a refused file stays.
@@ -57,13 +69,17 @@ public:
 
     // Deletes the file and takes its bytes back from the sink; nothing happens when it is not open.
     void Discard();
+    // Closes the file and leaves it on the disk for a later attempt to resume.
+    void Close() { file_.Reset(); }
 
 private:
     ProgressSink* sink_;
     std::uint64_t total_;
     const wchar_t* name_;
+    std::wstring path_;
     ScopedHandle file_;
     Sha256Stream digest_;
     std::uint64_t bytes_ = 0;
     std::string digestHex_;
+    bool diskRefused_ = false;
 };

@@ -17,13 +17,15 @@ std::wstring FormatByteSize(std::uint64_t bytes);
 // Posts to `window` (null: nothing posted) the percent whenever it changes, and "<label>  <done> / <total>
 // (<speed>/s)" at most every 250 ms. With `sharedDone` the percent is sharedDone / sharedTotal (every file
 // of the run, each reporter adding what its own file gained or lost), otherwise the file's own done /
-// total. Bytes taken from the disk count towards the file, not towards the speed. One reporter per file
-// transfer, used by one thread.
+// total. Bytes taken from the disk or out of a decoder count towards the file, not towards the speed: the
+// speed is that of the bytes on the wire (as they arrive, or as OnWireBytes tells of them). One reporter per
+// file transfer, used by one thread.
 class TransferReporter : public ProgressSink {
 public:
     TransferReporter(HWND window, std::wstring label, std::atomic<std::uint64_t>* sharedDone = nullptr,
                      std::uint64_t sharedTotal = 0);
     void OnBytes(std::uint64_t done, std::uint64_t total, bool received) override;
+    void OnWireBytes(std::uint64_t bytes) override { windowBytes_ += bytes; }
 
 private:
     HWND window_;
