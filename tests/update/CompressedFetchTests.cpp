@@ -69,7 +69,9 @@ std::string FrameTable(const std::string& bytes, std::string* frames) {
         const std::string chunk = bytes.substr(static_cast<std::size_t>(span.offset), span.length);
         const std::string hex = testsupport::Sha256Hex(chunk);
         ChunkEntry entry{span.offset, span.length, {}};
-        for (std::size_t i = 0; i < 32; ++i) entry.sha256[i] = static_cast<unsigned char>(std::stoi(hex.substr(2 * i, 2), nullptr, 16));
+        for (std::size_t i = 0; i < 32; ++i) {
+            entry.sha256[i] = static_cast<unsigned char>(std::stoi(hex.substr(2 * i, 2), nullptr, 16));
+        }
         table.index.chunks.push_back(entry);
         const std::string frame = Frames(chunk);
         table.frameLengths.push_back(static_cast<std::uint32_t>(frame.size()));
@@ -188,7 +190,8 @@ TEST(CompressedFetchTest, BadFramesLeaveTheOldFileByteForByte) {
     const Case cases[] = {
         {"truncated frames", good.substr(0, good.size() - 30), 0, good.size() - 30},
         {"a frame that decodes to other bytes", Frames(o.other + Text(30000, 5)), 0, 0},
-        {"a bomb: 20 MB from a small frame", Frames(o.next + std::string(20 << 20, '\0'), {}, WindowLogFor(o.next.size(), 0), false), 0, 0},
+        {"a bomb: 20 MB from a small frame",
+         Frames(o.next + std::string(20 << 20, '\0'), {}, WindowLogFor(o.next.size(), 0), false), 0, 0},
         {"a window above the cap", Frames(o.next, {}, 23, false), 0, 0},
         {"a member at a wrong offset", junk + good, 1003, good.size() - 3},
         {"a body longer than listed", good, 0, good.size(), good + junk},
@@ -210,7 +213,8 @@ TEST(CompressedFetchTest, BadFramesLeaveTheOldFileByteForByte) {
             target.compressed = place;
         }
         MostDone sink;
-        EXPECT_EQ(FetchVerifiedFile({PatchBaseUrl}, target, FetchListener{nullptr, &sink}).outcome, FetchOutcome::DownloadFailed);
+        const FetchOutcome outcome = FetchVerifiedFile({PatchBaseUrl}, target, FetchListener{nullptr, &sink}).outcome;
+        EXPECT_EQ(outcome, FetchOutcome::DownloadFailed);
         EXPECT_TRUE(testsupport::ReadBytes(dir / L"big.pak") == local);
         EXPECT_FALSE(testsupport::FileExists(dir / L"big.pak.part"));
         EXPECT_LE(sink.most, o.next.size());
@@ -260,7 +264,8 @@ TEST(CompressedFetchTest, BrokenTransfersResumeTheCheaperWay) {
         for (const std::string& head : server.RequestLines()) {
             const std::size_t at = head.find("\r\nRange: bytes=");
             if (at == std::string::npos) continue;
-            ranged.push_back(head.substr(4, head.find(' ', 4) - 4) + " " + head.substr(at + 15, head.find("\r\n", at + 2) - at - 15));
+            const std::string range = head.substr(at + 15, head.find("\r\n", at + 2) - at - 15);
+            ranged.push_back(head.substr(4, head.find(' ', 4) - 4) + " " + range);
         }
         const std::vector<std::string> expected = {"/patch/" + c.resumed + " " + std::to_string(c.resumedAt) + "-" +
                                                    (c.resumed == "files/big.pak" ? "" : std::to_string(frames.size() - 1))};
@@ -335,7 +340,9 @@ TEST(CompressedFetchTest, SmallFilesComeAsMembersOfContainerRanges) {
         updatetest::Publish(server, files, lines);
 
         const updatetest::RunResult run = updatetest::RunUpdate(dir);
-        for (const auto& [path, bytes] : files) EXPECT_TRUE(testsupport::ReadBytes(dir / testsupport::Wide(path)) == bytes) << path;
+        for (const auto& [path, bytes] : files) {
+            EXPECT_TRUE(testsupport::ReadBytes(dir / testsupport::Wide(path)) == bytes) << path;
+        }
         int fileRequests = 0, containerRequests = 0, raw = 0;
         for (const std::string& path : server.RequestedPaths()) {
             fileRequests += path.rfind("/patch/files/", 0) == 0;
@@ -345,7 +352,8 @@ TEST(CompressedFetchTest, SmallFilesComeAsMembersOfContainerRanges) {
         EXPECT_EQ(fileRequests, c.fileRequests);
         EXPECT_EQ(containerRequests, c.containerRequests);
         EXPECT_LT(server.BodyBytesSent(), static_cast<std::uint64_t>(raw / 2));
-        EXPECT_TRUE(run.Logged("[Launcher][updater] s/f0.txt: patch from " + testsupport::Sha256Hex(Text(20000, 10)).substr(0, 16) + "..., "));
+        const std::string base0 = testsupport::Sha256Hex(Text(20000, 10)).substr(0, 16);
+        EXPECT_TRUE(run.Logged("[Launcher][updater] s/f0.txt: patch from " + base0 + "..., "));
         EXPECT_TRUE(run.Logged("[Launcher][updater] s/f6.txt: compressed file, " + std::to_string(frames[6].size()) +
                                " bytes on the wire, " + std::to_string(files["s/f6.txt"].size()) + " decoded"));
         if (c.shifted >= 0) { EXPECT_TRUE(run.Logged("s/f5.txt does not decode")); }

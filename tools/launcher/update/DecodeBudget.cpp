@@ -5,9 +5,6 @@
 
 namespace {
 
-// zstd's decoder state, its two blocks of 128 KiB past the window and the output buffer, rounded up.
-constexpr std::uint64_t kDecoderOverheadBytes = 512 * 1024;
-
 std::mutex budgetLock;  // guards the two below
 std::uint64_t held = 0;
 std::uint64_t peak = 0;
@@ -15,13 +12,11 @@ std::condition_variable released;
 
 }  // namespace
 
-std::uint64_t DecoderBytes(unsigned windowLog) {
-    return (std::uint64_t{1} << windowLog) + kDecoderOverheadBytes;
-}
-
 DecodeReservation::DecodeReservation(std::uint64_t bytes) : bytes_(bytes) {
     std::unique_lock<std::mutex> hold(budgetLock);
-    released.wait(hold, [this] { return held == 0 || (held <= kDecodeMemoryBudget && bytes_ <= kDecodeMemoryBudget - held); });
+    released.wait(hold, [this] {
+        return held == 0 || (held <= kDecodeMemoryBudget && bytes_ <= kDecodeMemoryBudget - held);
+    });
     held += bytes_;
     if (held > peak) peak = held;
 }

@@ -281,7 +281,9 @@ bool RequestRange(HttpRequest& http, const std::wstring& host, const wchar_t* na
 // Appends new-file bytes [offset, offset + length) to the ".part", fetched over `http`.
 RangeOutcome AppendServedRange(HttpRequest& http, const FetchTarget& target, const std::wstring& host, const DeltaOp& op,
                                PartFile& part, std::string* reason) {
-    if (!RequestRange(http, host, target.relativeUrl.c_str(), op.newOffset, op.length, reason)) return RangeOutcome::WholeFile;
+    if (!RequestRange(http, host, target.relativeUrl.c_str(), op.newOffset, op.length, reason)) {
+        return RangeOutcome::WholeFile;
+    }
     const std::uint64_t before = part.Bytes();
     switch (part.Receive(http)) {
         case BodyOutcome::Done:
@@ -418,7 +420,8 @@ DeltaResult FetchByDelta(const FetchTarget& target, const std::wstring& host, Pr
         } else {
             std::optional<DecodeReservation> memory;
             if (result.frames) memory.emplace(DecoderBytes(windowLog));
-            result.outcome = Assemble(http, target, host, *plan, result.frames ? &spans : nullptr, local, part, &result, &reason);
+            result.outcome =
+                Assemble(http, target, host, *plan, result.frames ? &spans : nullptr, local, part, &result, &reason);
         }
     }
     if (result.outcome == DeltaOutcome::Done) {

@@ -290,7 +290,8 @@ void PlanPackJobs(DownloadBatch& batch) {
         } else if (patches[k] == kOwnFetch) {
             continue;
         } else if (file.compressed.Listed() && !file.compressed.FillsContainer()) {
-            inContainers[file.compressed.containerSha256].push_back(PackMember{file.compressed.offset, file.compressed.length, k});
+            const EncodedPlace& place = file.compressed;
+            inContainers[place.containerSha256].push_back(PackMember{place.offset, place.length, k});
         } else if (!file.packSha256.empty()) {
             inPacks[file.packSha256].push_back(PackMember{file.packOffset, file.size, k});
         }

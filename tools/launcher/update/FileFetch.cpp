@@ -54,8 +54,10 @@ enum class WayEnd { Placed, Failed, DiskRefused };
 WayEnd FetchByFrames(const std::vector<std::wstring>& hosts, const FetchTarget& target, const FetchListener& listener,
                      HostConnections& kept, const FrameSource& source, const std::string& way) {
     FrameTransfer transfer(target, source, listener.sink);
+    bool asked = false;
     for (const std::wstring& host : hosts) {
         if (HostSkipped(host)) continue;
+        asked = true;
         for (int attempt = 1;; ++attempt) {
             const FrameOutcome outcome = transfer.Attempt(kept.For(host), host);
             if (outcome == FrameOutcome::Done) {
@@ -72,8 +74,10 @@ WayEnd FetchByFrames(const std::vector<std::wstring>& hosts, const FetchTarget& 
         }
         if (!HostSkipped(host)) break;
     }
-    LogLine("[Launcher][updater] %s: %s given up (%s)\n", ToAnsiForLog(target.name.c_str(), kLogNameBytes).c_str(),
-            way.c_str(), transfer.Reason().c_str());
+    if (asked) {
+        LogLine("[Launcher][updater] %s: %s given up (%s)\n", ToAnsiForLog(target.name.c_str(), kLogNameBytes).c_str(),
+                way.c_str(), transfer.Reason().c_str());
+    }
     return WayEnd::Failed;
 }
 
@@ -202,7 +206,8 @@ FetchResult FetchVerifiedFile(const std::vector<std::wstring>& hosts, const Fetc
     if (compressedCost < unfinished) {
         const unsigned windowLog = WindowLogFor(target.size, 0);
         DecodeReservation memory(DecoderBytes(windowLog));
-        switch (FetchByFrames(hosts, target, counted, kept, FrameSource{target.compressed, windowLog, {}}, "compressed file")) {
+        const FrameSource source{target.compressed, windowLog, {}};
+        switch (FetchByFrames(hosts, target, counted, kept, source, "compressed file")) {
             case WayEnd::Placed: return Placed(target, "compressed file", wire.Wire() + indexBytes);
             case WayEnd::DiskRefused: return result;
             case WayEnd::Failed: break;

@@ -84,7 +84,8 @@ BodyOutcome PartFile::Receive(const HttpRequest& http) {
 }
 
 bool PartFile::AppendDecoded(FrameDecoder& decoder, const void* data, std::size_t size) {
-    const bool fed = decoder.Feed(data, size, [this](const char* decoded, std::size_t n) { return Append(decoded, n, false); });
+    const bool fed =
+        decoder.Feed(data, size, [this](const char* decoded, std::size_t n) { return Append(decoded, n, false); });
     if (sink_) sink_->OnWireBytes(size);
     return fed;
 }
