@@ -289,7 +289,9 @@ void PlanPackJobs(DownloadBatch& batch) {
             batch.rangePatch[k] = patches[k];
         } else if (patches[k] == kOwnFetch) {
             continue;
-        } else if (file.compressed.Listed() && !file.compressed.FillsContainer()) {
+        } else if (file.compressed.Listed() && (!file.compressed.FillsContainer() || !file.packSha256.empty())) {
+            // A file in a pack is small: its compressed copy comes as a member even when it is alone in its
+            // container. A big file's comes by itself, after its patch and its delta.
             const EncodedPlace& place = file.compressed;
             inContainers[place.containerSha256].push_back(PackMember{place.offset, place.length, k});
         } else if (!file.packSha256.empty()) {

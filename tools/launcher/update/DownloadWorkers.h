@@ -52,8 +52,8 @@ struct DownloadBatch {
 // Puts the jobs whose files come as members of a container or a pack into ranges (packJobs, inPack,
 // rangePatch), one range per container or pack where the members needed lie close together. A file comes
 // from a container when its patch there has the local copy as its base (read whole, on the calling thread
-// and three more, and checked by digest), or else when its compressed copy shares a container; otherwise
-// from its pack. A file whose patch fills a container of its own is left to its own fetch. Call before any
+// and three more, and checked by digest), or else when its compressed copy shares a container or the file
+// is in a pack; otherwise from its pack. A file whose patch fills a container of its own is left to its own fetch. Call before any
 // worker starts.
 void PlanPackJobs(DownloadBatch& batch);
 
