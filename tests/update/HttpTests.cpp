@@ -8,6 +8,7 @@
 #include "TestFiles.h"
 
 #include <gtest/gtest.h>
+#include <zstd.h>
 
 #include <algorithm>
 #include <thread>
@@ -70,9 +71,51 @@ TEST(FetchManifestTest, ReturnsTheBodyWhateverTheStatus) {
         EXPECT_EQ(FetchManifest(PatchBaseUrl).body, c.expected) << "status " << c.response.status;
     }
     std::vector<std::string> heads = server.RequestLines();
-    ASSERT_FALSE(heads.empty());
-    EXPECT_EQ(heads[0].rfind("GET /patch/manifest.txt HTTP/1.1\r\n", 0), 0u) << heads[0];
-    EXPECT_NE(heads[0].find("User-Agent: KorvaneLauncher/1.0\r\n"), std::string::npos) << heads[0];
+    ASSERT_GE(heads.size(), 2u);
+    EXPECT_EQ(heads[0].rfind("GET /patch/manifest.zst HTTP/1.1\r\n", 0), 0u) << heads[0];
+    EXPECT_EQ(heads[1].rfind("GET /patch/manifest.txt HTTP/1.1\r\n", 0), 0u) << heads[1];
+    EXPECT_NE(heads[1].find("User-Agent: KorvaneLauncher/1.0\r\n"), std::string::npos) << heads[1];
+}
+
+// manifest.zst comes first, in a fraction of the bytes; whatever is wrong with it, manifest.txt is asked for.
+TEST(FetchManifestTest, TheCompressedManifestComesFirstAndAnythingWrongWithItFallsBack) {
+    LoopbackHttpServer server;
+    ASSERT_TRUE(server.Started());
+    const std::string manifest = "VERSION=2\n" + std::string(5000, '#') + "\nFILE|a|1|" + std::string(64, 'a') + "\n";
+    const auto compress = [](const std::string& text) {  // with its checksum, as patchgen makes it
+        ZSTD_CCtx* context = ZSTD_createCCtx();
+        ZSTD_CCtx_setParameter(context, ZSTD_c_checksumFlag, 1);
+        std::string frame(ZSTD_compressBound(text.size()), '\0');
+        frame.resize(ZSTD_compress2(context, &frame[0], frame.size(), text.data(), text.size()));
+        ZSTD_freeCCtx(context);
+        return frame;
+    };
+    const std::string frame = compress(manifest);
+    std::string flipped = frame;
+    flipped[flipped.size() / 2] ^= 0x40;
+    struct Case {
+        const char* name;
+        HttpResponse compressed;
+        std::string expected;
+        int plainRequests;
+    };
+    const Case cases[] = {
+        {"served", HttpResponse{200, frame}, manifest, 0},
+        {"not served", HttpResponse{404, "no such file"}, "the plain one\n", 1},
+        {"other bytes", HttpResponse{200, flipped}, "the plain one\n", 1},
+        {"cut off", HttpResponse{200, frame.substr(0, frame.size() - 3)}, "the plain one\n", 1},
+        {"more than a manifest may be", HttpResponse{200, compress(std::string(kMaxManifestBytes + 1, 'x'))}, "the plain one\n", 1},
+    };
+    server.RouteBody("/patch/manifest.txt", "the plain one\n");
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        server.Route("/patch/manifest.zst", c.compressed);
+        const int before = server.CountRequests("/patch/manifest.txt");
+        const FetchedManifest fetched = FetchManifest(PatchBaseUrl);
+        EXPECT_EQ(fetched.body, c.expected);
+        EXPECT_EQ(fetched.digestedBytes, c.expected.size());
+        EXPECT_EQ(server.CountRequests("/patch/manifest.txt") - before, c.plainRequests);
+    }
 }
 
 // The digest taken on the way in covers exactly the bytes before the signature line, however the body

@@ -30,6 +30,8 @@ inline constexpr char kLauncherExeName[] = "Launcher.exe";
 inline constexpr char kFilesDir[] = "files";
 // The manifest's name below the patch base.
 inline constexpr char kManifestName[] = "manifest.txt";
+// The same manifest's bytes as one zstd frame, beside it: what launchers that know it ask for first.
+inline constexpr char kCompressedManifestName[] = "manifest.zst";
 // The folder below the patch base that holds the chunk indexes.
 inline constexpr char kDeltaDir[] = "delta";
 // Packs of small files, named after their own SHA-256.

@@ -47,6 +47,8 @@ public:
 
     // True when every byte fed so far ended a frame and exactly outputSize bytes came out.
     bool Complete() const;
+    // True when every byte fed so far ended a frame, whatever came out (outputSize is then a limit only).
+    bool AtFrameEnd() const { return error_.empty() && atFrameEnd_ && input_ > 0; }
 
     // Where the last frame that ended wholly ended: a transfer broken off resumes there, the decoded bytes cut
     // back to outputAtFrameEnd.

@@ -4,6 +4,7 @@
 #include "common/ManifestSignature.h"
 #include "common/PathRules.h"
 #include "common/PercentEncoding.h"
+#include "common/ZstdFrames.h"
 #include "update/DebugLog.h"
 #include "update/LocalMirror.h"
 #include "update/ProxyChoice.h"
@@ -33,6 +34,8 @@ const char* HttpStepName(HttpOpenStep step) {
 constexpr wchar_t kUserAgent[] = L"KorvaneLauncher/1.0";
 const std::wstring kManifestNameText = path_rules::FromAscii<wchar_t>(path_rules::kManifestName);
 const wchar_t* const kManifestName = kManifestNameText.c_str();
+const std::wstring kCompressedManifestNameText = path_rules::FromAscii<wchar_t>(path_rules::kCompressedManifestName);
+const wchar_t* const kCompressedManifestName = kCompressedManifestNameText.c_str();
 constexpr int kTimeoutMs = 30000;
 constexpr DWORD kStatusProxyAuthRequired = 407;
 constexpr DWORD kHostChars = 256;
@@ -252,8 +255,64 @@ BodyOutcome ReadBodyToMemory(const HttpRequest& http, std::uint64_t limit, const
     });
 }
 
+namespace {
+
+// The manifest text as it arrives, hashed up to its signature line on the way.
+struct ManifestText {
+    std::string body;
+    Sha256Stream digest;
+    manifest_signature::SignedPartScanner scanner;
+    std::size_t digested = 0;
+
+    bool Append(const char* data, std::size_t size) {
+        if (size > kMaxManifestBytes - body.size()) return false;
+        body.append(data, size);
+        const std::size_t signedSoFar = scanner.Advance(body);
+        digest.Update(body.data() + digested, signedSoFar - digested);
+        digested = signedSoFar;
+        return true;
+    }
+    void Into(FetchedManifest* fetched) {
+        fetched->digestedBytes = digested;
+        fetched->digested = digest.Finish(fetched->digest);
+        fetched->body = std::move(body);
+    }
+};
+
+// manifest.zst, decoded as it arrives: true with `fetched` filled when it came whole, and also when the host
+// could not be asked at all or a proxy refused (the plain manifest would fare the same, after as long a
+// wait). False, quietly for a host that does not serve it, to ask for manifest.txt instead.
+bool FetchCompressedManifest(const std::wstring& baseUrl, FetchedManifest* fetched) {
+    HttpRequest http;
+    const HttpOpenStep step = RequestFromPatchHost(baseUrl, kCompressedManifestName, std::wstring(), http);
+    if (step != HttpOpenStep::Done) {
+        fetched->proxyRefused = step == HttpOpenStep::ProxyAuthentication;
+        return step != HttpOpenStep::CrackUrl;
+    }
+    if (QueryStatusCode(http.request.Get()) != 200) return false;
+    FrameLimits limits;
+    limits.outputSize = kMaxManifestBytes;
+    limits.inputSize = kMaxManifestBytes;
+    limits.windowLogMax = WindowLogFor(kMaxManifestBytes, 0);
+    FrameDecoder decoder(limits);
+    ManifestText text;
+    const BodyOutcome outcome = ReadBody(http, kMaxManifestBytes, kCompressedManifestName, [&](const char* data, std::size_t size) {
+        return decoder.Feed(data, size, [&](const char* plain, std::size_t n) { return text.Append(plain, n); });
+    });
+    if (outcome != BodyOutcome::Done || !decoder.AtFrameEnd() || text.body.empty()) {
+        LogLine("[Launcher][http] %s unusable (%s): %s instead\n", path_rules::kCompressedManifestName,
+                decoder.Error().empty() ? "the transfer broke off" : decoder.Error().c_str(), path_rules::kManifestName);
+        return false;
+    }
+    text.Into(fetched);
+    return true;
+}
+
+}  // namespace
+
 FetchedManifest FetchManifest(const std::wstring& baseUrl) {
     FetchedManifest fetched;
+    if (FetchCompressedManifest(baseUrl, &fetched)) return fetched;
     HttpRequest http;
     const HttpOpenStep step = RequestFromPatchHost(baseUrl, kManifestName, std::wstring(), http);
     fetched.proxyRefused = step == HttpOpenStep::ProxyAuthentication;
@@ -261,21 +320,10 @@ FetchedManifest FetchManifest(const std::wstring& baseUrl) {
 
     // A transfer that breaks off must not hand a shorter manifest to the parser: a cut-off file list
     // would look like a complete one.
-    std::string body;
-    Sha256Stream digest;
-    manifest_signature::SignedPartScanner scanner;
-    std::size_t digested = 0;
-    const BodyOutcome outcome =
-        ReadBody(http, kMaxManifestBytes, kManifestName, [&](const char* data, std::size_t size) {
-            body.append(data, size);
-            const std::size_t signedSoFar = scanner.Advance(body);
-            digest.Update(body.data() + digested, signedSoFar - digested);
-            digested = signedSoFar;
-            return true;
-        });
+    ManifestText text;
+    const BodyOutcome outcome = ReadBody(http, kMaxManifestBytes, kManifestName,
+                                         [&](const char* data, std::size_t size) { return text.Append(data, size); });
     if (outcome != BodyOutcome::Done) return fetched;
-    fetched.digestedBytes = digested;
-    fetched.digested = digest.Finish(fetched.digest);
-    fetched.body = std::move(body);
+    text.Into(&fetched);
     return fetched;
 }

@@ -31,9 +31,10 @@ std::wstring PercentEncodePath(std::wstring_view path);
 // The largest manifest a launcher takes; a bigger body is a failed fetch, not an exhausted memory.
 constexpr std::uint64_t kMaxManifestBytes = 32ull * 1024 * 1024;
 
-// The body of GET baseUrl + "manifest.txt", whatever the status, with the SHA-256 of its bytes before any
-// line that starts with SIGNATURE|, hashed while they arrived so that the signature check need not read
-// them again.
+// The manifest from baseUrl: "manifest.zst" decoded (one zstd frame, at most kMaxManifestBytes either way)
+// when the host serves it, else the body of GET baseUrl + "manifest.txt", whatever the status; with the SHA-256
+// of its bytes before any line that starts with SIGNATURE|, hashed while they arrived so that the signature
+// check need not read them again. A host that cannot be asked for the first is not asked for the second.
 struct FetchedManifest {
     std::string body;  // empty when nothing arrived or the transfer broke off before the announced length
     std::size_t digestedBytes = 0;
