@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "ByteRelay.h"
+#include "CompressedFiles.h"
 #include "DeltaIndexFiles.h"
 #include "ExitCodes.h"
 #include "FileDigest.h"
@@ -189,6 +190,10 @@ int RunVerify(const VerifyOptions& options) {
     std::vector<std::string> packProblems;
     CheckPacks(options.patchDir, manifest, &packProblems);
     for (const std::string& problem : packProblems) report.Problem(DisplayText(problem));
+    std::vector<std::string> compressedProblems;
+    std::size_t unchecked = 0;
+    CheckCompressedCopies(options.patchDir, manifest, &compressedProblems, &unchecked);
+    for (const std::string& problem : compressedProblems) report.Problem(DisplayText(problem));
     for (std::size_t i = 0; i < manifest.files.size(); ++i) {
         for (const std::string& problem : checks.problems[i]) report.Problem(checks.shown[i] + ": " + problem);
     }
@@ -196,6 +201,11 @@ int RunVerify(const VerifyOptions& options) {
     if (!options.quiet) {
         std::printf("manifest %s, sequence %s\n", signature.c_str(),
                     manifest.sequence ? std::to_string(*manifest.sequence).c_str() : "none");
+        // Not a problem: history/ stays on the release machine, so a copy of the tree on a host has no bases.
+        if (unchecked > 0) {
+            std::printf("note: %zu patch(es) not checked: the earlier versions they start from are not in %s\n",
+                        unchecked, DisplayPath(options.patchDir / "history" / "files").c_str());
+        }
     }
     if (report.problems > 0) {
         std::printf("verify failed: %zu problem(s) in %s\n", report.problems, DisplayPath(options.patchDir).c_str());
