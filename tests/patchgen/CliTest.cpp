@@ -369,6 +369,10 @@ TEST(PatchgenCli, ExitCodesAndMessages) {
                            "fast"}, 2, "", "--check takes quick or full"},
         {"out inside game", {"build", "--game", "{dir}/g", "--launcher", "{dir}/L.exe", "--out", "{dir}/g/patch"}, 2, "",
          "must not contain"},
+        {"a level zstd does not have", {"build", "--game", "{dir}/g", "--launcher", "{dir}/L.exe", "--out", "{dir}/out",
+                                        "--level", "23"}, 2, "", "--level takes a zstd level from 1 to 22"},
+        {"patch releases not a number", {"build", "--game", "{dir}/g", "--launcher", "{dir}/L.exe", "--out", "{dir}/out",
+                                         "--patch-releases", "two"}, 2, "", "--patch-releases takes a decimal count"},
     };
     for (const CliCase& c : cases) {
         SCOPED_TRACE(c.name);

@@ -5,12 +5,14 @@
 #include <sys/stat.h>
 #include <zstd.h>
 
+#include <fstream>
 #include <functional>
 #include <map>
 #include <random>
 #include <set>
 
 #include "PatchManifest.h"
+#include "ReleaseHistory.h"
 #include "Sha256Hasher.h"
 #include "TestSupport.h"
 #include "common/ChunkFrames.h"
@@ -283,5 +285,54 @@ TEST(PatchgenCompressed, VerifyDecodesEveryCopyAndPatchAgainstItsFile) {
         const RunResult v = RunPatchgen({"verify", out.string()});
         EXPECT_EQ(v.exitCode, c.exitCode) << v.out;
         EXPECT_NE(v.out.find(c.expected), std::string::npos) << v.out;
+    }
+}
+
+TEST(PatchgenCompressed, HistoryKeepsTheReleasesPatchesStartFrom) {
+    struct Case {
+        const char* name;
+        std::function<void(Game&)> between;  // after the first release
+        std::vector<std::string> options;    // of the second
+        const char* out;
+        bool patched;          // world.pak gets a patch from the first release
+        std::size_t releases;  // manifests history/ keeps after the second
+        std::size_t files;     // and files
+        std::string note;
+    };
+    const Case cases[] = {
+        {"the default: two earlier releases kept", [](Game&) {}, {}, "patch", true, 2, 3, ""},
+        {"a tree built before history/: its own release is the earlier one",
+         [](Game& g) { fs::remove_all(g.Out("patch") / "history"); }, {}, "patch", true, 2, 3, ""},
+        {"into a new folder: --previous gives its history", [](Game&) {}, {"--previous"}, "next", true, 2, 3, ""},
+        {"--patch-releases 0: no patches, only this release kept", [](Game&) {}, {"--patch-releases", "0"}, "patch",
+         false, 1, 2, ""},
+        {"--level 0: nothing under z/, history/ kept all the same", [](Game&) {}, {"--level", "0"}, "patch", false, 2, 3,
+         ""},
+        {"an earlier version edited in place gives no patch",
+         [](Game& g) {
+             std::ofstream(HistoryFilePath(g.Out("patch"), Sha256Hex(g.releases[0].at("data/world.pak"))),
+                           std::ios::in | std::ios::out | std::ios::binary)
+                 .write("XX", 2);
+         },
+         {}, "patch", false, 2, 3, "history/ holds other bytes"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Game g;
+        std::map<std::string, std::string> files = {{"data/world.pak", Words(200000, 1)}, {"text/readme.txt", Words(9000, 2)}};
+        ASSERT_EQ(g.Publish(files, g.Out("patch")).exitCode, 0);
+        c.between(g);
+        files["data/world.pak"].replace(100, 6, "KRAKEN");
+        std::vector<std::string> options = c.options;
+        if (options.size() == 1) options.push_back(g.Out("patch").string());  // --previous
+        const RunResult r = g.Publish(files, g.Out(c.out), options);
+        ASSERT_EQ(r.exitCode, 0) << r.err;
+        const PatchManifest m = Load(g.Out(c.out)).manifest;
+        EXPECT_EQ(Find(m, "data/world.pak")->patches.size(), c.patched ? 1u : 0u);
+        EXPECT_EQ(fs::exists(g.Out(c.out) / "z"), c.options.size() != 2 || c.options[0] != "--level");
+        EXPECT_EQ(ListTree(HistoryDir(g.Out(c.out)) / "manifests").size(), c.releases);
+        EXPECT_EQ(ListTree(HistoryDir(g.Out(c.out)) / "files").size(), c.files);
+        EXPECT_NE(r.err.find(c.note), std::string::npos) << r.err;
+        EXPECT_EQ(RunPatchgen({"verify", "-q", g.Out(c.out).string()}).exitCode, 0);
     }
 }

@@ -15,10 +15,8 @@ constexpr char kManifestsDir[] = "manifests";
 constexpr char kFilesDir[] = "files";
 constexpr char kDeclinedName[] = "declined.txt";
 
-fs::path HistoryRoot(const fs::path& dir) { return dir / kHistoryDir; }
-
 fs::path ManifestPath(const fs::path& dir, std::string_view sha256) {
-    return HistoryRoot(dir) / kManifestsDir / (std::string(sha256) + ".txt");
+    return HistoryDir(dir) / kManifestsDir / (std::string(sha256) + ".txt");
 }
 
 std::vector<std::string> Lines(const std::string& text) {
@@ -67,9 +65,9 @@ bool KeepBytes(const fs::path& source, const fs::path& target, const std::string
 
 bool MakeDirectories(const fs::path& dir, std::string* error) {
     std::error_code ec;
-    fs::create_directories(dir / kHistoryDir / kManifestsDir, ec);
-    if (!ec) fs::create_directories(dir / kHistoryDir / kFilesDir, ec);
-    if (ec) *error = "cannot create " + DisplayPath(dir / kHistoryDir) + ": " + ec.message();
+    fs::create_directories(HistoryDir(dir) / kManifestsDir, ec);
+    if (!ec) fs::create_directories(HistoryDir(dir) / kFilesDir, ec);
+    if (ec) *error = "cannot create " + DisplayPath(HistoryDir(dir)) + ": " + ec.message();
     return !ec;
 }
 
@@ -101,7 +99,7 @@ std::vector<EarlierRelease> ReadReleases(const fs::path& dir, std::size_t count)
     std::vector<EarlierRelease> releases;
     if (count == 0) return releases;
     std::string list;
-    if (!ReadWholeFile(HistoryRoot(dir) / kReleasesName, &list, nullptr)) {
+    if (!ReadWholeFile(HistoryDir(dir) / kReleasesName, &list, nullptr)) {
         EarlierRelease only;
         if (!ReadWholeFile(dir / path_rules::kManifestName, &only.manifestText, nullptr)) return releases;
         only.manifestSha256 = Sha256Hex(only.manifestText);
@@ -120,14 +118,16 @@ std::vector<EarlierRelease> ReadReleases(const fs::path& dir, std::size_t count)
             continue;
         }
         release.manifest = ReadPatchManifest(release.manifestText, nullptr);
-        release.bytesRoot = HistoryRoot(dir) / kFilesDir;
+        release.bytesRoot = HistoryDir(dir) / kFilesDir;
         releases.push_back(std::move(release));
     }
     return releases;
 }
 
+fs::path HistoryDir(const fs::path& patchDir) { return patchDir / kHistoryDir; }
+
 fs::path HistoryFilePath(const fs::path& patchDir, std::string_view sha256) {
-    return HistoryRoot(patchDir) / kFilesDir / std::string(sha256);
+    return HistoryDir(patchDir) / kFilesDir / std::string(sha256);
 }
 
 bool BringIntoHistory(const fs::path& patchDir, const std::vector<EarlierRelease>& releases, std::uint64_t limit,
@@ -168,14 +168,14 @@ bool RecordRelease(const fs::path& patchDir, std::string_view manifestText, cons
             if (Listed(f, limit)) files.insert(f.sha256);
         }
     }
-    return WriteFileAtomically(HistoryRoot(patchDir) / kReleasesName, list, error, false) &&
-           RemoveOthers(HistoryRoot(patchDir) / kManifestsDir, manifests, error) &&
-           RemoveOthers(HistoryRoot(patchDir) / kFilesDir, files, error);
+    return WriteFileAtomically(HistoryDir(patchDir) / kReleasesName, list, error, false) &&
+           RemoveOthers(HistoryDir(patchDir) / kManifestsDir, manifests, error) &&
+           RemoveOthers(HistoryDir(patchDir) / kFilesDir, files, error);
 }
 
 std::set<std::string> ReadDeclined(const fs::path& dir) {
     std::string text;
-    if (!ReadWholeFile(HistoryRoot(dir) / kDeclinedName, &text, nullptr)) return {};
+    if (!ReadWholeFile(HistoryDir(dir) / kDeclinedName, &text, nullptr)) return {};
     const std::vector<std::string> lines = Lines(text);
     return std::set<std::string>(lines.begin(), lines.end());
 }
@@ -184,5 +184,5 @@ bool WriteDeclined(const fs::path& patchDir, const std::set<std::string>& declin
     std::string text;
     for (const std::string& line : declined) text += line + "\n";
     return MakeDirectories(patchDir, error) &&
-           WriteFileAtomically(HistoryRoot(patchDir) / kDeclinedName, text, error, false);
+           WriteFileAtomically(HistoryDir(patchDir) / kDeclinedName, text, error, false);
 }

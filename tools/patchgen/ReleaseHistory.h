@@ -32,6 +32,9 @@ struct EarlierRelease {
 // a folder without either gives none.
 std::vector<EarlierRelease> ReadReleases(const std::filesystem::path& dir, std::size_t count);
 
+// patchDir's history/ folder.
+std::filesystem::path HistoryDir(const std::filesystem::path& patchDir);
+
 // Where patchDir's history keeps the bytes of the file with that digest.
 std::filesystem::path HistoryFilePath(const std::filesystem::path& patchDir, std::string_view sha256);
 

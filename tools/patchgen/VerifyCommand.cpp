@@ -15,6 +15,7 @@
 #include "PackFiles.h"
 #include "PatchManifest.h"
 #include "PublishRules.h"
+#include "ReleaseHistory.h"
 #include "SigningKey.h"
 #include "common/ManifestSignature.h"
 #include "common/PathRules.h"
@@ -204,7 +205,7 @@ int RunVerify(const VerifyOptions& options) {
         // Not a problem: history/ stays on the release machine, so a copy of the tree on a host has no bases.
         if (unchecked > 0) {
             std::printf("note: %zu patch(es) not checked: the earlier versions they start from are not in %s\n",
-                        unchecked, DisplayPath(options.patchDir / "history" / "files").c_str());
+                        unchecked, DisplayPath(HistoryDir(options.patchDir)).c_str());
         }
     }
     if (report.problems > 0) {
