@@ -47,6 +47,12 @@ fs::path TablePath(const fs::path& dir, const std::string& sha256) {
 // A piece whose quick frame keeps this share of its bytes or more, in percent, is not compressed at the level asked.
 constexpr std::uint64_t kIncompressiblePercent = 99;
 
+bool Incompressible(std::uint64_t encoded, std::uint64_t size) { return encoded * 100 >= size * kIncompressiblePercent; }
+
+// How many pieces of a file are sampled, and how long each, to tell whether its patch is worth zstd's level.
+constexpr std::uint64_t kPatchSamples = 4;
+constexpr std::size_t kPatchSampleBytes = 1 << 20;
+
 std::uint64_t PieceCount(std::uint64_t size) { return (size + kFrameInputBytes - 1) / kFrameInputBytes; }
 
 FrameLimits Limits(std::uint64_t output, std::uint64_t input, unsigned windowLog, std::string_view reference = {}) {
@@ -517,6 +523,7 @@ bool MakeFileFrames(const Work& w, const Job& job, bool doFile, bool doChunks, F
     const std::vector<ChunkEntry>& chunks = p.index.chunks;
     Sha256Hasher whole;
     std::string bytes;
+    if (doChunks) out->chunkFrames.reserve(static_cast<std::size_t>(std::min(f.size, job.pieces * kFrameInputBytes)));
     for (std::uint64_t piece = job.firstPiece; piece < job.firstPiece + job.pieces; ++piece) {
         const std::uint64_t start = piece * kFrameInputBytes;
         const std::uint64_t end = std::min(f.size, start + kFrameInputBytes);
@@ -545,7 +552,8 @@ bool MakeFileFrames(const Work& w, const Job& job, bool doFile, bool doChunks, F
             out->error = "zstd failed on " + DisplayText(f.path);
             return false;
         }
-        const bool incompressible = quick.size() * 100 >= whole.size() * kIncompressiblePercent;
+        const bool incompressible = Incompressible(quick.size(), whole.size());
+        if (!incompressible || !doFile) std::string().swap(quick);
         if (doFile && incompressible) {
             out->fileFrames += quick;
         } else if (doFile && !encoder->Frame(whole, WindowLogFor(whole.size(), 0), &out->fileFrames)) {
@@ -597,6 +605,24 @@ struct PatchSink {
     }
 };
 
+// True when zstd's fastest level keeps 99 % of every sampled megabyte of the file: the patch is then made at that
+// level, as the level asked would take minutes per gigabyte to find what long-distance matching finds anyway.
+bool SamplesIncompressible(const fs::path& path, std::uint64_t size, FrameEncoder* encoder) {
+    File in = File::OpenRead(path);
+    std::string sample, frame;
+    for (std::uint64_t k = 0; k < kPatchSamples; ++k) {
+        const std::uint64_t at = size / kPatchSamples * k;
+        sample.resize(static_cast<std::size_t>(std::min<std::uint64_t>(kPatchSampleBytes, size - at)));
+        frame.clear();
+        if (!in.open() || !in.Seek(at) || !in.ReadFull(&sample[0], sample.size()) ||
+            !encoder->Frame(sample, WindowLogFor(sample.size(), 0), &frame, true) ||
+            !Incompressible(frame.size(), sample.size())) {
+            return false;
+        }
+    }
+    return true;
+}
+
 bool MakePatch(const Work& w, const PatchPlan& p, const std::string& base, std::size_t jobIndex, FrameEncoder* encoder,
                Output* out) {
     const PatchFileEntry& f = w.manifest.files[p.file];
@@ -613,8 +639,9 @@ bool MakePatch(const Work& w, const PatchPlan& p, const std::string& base, std::
         }
     }
     const fs::path path = ServedFile(w.patchDir, f);
+    const bool quick = SamplesIncompressible(path, f.size, encoder);
     File in = File::OpenRead(path);
-    if (!in.open() || !encoder->Begin(base, f.size, WindowLogFor(f.size, base.size()))) {
+    if (!in.open() || !encoder->Begin(base, f.size, WindowLogFor(f.size, base.size()), quick)) {
         out->error = "cannot start the patch of " + DisplayText(f.path);
         return false;
     }
@@ -974,7 +1001,7 @@ bool WriteCompressedCopies(const fs::path& patchDir, const CompressionSettings& 
 
     const auto started = std::chrono::steady_clock::now();
     const bool ran = RunInOrder(
-        jobs.size(), report->threads, 2 * report->threads + 2,
+        jobs.size(), report->threads, 2 * report->threads,
         [&](std::size_t index, unsigned worker) {
             if (jobs[index].patch) RunPatchJob(w, jobs[index], index, encoders[worker].get(), &outputs[index]);
             else RunFileJob(w, jobs[index], encoders[worker].get(), &outputs[index]);

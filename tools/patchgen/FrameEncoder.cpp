@@ -4,6 +4,9 @@
 
 namespace {
 
+// zstd's fastest regular level.
+constexpr int kQuickLevel = 1;
+
 ZSTD_CCtx* Context(void* context) { return static_cast<ZSTD_CCtx*>(context); }
 
 bool Set(void* context, ZSTD_cParameter parameter, int value) {
@@ -25,7 +28,7 @@ bool FrameEncoder::SetUp(unsigned windowLog, int level) {
 }
 
 bool FrameEncoder::Frame(std::string_view data, unsigned windowLog, std::string* out, bool quick) {
-    if (!SetUp(windowLog, quick ? 1 : level_)) return false;
+    if (!SetUp(windowLog, quick ? kQuickLevel : level_)) return false;
     const std::size_t before = out->size();
     out->resize(before + ZSTD_compressBound(data.size()));
     const std::size_t n = ZSTD_compress2(Context(context_), &(*out)[before], out->size() - before, data.data(), data.size());
@@ -33,10 +36,10 @@ bool FrameEncoder::Frame(std::string_view data, unsigned windowLog, std::string*
     return !ZSTD_isError(n);
 }
 
-bool FrameEncoder::Begin(std::string_view reference, std::uint64_t size, unsigned windowLog) {
+bool FrameEncoder::Begin(std::string_view reference, std::uint64_t size, unsigned windowLog, bool quick) {
     // Long-distance matching finds the base's long runs wherever they moved to, beyond what the match finder of
     // the level reaches: zstd's own patch mode turns it on for the same reason.
-    return SetUp(windowLog, level_) && Set(context_, ZSTD_c_enableLongDistanceMatching, 1) &&
+    return SetUp(windowLog, quick ? kQuickLevel : level_) && Set(context_, ZSTD_c_enableLongDistanceMatching, 1) &&
            !ZSTD_isError(ZSTD_CCtx_setPledgedSrcSize(Context(context_), size)) &&
            !ZSTD_isError(ZSTD_CCtx_refPrefix(Context(context_), reference.data(), reference.size()));
 }

@@ -26,8 +26,9 @@ public:
     bool Frame(std::string_view data, unsigned windowLog, std::string* out, bool quick = false);
 
     // One frame made as its bytes arrive, with `reference` (alive until End) as zstd's prefix: Begin with the
-    // decoded size, Feed every byte, End. The encoded bytes go to `out` in order; false when zstd or `out` fails.
-    bool Begin(std::string_view reference, std::uint64_t size, unsigned windowLog);
+    // decoded size (and `quick` for zstd's fastest level), Feed every byte, End. The encoded bytes go to `out` in
+    // order; false when zstd or `out` fails.
+    bool Begin(std::string_view reference, std::uint64_t size, unsigned windowLog, bool quick = false);
     bool Feed(const void* data, std::size_t size, const Sink& out);
     bool End(const Sink& out);
 
