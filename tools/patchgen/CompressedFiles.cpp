@@ -523,7 +523,6 @@ bool MakeFileFrames(const Work& w, const Job& job, bool doFile, bool doChunks, F
     const std::vector<ChunkEntry>& chunks = p.index.chunks;
     Sha256Hasher whole;
     std::string bytes;
-    if (doChunks) out->chunkFrames.reserve(static_cast<std::size_t>(std::min(f.size, job.pieces * kFrameInputBytes)));
     for (std::uint64_t piece = job.firstPiece; piece < job.firstPiece + job.pieces; ++piece) {
         const std::uint64_t start = piece * kFrameInputBytes;
         const std::uint64_t end = std::min(f.size, start + kFrameInputBytes);
@@ -553,13 +552,18 @@ bool MakeFileFrames(const Work& w, const Job& job, bool doFile, bool doChunks, F
             return false;
         }
         const bool incompressible = Incompressible(quick.size(), whole.size());
-        if (!incompressible || !doFile) std::string().swap(quick);
+        if (!incompressible) std::string().swap(quick);
         if (doFile && incompressible) {
-            out->fileFrames += quick;
+            if (out->fileFrames.empty()) out->fileFrames.swap(quick);
+            else out->fileFrames += quick;
         } else if (doFile && !encoder->Frame(whole, WindowLogFor(whole.size(), 0), &out->fileFrames)) {
             out->error = "zstd failed on " + DisplayText(f.path);
             return false;
         }
+        std::string().swap(quick);
+        std::size_t room = out->chunkFrames.size();
+        for (auto c = first; doChunks && c != last; ++c) room += FrameEncoder::Bound(c->length);
+        out->chunkFrames.reserve(room);  // frame after frame, without growing twice over
         for (auto c = first; doChunks && c != last; ++c) {
             const std::size_t before = out->chunkFrames.size();
             if (!encoder->Frame(view.substr(c->offset - start, c->length), WindowLogFor(c->length, 0), &out->chunkFrames,

@@ -21,6 +21,8 @@ FrameEncoder::FrameEncoder(int level) : context_(ZSTD_createCCtx()), level_(leve
 
 FrameEncoder::~FrameEncoder() { ZSTD_freeCCtx(Context(context_)); }
 
+std::size_t FrameEncoder::Bound(std::size_t size) { return ZSTD_compressBound(size); }
+
 bool FrameEncoder::SetUp(unsigned windowLog, int level) {
     return context_ && !ZSTD_isError(ZSTD_CCtx_reset(Context(context_), ZSTD_reset_session_and_parameters)) &&
            Set(context_, ZSTD_c_compressionLevel, level) && Set(context_, ZSTD_c_checksumFlag, 1) &&

@@ -21,6 +21,9 @@ public:
 
     bool ok() const { return context_ != nullptr; }
 
+    // The most bytes a frame of `size` bytes may take.
+    static std::size_t Bound(std::size_t size);
+
     // Appends one frame that decodes to `data` to *out, made at the context's level or, when `quick`, at zstd's
     // fastest level; false when zstd fails.
     bool Frame(std::string_view data, unsigned windowLog, std::string* out, bool quick = false);
