@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <zstd.h>
 
+#include <algorithm>
 #include <fstream>
 #include <functional>
 #include <map>
@@ -334,5 +335,59 @@ TEST(PatchgenCompressed, HistoryKeepsTheReleasesPatchesStartFrom) {
         EXPECT_EQ(ListTree(HistoryDir(g.Out(c.out)) / "files").size(), c.files);
         EXPECT_NE(r.err.find(c.note), std::string::npos) << r.err;
         EXPECT_EQ(RunPatchgen({"verify", "-q", g.Out(c.out).string()}).exitCode, 0);
+    }
+}
+
+TEST(PatchgenCompressed, SmallFilesCopiesAreKeptOrGatheredLikePacks) {
+    const auto name = [](std::size_t i) { return "f" + std::to_string(100 + i) + ".txt"; };  // manifest order
+    struct Case {
+        const char* name;
+        std::vector<std::size_t> changed;            // of 30 small files, in the second release
+        bool firstContainerKept;                     // the first release's container is still listed
+        std::vector<std::size_t> newContainerOrder;  // the files in the second release's new container, in order
+    };
+    const Case cases[] = {
+        {"three changed: the old container stays, the changed ones side by side in a new one", {4, 17, 9}, true,
+         {4, 9, 17}},
+        {"ten changed: under three quarters left, laid anew with the changed ones first",
+         {0, 3, 6, 9, 12, 15, 18, 21, 24, 27}, false,
+         {0, 3, 6, 9, 12, 15, 18, 21, 24, 27, 1, 2, 4, 5, 7, 8, 10, 11, 13, 14, 16, 17, 19, 20, 22, 23, 25, 26, 28, 29}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Game g;
+        std::map<std::string, std::string> files;
+        for (std::size_t i = 0; i < 30; ++i) files[name(i)] = Words(20000, static_cast<std::uint32_t>(i));
+        ASSERT_EQ(g.Publish(files, g.Out("patch")).exitCode, 0);
+        const std::string first = Find(Load(g.Out("patch")).manifest, name(0))->zfile->containerSha256;
+        for (std::size_t i : c.changed) files[name(i)].replace(50, 6, "CHANGE");
+        ASSERT_EQ(g.Publish(files, g.Out("patch")).exitCode, 0);
+        files[name(c.changed[0])].replace(500, 6, "AGAIN!");
+        ASSERT_EQ(g.Publish(files, g.Out("patch")).exitCode, 0);
+
+        const Tree tree = Load(g.Out("patch"));
+        bool kept = false;
+        std::map<std::string, std::vector<std::pair<std::uint64_t, std::size_t>>> copies;  // container -> (offset, file)
+        std::map<std::string, std::set<std::size_t>> patchReleases;  // container -> the releases its patches start from
+        for (std::size_t i = 0; i < 30; ++i) {
+            const PatchFileEntry& f = *Find(tree.manifest, name(i));
+            if (i == c.changed[0]) continue;  // changed again in the third release
+            kept = kept || f.zfile->containerSha256 == first;
+            if (f.zfile->containerSha256 != first) copies[f.zfile->containerSha256].push_back({f.zfile->offset, i});
+        }
+        for (const PatchFromBase& p : Find(tree.manifest, name(c.changed[0]))->patches) {
+            patchReleases[p.at.containerSha256].insert(g.ReleaseOf(name(c.changed[0]), p.baseSha256));
+        }
+        EXPECT_EQ(kept, c.firstContainerKept);
+        ASSERT_EQ(copies.size(), 1u) << "one container of the second release's copies";
+        std::sort(copies.begin()->second.begin(), copies.begin()->second.end());
+        std::vector<std::size_t> order;
+        for (const auto& at : copies.begin()->second) order.push_back(at.second);
+        std::vector<std::size_t> expected = c.newContainerOrder;
+        expected.erase(std::remove(expected.begin(), expected.end(), c.changed[0]), expected.end());
+        EXPECT_EQ(order, expected);
+        // Patches from each earlier release side by side, in containers of their own.
+        EXPECT_EQ(patchReleases.size(), 2u);
+        for (const auto& [container, releases] : patchReleases) EXPECT_EQ(releases.size(), 1u) << container;
     }
 }

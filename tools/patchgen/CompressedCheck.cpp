@@ -91,13 +91,13 @@ std::string CheckChunkFrames(const fs::path& patchDir, const PatchFileEntry& f) 
     for (std::size_t i = 0; i < table.index.chunks.size(); ++i) {
         const ChunkEntry& chunk = table.index.chunks[i];
         FrameDecoder decoder(Limits(chunk.length, table.frameLengths[i], WindowLogFor(chunk.length, 0)));
-        Sha256Hasher part;
+        Sha256Hasher chunkHash;
         buffer.resize(table.frameLengths[i]);
         if (!in.ReadFull(&buffer[0], buffer.size())) return "cannot read the container";
         const bool fed = decoder.Feed(buffer.data(), buffer.size(), [&](const char* data, std::size_t size) {
-            return part.Update(data, size) && whole.Update(data, size);
+            return chunkHash.Update(data, size) && whole.Update(data, size);
         });
-        if (!fed || !decoder.Complete() || part.FinishHex() != hex_text::ToHex(chunk.sha256.data(), chunk.sha256.size())) {
+        if (!fed || !decoder.Complete() || chunkHash.FinishHex() != hex_text::ToHex(chunk.sha256.data(), chunk.sha256.size())) {
             return "frame " + std::to_string(i) + " does not decode to chunk " + std::to_string(i) + " at offset " +
                    std::to_string(chunk.offset) + (fed ? std::string() : " (" + decoder.Error() + ")");
         }
