@@ -22,7 +22,8 @@
 namespace {
 
 std::string Words(std::size_t size, std::uint32_t seed) {
-    static const char* const kWords[] = {"sword ", "shield ", "dragon ", "castle ", "potion ", "quest ", "gold ", "map "};
+    static const char* const kWords[] = {"sword ",  "shield ", "dragon ", "castle ",
+                                         "potion ", "quest ",  "gold ",   "map "};
     std::mt19937 random(seed);
     std::string text;
     while (text.size() < size) text += kWords[random() % 8];
@@ -86,9 +87,17 @@ struct Game {
         fs::remove_all(dir.path() / "game");
         for (const auto& [path, bytes] : files) WriteBytes(dir.path() / "game" / path, bytes);
         WriteBytes(dir.path() / "Launcher.exe", "MZ launcher");
-        std::vector<std::string> args = {"build", "--game", (dir.path() / "game").string(), "--launcher",
-                                         (dir.path() / "Launcher.exe").string(), "--out", out.string(), "--level", "3",
-                                         "--pack-under", "65536"};
+        std::vector<std::string> args = {"build",
+                                         "--game",
+                                         (dir.path() / "game").string(),
+                                         "--launcher",
+                                         (dir.path() / "Launcher.exe").string(),
+                                         "--out",
+                                         out.string(),
+                                         "--level",
+                                         "3",
+                                         "--pack-under",
+                                         "65536"};
         args.insert(args.end(), more.begin(), more.end());
         releases.push_back(files);
         return RunPatchgen(args);
@@ -115,13 +124,15 @@ std::size_t Counter(const std::string& out, const std::string& what) {
 
 TEST(PatchgenCompressed, ReleasesPublishCopiesAndPatchesThatDecodeToTheirFiles) {
     std::map<std::string, std::string> files = {
-        {"data/world.pak", Words(1200000, 1)},   // a chunk index, so ZCHUNKS too
-        {"data/same.pak", Words(300000, 2)},     // never changes: its copy is taken over
-        {"data/noise.bin", Noise(1100000, 3)},   // saves nothing: no copy of it
-        {"text/readme.txt", Words(30000, 4)},    // small: shares a container
+        {"data/world.pak", Words(1200000, 1)},  // a chunk index, so ZCHUNKS too
+        {"data/same.pak", Words(300000, 2)},    // never changes: its copy is taken over
+        {"data/noise.bin", Noise(1100000, 3)},  // saves nothing: no copy of it
+        {"text/readme.txt", Words(30000, 4)},   // small: shares a container
         {"text/notes.txt", Words(20000, 5)},
     };
-    const auto edit = [&](const std::string& path, std::size_t at, const char* text) { files[path].replace(at, 6, text); };
+    const auto edit = [&](const std::string& path, std::size_t at, const char* text) {
+        files[path].replace(at, 6, text);
+    };
     struct Release {
         const char* name;
         std::function<void()> change;
@@ -131,20 +142,34 @@ TEST(PatchgenCompressed, ReleasesPublishCopiesAndPatchesThatDecodeToTheirFiles) 
     };
     const Release releases[] = {
         {"1: the first release", [] {}, {}, 5, false},
-        {"2: two files changed", [&] { edit("data/world.pak", 5000, "WYVERN"); edit("text/readme.txt", 100, "GOBLIN"); },
-         {{"data/world.pak", {1}}, {"text/readme.txt", {1}}}, 5, false},
-        {"3: world.pak again: patches from both earlier releases", [&] { edit("data/world.pak", 900000, "KRAKEN"); },
-         {{"data/world.pak", {1, 2}}, {"text/readme.txt", {1}}}, 4, false},
-        {"4: into a new folder: patches from the two releases before, not three", [&] { edit("data/world.pak", 7, "TROLLS"); },
-         {{"data/world.pak", {2, 3}}}, 4, true},
+        {"2: two files changed",
+         [&] {
+             edit("data/world.pak", 5000, "WYVERN");
+             edit("text/readme.txt", 100, "GOBLIN");
+         },
+         {{"data/world.pak", {1}}, {"text/readme.txt", {1}}},
+         5,
+         false},
+        {"3: world.pak again: patches from both earlier releases",
+         [&] { edit("data/world.pak", 900000, "KRAKEN"); },
+         {{"data/world.pak", {1, 2}}, {"text/readme.txt", {1}}},
+         4,
+         false},
+        {"4: into a new folder: patches from the two releases before, not three",
+         [&] { edit("data/world.pak", 7, "TROLLS"); },
+         {{"data/world.pak", {2, 3}}},
+         4,
+         true},
     };
     Game g;
     for (const Release& release : releases) {
         SCOPED_TRACE(release.name);
         release.change();
         const fs::path out = g.Out(release.newFolder ? "patch4" : "patch");
-        const RunResult r = g.Publish(files, out, release.newFolder ? std::vector<std::string>{"--previous", g.Out("patch").string()}
-                                                                    : std::vector<std::string>{});
+        const RunResult r =
+            g.Publish(files, out,
+                      release.newFolder ? std::vector<std::string>{"--previous", g.Out("patch").string()}
+                                        : std::vector<std::string>{});
         ASSERT_EQ(r.exitCode, 0) << r.err;
         EXPECT_EQ(Counter(r.out, "made"), release.made) << r.out;
         const Tree tree = Load(out);
@@ -169,13 +194,15 @@ TEST(PatchgenCompressed, ReleasesPublishCopiesAndPatchesThatDecodeToTheirFiles) 
             if (f->zchunks) {
                 ChunkFrames table;
                 named.insert(ChunkFramesServedPath(f->zchunks->tableSha256));
-                ASSERT_TRUE(ParseChunkFrames(ReadBytes(out / ChunkFramesServedPath(f->zchunks->tableSha256)), &table, nullptr));
+                ASSERT_TRUE(
+                    ParseChunkFrames(ReadBytes(out / ChunkFramesServedPath(f->zchunks->tableSha256)), &table, nullptr));
                 EXPECT_EQ(Sha256Hex(SerializeChunkIndex(table.index)), f->delta->sha256);
                 const std::string frames = tree.Bytes(f->zchunks->at);
                 std::string whole;
                 for (std::size_t i = 0; i < table.frameLengths.size(); ++i) {
                     whole += ZstdDecode(std::string_view(frames).substr(FrameOffset(table, i), table.frameLengths[i]));
-                    ASSERT_EQ(whole.size(), table.index.chunks[i].offset + table.index.chunks[i].length) << "frame " << i;
+                    ASSERT_EQ(whole.size(), table.index.chunks[i].offset + table.index.chunks[i].length)
+                        << "frame " << i;
                 }
                 EXPECT_TRUE(whole == bytes);
             }
@@ -203,7 +230,8 @@ TEST(PatchgenCompressed, ReleasesPublishCopiesAndPatchesThatDecodeToTheirFiles) 
     const Tree last = Load(g.Out("patch4"));
     const PatchFileEntry* same = Find(last.manifest, "data/same.pak");
     ASSERT_TRUE(same && same->zfile);
-    struct stat was {}, now {};
+    struct stat was {
+    }, now{};
     ASSERT_EQ(stat((g.Out("patch") / ContainerServedPath(same->zfile->containerSha256)).c_str(), &was), 0);
     ASSERT_EQ(stat((g.Out("patch4") / ContainerServedPath(same->zfile->containerSha256)).c_str(), &now), 0);
     EXPECT_EQ(was.st_ino, now.st_ino);
@@ -211,7 +239,8 @@ TEST(PatchgenCompressed, ReleasesPublishCopiesAndPatchesThatDecodeToTheirFiles) 
 
 TEST(PatchgenCompressed, VerifyDecodesEveryCopyAndPatchAgainstItsFile) {
     Game g;
-    std::map<std::string, std::string> files = {{"data/world.pak", Words(1200000, 1)}, {"text/readme.txt", Words(30000, 4)}};
+    std::map<std::string, std::string> files = {{"data/world.pak", Words(1200000, 1)},
+                                                {"text/readme.txt", Words(30000, 4)}};
     ASSERT_EQ(g.Publish(files, g.Out("patch")).exitCode, 0);
     files["data/world.pak"].replace(5000, 6, "WYVERN");
     ASSERT_EQ(g.Publish(files, g.Out("patch")).exitCode, 0);
@@ -246,7 +275,9 @@ TEST(PatchgenCompressed, VerifyDecodesEveryCopyAndPatchAgainstItsFile) {
          },
          1, "digest differs from its name and ZPACK line"},
         {"a container missing",
-         [](const fs::path& out, const PatchFileEntry& f) { fs::remove(out / ContainerServedPath(f.zchunks->at.containerSha256)); },
+         [](const fs::path& out, const PatchFileEntry& f) {
+             fs::remove(out / ContainerServedPath(f.zchunks->at.containerSha256));
+         },
          1, "missing or unreadable"},
         {"a frame table whose lengths are not the frames'",
          [&](const fs::path& out, const PatchFileEntry& f) {
@@ -264,7 +295,8 @@ TEST(PatchgenCompressed, VerifyDecodesEveryCopyAndPatchAgainstItsFile) {
              other[10] ^= 1;
              ZSTD_CCtx* context = ZSTD_createCCtx();
              ZSTD_CCtx_setParameter(context, ZSTD_c_checksumFlag, 1);
-             ZSTD_CCtx_setParameter(context, ZSTD_c_windowLog, static_cast<int>(WindowLogFor(other.size(), base.size())));
+             ZSTD_CCtx_setParameter(context, ZSTD_c_windowLog,
+                                    static_cast<int>(WindowLogFor(other.size(), base.size())));
              ZSTD_CCtx_refPrefix(context, base.data(), base.size());
              std::string frame(ZSTD_compressBound(other.size()), '\0');
              frame.resize(ZSTD_compress2(context, &frame[0], frame.size(), other.data(), other.size()));
@@ -303,11 +335,29 @@ TEST(PatchgenCompressed, HistoryKeepsTheReleasesPatchesStartFrom) {
     const Case cases[] = {
         {"the default: two earlier releases kept", [](Game&) {}, {}, "patch", true, 2, 3, ""},
         {"a tree built before history/: its own release is the earlier one",
-         [](Game& g) { fs::remove_all(g.Out("patch") / "history"); }, {}, "patch", true, 2, 3, ""},
+         [](Game& g) { fs::remove_all(g.Out("patch") / "history"); },
+         {},
+         "patch",
+         true,
+         2,
+         3,
+         ""},
         {"into a new folder: --previous gives its history", [](Game&) {}, {"--previous"}, "next", true, 2, 3, ""},
-        {"--patch-releases 0: no patches, only this release kept", [](Game&) {}, {"--patch-releases", "0"}, "patch",
-         false, 1, 2, ""},
-        {"--level 0: nothing under z/, history/ kept all the same", [](Game&) {}, {"--level", "0"}, "patch", false, 2, 3,
+        {"--patch-releases 0: no patches, only this release kept",
+         [](Game&) {},
+         {"--patch-releases", "0"},
+         "patch",
+         false,
+         1,
+         2,
+         ""},
+        {"--level 0: nothing under z/, history/ kept all the same",
+         [](Game&) {},
+         {"--level", "0"},
+         "patch",
+         false,
+         2,
+         3,
          ""},
         {"an earlier version edited in place gives no patch",
          [](Game& g) {
@@ -315,12 +365,18 @@ TEST(PatchgenCompressed, HistoryKeepsTheReleasesPatchesStartFrom) {
                            std::ios::in | std::ios::out | std::ios::binary)
                  .write("XX", 2);
          },
-         {}, "patch", false, 2, 3, "history/ holds other bytes"},
+         {},
+         "patch",
+         false,
+         2,
+         3,
+         "history/ holds other bytes"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         Game g;
-        std::map<std::string, std::string> files = {{"data/world.pak", Words(200000, 1)}, {"text/readme.txt", Words(9000, 2)}};
+        std::map<std::string, std::string> files = {{"data/world.pak", Words(200000, 1)},
+                                                    {"text/readme.txt", Words(9000, 2)}};
         ASSERT_EQ(g.Publish(files, g.Out("patch")).exitCode, 0);
         c.between(g);
         files["data/world.pak"].replace(100, 6, "KRAKEN");
@@ -347,11 +403,15 @@ TEST(PatchgenCompressed, SmallFilesCopiesAreKeptOrGatheredLikePacks) {
         std::vector<std::size_t> newContainerOrder;  // the files in the second release's new container, in order
     };
     const Case cases[] = {
-        {"three changed: the old container stays, the changed ones side by side in a new one", {4, 17, 9}, true,
+        {"three changed: the old container stays, the changed ones side by side in a new one",
+         {4, 17, 9},
+         true,
          {4, 9, 17}},
         {"ten changed: under three quarters left, laid anew with the changed ones first",
-         {0, 3, 6, 9, 12, 15, 18, 21, 24, 27}, false,
-         {0, 3, 6, 9, 12, 15, 18, 21, 24, 27, 1, 2, 4, 5, 7, 8, 10, 11, 13, 14, 16, 17, 19, 20, 22, 23, 25, 26, 28, 29}},
+         {0, 3, 6, 9, 12, 15, 18, 21, 24, 27},
+         false,
+         {0, 3,  6,  9,  12, 15, 18, 21, 24, 27, 1,  2,  4,  5,  7,
+          8, 10, 11, 13, 14, 16, 17, 19, 20, 22, 23, 25, 26, 28, 29}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -367,7 +427,8 @@ TEST(PatchgenCompressed, SmallFilesCopiesAreKeptOrGatheredLikePacks) {
 
         const Tree tree = Load(g.Out("patch"));
         bool kept = false;
-        std::map<std::string, std::vector<std::pair<std::uint64_t, std::size_t>>> copies;  // container -> (offset, file)
+        std::map<std::string, std::vector<std::pair<std::uint64_t, std::size_t>>>
+            copies;                                                  // container -> (offset, file)
         std::map<std::string, std::set<std::size_t>> patchReleases;  // container -> the releases its patches start from
         for (std::size_t i = 0; i < 30; ++i) {
             const PatchFileEntry& f = *Find(tree.manifest, name(i));

@@ -18,15 +18,6 @@ namespace {
 
 constexpr std::size_t kReadBytes = 1 << 20;
 
-FrameLimits Limits(std::uint64_t output, std::uint64_t input, unsigned windowLog, std::string_view reference = {}) {
-    FrameLimits limits;
-    limits.outputSize = output;
-    limits.inputSize = input;
-    limits.windowLogMax = windowLog;
-    limits.reference = reference;
-    return limits;
-}
-
 // Feeds `length` bytes of `in` (at its position) to `decoder`; the reason when they do not decode completely.
 std::string Decode(File& in, std::uint64_t length, FrameDecoder* decoder, Sha256Hasher* whole, std::string* buffer) {
     const auto out = [whole](const char* data, std::size_t size) { return whole->Update(data, size); };
@@ -57,7 +48,8 @@ std::string DecodesTo(const fs::path& patchDir, const PatchEncodedAt& at, const 
 // ---- the frame table and the frames of a ZCHUNKS line
 
 // What is wrong with the frame table of a ZCHUNKS line, or empty.
-std::string TableProblem(const fs::path& patchDir, const PatchFileEntry& f, const std::string& name, ChunkFrames* table) {
+std::string TableProblem(const fs::path& patchDir, const PatchFileEntry& f, const std::string& name,
+                         ChunkFrames* table) {
     std::string bytes, why;
     if (!ReadWholeFile(patchDir / PathFromUtf8(name), &bytes, nullptr)) return "missing or unreadable";
     if (bytes.size() != f.zchunks->tableSize) return "size differs from the ZCHUNKS line";
@@ -90,14 +82,15 @@ std::string CheckChunkFrames(const fs::path& patchDir, const PatchFileEntry& f) 
     std::string buffer;
     for (std::size_t i = 0; i < table.index.chunks.size(); ++i) {
         const ChunkEntry& chunk = table.index.chunks[i];
-        FrameDecoder decoder(Limits(chunk.length, table.frameLengths[i], WindowLogFor(chunk.length, 0)));
+        FrameDecoder decoder(FrameLimits{chunk.length, table.frameLengths[i], WindowLogFor(chunk.length, 0), {}});
         Sha256Hasher chunkHash;
         buffer.resize(table.frameLengths[i]);
         if (!in.ReadFull(&buffer[0], buffer.size())) return "cannot read the container";
         const bool fed = decoder.Feed(buffer.data(), buffer.size(), [&](const char* data, std::size_t size) {
             return chunkHash.Update(data, size) && whole.Update(data, size);
         });
-        if (!fed || !decoder.Complete() || chunkHash.FinishHex() != hex_text::ToHex(chunk.sha256.data(), chunk.sha256.size())) {
+        if (!fed || !decoder.Complete() ||
+            chunkHash.FinishHex() != hex_text::ToHex(chunk.sha256.data(), chunk.sha256.size())) {
             return "frame " + std::to_string(i) + " does not decode to chunk " + std::to_string(i) + " at offset " +
                    std::to_string(chunk.offset) + (fed ? std::string() : " (" + decoder.Error() + ")");
         }
@@ -139,11 +132,14 @@ void CheckCompressedCopies(const fs::path& patchDir, const PatchManifest& manife
     for (const PatchFileEntry& f : manifest.files) {
         const std::string served = DisplayText(path_rules::ServedPath(std::string_view(f.path)));
         const auto report = [&](const std::string& what, const PatchEncodedAt& at, const std::string& why) {
-            if (!why.empty()) problems->push_back(ContainerServedPath(at.containerSha256) + " (" + what + " of " + served + "): " + why);
+            if (!why.empty())
+                problems->push_back(ContainerServedPath(at.containerSha256) + " (" + what + " of " + served +
+                                    "): " + why);
         };
         if (f.zfile && intact.count(f.zfile->containerSha256)) {
             report("ZFILE", *f.zfile,
-                   DecodesTo(patchDir, *f.zfile, Limits(f.size, f.zfile->length, WindowLogFor(f.size, 0)), f.sha256));
+                   DecodesTo(patchDir, *f.zfile, FrameLimits{f.size, f.zfile->length, WindowLogFor(f.size, 0), {}},
+                             f.sha256));
         }
         if (f.zchunks && intact.count(f.zchunks->at.containerSha256)) {
             report("ZCHUNKS", f.zchunks->at, CheckChunkFrames(patchDir, f));
@@ -156,7 +152,8 @@ void CheckCompressedCopies(const fs::path& patchDir, const PatchManifest& manife
                 continue;
             }
             report("ZPATCH from " + p.baseSha256.substr(0, 12) + "...", p.at,
-                   DecodesTo(patchDir, p.at, Limits(f.size, p.at.length, WindowLogFor(f.size, base.size()), base), f.sha256));
+                   DecodesTo(patchDir, p.at, FrameLimits{f.size, p.at.length, WindowLogFor(f.size, base.size()), base},
+                             f.sha256));
         }
     }
 }

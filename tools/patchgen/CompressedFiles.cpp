@@ -28,9 +28,7 @@ std::string DeclinedKey(const char* key, int level, const std::string& sha256, c
     return key + std::to_string(level) + "|" + sha256 + (base.empty() ? "" : "|" + base);
 }
 
-bool WorthKeeping(std::uint64_t encoded, std::uint64_t size) {
-    return encoded * 100 <= size * kCompressedKeepPercent;
-}
+bool WorthKeeping(std::uint64_t encoded, std::uint64_t size) { return encoded * 100 <= size * kCompressedKeepPercent; }
 
 fs::path ServedFile(const fs::path& patchDir, const PatchFileEntry& f) {
     return patchDir / PathFromUtf8(path_rules::ServedPath(std::string_view(f.path)));
@@ -47,22 +45,15 @@ fs::path TablePath(const fs::path& dir, const std::string& sha256) {
 // A piece whose quick frame keeps this share of its bytes or more, in percent, is not compressed at the level asked.
 constexpr std::uint64_t kIncompressiblePercent = 99;
 
-bool Incompressible(std::uint64_t encoded, std::uint64_t size) { return encoded * 100 >= size * kIncompressiblePercent; }
+bool Incompressible(std::uint64_t encoded, std::uint64_t size) {
+    return encoded * 100 >= size * kIncompressiblePercent;
+}
 
 // How many pieces of a file are sampled, and how long each, to tell whether its patch is worth zstd's level.
 constexpr std::uint64_t kPatchSamples = 4;
 constexpr std::size_t kPatchSampleBytes = 1 << 20;
 
 std::uint64_t PieceCount(std::uint64_t size) { return (size + kFrameInputBytes - 1) / kFrameInputBytes; }
-
-FrameLimits Limits(std::uint64_t output, std::uint64_t input, unsigned windowLog, std::string_view reference = {}) {
-    FrameLimits limits;
-    limits.outputSize = output;
-    limits.inputSize = input;
-    limits.windowLogMax = windowLog;
-    limits.reference = reference;
-    return limits;
-}
 
 // ---- reading and checking encoded bytes
 
@@ -90,8 +81,8 @@ bool FramesDecodeToChunks(std::string_view frames, const ChunkFrames& table) {
         const ChunkEntry& chunk = table.index.chunks[i];
         const std::uint32_t length = table.frameLengths[i];
         if (at + length > frames.size() ||
-            DecodedSha256(frames.substr(at, length), Limits(chunk.length, length, WindowLogFor(chunk.length, 0))) !=
-                ChunkHex(chunk)) {
+            DecodedSha256(frames.substr(at, length),
+                          FrameLimits{chunk.length, length, WindowLogFor(chunk.length, 0), {}}) != ChunkHex(chunk)) {
             return false;
         }
         at += length;
@@ -167,11 +158,11 @@ struct Source {
 };
 
 struct FilePlan {
-    bool small = false;    // its copies share containers with other files'
-    bool changed = true;   // differs from the release players have now
+    bool small = false;   // its copies share containers with other files'
+    bool changed = true;  // differs from the release players have now
     bool wantFile = false;
     bool wantChunks = false;
-    ChunkIndex index;        // when wantChunks, or to check its bytes
+    ChunkIndex index;  // when wantChunks, or to check its bytes
     bool hasIndex = false;
     std::string indexBytes;
     std::optional<Source> copyFile, copyChunks;
@@ -243,13 +234,16 @@ struct Before {
 };
 
 // Reads the frame table of the release before and checks that it carries exactly this build's chunk index.
-bool TableStillFits(const Before& before, const PatchChunkFrames& line, const std::string& indexBytes, ChunkFrames* table) {
+bool TableStillFits(const Before& before, const PatchChunkFrames& line, const std::string& indexBytes,
+                    ChunkFrames* table) {
     std::string bytes;
-    if (!ReadWholeFile(TablePath(before.previousDir, line.tableSha256), &bytes, nullptr) || bytes.size() != line.tableSize ||
-        Sha256Hex(bytes) != line.tableSha256 || !ParseChunkFrames(bytes, table, nullptr)) {
+    if (!ReadWholeFile(TablePath(before.previousDir, line.tableSha256), &bytes, nullptr) ||
+        bytes.size() != line.tableSize || Sha256Hex(bytes) != line.tableSha256 ||
+        !ParseChunkFrames(bytes, table, nullptr)) {
         return false;
     }
-    return SerializeChunkIndex(table->index) == indexBytes && FrameOffset(*table, table->frameLengths.size()) == line.at.length;
+    return SerializeChunkIndex(table->index) == indexBytes &&
+           FrameOffset(*table, table->frameLengths.size()) == line.at.length;
 }
 
 // A file's chunk index as this build published it under delta/.
@@ -288,7 +282,8 @@ struct Candidate {
 
 // Decides, for each unchanged small file, whether its copies stay in a kept container of the release before or
 // are copied into a new one.
-void PlaceSmallReuse(const fs::path& patchDir, const Before& before, const std::vector<Candidate>& candidates, Plan* plan) {
+void PlaceSmallReuse(const fs::path& patchDir, const Before& before, const std::vector<Candidate>& candidates,
+                     Plan* plan) {
     std::map<std::string, std::uint64_t> live;
     for (const Candidate& c : candidates) live[c.at.containerSha256] += c.at.length;
     std::map<std::string, std::size_t> kept;
@@ -297,7 +292,8 @@ void PlaceSmallReuse(const fs::path& patchDir, const Before& before, const std::
         const fs::path source = ContainerPath(before.previousDir, c.sha256);
         if (!ReadWholeFile(source, &bytes, nullptr) || bytes.size() != c.size || Sha256Hex(bytes) != c.sha256) continue;
         std::string ignored;
-        if (!before.sameFolder && !PutObject(ContainerPath(patchDir, c.sha256), bytes, &plan->written, &ignored)) continue;
+        if (!before.sameFolder && !PutObject(ContainerPath(patchDir, c.sha256), bytes, &plan->written, &ignored))
+            continue;
         kept.emplace(c.sha256, plan->containers.Add(c));
     }
     for (const Candidate& c : candidates) {
@@ -324,7 +320,8 @@ bool ReuseWholeContainer(const fs::path& patchDir, const Before& before, const P
     return true;
 }
 
-bool ReuseTable(const fs::path& patchDir, const fs::path& previousDir, const PatchPack& t, std::vector<fs::path>* written) {
+bool ReuseTable(const fs::path& patchDir, const fs::path& previousDir, const PatchPack& t,
+                std::vector<fs::path>* written) {
     return BringObject(TablePath(previousDir, t.sha256), TablePath(patchDir, t.sha256), t.size, t.sha256, written);
 }
 
@@ -336,7 +333,8 @@ void PlanPatches(const fs::path& patchDir, const CompressionSettings& settings, 
     std::vector<std::map<std::string, const PatchFileEntry*>> byKey(earlier.size());
     std::set<std::pair<std::size_t, std::string>> seen;  // file, base digest
     for (std::size_t r = 0; r < earlier.size(); ++r) {
-        for (const PatchFileEntry& f : earlier[r].manifest.files) byKey[r].emplace(path_rules::FileKey(std::string_view(f.path)), &f);
+        for (const PatchFileEntry& f : earlier[r].manifest.files)
+            byKey[r].emplace(path_rules::FileKey(std::string_view(f.path)), &f);
     }
     for (std::size_t r = 0; r < earlier.size(); ++r) {
         for (std::size_t i = 0; i < manifest.files.size(); ++i) {
@@ -355,8 +353,8 @@ void PlanPatches(const fs::path& patchDir, const CompressionSettings& settings, 
             }
             std::error_code ec;
             if (!fs::is_regular_file(HistoryFilePath(patchDir, baseSha), ec)) {
-                report->notes.push_back("no patch of " + DisplayText(f.path) + " from its version " + baseSha.substr(0, 12) +
-                                        "...: that version is not in history/");
+                report->notes.push_back("no patch of " + DisplayText(f.path) + " from its version " +
+                                        baseSha.substr(0, 12) + "...: that version is not in history/");
                 continue;
             }
             plan->patches.push_back({i, r, baseSha, base->second->size, std::nullopt, std::nullopt});
@@ -384,11 +382,15 @@ void PlanPatchReuse(const fs::path& patchDir, const CompressionSettings& setting
 
 bool MakePlan(const fs::path& patchDir, const CompressionSettings& settings, const CompressionSources& sources,
               const PatchManifest& manifest, Plan* plan, CompressionReport* report, std::string* error) {
-    Before before{sources.previousDir, *sources.previous, {}, RegionsPerContainer(*sources.previous),
+    Before before{sources.previousDir,
+                  *sources.previous,
+                  {},
+                  RegionsPerContainer(*sources.previous),
                   SameFolder(sources.previousDir, patchDir)};
     for (const PatchPack& c : sources.previous->containers) before.sizes.emplace(c.sha256, c.size);
     std::map<std::string, const PatchFileEntry*> previousByKey;
-    for (const PatchFileEntry& f : sources.previous->files) previousByKey.emplace(path_rules::FileKey(std::string_view(f.path)), &f);
+    for (const PatchFileEntry& f : sources.previous->files)
+        previousByKey.emplace(path_rules::FileKey(std::string_view(f.path)), &f);
 
     plan->files.resize(manifest.files.size());
     std::vector<Candidate> smallReuse;
@@ -398,8 +400,9 @@ bool MakePlan(const fs::path& patchDir, const CompressionSettings& settings, con
         if (f.size == 0) continue;
         p.small = f.size < settings.packUnder;
         const auto was = previousByKey.find(path_rules::FileKey(std::string_view(f.path)));
-        const PatchFileEntry* old = was != previousByKey.end() && was->second->sha256 == f.sha256 &&
-                                            was->second->size == f.size ? was->second : nullptr;
+        const PatchFileEntry* old =
+            was != previousByKey.end() && was->second->sha256 == f.sha256 && was->second->size == f.size ? was->second
+                                                                                                         : nullptr;
         p.changed = old == nullptr;
         const std::string fileKey = DeclinedKey(manifest_format::kZFileKey, settings.level, f.sha256);
         const std::string chunksKey = DeclinedKey(manifest_format::kZChunksKey, settings.level, f.sha256);
@@ -414,16 +417,20 @@ bool MakePlan(const fs::path& patchDir, const CompressionSettings& settings, con
         if (f.delta && !LoadIndex(patchDir, f, &p, error)) return false;
         if (!old) continue;
         if (p.wantFile && old->zfile) {
-            if (p.small) smallReuse.push_back({i, false, *old->zfile});
-            else ReuseWholeContainer(patchDir, before, *old->zfile, plan, &p.file);
+            if (p.small)
+                smallReuse.push_back({i, false, *old->zfile});
+            else
+                ReuseWholeContainer(patchDir, before, *old->zfile, plan, &p.file);
         }
         if (p.wantChunks && old->zchunks && TableStillFits(before, *old->zchunks, p.indexBytes, &p.reusedTable)) {
             p.reusedTableName = PatchPack{old->zchunks->tableSha256, old->zchunks->tableSize};
             if (p.small) {
                 smallReuse.push_back({i, true, old->zchunks->at});
             } else if (ReuseWholeContainer(patchDir, before, old->zchunks->at, plan, &p.chunks)) {
-                if (ReuseTable(patchDir, before.previousDir, *p.reusedTableName, &plan->written)) p.table = p.reusedTableName;
-                else p.chunks.reset();
+                if (ReuseTable(patchDir, before.previousDir, *p.reusedTableName, &plan->written))
+                    p.table = p.reusedTableName;
+                else
+                    p.chunks.reset();
             }
         }
     }
@@ -481,7 +488,7 @@ bool TryCopyFile(const Work& w, std::size_t i, Output* out) {
     const Source& s = *w.plan.files[i].copyFile;
     std::string bytes;
     if (!ReadRange(s.path, s.offset, s.length, &bytes) ||
-        DecodedSha256(bytes, Limits(f.size, bytes.size(), WindowLogFor(f.size, 0))) != f.sha256) {
+        DecodedSha256(bytes, FrameLimits{f.size, bytes.size(), WindowLogFor(f.size, 0), {}}) != f.sha256) {
         return false;
     }
     out->fileFrames = std::move(bytes);
@@ -554,8 +561,10 @@ bool MakeFileFrames(const Work& w, const Job& job, bool doFile, bool doChunks, F
         const bool incompressible = Incompressible(quick.size(), whole.size());
         if (!incompressible) std::string().swap(quick);
         if (doFile && incompressible) {
-            if (out->fileFrames.empty()) out->fileFrames.swap(quick);
-            else out->fileFrames += quick;
+            if (out->fileFrames.empty())
+                out->fileFrames.swap(quick);
+            else
+                out->fileFrames += quick;
         } else if (doFile && !encoder->Frame(whole, WindowLogFor(whole.size(), 0), &out->fileFrames)) {
             out->error = "zstd failed on " + DisplayText(f.path);
             return false;
@@ -566,8 +575,8 @@ bool MakeFileFrames(const Work& w, const Job& job, bool doFile, bool doChunks, F
         out->chunkFrames.reserve(room);  // frame after frame, without growing twice over
         for (auto c = first; doChunks && c != last; ++c) {
             const std::size_t before = out->chunkFrames.size();
-            if (!encoder->Frame(view.substr(c->offset - start, c->length), WindowLogFor(c->length, 0), &out->chunkFrames,
-                                incompressible)) {
+            if (!encoder->Frame(view.substr(c->offset - start, c->length), WindowLogFor(c->length, 0),
+                                &out->chunkFrames, incompressible)) {
                 out->error = "zstd failed on " + DisplayText(f.path);
                 return false;
             }
@@ -691,7 +700,8 @@ void RunPatchJob(const Work& w, const Job& job, std::size_t jobIndex, FrameEncod
     if (p.copy) {
         std::string bytes;
         if (ReadRange(p.copy->path, p.copy->offset, p.copy->length, &bytes) &&
-            DecodedSha256(bytes, Limits(f.size, bytes.size(), WindowLogFor(f.size, base.size()), base)) == f.sha256) {
+            DecodedSha256(bytes, FrameLimits{f.size, bytes.size(), WindowLogFor(f.size, base.size()), base}) ==
+                f.sha256) {
             out->patchLength = bytes.size();
             out->patch = std::move(bytes);
             out->patchCopied = true;
@@ -730,10 +740,10 @@ std::vector<Job> MakeJobs(const PatchManifest& manifest, const Plan& plan) {
     for (std::size_t k = 0; k < plan.patches.size(); ++k) {
         if (!plan.patches[k].placed) order.push_back(k);
     }
-    std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
-        return plan.patches[a].release < plan.patches[b].release;
-    });
-    for (std::size_t k : order) jobs.push_back({true, k, 0, 0, false, false, manifest.files[plan.patches[k].file].size});
+    std::stable_sort(order.begin(), order.end(),
+                     [&](std::size_t a, std::size_t b) { return plan.patches[a].release < plan.patches[b].release; });
+    for (std::size_t k : order)
+        jobs.push_back({true, k, 0, 0, false, false, manifest.files[plan.patches[k].file].size});
     return jobs;
 }
 
@@ -926,12 +936,15 @@ private:
         const std::uint64_t bound = file.file ? file.file->length : f.size;
         const bool worth = !out.patchTooLong && out.patchLength < bound;
         std::error_code ec;
-        if (!Judge(out.patchCopied, worth, DeclinedKey(manifest_format::kZPatchKey, w_.settings.level, f.sha256, p.baseSha256))) {
+        if (!Judge(out.patchCopied, worth,
+                   DeclinedKey(manifest_format::kZPatchKey, w_.settings.level, f.sha256, p.baseSha256))) {
             if (!out.spill.empty()) fs::remove(out.spill, ec);
             return true;
         }
         if (out.patchLength >= w_.settings.packUnder) {
-            if (!out.spill.empty()) return OwnContainer::Name(out.spill, out.spillHash->FinishHex(), out.patchLength, w_.patchDir, &w_.plan, &p.placed, error);
+            if (!out.spill.empty())
+                return OwnContainer::Name(out.spill, out.spillHash->FinishHex(), out.patchLength, w_.patchDir, &w_.plan,
+                                          &p.placed, error);
             const PatchPack c{Sha256Hex(out.patch), out.patch.size()};
             if (!PutObject(ContainerPath(w_.patchDir, c.sha256), out.patch, &w_.plan.written, error)) return false;
             p.placed = Location{w_.plan.containers.Add(c), 0, c.size};
@@ -974,7 +987,8 @@ void SetLines(const Plan& plan, PatchManifest* manifest) {
     for (const PatchPlan& p : plan.patches) {
         if (p.placed) placed.push_back(&p);
     }
-    std::stable_sort(placed.begin(), placed.end(), [](const PatchPlan* a, const PatchPlan* b) { return a->release < b->release; });
+    std::stable_sort(placed.begin(), placed.end(),
+                     [](const PatchPlan* a, const PatchPlan* b) { return a->release < b->release; });
     for (const PatchPlan* p : placed) {
         manifest->files[p->file].patches.push_back({p->baseSha256, p->baseSize, at(*p->placed)});
     }
@@ -982,9 +996,9 @@ void SetLines(const Plan& plan, PatchManifest* manifest) {
 
 }  // namespace
 
-bool WriteCompressedCopies(const fs::path& patchDir, const CompressionSettings& settings, const CompressionSources& sources,
-                           PatchManifest* manifest, std::set<std::string>* names, CompressionReport* report,
-                           std::string* error) {
+bool WriteCompressedCopies(const fs::path& patchDir, const CompressionSettings& settings,
+                           const CompressionSources& sources, PatchManifest* manifest, std::set<std::string>* names,
+                           CompressionReport* report, std::string* error) {
     Plan plan;
     if (!MakePlan(patchDir, settings, sources, *manifest, &plan, report, error)) return false;
     for (const FilePlan& p : plan.files) report->reused += (p.file ? 1 : 0) + (p.chunks ? 1 : 0);
@@ -1007,8 +1021,10 @@ bool WriteCompressedCopies(const fs::path& patchDir, const CompressionSettings& 
     const bool ran = RunInOrder(
         jobs.size(), report->threads, 2 * report->threads,
         [&](std::size_t index, unsigned worker) {
-            if (jobs[index].patch) RunPatchJob(w, jobs[index], index, encoders[worker].get(), &outputs[index]);
-            else RunFileJob(w, jobs[index], encoders[worker].get(), &outputs[index]);
+            if (jobs[index].patch)
+                RunPatchJob(w, jobs[index], index, encoders[worker].get(), &outputs[index]);
+            else
+                RunFileJob(w, jobs[index], encoders[worker].get(), &outputs[index]);
         },
         [&](std::size_t index) {
             const bool taken = placer.Take(jobs[index], outputs[index], error);
@@ -1029,7 +1045,8 @@ bool WriteCompressedCopies(const fs::path& patchDir, const CompressionSettings& 
         if (fields.size() >= 3 && digests.count(std::string(fields[2]))) report->declinedNow.insert(key);
     }
     SetLines(plan, manifest);
-    for (const PatchPack& c : plan.containers.list) names->insert(fs::path(ContainerServedPath(c.sha256)).filename().string());
+    for (const PatchPack& c : plan.containers.list)
+        names->insert(fs::path(ContainerServedPath(c.sha256)).filename().string());
     for (const FilePlan& p : plan.files) {
         if (p.chunks && p.table) names->insert(fs::path(ChunkFramesServedPath(p.table->sha256)).filename().string());
     }

@@ -46,7 +46,7 @@ struct CompressionReport {
     std::size_t skipped = 0;   // not made: found not worth publishing at this level before
     std::size_t jobs = 0;
     unsigned threads = 0;
-    double seconds = 0;        // wall time of the pool
+    double seconds = 0;  // wall time of the pool
     std::vector<std::string> notes;
     std::set<std::string> declinedNow;  // what history/declined.txt should say after this build
 };

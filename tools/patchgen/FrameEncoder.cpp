@@ -33,7 +33,8 @@ bool FrameEncoder::Frame(std::string_view data, unsigned windowLog, std::string*
     if (!SetUp(windowLog, quick ? kQuickLevel : level_)) return false;
     const std::size_t before = out->size();
     out->resize(before + ZSTD_compressBound(data.size()));
-    const std::size_t n = ZSTD_compress2(Context(context_), &(*out)[before], out->size() - before, data.data(), data.size());
+    const std::size_t n =
+        ZSTD_compress2(Context(context_), &(*out)[before], out->size() - before, data.data(), data.size());
     out->resize(ZSTD_isError(n) ? before : before + n);
     return !ZSTD_isError(n);
 }

@@ -6,8 +6,7 @@
 #include <vector>
 
 bool RunInOrder(std::size_t count, unsigned threads, std::size_t ahead,
-                const std::function<void(std::size_t, unsigned)>& work,
-                const std::function<bool(std::size_t)>& take) {
+                const std::function<void(std::size_t, unsigned)>& work, const std::function<bool(std::size_t)>& take) {
     if (threads == 0) threads = 1;
     if (ahead == 0) ahead = 1;
     std::mutex mutex;  // guards the four below

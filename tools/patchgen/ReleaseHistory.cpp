@@ -137,7 +137,8 @@ bool BringIntoHistory(const fs::path& patchDir, const std::vector<EarlierRelease
     for (const EarlierRelease& release : releases) {
         if (!KeepManifest(patchDir, release.manifestSha256, release.manifestText, error)) return false;
         for (const PatchFileEntry& f : release.manifest.files) {
-            if (Listed(f, limit) && !KeepBytes(SourceOf(release, f), HistoryFilePath(patchDir, f.sha256), f.sha256, error))
+            if (Listed(f, limit) &&
+                !KeepBytes(SourceOf(release, f), HistoryFilePath(patchDir, f.sha256), f.sha256, error))
                 return false;
         }
     }
