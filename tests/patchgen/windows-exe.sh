@@ -45,6 +45,21 @@ env -u CC -u CXX -u CMAKE_TOOLCHAIN_FILE cmake -S "$here/../.." -B "$native_buil
 cmp "$manifest" "$work/native/manifest.txt" || fail "the native patchgen writes another manifest"
 diff -r "$work/patch/delta" "$work/native/delta" || fail "the native patchgen writes other chunk indices"
 echo "ok: patchgen.exe writes the chunk indices the native patchgen writes, byte for byte"
+grep -q "^ZFILE|zeros.bin|" "$manifest" && grep -q "^ZCHUNKS|zeros.bin|" "$manifest" ||
+  { cat "$manifest" >&2; fail "no compressed copies of zeros.bin"; }
+diff -r "$work/patch/z" "$work/native/z" || fail "the native patchgen writes other compressed copies"
+echo "ok: patchgen.exe writes the compressed copies the native patchgen writes, byte for byte"
+
+# A second release with one changed file: a patch from the first, which verify decodes with history/'s copy.
+pak="$work/game/Data/資料/世界.pak"
+cp "$pak" "$work/pak.new" && printf 'CHANGED' | dd of="$work/pak.new" bs=1 seek=1000 conv=notrunc status=none
+mv "$work/pak.new" "$pak"
+run build --quiet --game "$(win "$work/game")" --launcher "$(win "$work/Launcher.exe")" --out "$(win "$work/patch")" \
+  --version 2.1 || fail "second build exited $?"
+grep -q "^ZPATCH|Data/資料/世界.pak|" "$manifest" || { cat "$manifest" >&2; fail "no patch of the changed file"; }
+out=$(run verify "$(win "$work/patch")") || fail "verify of the second release exited $?: $out"
+grep -q "not checked" <<<"$out" && fail "verify did not check the patch: $out"
+echo "ok: a patch from the release before, checked by verify"
 
 run verify --quiet "$(win "$work/patch")" || fail "verify of a good tree exited $?"
 index=$(ls "$work/patch/delta" | head -n 1)

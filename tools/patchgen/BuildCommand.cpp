@@ -2,12 +2,14 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <thread>
 #include <ctime>
 #include <set>
 #include <system_error>
 #include <vector>
 
 #include "ByteRelay.h"
+#include "CompressedFiles.h"
 #include "DeltaIndexFiles.h"
 #include "ExitCodes.h"
 #include "FileDigest.h"
@@ -17,6 +19,7 @@
 #include "PatchManifest.h"
 #include "Progress.h"
 #include "PublishRules.h"
+#include "ReleaseHistory.h"
 #include "SigningKey.h"
 #include "common/ManifestSignature.h"
 #include "common/PathRules.h"
@@ -130,6 +133,7 @@ struct Publication {
     std::set<std::string> served;   // paths below files/, as the launcher asks for them
     std::set<std::string> indices;  // names below delta/
     std::set<std::string> packs;    // names below packs/
+    std::set<std::string> objects;  // names below z/
     std::uint64_t gameBytes = 0;
     FileDigest launcher;
 };
@@ -266,7 +270,8 @@ int PublishFiles(const BuildOptions& options, const GameTree& tree, Publication*
             Say(error);
             return kExitIo;
         }
-        publication->manifest.files.push_back({f.path, digest.size, digest.sha256, std::nullopt, std::nullopt});
+        publication->manifest.files.push_back(
+            {f.path, digest.size, digest.sha256, std::nullopt, std::nullopt, std::nullopt, std::nullopt, {}});
         publication->served.insert(f.path);
         publication->gameBytes += digest.size;
         ProgressFileDone(&progress);
@@ -310,11 +315,21 @@ bool ManifestText(const Publication& publication, const SigningKey* key, std::st
     return true;
 }
 
+// Removes what a directory below the patch tree holds that this build does not name, and the directory when
+// that leaves it empty.
+bool RemoveStaleBelow(const fs::path& root, const std::set<std::string>& names, bool quiet, std::string* error) {
+    std::error_code ec;
+    if (!fs::is_directory(fs::symlink_status(root, ec))) return true;
+    if (!RemoveStale(root, names, quiet, error)) return false;
+    if (fs::is_empty(root, ec) && !ec) fs::remove(root, ec);
+    return true;
+}
+
 // The manifest goes last, so that a player never sees one that names files not yet served.
-int WriteManifest(const BuildOptions& options, const Publication& publication, const SigningKey* key) {
-    std::string error, text;
-    if (!ManifestText(publication, key, &text)) return kExitIo;
-    if (!WriteFileAtomically(options.out / path_rules::kManifestName, text, &error)) {
+int WriteManifest(const BuildOptions& options, const Publication& publication, const SigningKey* key, std::string* text) {
+    std::string error;
+    if (!ManifestText(publication, key, text)) return kExitIo;
+    if (!WriteFileAtomically(options.out / path_rules::kManifestName, *text, &error)) {
         Say(error);
         return kExitIo;
     }
@@ -322,24 +337,36 @@ int WriteManifest(const BuildOptions& options, const Publication& publication, c
         Say(error);
         return kExitIo;
     }
-    // Indices go the same way as files; a delta/ left empty goes too.
-    const fs::path deltaRoot = options.out / path_rules::kDeltaDir;
-    std::error_code ec;
-    if (fs::is_directory(fs::symlink_status(deltaRoot, ec))) {
-        if (!RemoveStale(deltaRoot, publication.indices, options.quiet, &error)) {
-            Say(error);
-            return kExitIo;
-        }
-        if (fs::is_empty(deltaRoot, ec) && !ec) fs::remove(deltaRoot, ec);
+    // Indices, packs and compressed copies go the same way as files: named after their content, an old one is
+    // simply one the manifest no longer names.
+    if (!RemoveStaleBelow(options.out / path_rules::kDeltaDir, publication.indices, options.quiet, &error) ||
+        !RemoveStaleBelow(options.out / path_rules::kPacksDir, publication.packs, options.quiet, &error) ||
+        !RemoveStaleBelow(options.out / path_rules::kCompressedDir, publication.objects, options.quiet, &error)) {
+        Say(error);
+        return kExitIo;
     }
-    // Packs too: named after their content, an old one is simply one the manifest no longer names.
-    const fs::path packsRoot = options.out / path_rules::kPacksDir;
-    if (fs::is_directory(fs::symlink_status(packsRoot, ec))) {
-        if (!RemoveStale(packsRoot, publication.packs, options.quiet, &error)) {
-            Say(error);
-            return kExitIo;
-        }
-        if (fs::is_empty(packsRoot, ec) && !ec) fs::remove(packsRoot, ec);
+    return kExitOk;
+}
+
+// The compressed copies of every file and the patches from the earlier releases, on every core.
+int Compress(const BuildOptions& options, const fs::path& previousDir, const PatchManifest& previous,
+             const std::vector<EarlierRelease>& earlier, const std::set<std::string>& declined,
+             Publication* publication, CompressionReport* report) {
+    CompressionSettings settings;
+    settings.level = options.level;
+    settings.packUnder = options.packUnder;
+    settings.patchLimit = options.patchLimit;
+    settings.threads = std::max(1u, std::thread::hardware_concurrency());
+    settings.progress = ProgressWanted(options.quiet, options.forceProgress);
+    const CompressionSources sources{previousDir, &previous, &earlier, &declined};
+    std::string error;
+    if (!WriteCompressedCopies(options.out, settings, sources, &publication->manifest, &publication->objects, report,
+                               &error)) {
+        Say(error);
+        return kExitIo;
+    }
+    if (!options.quiet) {
+        for (const std::string& note : report->notes) Say("note: " + note);
     }
     return kExitOk;
 }
@@ -379,6 +406,19 @@ int RunBuild(const BuildOptions& options) {
         return kExitIo;
     }
 
+    // The earlier releases patches start from, kept in history/; taken in before files/ is rewritten, as a tree
+    // built before history/ existed keeps its release only there.
+    const std::vector<EarlierRelease> earlier = ReadReleases(previousDir, options.patchReleases);
+    const std::set<std::string> declined = ReadDeclined(previousDir);
+    if (!BringIntoHistory(options.out, earlier, options.patchLimit, &previousError)) {
+        Say(previousError);
+        return kExitIo;
+    }
+    if (!options.quiet && options.patchLimit > kPatchBaseLimit && options.level > 0 && options.patchReleases > 0) {
+        Say("note: --patch-limit is above " + std::to_string(kPatchBaseLimit) +
+            " bytes: launchers never use a patch from a larger earlier version");
+    }
+
     Publication publication;
     publication.manifest.version = options.version;
     publication.manifest.status = options.status;
@@ -396,8 +436,22 @@ int RunBuild(const BuildOptions& options) {
         Say(packError);
         return kExitIo;
     }
-    result = WriteManifest(options, publication, options.signKey ? &key : nullptr);
+    CompressionReport compression;
+    if (options.level > 0) {
+        result = Compress(options, previousDir, previous, earlier, declined, &publication, &compression);
+        if (result != kExitOk) return result;
+    } else {
+        compression.declinedNow = declined;
+    }
+    std::string manifestText;
+    result = WriteManifest(options, publication, options.signKey ? &key : nullptr, &manifestText);
     if (result != kExitOk) return result;
+    std::string historyError;
+    if (!RecordRelease(options.out, manifestText, publication.manifest, earlier, options.patchLimit, &historyError) ||
+        !WriteDeclined(options.out, compression.declinedNow, &historyError)) {
+        Say(historyError);
+        return kExitIo;
+    }
 
     if (!options.quiet) {
         std::printf("published %zu file(s) (%zu pack(s)), %llu bytes, and Launcher.exe (%llu bytes, sha256 %s) to %s\n",
@@ -405,6 +459,13 @@ int RunBuild(const BuildOptions& options) {
                     static_cast<unsigned long long>(publication.gameBytes),
                     static_cast<unsigned long long>(publication.launcher.size), publication.launcher.sha256.c_str(),
                     DisplayPath(options.out).c_str());
+        if (options.level > 0) {
+            std::printf("compressed copies and patches: %zu made, %zu reused, %zu not worth publishing (%zu more known "
+                        "from before), %zu container(s); %zu job(s) on %u thread(s) in %.1f s\n",
+                        compression.made, compression.reused, compression.declined, compression.skipped,
+                        publication.manifest.containers.size(), compression.jobs, compression.threads,
+                        compression.seconds);
+        }
         if (options.signKey) {
             std::printf("signed by key %s, sequence %llu\n", key.KeyId().c_str(),
                         static_cast<unsigned long long>(*publication.manifest.sequence));

@@ -73,6 +73,12 @@ bool File::WriteAll(const void* data, std::size_t size) {
     return true;
 }
 
+bool File::Seek(std::uint64_t offset) {
+    LARGE_INTEGER to;
+    to.QuadPart = static_cast<LONGLONG>(offset);
+    return handle_ && SetFilePointerEx(static_cast<HANDLE>(handle_), to, nullptr, FILE_BEGIN);
+}
+
 bool File::Sync() { return handle_ && FlushFileBuffers(static_cast<HANDLE>(handle_)); }
 
 bool File::Close() {
@@ -154,6 +160,10 @@ bool File::WriteAll(const void* data, std::size_t size) {
     return true;
 }
 
+bool File::Seek(std::uint64_t offset) {
+    return fd_ >= 0 && ::lseek(fd_, static_cast<off_t>(offset), SEEK_SET) == static_cast<off_t>(offset);
+}
+
 bool File::Sync() { return fd_ >= 0 && ::fsync(fd_) == 0; }
 
 bool File::Close() {
@@ -181,6 +191,17 @@ bool SyncWrittenFiles(const std::vector<fs::path>& files, std::string* error) {
 }
 
 #endif
+
+bool File::ReadFull(void* buffer, std::size_t size) {
+    char* at = static_cast<char*>(buffer);
+    while (size > 0) {
+        const long long n = Read(at, size);
+        if (n <= 0) return false;
+        at += n;
+        size -= static_cast<std::size_t>(n);
+    }
+    return true;
+}
 
 bool PathToUtf8(const fs::path& path, std::string* utf8) {
 #ifdef _WIN32

@@ -30,6 +30,10 @@ public:
     bool open() const;
     // Reads up to `size` bytes; the count read, 0 at the end, -1 on error.
     long long Read(void* buffer, std::size_t size);
+    // Reads exactly `size` bytes (fewer only at the end of the file); false on error or when the file ends first.
+    bool ReadFull(void* buffer, std::size_t size);
+    // Moves to `offset` bytes from the start; false on error.
+    bool Seek(std::uint64_t offset);
     // Writes every byte; false on error.
     bool WriteAll(const void* data, std::size_t size);
     // Pushes written data down to the device; false on error.

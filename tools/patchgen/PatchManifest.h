@@ -22,13 +22,34 @@ struct PatchPackedAt {
     std::uint64_t offset = 0;
 };
 
-// One published game file: a FILE line, its DELTA line when it has an index, its PACKED line when it is in a pack.
+// Where a compressed copy or a patch is: bytes [offset, offset + length) of a container (a ZPACK line).
+using PatchEncodedAt = manifest_format::EncodedAt;
+
+// A file as one zstd frame per chunk of its index: the ZCHUNKS line, with its frame table (ChunkFrames.h).
+struct PatchChunkFrames {
+    std::string tableSha256;
+    std::uint64_t tableSize = 0;
+    PatchEncodedAt at;
+};
+
+// A file as one zstd frame made with an earlier version of it (the base) as its reference: a ZPATCH line.
+struct PatchFromBase {
+    std::string baseSha256;
+    std::uint64_t baseSize = 0;
+    PatchEncodedAt at;
+};
+
+// One published game file: a FILE line, its DELTA line when it has an index, its PACKED line when it is in a pack,
+// and its compressed copies (ZFILE, ZCHUNKS) and patches (ZPATCH).
 struct PatchFileEntry {
     std::string path;  // as written in the FILE line, relative to the game directory
     std::uint64_t size = 0;
     std::string sha256;  // 64 lower-case hex digits
     std::optional<PatchDeltaIndex> delta;
     std::optional<PatchPackedAt> packed;
+    std::optional<PatchEncodedAt> zfile;
+    std::optional<PatchChunkFrames> zchunks;
+    std::vector<PatchFromBase> patches;  // one per base digest
 };
 
 // A pack of small files: a PACK line.
@@ -49,6 +70,7 @@ struct PatchManifest {
     bool quickCheck = false;                // CHECK=quick
     std::optional<PatchLauncherEntry> launcherSelf;
     std::vector<PatchPack> packs;
+    std::vector<PatchPack> containers;  // ZPACK lines: containers of zstd frames, served at "z/<sha256>.zst"
     std::vector<PatchFileEntry> files;
 };
 
@@ -59,12 +81,14 @@ struct ManifestIssue {
 };
 
 // The manifest text: a comment, VERSION/STATUS/NEWS/SEQUENCE/CHECK when set, LAUNCHER_SELF when set, the PACK
-// lines, then the FILE lines in the given order, each followed by its DELTA and PACKED lines when it has them;
+// and ZPACK lines, then the FILE lines in the given order, each followed by its DELTA, PACKED, ZFILE, ZCHUNKS and
+// ZPATCH lines when it has them;
 // UTF-8 without BOM, LF line ends. Values are written as given (check them first). A signature line, when wanted, is appended to exactly this text.
 std::string FormatPatchManifest(const PatchManifest& manifest);
 
 // Reads manifest bytes the way the launcher does (BOM skipped, later VERSION/STATUS/NEWS/LAUNCHER_SELF win).
 // Malformed records, unsafe FILE paths and FILE lines the launcher drops are reported in *issues and left
-// out of the result, and so are DELTA lines for a path without a FILE line or for one that has a DELTA line
-// already (paths compared as the launcher does); never fails.
+// out of the result, and so are DELTA, PACKED, ZFILE, ZCHUNKS and ZPATCH lines the launcher would not use (no
+// FILE line for the path, a second one, no PACK or ZPACK line for the pack or container, bytes past its end;
+// paths compared as the launcher does); never fails.
 PatchManifest ReadPatchManifest(std::string_view text, std::vector<ManifestIssue>* issues);

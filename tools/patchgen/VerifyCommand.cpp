@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "ByteRelay.h"
+#include "CompressedFiles.h"
 #include "DeltaIndexFiles.h"
 #include "ExitCodes.h"
 #include "FileDigest.h"
@@ -14,6 +15,7 @@
 #include "PackFiles.h"
 #include "PatchManifest.h"
 #include "PublishRules.h"
+#include "ReleaseHistory.h"
 #include "SigningKey.h"
 #include "common/ManifestSignature.h"
 #include "common/PathRules.h"
@@ -189,6 +191,10 @@ int RunVerify(const VerifyOptions& options) {
     std::vector<std::string> packProblems;
     CheckPacks(options.patchDir, manifest, &packProblems);
     for (const std::string& problem : packProblems) report.Problem(DisplayText(problem));
+    std::vector<std::string> compressedProblems;
+    std::size_t unchecked = 0;
+    CheckCompressedCopies(options.patchDir, manifest, &compressedProblems, &unchecked);
+    for (const std::string& problem : compressedProblems) report.Problem(DisplayText(problem));
     for (std::size_t i = 0; i < manifest.files.size(); ++i) {
         for (const std::string& problem : checks.problems[i]) report.Problem(checks.shown[i] + ": " + problem);
     }
@@ -196,6 +202,11 @@ int RunVerify(const VerifyOptions& options) {
     if (!options.quiet) {
         std::printf("manifest %s, sequence %s\n", signature.c_str(),
                     manifest.sequence ? std::to_string(*manifest.sequence).c_str() : "none");
+        // Not a problem: history/ stays on the release machine, so a copy of the tree on a host has no bases.
+        if (unchecked > 0) {
+            std::printf("note: %zu patch(es) not checked: the earlier versions they start from are not in %s\n",
+                        unchecked, DisplayPath(HistoryDir(options.patchDir)).c_str());
+        }
     }
     if (report.problems > 0) {
         std::printf("verify failed: %zu problem(s) in %s\n", report.problems, DisplayPath(options.patchDir).c_str());

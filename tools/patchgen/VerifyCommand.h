@@ -15,6 +15,8 @@ struct VerifyOptions {
 // Prints one line per problem to stdout (a signature that is broken, missing while keys are given, or by
 // another key; malformed or unsafe lines, missing LAUNCHER_SELF, missing files, size or digest
 // differences; a chunk index missing, differing from its DELTA line, unreadable, for another size, with chunk
-// digests that differ from the file or cut otherwise than the chunker cuts), and the signing key id and sequence. Returns kExitOk when all match, kExitRefused on any problem, kExitIo when
-// manifest.txt cannot be read.
+// digests that differ from the file or cut otherwise than the chunker cuts; packs; containers of compressed copies
+// and patches, and copies or patches that do not decode to their file), and the signing key id and sequence; a
+// patch whose earlier version is not in history/ is counted as not checked, not as a problem. Returns kExitOk when
+// all match, kExitRefused on any problem, kExitIo when manifest.txt cannot be read.
 int RunVerify(const VerifyOptions& options);

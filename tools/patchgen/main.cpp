@@ -37,12 +37,17 @@ const char kHelp[] =
     "  build     Publish every file under DIR and the launcher FILE into PATCHDIR:\n"
     "            PATCHDIR/files/<path> for each game file (hard links where possible),\n"
     "            PATCHDIR/files/Launcher.exe, a chunk index PATCHDIR/delta/<sha256>.kcix\n"
-    "            for each game file of 1 MiB or more (a DELTA line in the manifest), and\n"
-    "            PATCHDIR/manifest.txt, written last.\n"
+    "            for each game file of 1 MiB or more (a DELTA line in the manifest),\n"
+    "            packs under PATCHDIR/packs, compressed copies and patches from earlier\n"
+    "            releases under PATCHDIR/z, and PATCHDIR/manifest.txt, written last.\n"
+    "            PATCHDIR/history keeps earlier releases' files for patches: never\n"
+    "            upload or serve it.\n"
     "            Nothing is written when a name cannot be published; files an earlier\n"
     "            build left under PATCHDIR/files and PATCHDIR/delta are replaced or removed.\n"
     "  verify    Read PATCHDIR/manifest.txt as the launcher does and check every served\n"
-    "            file, files/Launcher.exe and every chunk index against it; print each\n"
+    "            file, files/Launcher.exe, every chunk index and pack against it, and\n"
+    "            decode every compressed copy and patch (a patch whose earlier version\n"
+    "            is not in PATCHDIR/history is counted as not checked); print each\n"
     "            problem, the key that signed the manifest and its sequence.\n"
     "  keygen    Write a new manifest signing key (ECDSA P-256, PEM, readable by its owner\n"
     "            only) to KEY.pem, which must not exist yet, and print its public key, the\n"
@@ -68,10 +73,19 @@ const char kHelp[] =
     "                     launcher then skips hashing a file whose size, time and file id\n"
     "                     match its record of the last time it hashed or downloaded it\n"
     "  --pack-under BYTES files smaller than this (default 262144) also go into packs\n"
-    "                     under packs/, fetched by range requests; 0: no packs\n"
+    "                     under packs/, fetched by range requests, and their\n"
+    "                     compressed copies share containers under z/; 0: no packs\n"
     "  --previous PATCHDIR the release players have now, when it is not PATCHDIR\n"
     "                     itself: its packs that still hold mostly unchanged files are\n"
-    "                     kept (copied in), and the changed files go into new packs\n"
+    "                     kept (copied in), and the changed files go into new packs;\n"
+    "                     its compressed copies and its history/ are taken over too\n"
+    "  --level N          zstd level (1-22, default 19) of the compressed copies of\n"
+    "                     every file and the patches under z/ (ZFILE, ZCHUNKS, ZPATCH\n"
+    "                     lines), made on every core; 0: none\n"
+    "  --patch-releases N patches from the N releases before this one (default 2),\n"
+    "                     whose files PATCHDIR/history/ keeps; 0: no patches\n"
+    "  --patch-limit BYTES patches only from earlier versions of at most this many\n"
+    "                     bytes (default 67108864, the most launchers use)\n"
     "\n"
     "Options for verify:\n"
     "  --public-key HEX   the manifest must be signed by this key (130 hex digits, as\n"
@@ -141,7 +155,8 @@ OutputFlag TakeOutputFlag(const std::string& arg, bool* quiet, bool* forceProgre
 }
 
 int Build(const std::vector<std::string>& args) {
-    std::optional<std::string> game, launcher, out, signKey, sequence, check, packUnder, previous;
+    std::optional<std::string> game, launcher, out, signKey, sequence, check, packUnder, previous, level, patchReleases,
+        patchLimit;
     BuildOptions options;
     for (std::size_t i = 1; i < args.size(); ++i) {
         const std::string& arg = args[i];
@@ -159,7 +174,10 @@ int Build(const std::vector<std::string>& args) {
                    TakeValue(args, &i, "--sequence", &sequence, &usageError) ||
                    TakeValue(args, &i, "--check", &check, &usageError) ||
                    TakeValue(args, &i, "--pack-under", &packUnder, &usageError) ||
-                   TakeValue(args, &i, "--previous", &previous, &usageError)) {
+                   TakeValue(args, &i, "--previous", &previous, &usageError) ||
+                   TakeValue(args, &i, "--level", &level, &usageError) ||
+                   TakeValue(args, &i, "--patch-releases", &patchReleases, &usageError) ||
+                   TakeValue(args, &i, "--patch-limit", &patchLimit, &usageError)) {
             if (!usageError.empty()) return Usage(usageError);
         } else {
             return Usage("build: unknown argument '" + DisplayText(arg) + "'");
@@ -175,12 +193,22 @@ int Build(const std::vector<std::string>& args) {
     if (previous) options.previous = PathFromUtf8(*previous);
     if (check && *check != "quick" && *check != "full") return Usage("build: --check takes quick or full");
     options.quickCheck = check && *check == "quick";
-    if (packUnder) {
-        std::uint64_t value = 0;
-        if (!manifest_format::ParseSequenceValue(std::string_view(*packUnder), &value)) {
-            return Usage("build: --pack-under takes a decimal byte count (0: no packs)");
+    if (packUnder && !manifest_format::ParseSequenceValue(std::string_view(*packUnder), &options.packUnder)) {
+        return Usage("build: --pack-under takes a decimal byte count (0: no packs)");
+    }
+    std::uint64_t value = 0;
+    if (level) {
+        if (!manifest_format::ParseSequenceValue(std::string_view(*level), &value) || value > kMaxCompressionLevel) {
+            return Usage("build: --level takes a zstd level from 1 to " + std::to_string(kMaxCompressionLevel) +
+                         " (0: no compressed copies)");
         }
-        options.packUnder = value;
+        options.level = static_cast<int>(value);
+    }
+    if (patchReleases && !manifest_format::ParseSequenceValue(std::string_view(*patchReleases), &options.patchReleases)) {
+        return Usage("build: --patch-releases takes a decimal count (0: no patches)");
+    }
+    if (patchLimit && !manifest_format::ParseSequenceValue(std::string_view(*patchLimit), &options.patchLimit)) {
+        return Usage("build: --patch-limit takes a decimal byte count");
     }
     if (sequence) {
         std::uint64_t value = 0;
