@@ -304,6 +304,14 @@ TEST(PatchgenCompressed, VerifyDecodesEveryCopyAndPatchAgainstItsFile) {
              serveInstead(out, f.patches.at(0).at, frame);
          },
          1, "(ZPATCH from " + Sha256Hex(base).substr(0, 12) + "... of files/data/world.pak): decodes to other bytes"},
+        {"manifest.zst of an earlier build",
+         [](const fs::path& out, const PatchFileEntry&) {
+             const std::string text = "VERSION=earlier\n";
+             std::string frame(ZSTD_compressBound(text.size()), '\0');
+             frame.resize(ZSTD_compress(&frame[0], frame.size(), text.data(), text.size(), 3));
+             WriteBytes(out / "manifest.zst", frame);
+         },
+         1, "manifest.zst: is not manifest.txt compressed"},
         {"history/ not at hand: the patch is not checked, and that is no failure",
          [](const fs::path& out, const PatchFileEntry&) { fs::remove_all(out / "history"); }, 0,
          "note: 1 patch(es) not checked"},
@@ -386,7 +394,11 @@ TEST(PatchgenCompressed, HistoryKeepsTheReleasesPatchesStartFrom) {
         ASSERT_EQ(r.exitCode, 0) << r.err;
         const PatchManifest m = Load(g.Out(c.out)).manifest;
         EXPECT_EQ(Find(m, "data/world.pak")->patches.size(), c.patched ? 1u : 0u);
-        EXPECT_EQ(fs::exists(g.Out(c.out) / "z"), c.options.size() != 2 || c.options[0] != "--level");
+        const bool compressed = c.options.size() != 2 || c.options[0] != "--level";
+        EXPECT_EQ(fs::exists(g.Out(c.out) / "z"), compressed);
+        // manifest.zst is the manifest itself, or gone with the copies: an old one would name old files.
+        EXPECT_EQ(ZstdDecode(ReadBytes(g.Out(c.out) / "manifest.zst")) == ReadBytes(g.Out(c.out) / "manifest.txt"),
+                  compressed);
         EXPECT_EQ(ListTree(HistoryDir(g.Out(c.out)) / "manifests").size(), c.releases);
         EXPECT_EQ(ListTree(HistoryDir(g.Out(c.out)) / "files").size(), c.files);
         EXPECT_NE(r.err.find(c.note), std::string::npos) << r.err;

@@ -19,6 +19,7 @@
 #include "SigningKey.h"
 #include "common/ManifestSignature.h"
 #include "common/PathRules.h"
+#include "common/ZstdFrames.h"
 #include "Progress.h"
 
 namespace {
@@ -133,6 +134,26 @@ std::string_view CheckSignature(std::string_view text, const VerifyOptions& opti
     return signedManifest.signedPart;
 }
 
+// manifest.zst, when there is one, must be manifest.txt exactly: launchers that know it read it instead.
+void CheckCompressedManifest(const fs::path& patchDir, const std::string& text, Report* report) {
+    const fs::path path = patchDir / path_rules::kCompressedManifestName;
+    std::error_code ec;
+    if (!fs::exists(fs::symlink_status(path, ec))) return;
+    std::string frame, error, decoded;
+    FrameLimits limits;
+    limits.outputSize = text.size();
+    limits.windowLogMax = WindowLogFor(text.size(), 0);
+    if (!ReadWholeFile(path, &frame, &error)) {
+        report->Problem(std::string(path_rules::kCompressedManifestName) + ": " + error);
+        return;
+    }
+    limits.inputSize = frame.size();
+    if (!DecodeFrames(frame, limits, &decoded, &error) || decoded != text) {
+        report->Problem(std::string(path_rules::kCompressedManifestName) +
+                        ": is not manifest.txt compressed; launchers that know it would read another manifest");
+    }
+}
+
 }  // namespace
 
 int RunVerify(const VerifyOptions& options) {
@@ -144,6 +165,7 @@ int RunVerify(const VerifyOptions& options) {
     }
 
     Report report;
+    CheckCompressedManifest(options.patchDir, text, &report);
     std::string signature;
     const std::string_view readable = CheckSignature(text, options, &report, &signature);
     std::vector<ManifestIssue> issues;
