@@ -145,7 +145,7 @@ pass "first run: click on start ran Zorexe.exe and the launcher exited"
 before=$(access_count)
 run_launcher 2
 wait_ready_window "second run"
-tail -n +"$((before + 1))" "$work/run/access.log" | grep -q '"GET /patch/manifest.txt[^"]*" 200 ' ||
+tail -n +"$((before + 1))" "$work/run/access.log" | grep -qE '"GET /patch/manifest\.(txt|zst)[^"]*" 200 ' ||
   fail "second run did not fetch the manifest"
 requested=$(file_requests_since "$before")
 [ "$requested" -eq 0 ] || fail "second run requested $requested files under files/"
@@ -204,14 +204,19 @@ refused_run() {
   wait_for 30 "the launcher to close ($name)" launcher_gone || fail "$name: the launcher did not close"
   launcher_pid=
 }
+# The host serves the manifest twice: as manifest.txt and as one zstd frame, manifest.zst, which the
+# launcher asks for first. The replay comes in both; the change after signing only in manifest.zst.
+serve_manifest() { cp "$1" "$work/patch/manifest.txt" && zstd -q -f -19 "$1" -o "$work/patch/manifest.zst"; }
 cp "$work/patch/manifest.txt" "$work/run/manifest-200.txt"
-cp "$work/run/manifest-100.txt" "$work/patch/manifest.txt"
+serve_manifest "$work/run/manifest-100.txt" || fail "serving the older manifest"
 refused_run replayed "sequence 100 is lower than 200"
 pass "an older signed manifest replayed by the host is refused"
-sed 's/^VERSION=1.0.1$/VERSION=1.0.2/' "$work/run/manifest-200.txt" >"$work/patch/manifest.txt"
-cmp -s "$work/patch/manifest.txt" "$work/run/manifest-200.txt" && fail "the manifest was not changed"
+sed 's/^VERSION=1.0.1$/VERSION=1.0.2/' "$work/run/manifest-200.txt" >"$work/run/manifest-tampered.txt"
+cmp -s "$work/run/manifest-tampered.txt" "$work/run/manifest-200.txt" && fail "the manifest was not changed"
+serve_manifest "$work/run/manifest-200.txt" || fail "serving the signed manifest"
+zstd -q -f -19 "$work/run/manifest-tampered.txt" -o "$work/patch/manifest.zst" || fail "compressing the changed manifest"
 refused_run tampered "signature by key .* does not verify"
-pass "a manifest changed after signing is refused"
+pass "a manifest changed after signing is refused, though manifest.txt beside it is the signed one"
 # 5. A patch rewrites 256 KiB inside Data/world.pak: the launcher fetches only what changed, by the file's
 #    chunk index and range requests, and the file it builds is the published one.
 dd if=/dev/urandom of="$g/Data/world.pak" bs=4096 seek=500 count=64 conv=notrunc status=none

@@ -117,9 +117,10 @@ seat_matches() {
   done < <(find "$g" -type f -print0)
 }
 origin_lines() { wc -l <"$work/run/origin/access.log"; }
-# The origin's answers since line $1 for paths below files/, delta/ or packs/: "status bytes" each.
+# The origin's answers since line $1 for paths below files/, delta/, packs/ or z/ (compressed copies):
+# "status bytes" each.
 origin_file_answers() {
-  tail -n +"$(( $1 + 1 ))" "$work/run/origin/access.log" | grep -E '"GET /patch/(files|delta|packs)/' |
+  tail -n +"$(( $1 + 1 ))" "$work/run/origin/access.log" | grep -E '"GET /patch/(files|delta|packs|z)/' |
     awk '{ print $9, $10 }' || true
 }
 sum_bytes() { awk '{ s += $2 } END { print s + 0 }'; }
@@ -197,10 +198,11 @@ before=$(origin_lines)
 install_seat seat-4
 logged seat-4 "local mirror http://127.0.0.1:$cache_port/patch/ unreachable: skipped" ||
   fail "seat 4: the cache's failure is not logged"
-failures=$(grep -c 'WinHttpSendRequest failed for files/' "$work/run/seat-4.log" || true)
+failures=$(grep -cE 'WinHttpSendRequest failed for (files|z)/' "$work/run/seat-4.log" || true)
 [ "$failures" -le 4 ] || fail "seat 4: $failures failed connections to the cache, expected one per worker at most"
 files=$(find "$g" -type f | wc -l)
-got=$(tail -n +"$((before + 1))" "$work/run/origin/access.log" | grep -c '"GET /patch/files/[^"]*" 200 ' || true)
+# A file comes whole, by its own name or as a compressed copy under z/ (the programs compress).
+got=$(tail -n +"$((before + 1))" "$work/run/origin/access.log" | grep -cE '"GET /patch/(files|z)/[^"]*" 200 ' || true)
 [ "$got" -ge "$files" ] || fail "seat 4: the origin served $got files of $files"
 pass "seat 4: cache down, $failures failed connection(s) to it, every file from the origin"
 
@@ -249,7 +251,7 @@ messages=$(cat "$work/seat-6/Launcher.exe.messages.txt")
 printf '%s\n' "$messages" | grep -qx 'S 代理伺服器需要驗證' || fail "seat 6: no proxy status in: $messages"
 printf '%s\n' "$messages" | grep -qx 'F 1' || fail "seat 6: the start button would not stay off: $messages"
 logged seat-6 "proxy 127.0.0.1:$auth_port asks for Basic authentication" || fail "seat 6: the scheme is not logged"
-grep -q "Request (file descriptor [0-9]*): GET http://localhost:$port/patch/manifest.txt" "$work/run/tinyproxy-auth.log" ||
+grep -q "Request (file descriptor [0-9]*): GET http://localhost:$port/patch/manifest\.zst" "$work/run/tinyproxy-auth.log" ||
   fail "seat 6: tinyproxy saw no request"
 pass "seat 6: a proxy that asks for a password ends the run with 代理伺服器需要驗證; proxy and scheme logged"
 echo "e2e_lan: PASS"

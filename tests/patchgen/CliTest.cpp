@@ -260,7 +260,7 @@ TEST(PatchgenBuild, RebuildReplacesStaleContent) {
     served.erase(std::remove_if(served.begin(), served.end(), [](const std::string& e) { return e.rfind("history", 0) == 0; }),
                  served.end());
     EXPECT_EQ(served, (std::vector<std::string>{"files", "files/Launcher.exe", "files/a.txt", "files/x",
-                                                           "files/x/y", "manifest.txt", "packs",
+                                                           "files/x/y", "manifest.txt", "manifest.zst", "packs",
                                                            "packs/" + kAbc + ".kpak"}));
     EXPECT_EQ(RunPatchgen({"verify", p.out().string()}).exitCode, 0);
 }
