@@ -1,5 +1,5 @@
 // One whole update run (manifest, check, downloads, verify) in the directory of this executable, timed
-// from the start of the updater thread to its last message. Prints the elapsed time and the outcome.
+// from the start of the updater thread to its last message. Prints the elapsed time, the outcome and the peak working set.
 //
 // Usage: bench_update_run [--timeout-s N] [--verify]     (needs a display: run it with scripts/wine-test)
 #include "update/PatchHost.h"
@@ -9,6 +9,7 @@
 #include "BenchClock.h"
 
 #include <windows.h>
+#include <psapi.h>
 
 #include <cstdio>
 #include <string>
@@ -80,8 +81,13 @@ int wmain(int argc, wchar_t** argv) {
         return 1;
     }
     std::printf("last status: %s\n", Narrow(g_lastText).c_str());
-    std::printf("RESULT update finished=%d seconds=%.3f progress_posts=%ld status_posts=%ld\n", g_finished,
-                finishedAt - start, g_progressPosts, g_statusPosts);
+    PROCESS_MEMORY_COUNTERS memory = {};
+    memory.cb = sizeof(memory);
+    const double peakMiB = K32GetProcessMemoryInfo(GetCurrentProcess(), &memory, sizeof(memory))
+                               ? static_cast<double>(memory.PeakWorkingSetSize) / (1024.0 * 1024.0)
+                               : 0.0;
+    std::printf("RESULT update finished=%d seconds=%.3f progress_posts=%ld status_posts=%ld peak_mib=%.1f\n",
+                g_finished, finishedAt - start, g_progressPosts, g_statusPosts, peakMiB);
     std::fflush(stdout);
     return g_finished == 0 ? 0 : 1;
 }
