@@ -360,3 +360,42 @@ TEST(CompressedFetchTest, SmallFilesComeAsMembersOfContainerRanges) {
         if (c.corrupt >= 0) { EXPECT_TRUE(run.Logged("[Launcher][updater] s/f1.txt: compressed file, ")); }
     }
 }
+
+// A small file whose raw bytes lie between two members asked of its pack crosses the line inside that range
+// anyway: it is taken from there, and its compressed copy is not asked for. One past the range comes compressed.
+TEST(CompressedFetchTest, APackRangeCarriesTheCopiesBetweenItsMembers) {
+    LoopbackHttpServer server;
+    TempDir dir;
+    std::map<std::string, std::string> files;
+    std::string pack, container, lines;
+    for (int i = 0; i < 4; ++i) {
+        const std::string path = "p" + std::to_string(i) + ".txt";
+        files[path] = Text(16000, 40 + i);
+        lines += "PACKED|" + path + "|P|" + std::to_string(pack.size()) + "\n";
+        pack += files[path];
+        if (i % 2 == 0) continue;  // p1 and p3 have compressed copies
+        const std::string frames = Frames(files[path]);
+        lines += "ZFILE|" + path + "|A|" + std::to_string(container.size()) + "|" + std::to_string(frames.size()) + "\n";
+        container += frames;
+    }
+    lines = "PACK|P|" + std::to_string(pack.size()) + "\nZPACK|A|" + std::to_string(container.size()) + "\n" + lines;
+    for (std::size_t at; (at = lines.find("|P|")) != std::string::npos;) lines.replace(at + 1, 1, testsupport::Sha256Hex(pack));
+    for (std::size_t at; (at = lines.find("|A|")) != std::string::npos;) lines.replace(at + 1, 1, testsupport::Sha256Hex(container));
+    server.RouteBody("/patch/packs/" + testsupport::Sha256Hex(pack) + ".kpak", pack);
+    server.RouteBody("/patch/" + Z(container), container);
+    updatetest::Publish(server, files, lines);
+
+    const updatetest::RunResult run = updatetest::RunUpdate(dir);
+    for (const auto& [path, bytes] : files) EXPECT_TRUE(testsupport::ReadBytes(dir / testsupport::Wide(path)) == bytes) << path;
+    int packRequests = 0, containerRequests = 0, fileRequests = 0;
+    for (const std::string& path : server.RequestedPaths()) {
+        packRequests += path.rfind("/patch/packs/", 0) == 0;
+        containerRequests += path.rfind("/patch/z/", 0) == 0;
+        fileRequests += path.rfind("/patch/files/", 0) == 0;
+    }
+    EXPECT_EQ(packRequests, 1);  // p0 to p2, p1 among them
+    EXPECT_EQ(containerRequests, 1);  // p3's frames
+    EXPECT_EQ(fileRequests, 0);
+    EXPECT_FALSE(run.Logged("[Launcher][updater] p1.txt: compressed file"));
+    EXPECT_TRUE(run.Logged("[Launcher][updater] p3.txt: compressed file, "));
+}

@@ -19,6 +19,7 @@
 #include <algorithm>
 #include <atomic>
 #include <map>
+#include <set>
 
 namespace {
 
@@ -271,6 +272,41 @@ void AddRanges(DownloadBatch& batch, const std::vector<ManifestPack>& listed,
     }
 }
 
+// Members that come as frames (`inContainers`) while their raw bytes lie inside a range already asked of their
+// pack, between two members needed from it: those bytes cross the line anyway, so the member is taken from
+// the pack and its frames are not asked for. The pack's ranges stay as they were.
+void TakeWhatPackRangesCarry(DownloadBatch& batch, std::map<std::string, std::vector<PackMember>>& inPacks,
+                             std::map<std::string, std::vector<PackMember>>& inContainers) {
+    std::map<std::string, std::vector<PackMember>> framedInPacks;  // by pack: the framed members' raw places
+    for (const auto& container : inContainers) {
+        for (const PackMember& m : container.second) {
+            const ManifestFile& file = JobFile(batch, m.id);
+            if (file.packSha256.empty()) continue;
+            framedInPacks[file.packSha256].push_back(PackMember{file.packOffset, file.size, m.id});
+        }
+    }
+    std::set<std::size_t> moved;
+    for (const ManifestPack& pack : batch.manifest->packs) {
+        const auto needed = inPacks.find(pack.sha256);
+        const auto framed = framedInPacks.find(pack.sha256);
+        if (needed == inPacks.end() || framed == framedInPacks.end()) continue;
+        const PackRequestPlan plan = PlanPackRanges(needed->second, pack.size);
+        for (const PackMember& m : framed->second) {
+            const bool carried = std::any_of(plan.ranges.begin(), plan.ranges.end(), [&](const PackRange& r) {
+                return m.length > 0 && m.offset >= r.offset && m.offset + m.length <= r.offset + r.length;
+            });
+            if (carried && moved.insert(m.id).second) needed->second.push_back(m);
+        }
+    }
+    if (moved.empty()) return;
+    for (const std::size_t k : moved) batch.rangePatch[k] = -1;  // a patch it had is not asked for either
+    for (auto& container : inContainers) {
+        std::vector<PackMember>& members = container.second;
+        const auto taken = [&](const PackMember& m) { return moved.count(m.id) != 0; };
+        members.erase(std::remove_if(members.begin(), members.end(), taken), members.end());
+    }
+}
+
 }  // namespace
 
 void PlanPackJobs(DownloadBatch& batch) {
@@ -298,6 +334,7 @@ void PlanPackJobs(DownloadBatch& batch) {
             inPacks[file.packSha256].push_back(PackMember{file.packOffset, file.size, k});
         }
     }
+    TakeWhatPackRangesCarry(batch, inPacks, inContainers);
     AddRanges(batch, batch.manifest->packs, inPacks, false);
     AddRanges(batch, batch.manifest->containers, inContainers, true);
     SpreadOverSlots(batch.packJobs);
