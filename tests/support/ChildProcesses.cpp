@@ -3,6 +3,7 @@
 
 #include <shellapi.h>
 
+#include <cstdio>
 #include <map>
 
 namespace testsupport {
@@ -77,12 +78,20 @@ ChildRun RunCapturingDebugOutput(const std::wstring& commandLine, DWORD timeoutM
     STARTUPINFOW si = {};
     si.cb = sizeof(si);
     PROCESS_INFORMATION pi = {};
-    std::wstring mutableLine = commandLine;
-    if (!CreateProcessW(nullptr, &mutableLine[0], nullptr, nullptr, FALSE, DEBUG_ONLY_THIS_PROCESS, nullptr,
-                        workingDir.empty() ? nullptr : workingDir.c_str(), &si, &pi)) {
+    // A start that fails is tried again for up to two seconds, and said on stderr: under load Wine has been
+    // seen to refuse a debugged start once, which a test would otherwise report as a child that never exited.
+    for (const DWORD first = GetTickCount();;) {
+        std::wstring mutableLine = commandLine;
+        if (CreateProcessW(nullptr, &mutableLine[0], nullptr, nullptr, FALSE, DEBUG_ONLY_THIS_PROCESS, nullptr,
+                           workingDir.empty() ? nullptr : workingDir.c_str(), &si, &pi)) {
+            break;
+        }
         run.startError = GetLastError();
-        return run;
+        std::fprintf(stderr, "child start failed (error %lu): %ls\n", run.startError, commandLine.c_str());
+        if (GetTickCount() - first >= 2000) return run;
+        Sleep(200);
     }
+    run.startError = 0;
     run.started = true;
     const DWORD start = GetTickCount();
     bool created = false;

@@ -193,7 +193,7 @@ TEST_F(LocalMirrorTest, AFailingCacheIsDroppedAtItsFirstFailure) {
         ASSERT_TRUE(SetLocalMirror(testsupport::kLoopbackPort + 1));
 
         const auto run = RunUpdate(dir);
-        ASSERT_TRUE(run.exited);
+        ASSERT_TRUE(run.exited) << "start error " << run.startError;
         EXPECT_EQ(run.Finished(), std::vector<std::string>{"F 0"});
         for (const auto& file : files) {
             EXPECT_EQ(testsupport::ReadBytes(dir / testsupport::Wide("d\\" + file.first.substr(2))), file.second);

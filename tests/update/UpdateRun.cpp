@@ -70,6 +70,7 @@ RunResult RunUpdateIn(const std::wstring& dir, const std::wstring& exeName, cons
     if (options.secure) commandLine += L" --secure";
     testsupport::ChildRun run = testsupport::RunCapturingDebugOutput(commandLine, 120000, dir);
     result.exited = run.exited;
+    result.startError = run.startError;
     result.debugLines = run.debugLines;
     std::string log = testsupport::ReadBytes(exe + L".messages.txt");
     std::size_t start = 0;

@@ -16,6 +16,7 @@ struct RunResult {
     std::vector<std::string> messages;   // "S text", "P n", "F n", "R", in posting order (UTF-8)
     std::vector<std::string> debugLines; // the run's debugger output
     bool exited = false;
+    unsigned long startError = 0;  // CreateProcessW's error when the probe could not be started
     bool flagCleared = false;
 
     std::vector<std::string> Texts() const;
