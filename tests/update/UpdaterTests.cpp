@@ -340,6 +340,57 @@ TEST(UpdaterOutcomeTest, WrongContentFailsVerificationAndChangesNothing) {
     }
 }
 
+// A file another program holds open (a virus scanner, a running tool) is waited for: released within the
+// wait, it is replaced; held throughout, it alone fails, as it was, with the file-in-use status, and the
+// other files arrive. Wine's Restart Manager names no program, so the holder reads as unknown here.
+TEST(UpdaterOutcomeTest, AFileAnotherProgramHoldsIsWaitedFor) {
+    struct HeldCase {
+        const char* name;
+        DWORD releaseAfterMs;  // 0: held until the run has ended
+    };
+    const HeldCase cases[] = {{"held for 3 s", 3000}, {"held throughout", 0}};
+    for (const HeldCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        LoopbackHttpServer server;
+        TempDir dir;
+        const std::wstring held = dir / L"data\\held.pak";
+        ASSERT_TRUE(CreateDirectoryW((dir / L"data").c_str(), nullptr));
+        ASSERT_TRUE(testsupport::WriteBytes(held, "installed before"));
+        Publish(server, {{"data\\held.pak", "the new release"}, {"other.pak", "arrives anyway"}});
+        testsupport::Process holder;
+        ASSERT_TRUE(holder.Start(testsupport::BesideTestExe(L"update_tests.exe"), L"--child HoldFile \"" + held + L"\""));
+        ASSERT_TRUE(testsupport::WaitUntil([&] { return testsupport::FileExists(held + L".held"); }, 30000));
+        std::thread release;
+        if (c.releaseAfterMs > 0) {
+            release = std::thread([&] {
+                Sleep(c.releaseAfterMs);  // how long the other program holds the file
+                testsupport::WriteBytes(held + L".release", "1");
+            });
+        }
+        auto run = RunUpdate(dir);
+        if (release.joinable()) release.join();
+        testsupport::WriteBytes(held + L".release", "1");
+        EXPECT_TRUE(holder.WaitExit(30000));
+        EXPECT_EQ(testsupport::ReadBytes(dir / L"other.pak"), "arrives anyway");
+        EXPECT_FALSE(testsupport::FileExists(held + L".part"));
+        const std::vector<std::string> texts = run.Texts();
+        ASSERT_FALSE(texts.empty());
+        if (c.releaseAfterMs > 0) {
+            EXPECT_EQ(testsupport::ReadBytes(held), "the new release");
+            EXPECT_EQ(texts.back(), kUpdated);
+            EXPECT_EQ(run.Finished(), (std::vector<std::string>{"F 0"}));
+        } else {
+            EXPECT_EQ(testsupport::ReadBytes(held), "installed before");
+            const std::string inUse = Text(player_texts::kFileInUse, L"data\\held.pak", player_texts::kUnknownHolder);
+            EXPECT_EQ(texts.back(), inUse);
+            EXPECT_NE(std::find(texts.begin(), texts.end() - 1, inUse), texts.end() - 1);
+            EXPECT_TRUE(run.Logged("held.pak is in use"));
+            EXPECT_TRUE(run.Logged("held.pak is held by"));
+            EXPECT_EQ(run.Finished(), (std::vector<std::string>{"F 1"}));
+        }
+    }
+}
+
 TEST(UpdaterFileCheckTest, SizeAndContentDecideWhatIsQueued) {
     LoopbackHttpServer server;
     TempDir dir;

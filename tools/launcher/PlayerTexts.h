@@ -40,6 +40,10 @@ inline constexpr wchar_t kVerifyFailed[] = L"校驗失敗";
 inline constexpr wchar_t kVerifyFailedNamed[] = L"檔案校驗失敗：%ls";
 inline constexpr wchar_t kLinkSkippedNamed[] = L"檔案路徑含有連結，已略過：%ls";
 inline constexpr wchar_t kLinkSkipped[] = L"路徑含有連結";
+// A file another program holds open: its path and the program's name.
+inline constexpr wchar_t kFileInUse[] = L"檔案使用中：%ls（%ls）";
+// The program's name when Windows cannot tell which program holds the file.
+inline constexpr wchar_t kUnknownHolder[] = L"另一個程式";
 
 // ---- the launcher's own update ----
 inline constexpr wchar_t kSelfUpdating[] = L"啟動器更新中...";

@@ -9,6 +9,7 @@
 #include "common/ZstdFrames.h"
 #include "update/DecodeBudget.h"
 #include "update/FileFetch.h"
+#include "update/HeldFiles.h"
 #include "update/LocalFiles.h"
 #include "update/LocalMirror.h"
 #include "update/PackFetch.h"
@@ -25,10 +26,17 @@ namespace {
 
 constexpr std::size_t kLabelChars = 256;
 
-void RecordFailure(DownloadBatch& batch, const std::wstring& path, const wchar_t* reason) {
+void RecordFailure(DownloadBatch& batch, const std::wstring& path, const wchar_t* reason,
+                   const std::wstring& holder = std::wstring()) {
     std::lock_guard<std::mutex> hold(batch.lock);
     batch.lastFailedPath = path;
     batch.lastFailedReason = reason;
+    batch.lastFailedHolder = holder;
+}
+
+// The program that held the file when this run gave its move up; false when it was not held.
+bool HeldFile(const DownloadBatch& batch, const ManifestFile& file, std::wstring* holder) {
+    return HeldBy(batch.launcherDir + file.path, holder);
 }
 
 FetchTarget TargetOf(const DownloadBatch& batch, const ManifestFile& file) {
@@ -87,7 +95,12 @@ void Settle(DownloadBatch& batch, const ManifestFile& file, FetchOutcome outcome
         if (outcome != FetchOutcome::Verified) ++batch.failed;
         return;
     }
-    if (outcome == FetchOutcome::DownloadFailed) {
+    std::wstring holder;
+    if (outcome == FetchOutcome::DownloadFailed && HeldFile(batch, file, &holder)) {
+        ++batch.failed;
+        PostStatusText(batch.notifyWindow, player_texts::kFileInUse, file.path.c_str(), holder.c_str());
+        RecordFailure(batch, file.path, player_texts::kDownloadFailed, holder);
+    } else if (outcome == FetchOutcome::DownloadFailed) {
         ++batch.failed;
         PostStatusText(batch.notifyWindow, player_texts::kDownloadFailedNamed, file.path.c_str());
         RecordFailure(batch, file.path, player_texts::kDownloadFailed);
@@ -139,6 +152,7 @@ void RunPackJob(DownloadBatch& batch, const PackRangeJob& job, HostConnections& 
         listener.sink = &reporter;
         listener.onMember = [&](std::size_t i, PackMemberOutcome outcome) {
             const ManifestFile& file = JobFile(batch, job.range.members[i].id);
+            std::wstring holder;
             if (outcome == PackMemberOutcome::Placed) {
                 if (job.frames) {
                     const MemberFrames& frames = fetch.frames[i];
@@ -147,6 +161,10 @@ void RunPackJob(DownloadBatch& batch, const PackRangeJob& job, HostConnections& 
                 }
                 RecordInCache(batch, file, true, members[i].targetPath);
                 Settle(batch, file, FetchOutcome::Verified, post);
+            } else if (outcome == PackMemberOutcome::LocalError && HeldFile(batch, file, &holder)) {
+                // Another program holds this one; the disk took it and takes the others.
+                RecordInCache(batch, file, false, members[i].targetPath);
+                Settle(batch, file, FetchOutcome::DownloadFailed, post);
             } else if (outcome == PackMemberOutcome::LocalError || diskRefused) {
                 diskRefused = true;
                 RecordInCache(batch, file, false, members[i].targetPath);

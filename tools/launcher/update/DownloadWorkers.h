@@ -44,9 +44,10 @@ struct DownloadBatch {
     std::atomic<std::uint64_t> bytesDone{0};
     std::uint64_t totalBytes = 0;
     long jobCount = 0;
-    std::mutex lock;                     // guards the two strings below, nothing else
+    std::mutex lock;                     // guards the three strings below, nothing else
     std::wstring lastFailedPath;
     std::wstring lastFailedReason;
+    std::wstring lastFailedHolder;       // the program that held the last failed file, or empty
 };
 
 // Puts the jobs whose files come as members of a container or a pack into ranges (packJobs, inPack,

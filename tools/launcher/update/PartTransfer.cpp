@@ -1,6 +1,7 @@
 #include "update/PartTransfer.h"
 
 #include "update/DebugLog.h"
+#include "update/HeldFiles.h"
 #include "update/LocalFiles.h"
 
 #include <cwchar>
@@ -109,7 +110,7 @@ SealOutcome PartFile::Seal(const std::string& sha256, const std::wstring& target
         Discard();
         return SealOutcome::WrongDigest;
     }
-    if (!local_files::MoveIntoPlace(file_.Get(), target)) {
+    if (!PlaceWhenReleased(file_.Get(), target, name_)) {
         LogHttpStepFailure("MoveFileEx .part", name_, GetLastError());
         Discard();
         return SealOutcome::LocalError;

@@ -14,6 +14,7 @@
 #include "update/DownloadWorkers.h"
 #include "update/FileCheck.h"
 #include "update/FolderSecurity.h"
+#include "update/HeldFiles.h"
 #include "update/LocalFiles.h"
 #include "update/LocalMirror.h"
 #include "update/Manifest.h"
@@ -85,6 +86,7 @@ struct BatchOutcome {
     long failed = 0;
     std::wstring lastFailedPath;
     std::wstring lastFailedReason;
+    std::wstring lastFailedHolder;  // the program that held the last failed file, or empty
 };
 
 // Takes out the jobs whose path reaches through a link, or whose file or ".part" is a link or has a second
@@ -149,6 +151,7 @@ BatchOutcome DownloadJobs(HWND window, const Manifest& manifest, const std::vect
     std::lock_guard<std::mutex> hold(batch->lock);
     outcome.lastFailedPath = batch->lastFailedPath;
     outcome.lastFailedReason = batch->lastFailedReason;
+    outcome.lastFailedHolder = batch->lastFailedHolder;
     return outcome;
 }
 
@@ -158,6 +161,10 @@ void ReportDownloads(HWND window, const BatchOutcome& outcome) {
     if (outcome.failed == 0) {
         PostStatusText(window, player_texts::kUpdated);
         PostOutcome(window, true);
+    } else if (!outcome.lastFailedHolder.empty()) {
+        // What the player can act on: close that program and start again.
+        PostStatusText(window, player_texts::kFileInUse, outcome.lastFailedPath.c_str(), outcome.lastFailedHolder.c_str());
+        PostOutcome(window, false);
     } else if (!outcome.lastFailedPath.empty()) {
         PostStatusText(window, player_texts::kDoneWithFailuresNamed, static_cast<int>(outcome.failed),
                        outcome.lastFailedPath.c_str(), outcome.lastFailedReason.c_str());
@@ -253,6 +260,7 @@ void RunUpdate(const UpdaterThreadArgs& args) {
     }
     const std::vector<std::wstring> mirrors = ParseLocalMirrors(ReadLocalMirrors());
     BeginHostRecord(mirrors);
+    BeginHeldFilesRun();
     const MirrorShareLine shareLine;
     const std::vector<std::wstring> hosts = DownloadHosts(mirrors, args.patchHosts, manifestHost);
     if (RunSelfUpdate(window, manifest, hosts)) return;
@@ -296,6 +304,7 @@ void RunUpdate(const UpdaterThreadArgs& args) {
     if (skipped.failed > 0 && outcome.lastFailedPath.empty()) {
         outcome.lastFailedPath = skipped.lastFailedPath;
         outcome.lastFailedReason = skipped.lastFailedReason;
+        outcome.lastFailedHolder.clear();
     }
     outcome.failed += skipped.failed;
     // Saved before the last message: the player may start the game, and end the launcher, at once.
