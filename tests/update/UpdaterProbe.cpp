@@ -11,6 +11,7 @@
 #include "update/PatchHost.h"
 #include "update/SelfUpdate.h"
 #include "update/FolderSecurity.h"
+#include "update/LogFile.h"
 #include "update/StatusChannel.h"
 #include "update/Updater.h"
 
@@ -86,6 +87,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
     }
     if (argv) LocalFree(argv);
     if (!hosts.empty()) args->patchHosts = hosts;
+    OpenLauncherLog(dir, args->patchHosts);  // as the launcher does once the folder is secured
 
     bool idle = false;
     if (UpdaterRunning.compare_exchange_strong(idle, true)) {

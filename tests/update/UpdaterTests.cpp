@@ -226,6 +226,10 @@ TEST(UpdaterOutcomeTest, EveryDownloadFails) {
     EXPECT_EQ(run.Finished(), (std::vector<std::string>{"F 1"}));
     EXPECT_TRUE(run.Logged("[Launcher][http] HTTP 500 for files/a.pak"));
     EXPECT_TRUE(run.Logged("[Launcher][http] HTTP 404 for files/c/c.pak"));
+    // Support reads the same status in the log, with its cause.
+    const std::string log = testsupport::ReadBytes(dir / L"logs\\launcher.log");
+    EXPECT_NE(log.find("[Launcher][updater] run ended: " + last + " -- 3 file(s) failed; the last: "), std::string::npos) << log;
+    EXPECT_NE(log.find("[Launcher][http] HTTP 500 for files/a.pak"), std::string::npos);
 }
 
 // A host serving wrong bytes changes nothing on the disk: the file installed before stays byte for byte,

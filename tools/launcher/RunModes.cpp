@@ -9,6 +9,8 @@
 #include "common/HexText.h"
 #include "ui/MainWindow.h"
 #include "update/FolderSecurity.h"
+#include "update/LogFile.h"
+#include "update/PatchHost.h"
 #include "update/SelfUpdate.h"
 
 #include <shellapi.h>
@@ -69,11 +71,14 @@ void RunNormalMode(HINSTANCE instance) {
     if (restarted) AnnounceRestartClaimed(launcherDir);
 
     SecureGameFolder(launcherDir);  // before the update run writes anything there
+    OpenLauncherLog(launcherDir, PatchHostList());  // in the folder as secured: only administrators write there
 
     // Shut down when this routine returns, after the claim was let go below.
     const GdiplusSession gdiplus;
 
-    SetEnvironmentVariableW(kEnvLauncherToken, MakeRunToken().c_str());
+    const std::wstring token = MakeRunToken();
+    KeepOutOfLog(token);
+    SetEnvironmentVariableW(kEnvLauncherToken, token.c_str());
     SetEnvironmentVariableW(kEnvLauncherPath, ownPath.c_str());
 
     RunMainWindow(instance, launcherDir, IsFullCheckCommandLine(GetCommandLineW()));

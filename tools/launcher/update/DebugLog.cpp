@@ -1,9 +1,12 @@
 #include "update/DebugLog.h"
 
+#include "update/LogFile.h"
+
 #include <windows.h>
 
 #include <cstdarg>
 #include <cstdio>
+#include <cwchar>
 
 void LogLine(const char* format, ...) {
     char line[kLogLineBytes] = {};
@@ -12,6 +15,18 @@ void LogLine(const char* format, ...) {
     std::vsnprintf(line, sizeof(line), format, args);  // cuts and always terminates
     va_end(args);
     OutputDebugStringA(line);
+    AppendToLog(line);
+}
+
+void LogLineW(const wchar_t* format, ...) {
+    wchar_t line[kLogLineBytes] = {};
+    va_list args;
+    va_start(args, format);
+    std::vswprintf(line, kLogLineBytes, format, args);
+    va_end(args);
+    line[kLogLineBytes - 1] = L'\0';
+    OutputDebugStringW(line);
+    AppendToLog(line);
 }
 
 std::string ToAnsiForLog(const wchar_t* text, std::size_t maxBytes) {

@@ -1,5 +1,5 @@
 #pragma once
-// Diagnostic lines for the debugger output: fixed-size byte buffers, cut when a line is longer.
+// Diagnostic lines for the debugger output and the log file: fixed-size buffers, cut when a line is longer.
 
 #include <cstddef>
 #include <string>
@@ -9,8 +9,12 @@ constexpr std::size_t kLogLineBytes = 1024;
 // The most bytes a name or path takes in a debug line (ToAnsiForLog).
 constexpr std::size_t kLogNameBytes = 259;
 
-// Formats with printf rules into kLogLineBytes, cuts a longer line, and writes it with OutputDebugStringA.
+// Formats with printf rules into kLogLineBytes, cuts a longer line, and writes it with OutputDebugStringA
+// and to the log file (LogFile.h).
 void LogLine(const char* format, ...);
+
+// The same for a wide line (swprintf rules, kLogLineBytes characters), written with OutputDebugStringW.
+void LogLineW(const wchar_t* format, ...);
 
 // The wide text in the ANSI code page, cut to at most `maxBytes` bytes without splitting a character;
 // "(null)" for a null text.

@@ -1,5 +1,7 @@
 #include "update/FolderSecurity.h"
 
+#include "update/DebugLog.h"
+
 #include "Settings.h"
 #include "Win32Handles.h"
 #include "update/CheckCache.h"
@@ -103,9 +105,7 @@ std::wstring FolderName(const std::wstring& folder) {
 
 FolderProtection CannotSecure(const wchar_t* why) {
     folderUnsecured.store(true);
-    wchar_t line[256];
-    wsprintfW(line, L"[Launcher][updater] game folder cannot be secured (%ls): every file is hashed\n", why);
-    OutputDebugStringW(line);
+    LogLineW(L"[Launcher][updater] game folder cannot be secured (%ls): every file is hashed\n", why);
     return FolderProtection::CannotSecure;
 }
 
@@ -249,17 +249,13 @@ FolderProtection SecureTree(const std::wstring& name) {
     const std::wstring records = (name.back() == L'\\' ? name : name + L"\\") + kCheckCacheName;
     if (local_files::DeleteOrGone(records)) WriteGameFolderSecured(pass.identity.volume, pass.identity.index);
 
-    wchar_t line[512];
     if (pass.reset == 0) {
-        wsprintfW(line, L"[Launcher][updater] game folder judged safe throughout (%ld files and folders)\n", pass.entries);
-        OutputDebugStringW(line);
+        LogLineW(L"[Launcher][updater] game folder judged safe throughout (%ld files and folders)\n", pass.entries);
         return FolderProtection::AlreadySafe;
     }
-    wsprintfW(line,
-              L"[Launcher][updater] game folder secured: other users could change it or what is in it; %ld of %ld files "
+    LogLineW(L"[Launcher][updater] game folder secured: other users could change it or what is in it; %ld of %ld files "
               L"and folders reset, now only SYSTEM and Administrators may change them, Users may read and run\n",
-              pass.reset, pass.entries);
-    OutputDebugStringW(line);
+             pass.reset, pass.entries);
     return FolderProtection::Secured;
 }
 

@@ -487,6 +487,14 @@ bool CreateParentFolders(const std::wstring& path) {
     return true;
 }
 
+ScopedHandle OpenToAppend(const std::wstring& path) {
+    const DWORD access = FILE_APPEND_DATA | FILE_READ_ATTRIBUTES | SYNCHRONIZE;
+    ScopedHandle file = OpenItself(path, access, FILE_SHARE_READ, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, true);
+    if (file.Valid() || !IsGoneError(GetLastError())) return file;
+    // Made new, so that a refusal deletes what was made through a link on the way.
+    return OpenItself(path, access | DELETE, FILE_SHARE_READ, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, true);
+}
+
 ScopedHandle OpenToRun(const std::wstring& path) {
     return OpenItself(path, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, false);
 }

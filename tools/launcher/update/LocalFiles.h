@@ -122,6 +122,10 @@ bool MoveReplacing(const std::wstring& from, const std::wstring& to);
 // afterwards.
 bool CreateParentFolders(const std::wstring& path);
 
+// A log file opened to append to, made when missing; others may read it while the handle lives. Invalid
+// (GetLastError set) when it cannot be opened or made, reaches through a link or has a second name.
+ScopedHandle OpenToAppend(const std::wstring& path);
+
 // A program of the game folder opened by its own name to be hashed and started: others may read it but
 // not change, replace or delete it while the handle lives. Invalid (GetLastError set) when it cannot be
 // opened or reaches through a link.

@@ -1,5 +1,7 @@
 #include "update/Manifest.h"
 
+#include "update/DebugLog.h"
+
 #include "Utf8.h"
 #include "common/ManifestReader.h"
 
@@ -23,7 +25,7 @@ void LogRefusedPath(std::wstring_view path, const char* reason) {
     line += L"\" (";
     for (const char* r = reason; *r; ++r) line.push_back(static_cast<wchar_t>(*r));
     line += L")\n";
-    OutputDebugStringW(line.c_str());
+    LogLineW(L"%ls", line.c_str());
 }
 
 }  // namespace
@@ -79,7 +81,7 @@ bool ParseManifest(std::string_view bytes, Manifest& manifest) {
         }
     }
     if (droppedOwnExecutable) {
-        OutputDebugStringW(
+        LogLineW(
             L"[Launcher][updater] dropped Launcher.exe from FILE list -- launcher self-update goes through "
             L"LAUNCHER_SELF only\n");
     }

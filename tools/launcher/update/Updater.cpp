@@ -6,6 +6,7 @@
 #include "PlayerTexts.h"
 #include "Settings.h"
 #include "Threads.h"
+#include "TextFormat.h"
 #include "Win32Handles.h"
 #include "common/PathRules.h"
 #include "update/CheckCache.h"
@@ -58,14 +59,20 @@ void PostOutcome(HWND window, bool gameMayStart) {
     PostFinished(window, gameMayStart);
 }
 
+// The run's last status; the log has it too, with what led to it, so that support reads what the player read.
+void PostEnd(HWND window, const std::wstring& text, const std::wstring& cause) {
+    PostStatusText(window, L"%ls", text.c_str());
+    LogLineW(L"[Launcher][updater] run ended: %ls -- %ls\n", text.c_str(), cause.c_str());
+}
+
 // Ends a run with its outcome text and the finished flag.
-void Finish(HWND window, const wchar_t* text, bool gameMayStart) {
-    PostStatusText(window, L"%ls", text);
+void Finish(HWND window, const wchar_t* text, const wchar_t* cause, bool gameMayStart) {
+    PostEnd(window, text, cause);
     PostOutcome(window, gameMayStart);
 }
 
 void FinishUpToDate(HWND window) {
-    PostStatusText(window, player_texts::kUpToDate);
+    PostEnd(window, player_texts::kUpToDate, L"every listed file is as listed");
     PostProgress(window, 100);
     PostOutcome(window, true);
 }
@@ -159,43 +166,58 @@ BatchOutcome DownloadJobs(HWND window, const Manifest& manifest, const std::vect
 void ReportDownloads(HWND window, const BatchOutcome& outcome) {
     PostProgress(window, 100);
     if (outcome.failed == 0) {
-        PostStatusText(window, player_texts::kUpdated);
+        PostEnd(window, player_texts::kUpdated, L"every file arrived");
         PostOutcome(window, true);
-    } else if (!outcome.lastFailedHolder.empty()) {
-        // What the player can act on: close that program and start again.
-        PostStatusText(window, player_texts::kFileInUse, outcome.lastFailedPath.c_str(), outcome.lastFailedHolder.c_str());
-        PostOutcome(window, false);
-    } else if (!outcome.lastFailedPath.empty()) {
-        PostStatusText(window, player_texts::kDoneWithFailuresNamed, static_cast<int>(outcome.failed),
-                       outcome.lastFailedPath.c_str(), outcome.lastFailedReason.c_str());
-        PostOutcome(window, false);
-    } else {
-        PostStatusText(window, player_texts::kDoneWithFailures, static_cast<int>(outcome.failed));
-        PostOutcome(window, false);
+        return;
     }
+    const std::wstring cause = FormatWideCut(kStatusTextChars, L"%ld file(s) failed; the last: %ls (%ls)", outcome.failed,
+                                             outcome.lastFailedPath.c_str(), outcome.lastFailedReason.c_str());
+    if (!outcome.lastFailedHolder.empty()) {
+        // What the player can act on: close that program and start again.
+        PostEnd(window,
+                FormatWideCut(kStatusTextChars, player_texts::kFileInUse, outcome.lastFailedPath.c_str(),
+                              outcome.lastFailedHolder.c_str()),
+                cause + L", held by another program");
+    } else if (!outcome.lastFailedPath.empty()) {
+        PostEnd(window,
+                FormatWideCut(kStatusTextChars, player_texts::kDoneWithFailuresNamed, static_cast<int>(outcome.failed),
+                              outcome.lastFailedPath.c_str(), outcome.lastFailedReason.c_str()),
+                cause);
+    } else {
+        PostEnd(window, FormatWideCut(kStatusTextChars, player_texts::kDoneWithFailures, static_cast<int>(outcome.failed)),
+                cause);
+    }
+    PostOutcome(window, false);
 }
 
 // Ends a run whose manifest could not be used. While a client of this installation runs, every such end
 // lets the player start another one (dual-open); an untrusted manifest then reads as an unreachable host.
 void FinishRefused(HWND window, ManifestRefusal refusal, bool gameRunning) {
+    const wchar_t* dualOpen = L"; a game client of this folder runs, so it may be started again";
     switch (refusal) {
         case ManifestRefusal::Unparsed:
             if (gameRunning) {
-                Finish(window, player_texts::kManifestUnparsedDualOpen, true);
+                Finish(window, player_texts::kManifestUnparsedDualOpen,
+                       (std::wstring(L"the manifest could not be read") + dualOpen).c_str(), true);
             } else {
-                Finish(window, player_texts::kManifestUnparsed, false);
+                Finish(window, player_texts::kManifestUnparsed, L"the manifest could not be read", false);
             }
             return;
         case ManifestRefusal::BadSignature:
         case ManifestRefusal::Older:
             if (!gameRunning) {
-                Finish(window, refusal == ManifestRefusal::Older ? player_texts::kManifestOlder : player_texts::kManifestBadSignature, false);
+                if (refusal == ManifestRefusal::Older) {
+                    Finish(window, player_texts::kManifestOlder, L"the manifest's sequence is below one seen before",
+                           false);
+                } else {
+                    Finish(window, player_texts::kManifestBadSignature, L"the manifest's signature does not verify", false);
+                }
                 return;
             }
             break;
         case ManifestRefusal::ProxyAuthentication:
             if (!gameRunning) {
-                Finish(window, player_texts::kProxyLogin, false);
+                Finish(window, player_texts::kProxyLogin, L"the proxy asks for a logon the launcher may not give", false);
                 return;
             }
             break;
@@ -204,9 +226,10 @@ void FinishRefused(HWND window, ManifestRefusal refusal, bool gameRunning) {
             break;
     }
     if (gameRunning) {
-        Finish(window, player_texts::kNoServerDualOpen, true);
+        Finish(window, player_texts::kNoServerDualOpen,
+               (std::wstring(L"no patch host gave a manifest it could use") + dualOpen).c_str(), true);
     } else {
-        Finish(window, player_texts::kNoServer, false);
+        Finish(window, player_texts::kNoServer, L"no patch host gave a manifest it could use", false);
     }
 }
 
@@ -290,7 +313,8 @@ void RunUpdate(const UpdaterThreadArgs& args) {
     }
     if (gameRunning) {
         keepRecords();
-        Finish(window, player_texts::kClientRunning, false);
+        Finish(window, player_texts::kClientRunning, L"files are to be updated while a game client of this folder runs",
+               false);
         return;
     }
     const BatchOutcome skipped = LeaveOutLinkedPaths(window, manifest, args.launcherDir, &jobs);
