@@ -103,7 +103,19 @@ void MouseUp() {
     SendInput(1, &input, sizeof(input));
 }
 
+void RightClick() {
+    INPUT inputs[2] = {};
+    inputs[0].type = inputs[1].type = INPUT_MOUSE;
+    inputs[0].mi.dwFlags = MOUSEEVENTF_RIGHTDOWN;
+    inputs[1].mi.dwFlags = MOUSEEVENTF_RIGHTUP;
+    SendInput(2, inputs, sizeof(INPUT));
+}
+
 void PressKey(WORD virtualKey, bool withAlt) {
+    PressKeyWith(withAlt ? VK_MENU : 0, virtualKey);
+}
+
+void PressKeyWith(WORD modifier, WORD virtualKey) {
     std::vector<INPUT> inputs;
     auto key = [&](WORD vk, bool up) {
         INPUT input = {};
@@ -112,10 +124,10 @@ void PressKey(WORD virtualKey, bool withAlt) {
         input.ki.dwFlags = up ? KEYEVENTF_KEYUP : 0;
         inputs.push_back(input);
     };
-    if (withAlt) key(VK_MENU, false);
+    if (modifier) key(modifier, false);
     key(virtualKey, false);
     key(virtualKey, true);
-    if (withAlt) key(VK_MENU, true);
+    if (modifier) key(modifier, true);
     SendInput(static_cast<UINT>(inputs.size()), inputs.data(), sizeof(INPUT));
 }
 

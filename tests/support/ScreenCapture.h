@@ -33,7 +33,11 @@ ColourStats Stats(const Capture& capture, const RECT& rect);
 void MoveMouseTo(int x, int y);
 void MouseDown();
 void MouseUp();
+// The right button pressed and released where the cursor is.
+void RightClick();
 // A key pressed and released, with Alt held around it on request.
 void PressKey(WORD virtualKey, bool withAlt = false);
+// A key pressed and released with `modifier` (VK_SHIFT, VK_MENU, ...; 0: none) held around it.
+void PressKeyWith(WORD modifier, WORD virtualKey);
 
 }  // namespace testsupport

@@ -12,6 +12,8 @@ namespace testsupport {
 bool WriteBytes(const std::wstring& path, const std::string& bytes);
 std::string ReadBytes(const std::wstring& path);
 bool FileExists(const std::wstring& path);
+// The size of a file; 0 when it is missing.
+std::uint64_t SizeOfFile(const std::wstring& path);
 std::string Utf8(const std::wstring& text);
 std::wstring Wide(const std::string& utf8);
 // Full path of a file beside the running test executable (where the build puts its helpers).

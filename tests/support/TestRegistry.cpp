@@ -80,26 +80,23 @@ ScopedUserClasses::~ScopedUserClasses() {
     for (const wchar_t* name : kHijackedClasses) RegDeleteTreeW(HKEY_CURRENT_USER, (kUserClasses + std::wstring(name)).c_str());
 }
 
-namespace {
-constexpr wchar_t kHttpsCommandKey[] = L"Software\\Classes\\https\\shell\\open\\command";
-}  // namespace
-
-ScopedHttpsHandler::ScopedHttpsHandler(const std::wstring& command) {
+ScopedHttpsHandler::ScopedHttpsHandler(const std::wstring& command, const std::wstring& className)
+    : key_(L"Software\\Classes\\" + className + L"\\shell\\open\\command") {
     wchar_t text[2048] = {};
     DWORD size = sizeof(text) - sizeof(wchar_t);
-    hadCommand_ = RegGetValueW(HKEY_LOCAL_MACHINE, kHttpsCommandKey, nullptr, RRF_RT_REG_SZ, nullptr, text, &size) ==
+    hadCommand_ = RegGetValueW(HKEY_LOCAL_MACHINE, key_.c_str(), nullptr, RRF_RT_REG_SZ, nullptr, text, &size) ==
                   ERROR_SUCCESS;
     previous_ = text;
-    set_ = RegSetKeyValueW(HKEY_LOCAL_MACHINE, kHttpsCommandKey, nullptr, REG_SZ, command.c_str(),
+    set_ = RegSetKeyValueW(HKEY_LOCAL_MACHINE, key_.c_str(), nullptr, REG_SZ, command.c_str(),
                            static_cast<DWORD>((command.size() + 1) * sizeof(wchar_t))) == ERROR_SUCCESS;
 }
 
 ScopedHttpsHandler::~ScopedHttpsHandler() {
     if (hadCommand_) {
-        RegSetKeyValueW(HKEY_LOCAL_MACHINE, kHttpsCommandKey, nullptr, REG_SZ, previous_.c_str(),
+        RegSetKeyValueW(HKEY_LOCAL_MACHINE, key_.c_str(), nullptr, REG_SZ, previous_.c_str(),
                         static_cast<DWORD>((previous_.size() + 1) * sizeof(wchar_t)));
     } else {
-        RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, kHttpsCommandKey, nullptr);
+        RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, key_.c_str(), nullptr);
     }
 }
 

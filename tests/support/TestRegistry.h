@@ -38,17 +38,19 @@ RegistryValue ReadMachineValue(const std::wstring& name);
 bool WriteMachineString(const wchar_t* name, const std::wstring& text);
 std::wstring ReadMachineString(const wchar_t* name);
 
-// The machine's handler of the https scheme (its shell\open\command in HKLM\Software\Classes) set to
-// `command` for the life of this object, standing in for the browser; the previous one is put back.
+// The machine's handler of the https scheme, or of another class ("Directory": folders), its
+// shell\open\command in HKLM\Software\Classes, set to `command` for the life of this object, standing in for
+// the browser or Explorer; the previous one is put back.
 class ScopedHttpsHandler {
 public:
-    explicit ScopedHttpsHandler(const std::wstring& command);
+    explicit ScopedHttpsHandler(const std::wstring& command, const std::wstring& className = L"https");
     ~ScopedHttpsHandler();
     ScopedHttpsHandler(const ScopedHttpsHandler&) = delete;
     ScopedHttpsHandler& operator=(const ScopedHttpsHandler&) = delete;
     bool Set() const { return set_; }
 
 private:
+    std::wstring key_;
     bool set_ = false;
     bool hadCommand_ = false;
     std::wstring previous_;

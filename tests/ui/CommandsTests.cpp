@@ -436,4 +436,246 @@ TEST_F(CommandsTest, MuteGlyphTogglesTheStoredSwitchAndItsColour) {
     EXPECT_TRUE(testsupport::WaitUntil(blue, 5000));
 }
 
+
+// ---- the menu ----
+
+// The open menu at 96 DPI: six limits, the rule, pause, repair, the log folder.
+constexpr int kMenuRowHeight = 28;
+constexpr int kMenuRuleHeight = 9;
+constexpr int kMenuRuleRow = 6;
+constexpr int kMenuRows = 10;
+constexpr int kPauseRow = 7;
+constexpr int kRepairRow = 8;
+constexpr int kLogRow = 9;
+
+HWND WaitMenu(LauncherSandbox& launcher) {
+    return testsupport::WaitForTopWindow(L"#32768", L"", 5000, launcher.Proc().Id());
+}
+
+bool MenuClosed(LauncherSandbox& launcher) {
+    return testsupport::WaitUntil([&] { return testsupport::FindTopWindow(L"#32768", L"", launcher.Proc().Id()) == nullptr; },
+                                  5000);
+}
+
+// Row `row` of the open menu in screen pixels, its frame's border shared out evenly.
+RECT MenuRow(HWND menu, int row) {
+    const RECT frame = WindowRect(menu);
+    const int items = (kMenuRows - 1) * kMenuRowHeight + kMenuRuleHeight;
+    int top = frame.top + ((frame.bottom - frame.top) - items) / 2;
+    for (int k = 0; k < row; ++k) top += k == kMenuRuleRow ? kMenuRuleHeight : kMenuRowHeight;
+    return RECT{frame.left, top, frame.right, top + (row == kMenuRuleRow ? kMenuRuleHeight : kMenuRowHeight)};
+}
+
+void ClickMenuRow(HWND menu, int row) {
+    const RECT r = MenuRow(menu, row);
+    ClickAt((r.left + r.right) / 2, (r.top + r.bottom) / 2);
+}
+
+// The rows whose check column shows the check mark's gold.
+std::vector<int> CheckedRows(HWND menu) {
+    const RECT frame = WindowRect(menu);
+    const Capture capture = testsupport::CaptureScreen(frame);
+    std::vector<int> rows;
+    for (int row = 0; row < kMenuRuleRow; ++row) {
+        RECT r = MenuRow(menu, row);
+        int gold = 0;
+        for (int y = r.top - frame.top; y < r.bottom - frame.top; ++y) {
+            for (int x = 0; x < 34 && x < capture.width; ++x) {
+                const std::uint32_t px = capture.At(x, y);
+                if (((px >> 16) & 255) > 200 && ((px >> 8) & 255) > 140 && (px & 255) < 120) ++gold;
+            }
+        }
+        if (gold > 4) rows.push_back(row);
+    }
+    return rows;
+}
+
+DWORD StoredLimit() {
+    const testsupport::RegistryValue value = testsupport::ReadRegistryValue(L"MaxDownloadKBps");
+    DWORD number = 0;
+    if (!value.present || value.type != REG_DWORD || value.bytes.size() != sizeof(number)) return static_cast<DWORD>(-1);
+    std::memcpy(&number, value.bytes.data(), sizeof(number));
+    return number;
+}
+
+void StoreLimit(DWORD kib) {
+    testsupport::WriteRegistryValue(L"MaxDownloadKBps", REG_DWORD, &kib, sizeof(kib));
+}
+
+class MenuTest : public CommandsTest {
+protected:
+    void SetUp() override {
+        CommandsTest::SetUp();
+        testsupport::DeleteRegistryValue(L"MaxDownloadKBps");
+    }
+    void TearDown() override {
+        testsupport::DeleteRegistryValue(L"MaxDownloadKBps");
+        CommandsTest::TearDown();
+    }
+};
+
+// The menu opens from its glyph, by a right-click anywhere, and by the keyboard's two menu keys. The limit
+// stored for the player is read at the start and marked; the one chosen, by a click or by the arrows and
+// Enter, is stored and marked when the menu opens again.
+TEST_F(MenuTest, OpensByMouseAndByKeyAndKeepsTheLimit) {
+    enum class Opening { Glyph, RightClick, MenuKey, ShiftF10 };
+    struct MenuCase {
+        const char* name;
+        Opening opening;
+        int row;  // clicked; or reached with the Down arrow from none and taken with Enter
+        bool byKey;
+        DWORD stored;
+    };
+    const MenuCase cases[] = {
+        {"the glyph, a click on 2 MB/s", Opening::Glyph, 2, false, 2048},
+        {"a right-click on the background, a click on no limit", Opening::RightClick, 0, false, 0},
+        {"the menu key, Down to 5 MB/s and Enter", Opening::MenuKey, 3, true, 5120},
+        {"Shift+F10, Down to 1 MB/s and Enter", Opening::ShiftF10, 1, true, 1024},
+    };
+    for (const MenuCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        StoreLimit(10240);
+        LauncherSandbox launcher;
+        ASSERT_TRUE(launcher.Prepare());
+        LoopbackHttpServer server;
+        server.RouteBody("/patch/manifest.txt", "VERSION=1\n");
+        ASSERT_TRUE(launcher.Start());
+        HWND hwnd = launcher.WaitMainWindow();
+        ASSERT_NE(hwnd, nullptr);
+        ASSERT_TRUE(testsupport::WaitUntil([&] { return StartLooksEnabled(hwnd); }, 15000));
+        ASSERT_TRUE(testsupport::WaitUntil([&] { return GetForegroundWindow() == hwnd; }, 5000));
+        const RECT window = WindowRect(hwnd);
+        switch (c.opening) {
+            case Opening::Glyph: ClickClient(hwnd, 776, 4, 40, 30); break;
+            case Opening::RightClick:
+                testsupport::MoveMouseTo(window.left + 450, window.top + 200);
+                testsupport::RightClick();
+                break;
+            case Opening::MenuKey: testsupport::PressKey(VK_APPS); break;
+            case Opening::ShiftF10: testsupport::PressKeyWith(VK_SHIFT, VK_F10); break;
+        }
+        HWND menu = WaitMenu(launcher);
+        ASSERT_NE(menu, nullptr) << "no menu opened";
+        testsupport::SavePng(testsupport::CaptureScreen(WindowRect(menu)), ScreenshotPath(L"menu_open.png"));
+        EXPECT_EQ(CheckedRows(menu), std::vector<int>{4});  // 10 MB/s, as stored before the start
+        if (c.byKey) {
+            for (int i = 0; i <= c.row; ++i) testsupport::PressKey(VK_DOWN);
+            testsupport::PressKey(VK_RETURN);
+        } else {
+            ClickMenuRow(menu, c.row);
+        }
+        EXPECT_TRUE(testsupport::WaitUntil([&] { return StoredLimit() == c.stored; }, 5000)) << StoredLimit();
+        ASSERT_TRUE(MenuClosed(launcher));
+
+        ClickClient(hwnd, 776, 4, 40, 30);
+        menu = WaitMenu(launcher);
+        ASSERT_NE(menu, nullptr);
+        EXPECT_EQ(CheckedRows(menu), std::vector<int>{c.row});
+        testsupport::PressKey(VK_ESCAPE);
+        EXPECT_TRUE(MenuClosed(launcher));
+        EXPECT_EQ(StoredLimit(), c.stored);
+    }
+}
+
+// Pause holds every byte where it is and never lights the start button; continue goes on in the same request,
+// and a launcher closed while paused leaves its ".part" for the next start to resume from its end.
+TEST_F(MenuTest, PauseKeepsWhatArrivedAndContinueOrTheNextStartGoesOn) {
+    const std::string body = testsupport::PatternBytes(24 * 1024 * 1024, 9);
+    const std::string manifest = "VERSION=2\nFILE|data/big.pak|" + std::to_string(body.size()) + "|" +
+                                 testsupport::Sha256Hex(body) + "\n";
+    for (bool restart : {false, true}) {
+        SCOPED_TRACE(restart ? "closed while paused, started again" : "continued");
+        StoreLimit(1024);
+        LauncherSandbox launcher;
+        ASSERT_TRUE(launcher.Prepare());
+        LoopbackHttpServer server;
+        server.RouteBody("/patch/manifest.txt", manifest);
+        server.RouteBody("/patch/files/data/big.pak", body);
+        const std::wstring target = launcher.Dir() / L"data\\big.pak";
+        ASSERT_TRUE(launcher.Start());
+        HWND hwnd = launcher.WaitMainWindow();
+        ASSERT_NE(hwnd, nullptr);
+        ASSERT_TRUE(testsupport::WaitUntil([&] { return testsupport::SizeOfFile(target + L".part") > 256 * 1024; }, 30000));
+        ClickClient(hwnd, 776, 4, 40, 30);
+        HWND menu = WaitMenu(launcher);
+        ASSERT_NE(menu, nullptr);
+        ClickMenuRow(menu, kPauseRow);
+        ASSERT_TRUE(MenuClosed(launcher));
+        Sleep(1000);  // the second a pause may take
+        const std::uint64_t held = testsupport::SizeOfFile(target + L".part");
+        Sleep(1500);
+        EXPECT_EQ(testsupport::SizeOfFile(target + L".part"), held);
+        EXPECT_GT(held, 0u);
+        EXPECT_FALSE(StartLooksEnabled(hwnd));
+        testsupport::SavePng(testsupport::CaptureScreen(WindowRect(hwnd)), ScreenshotPath(L"window_paused.png"));
+
+        if (restart) {
+            testsupport::PressKey(VK_F4, true);
+            ASSERT_TRUE(launcher.Proc().WaitExit(15000));
+            const std::uint64_t kept = testsupport::SizeOfFile(target + L".part");
+            EXPECT_GE(kept, held);
+            testsupport::DeleteRegistryValue(L"MaxDownloadKBps");
+            ASSERT_TRUE(launcher.Start());
+            ASSERT_TRUE(testsupport::WaitUntil([&] { return testsupport::FileExists(target); }, 60000));
+            bool resumed = false;
+            for (const std::string& head : server.RequestLines()) {
+                if (head.find("Range: bytes=" + std::to_string(kept) + "-") != std::string::npos) resumed = true;
+            }
+            EXPECT_TRUE(resumed) << "no request resumed at " << kept;
+        } else {
+            ClickClient(hwnd, 776, 4, 40, 30);
+            menu = WaitMenu(launcher);
+            ASSERT_NE(menu, nullptr);
+            ClickMenuRow(menu, kPauseRow);  // now "continue"
+            ASSERT_TRUE(MenuClosed(launcher));
+            ClickClient(hwnd, 776, 4, 40, 30);
+            menu = WaitMenu(launcher);
+            ASSERT_NE(menu, nullptr);
+            ClickMenuRow(menu, 0);  // no limit
+            ASSERT_TRUE(testsupport::WaitUntil([&] { return StartLooksEnabled(hwnd); }, 60000));
+            EXPECT_EQ(server.CountRequests("/patch/files/data/big.pak"), 1);
+        }
+        EXPECT_EQ(testsupport::ReadBytes(target), body);
+    }
+}
+
+// Check and repair hashes the game files again and fetches what differs, with the start button off until it
+// is done; the log folder opens through the desktop's shell.
+TEST_F(MenuTest, RepairFetchesWhatChangedAndTheLogFolderOpensAsThePlayer) {
+    ASSERT_TRUE(sandbox.AddProbe(L"Explorer.exe"));
+    const testsupport::ScopedHttpsHandler explorer(L"\"" + sandbox.Dir() / L"Explorer.exe" + L"\" \"%1\"", L"Folder");
+    ASSERT_TRUE(explorer.Set());
+    const std::string good = testsupport::PatternBytes(300000, 4);
+    LoopbackHttpServer server;
+    server.RouteBody("/patch/manifest.txt", "VERSION=1\nFILE|a.pak|" + std::to_string(good.size()) + "|" +
+                                                testsupport::Sha256Hex(good) + "\n");
+    server.RouteBody("/patch/files/a.pak", good);
+    ASSERT_TRUE(testsupport::WriteBytes(sandbox.Dir() / L"a.pak", good));
+    HWND hwnd = StartLauncher();
+    ASSERT_NE(hwnd, nullptr);
+    ASSERT_TRUE(testsupport::WaitUntil([&] { return StartLooksEnabled(hwnd); }, 15000));
+    EXPECT_EQ(server.CountRequests("/patch/files/a.pak"), 0);
+
+    std::string bad = good;
+    bad[1000] ^= 0x5A;
+    ASSERT_TRUE(testsupport::WriteBytes(sandbox.Dir() / L"a.pak", bad));
+    ClickClient(hwnd, 776, 4, 40, 30);
+    HWND menu = WaitMenu(sandbox);
+    ASSERT_NE(menu, nullptr);
+    ClickMenuRow(menu, kRepairRow);
+    ASSERT_TRUE(testsupport::WaitUntil([&] { return server.CountRequests("/patch/files/a.pak") == 1; }, 15000));
+    ASSERT_TRUE(testsupport::WaitUntil([&] { return StartLooksEnabled(hwnd); }, 15000));
+    EXPECT_EQ(testsupport::ReadBytes(sandbox.Dir() / L"a.pak"), good);
+
+    ClickClient(hwnd, 776, 4, 40, 30);
+    menu = WaitMenu(sandbox);
+    ASSERT_NE(menu, nullptr);
+    ClickMenuRow(menu, kLogRow);
+    const std::wstring record = sandbox.RecordOf(L"Explorer.exe");
+    ASSERT_TRUE(testsupport::WaitUntil([&] { return testsupport::FileExists(record); }, 15000)) << "no folder opened";
+    auto values = testsupport::ReadProbeRecord(record);
+    EXPECT_NE(values[L"cmdline"].find(L"\\logs"), std::wstring::npos) << testsupport::Utf8(values[L"cmdline"]);
+    EXPECT_EQ(testsupport::FindTopWindow(L"#32770", L"", sandbox.Proc().Id()), nullptr);
+}
+
 }  // namespace

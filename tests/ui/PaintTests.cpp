@@ -1,6 +1,7 @@
 // Drawing of the main window, in-process: button geometry, the painted frame and the particle animation.
 #include "res/resource.h"
 #include "ui/Dpi.h"
+#include "ui/LauncherMenu.h"
 #include "ui/MainWindow.h"
 #include "ui/MainWindowPaint.h"
 #include "ui/MainWindowState.h"
@@ -258,7 +259,7 @@ TEST(PaintMainWindow, EveryPartKeepsItsPlaceAndLookAtHigherDpi) {
 // ---- the frame against reference frames ----
 
 // Resource ids of the reference frames (tests/ui/reference), painted at 96 DPI by the window code of
-// 4de3d91, which drew every layer anew on every tick with GDI+.
+// 4de3d91, which drew every layer anew on every tick with GDI+; the menu glyph's box came later.
 constexpr int kReferenceDownloading = 1001;
 constexpr int kReferenceReady = 1002;
 // Away from the particles, the largest per-channel difference from the reference (rounding in the blend
@@ -386,6 +387,7 @@ TEST(PaintMainWindow, FrameMatchesTheReferenceAt96Dpi) {
         std::vector<RECT> glows;
         for (const PlacedParticle& p : kReferenceParticles) glows.push_back(GlowBox(p));
         int largest = 0, beyondTolerance = 0;
+        RECT where = {kMainWindowWidth, kMainWindowHeight, 0, 0};
         for (int y = 0; y < kMainWindowHeight; ++y) {
             for (int x = 0; x < kMainWindowWidth; ++x) {
                 const POINT at = {x, y};
@@ -394,10 +396,14 @@ TEST(PaintMainWindow, FrameMatchesTheReferenceAt96Dpi) {
                 }
                 const int difference = ChannelDifference(frame.At(x, y), reference.At(x, y));
                 largest = std::max(largest, difference);
-                if (difference > kFrameTolerance) ++beyondTolerance;
+                if (difference <= kFrameTolerance) continue;
+                ++beyondTolerance;
+                where = RECT{std::min<LONG>(where.left, x), std::min<LONG>(where.top, y), std::max<LONG>(where.right, x + 1),
+                             std::max<LONG>(where.bottom, y + 1)};
             }
         }
-        EXPECT_EQ(beyondTolerance, 0) << "largest difference " << largest;
+        EXPECT_EQ(beyondTolerance, 0) << "largest difference " << largest << " within (" << where.left << ", " << where.top
+                                      << ")-(" << where.right << ", " << where.bottom << ")";
 
         for (std::size_t i = 0; i < glows.size(); ++i) {
             SCOPED_TRACE(testing::Message() << "particle " << i);
@@ -407,6 +413,93 @@ TEST(PaintMainWindow, FrameMatchesTheReferenceAt96Dpi) {
             EXPECT_NEAR(now.green, before.green, kParticleLightTolerance * std::fabs(before.green) + kParticleLightSlack);
             EXPECT_NEAR(now.blue, before.blue, kParticleLightTolerance * std::fabs(before.blue) + kParticleLightSlack);
         }
+    }
+}
+
+// ---- the menu ----
+
+// Resource id of the menu's reference frame (tests/ui/reference), painted at 96 DPI.
+constexpr int kReferenceMenu = 1003;
+
+// The menu as a player sees it mid-download: 2 MB/s chosen, the pointer on pause.
+std::vector<MenuItemLook> ReferenceMenuItems() {
+    const wchar_t* texts[] = {L"\u4E0D\u9650\u901F", L"1 MB/s", L"2 MB/s", L"5 MB/s", L"10 MB/s", L"20 MB/s", L"",
+                              L"\u66AB\u505C\u4E0B\u8F09", L"\u6AA2\u67E5\u4E26\u4FEE\u5FA9\u904A\u6232\u6A94\u6848",
+                              L"\u958B\u555F\u8A18\u9304\u8CC7\u6599\u593E"};
+    std::vector<MenuItemLook> items;
+    for (const wchar_t* text : texts) {
+        MenuItemLook look;
+        look.text = text;
+        look.separator = text[0] == L'\0';
+        items.push_back(look);
+    }
+    items[2].checked = true;
+    items[7].selected = true;
+    items[8].enabled = false;  // no check while a run is under way
+    return items;
+}
+
+// The items stacked as the menu stacks them, each as wide as the widest.
+Capture RenderMenu(const std::vector<MenuItemLook>& items, UINT dpi, std::vector<RECT>* rows) {
+    HDC screen = GetDC(nullptr);
+    int width = 0, height = 0;
+    for (const MenuItemLook& look : items) {
+        const SIZE size = MenuItemSize(screen, look, dpi);
+        rows->push_back(RECT{0, height, 0, height + size.cy});
+        width = std::max(width, static_cast<int>(size.cx));
+        height += size.cy;
+    }
+    ReleaseDC(nullptr, screen);
+    for (RECT& row : *rows) row.right = width;
+    return testsupport::RenderOffscreen(width, height, [&](HDC dc) {
+        for (std::size_t i = 0; i < items.size(); ++i) PaintMenuItem(dc, (*rows)[i], items[i], dpi);
+    });
+}
+
+// Pixels of the check mark's gold in a row's check column.
+int GoldIn(const Capture& frame, const RECT& row, UINT dpi) {
+    int gold = 0;
+    for (int y = row.top; y < row.bottom; ++y) {
+        for (int x = row.left; x < row.left + ScaleToDpi(30, dpi); ++x) {
+            const std::uint32_t px = frame.At(x, y);
+            if (Red(px) > 200 && Green(px) > 140 && Blue(px) < 120) ++gold;
+        }
+    }
+    return gold;
+}
+
+TEST(PaintLauncherMenu, ItemsMatchTheReferenceAndGrowWithTheDpi) {
+    const std::vector<MenuItemLook> items = ReferenceMenuItems();
+    std::vector<RECT> base;
+    RenderMenu(items, 96, &base);
+    for (UINT dpi : {96u, 144u, 192u}) {
+        SCOPED_TRACE(testing::Message() << dpi << " DPI");
+        std::vector<RECT> rows;
+        const Capture frame = RenderMenu(items, dpi, &rows);
+        SaveArtefact(frame, L"paint_menu_" + std::to_wstring(dpi) + L".png");
+        for (std::size_t i = 0; i < rows.size(); ++i) {
+            EXPECT_NEAR(rows[i].bottom - rows[i].top, ScaleToDpi(base[i].bottom - base[i].top, dpi), 1) << "row " << i;
+        }
+        EXPECT_GE(frame.width, ScaleToDpi(200, dpi));
+        // The check mark on the chosen limit alone.
+        for (std::size_t i = 0; i < 6; ++i) {
+            EXPECT_EQ(GoldIn(frame, rows[i], dpi) > ScaleToDpi(4, dpi), i == 2) << "row " << i;
+        }
+        // The selected row stands on the slate plate; the others on the dark ground.
+        const std::uint32_t plate = frame.At(rows[7].right - ScaleToDpi(12, dpi), (rows[7].top + rows[7].bottom) / 2);
+        const std::uint32_t ground = frame.At(rows[9].right - ScaleToDpi(12, dpi), (rows[9].top + rows[9].bottom) / 2);
+        EXPECT_GT(Blue(plate), Blue(ground) + 30);
+        if (dpi != 96) continue;
+        const Capture reference = CaptureOfBitmap(LoadPngResource(kReferenceMenu).get());
+        ASSERT_EQ(reference.width, frame.width) << "reference frame missing or of another size";
+        ASSERT_EQ(reference.height, frame.height);
+        int beyond = 0;
+        for (int y = 0; y < frame.height; ++y) {
+            for (int x = 0; x < frame.width; ++x) {
+                if (ChannelDifference(frame.At(x, y), reference.At(x, y)) > kFrameTolerance) ++beyond;
+            }
+        }
+        EXPECT_EQ(beyond, 0);
     }
 }
 

@@ -96,6 +96,9 @@ TEST(LoadPngResource, EverySkinLoadsWithItsSize) {
         {IDR_CLOSE_NORMAL_PNG, 32, 38},
         {IDR_CLOSE_HOVER_PNG, 32, 38},
         {IDR_CLOSE_PRESSED_PNG, 32, 38},
+        {IDR_MENU_NORMAL_PNG, 40, 30},
+        {IDR_MENU_HOVER_PNG, 40, 30},
+        {IDR_MENU_PRESSED_PNG, 40, 30},
         {IDR_PROGRESS_TRACK_PNG, 527, 13},
         {IDR_PROGRESS_FILL_PNG, 527, 13},
     };

@@ -2,6 +2,7 @@
 #include "update/HttpDownload.h"
 #include "update/PatchHost.h"
 #include "update/StatusChannel.h"
+#include "update/TransferGate.h"
 #include "update/TransferReport.h"
 
 #include "ChildProcesses.h"
@@ -12,7 +13,9 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <regex>
+#include <thread>
 
 using testsupport::Delivery;
 using testsupport::HttpResponse;
@@ -26,6 +29,17 @@ DownloadResult Fetch(const wchar_t* url, const std::wstring& target, const std::
                      ProgressSink* sink = nullptr) {
     return HttpDownloadToFile(PatchBaseUrl, url, target, body.size(), testsupport::Sha256Hex(body), sink);
 }
+
+// Counts the bytes a transfer has in place.
+class ByteCounter : public ProgressSink {
+public:
+    void OnBytes(std::uint64_t done, std::uint64_t, bool) override { bytes_.store(done); }
+    void OnWireBytes(std::uint64_t) override {}
+    std::uint64_t Bytes() const { return bytes_.load(); }
+
+private:
+    std::atomic<std::uint64_t> bytes_{0};
+};
 
 }  // namespace
 
@@ -368,4 +382,49 @@ TEST(HttpDownloadTest, ATrickleIsBrokenOffWithinAboutAMinute) {
     const std::string part = testsupport::ReadBytes(dir / L"trickle.bin.part");
     EXPECT_GE(part.size(), 6u);
     EXPECT_LT(part.size(), body.size());
+}
+
+// The player's limit and pause act on a transfer under way within a second: a changed limit bounds what
+// passes from then on (with its quarter-second burst and one read), a pause lets nothing pass, and a
+// continue goes on over the same request into the same ".part".
+TEST(HttpDownloadTest, TheSpeedLimitAndPauseActWithinASecond) {
+    LoopbackHttpServer server;
+    TempDir dir;
+    const std::string body = testsupport::PatternBytes(24 * 1024 * 1024, 7);
+    server.RouteBody("/patch/files/big.pak", body);
+    ByteCounter counter;
+    SetSpeedLimit(256);
+    DownloadResult result;
+    std::thread transfer([&] { result = Fetch(L"files/big.pak", dir / L"big.pak", body, &counter); });
+    ASSERT_TRUE(testsupport::WaitUntil([&] { return counter.Bytes() > 0; }, 30000));
+
+    struct Step {
+        const char* name;
+        std::uint32_t limitKiB;
+        bool paused;
+    };
+    const Step steps[] = {{"1 MiB/s", 1024, false}, {"paused", 1024, true}, {"512 KiB/s", 512, false}};
+    for (const Step& step : steps) {
+        SCOPED_TRACE(step.name);
+        SetSpeedLimit(step.limitKiB);
+        SetTransfersPaused(step.paused);
+        Sleep(1000);  // the second the gate has to take hold
+        const std::uint64_t before = counter.Bytes();
+        const ULONGLONG start = GetTickCount64();
+        Sleep(2000);
+        const std::uint64_t passed = counter.Bytes() - before;
+        const double seconds = static_cast<double>(GetTickCount64() - start) / 1000.0;
+        const double bound = step.paused ? 0.0 : step.limitKiB * 1024.0 * (seconds + 0.25) + kLimitedReadBytes;
+        EXPECT_LE(static_cast<double>(passed), bound) << passed << " bytes in " << seconds << " s";
+        if (!step.paused) {
+            EXPECT_GT(passed, 0u);
+        }
+    }
+    SetTransfersPaused(false);
+    SetSpeedLimit(0);
+    transfer.join();
+    EXPECT_EQ(result.outcome, DownloadOutcome::Done);
+    EXPECT_FALSE(result.resumed);
+    EXPECT_EQ(server.CountRequests("/patch/files/big.pak"), 1);
+    EXPECT_EQ(testsupport::ReadBytes(dir / L"big.pak"), body);
 }

@@ -51,6 +51,8 @@ TEST_CHILD_ROUTINE(WriteLauncherLog) {
         LogLine("[Launcher][test] line %d token=%s proxy http://me:pw@proxy:3128 %s\n", i, kToken, padding.c_str());
     }
     LogLineW(L"[Launcher][test] wide \u5b8c\u6210 %d\n", count);
+    LogLine("[Launcher][test] utf-8 \xE5\xAE\x8C\xE6\x88\x90, the code page %s\n",
+            ToAnsiForLog(L"\u5b8c\u6210", kLogNameBytes).c_str());
     CloseLauncherLog();
     return 0;
 }
@@ -92,8 +94,13 @@ TEST(LauncherLogTest, KeepsThreeFilesOfStampedLinesWithoutSecrets) {
         ASSERT_FALSE(lines.empty());
         for (const std::string& line : lines) EXPECT_TRUE(Stamped(line)) << line;
         // Oldest first across the files, nothing lost in between, the last line last.
-        EXPECT_NE(lines.back().find("[Launcher][test] wide \xE5\xAE\x8C\xE6\x88\x90 " + std::to_string(c.lines)),
+        ASSERT_GE(lines.size(), 2u);
+        EXPECT_NE(lines[lines.size() - 2].find("[Launcher][test] wide \xE5\xAE\x8C\xE6\x88\x90 " + std::to_string(c.lines)),
                   std::string::npos);
+        // The launcher's UTF-8 texts and a name in the ANSI code page both read as UTF-8.
+        EXPECT_NE(lines.back().find("[Launcher][test] utf-8 \xE5\xAE\x8C\xE6\x88\x90, the code page \xE5\xAE\x8C\xE6\x88\x90"),
+                  std::string::npos)
+            << lines.back();
         int previous = -1;
         for (const std::string& line : lines) {
             const std::size_t at = line.find("[Launcher][test] line ");

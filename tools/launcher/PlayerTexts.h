@@ -45,6 +45,18 @@ inline constexpr wchar_t kFileInUse[] = L"檔案使用中：%ls（%ls）";
 // The program's name when Windows cannot tell which program holds the file.
 inline constexpr wchar_t kUnknownHolder[] = L"另一個程式";
 
+// ---- the window's menu ----
+inline constexpr wchar_t kMenuNoLimit[] = L"不限速";
+inline constexpr wchar_t kMenuLimit[] = L"%u MB/s";  // the limit in MB/s
+inline constexpr wchar_t kMenuPause[] = L"暫停下載";
+inline constexpr wchar_t kMenuContinue[] = L"繼續下載";
+inline constexpr wchar_t kMenuRepair[] = L"檢查並修復遊戲檔案";
+inline constexpr wchar_t kMenuOpenLog[] = L"開啟記錄資料夾";
+inline constexpr wchar_t kPaused[] = L"已暫停下載";
+// The desktop's shell could not open the log folder as the player; followed by the folder's path.
+inline constexpr wchar_t kLogFolderCopied[] =
+    L"無法以一般使用者身分開啟記錄資料夾。資料夾路徑已複製到剪貼簿，請在檔案總管中開啟：\n";
+
 // ---- the launcher's own update ----
 inline constexpr wchar_t kSelfUpdating[] = L"啟動器更新中...";
 inline constexpr wchar_t kSelfUpdateLabel[] = L"啟動器更新中";

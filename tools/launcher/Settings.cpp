@@ -12,6 +12,7 @@ namespace {
 
 constexpr wchar_t kLauncherRegistryKey[] = L"Software\\Korvane\\Launcher";
 constexpr wchar_t kBgmMutedValue[] = L"BgmMuted";
+constexpr wchar_t kMaxDownloadValue[] = L"MaxDownloadKBps";
 constexpr wchar_t kLastSelfUpdateShaValue[] = L"LastSelfUpdateSha";
 constexpr wchar_t kLastManifestSequenceValue[] = L"LastManifestSequence";
 constexpr wchar_t kLocalMirrorsValue[] = L"LocalMirrors";
@@ -83,27 +84,40 @@ void WriteMachineSequence(const std::wstring& name, std::uint64_t sequence) {
     RegSetValueExW(key.Get(), name.c_str(), 0, REG_QWORD, reinterpret_cast<const BYTE*>(&sequence), sizeof(sequence));
 }
 
+// A REG_DWORD of the player's key; false when absent or of another type.
+bool ReadUserDword(const wchar_t* name, DWORD* value) {
+    ScopedRegKey key;
+    if (!OpenForReading(key)) return false;
+    DWORD type = 0;
+    DWORD size = sizeof(*value);
+    return RegQueryValueExW(key.Get(), name, nullptr, &type, reinterpret_cast<BYTE*>(value), &size) == ERROR_SUCCESS &&
+           type == REG_DWORD && size == sizeof(*value);
+}
+
+void WriteUserDword(const wchar_t* name, DWORD value) {
+    ScopedRegKey key;
+    if (!OpenForWriting(key)) return;
+    RegSetValueExW(key.Get(), name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof(value));
+}
+
 }  // namespace
 
 bool ReadBgmMuted() {
-    ScopedRegKey key;
-    if (!OpenForReading(key)) return false;
     DWORD value = 0;
-    DWORD type = 0;
-    DWORD size = sizeof(value);
-    if (RegQueryValueExW(key.Get(), kBgmMutedValue, nullptr, &type, reinterpret_cast<BYTE*>(&value), &size) !=
-            ERROR_SUCCESS ||
-        type != REG_DWORD) {
-        return false;
-    }
-    return value != 0;
+    return ReadUserDword(kBgmMutedValue, &value) && value != 0;
 }
 
 void WriteBgmMuted(bool muted) {
-    ScopedRegKey key;
-    if (!OpenForWriting(key)) return;
-    const DWORD stored = muted ? 1 : 0;
-    RegSetValueExW(key.Get(), kBgmMutedValue, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&stored), sizeof(stored));
+    WriteUserDword(kBgmMutedValue, muted ? 1 : 0);
+}
+
+std::uint32_t ReadMaxDownloadKBps() {
+    DWORD value = 0;
+    return ReadUserDword(kMaxDownloadValue, &value) ? value : 0;
+}
+
+void WriteMaxDownloadKBps(std::uint32_t kibPerSecond) {
+    WriteUserDword(kMaxDownloadValue, kibPerSecond);
 }
 
 std::string ReadLastSelfUpdateSha() {

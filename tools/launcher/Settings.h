@@ -1,6 +1,6 @@
 #pragma once
 // The launcher's remembered values under Software\Korvane\Launcher: the only code that reads or writes
-// the registry. The player's choice (BgmMuted) lives under HKEY_CURRENT_USER; whatever steers an update
+// the registry. The player's choices (BgmMuted, MaxDownloadKBps) live under HKEY_CURRENT_USER; whatever steers an update
 // run lives under HKEY_LOCAL_MACHINE, out of reach of programs that are not elevated. An unreadable value
 // counts as absent; a failed write is ignored.
 
@@ -11,6 +11,12 @@
 bool ReadBgmMuted();
 // Stores BgmMuted as a REG_DWORD of 1 or 0.
 void WriteBgmMuted(bool muted);
+
+// MaxDownloadKBps: the player's download speed limit in KiB/s (REG_DWORD under HKEY_CURRENT_USER; 0 or
+// absent: no limit). A preference of the player's, not a decision of trust.
+std::uint32_t ReadMaxDownloadKBps();
+// Stores it.
+void WriteMaxDownloadKBps(std::uint32_t kibPerSecond);
 
 // LastSelfUpdateSha: the digest of the launcher a hand-over last put in place, which keeps a manifest naming
 // that launcher from fetching it again. Kept per installation under HKEY_LOCAL_MACHINE, as

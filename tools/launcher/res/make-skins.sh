@@ -62,6 +62,8 @@ CAPTION="#fff8e8"
 CAPTION_OUTLINE="#1a0c02"
 START_CAPTION="#fffdf4"
 START_OUTLINE="#5a2200"
+# menu glyph: three gold bars, a slate plate under the pointer
+MENU_GLYPH="#e8d2a0"; MENU_HOVER_TOP="$SET_TOP"; MENU_HOVER_BOT="$SET_BOT"; MENU_RIM="$SET_RIM"
 # close button
 CLOSE_GLYPH="#d9d2c4"; CLOSE_HOVER_TOP="#d8433a"; CLOSE_HOVER_BOT="#8e1612"
 
@@ -546,6 +548,38 @@ make_close() {
   done
 }
 
+# menu glyph 40x30: three bars, like the close button's plate under the pointer
+make_menu() {
+  local W=40 H=30 s
+  for s in normal hover pressed; do
+    local dy=0 col=$MENU_GLYPH plate=0 top=$MENU_HOVER_TOP bot=$MENU_HOVER_BOT
+    case $s in
+      hover)   col="$GOLD_HI"; plate=1 ;;
+      pressed) col="$GOLD_LIGHT"; plate=1; dy=1; top="$SET_BOT"; bot="#0b0d18" ;;
+    esac
+    local p=$T/m_$s cx=20 cy=$((15 + dy)) k=8
+    C -size ${W}x${H} xc:black -fill none -stroke white -strokewidth 2.4 \
+      -draw "stroke-linecap round line $((cx - k)),$((cy - 6)) $((cx + k)),$((cy - 6))" \
+      -draw "stroke-linecap round line $((cx - k)),$cy $((cx + k)),$cy" \
+      -draw "stroke-linecap round line $((cx - k)),$((cy + 6)) $((cx + k)),$((cy + 6))" "$p.x.m.png"
+    paint "$col" "$p.x.m.png" "$p.x.png"
+    C "$p.x.m.png" -morphology Dilate Disk:1.5 -blur 0x1 "$p.xs.m.png"
+    paint "#000000" "$p.xs.m.png" "$p.xs.png" 0.7
+    if [ $plate = 1 ]; then
+      rr_mask $W $H 2 $((2 + dy)) 37 $((27 + dy)) 6 "$p.m.png"
+      C \( -size ${W}x${H} gradient:"$top"-"$bot" \) "$p.m.png" -alpha off -compose CopyOpacity -composite "$p.plate.png"
+      C -size ${W}x${H} xc:black -fill none -stroke white -strokewidth 1 \
+        -draw "roundrectangle 2,$((2 + dy)) 37,$((27 + dy)) 6,6" "$p.r.m.png"
+      paint "$MENU_RIM" "$p.r.m.png" "$p.rim.png" 0.7
+    else
+      for f in plate rim; do C -size ${W}x${H} xc:none "$p.$f.png"; done
+    fi
+    C -size ${W}x${H} xc:none "$p.plate.png" -compose over -composite "$p.rim.png" -composite \
+      "$p.xs.png" -composite "$p.x.png" -composite "$p.out.png"
+    save "$p.out.png" "$OUT/btn_menu_$s.png"
+  done
+}
+
 # ============================================================================
 # progress bar 527x13: recessed track and the warm fill drawn over it
 make_progress() {
@@ -621,5 +655,6 @@ make_logo
 make_background
 make_buttons
 make_close
+make_menu
 make_progress
 make_icon

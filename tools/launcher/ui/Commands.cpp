@@ -3,8 +3,10 @@
 #include "GameClient.h"
 #include "PlayerTexts.h"
 #include "ui/DesktopShell.h"
+#include "ui/LauncherMenu.h"
 #include "ui/Music.h"
 #include "ui/Splash.h"
+#include "update/LogFile.h"
 
 #include <cwchar>
 
@@ -74,6 +76,14 @@ void OpenCommunityLink(const MainWindowState& state) {
 
 }  // namespace
 
+void OpenLogFolder(const MainWindowState& state) {
+    const std::wstring folder = state.launcherDir + kLogFolderName;
+    if (OpenAsDesktopUser(folder)) return;
+    CopyToClipboard(state.hwnd, folder);
+    const std::wstring text = player_texts::kLogFolderCopied + folder;
+    MessageBoxW(state.hwnd, text.c_str(), player_texts::kCaptionLauncher, MB_ICONINFORMATION);
+}
+
 StartOutcome LaunchFromLauncherDir(const MainWindowState& state, const wchar_t* fileName) {
     ProgramStart program;
     program.path = state.launcherDir + fileName;
@@ -100,6 +110,9 @@ void RunLauncherCommand(MainWindowState& state, int command) {
             break;
         case CloseLauncher:
             DestroyWindow(state.hwnd);
+            break;
+        case OpenMenu:
+            ShowLauncherMenuAtGlyph(state);
             break;
         default:
             break;

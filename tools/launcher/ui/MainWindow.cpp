@@ -7,11 +7,13 @@
 #include "res/resource.h"
 #include "ui/Commands.h"
 #include "ui/Dpi.h"
+#include "ui/LauncherMenu.h"
 #include "ui/MainWindowPaint.h"
 #include "ui/Music.h"
 #include "update/PatchHost.h"
 #include "update/SelfUpdate.h"
 #include "update/StatusChannel.h"
+#include "update/TransferGate.h"
 #include "update/Updater.h"
 
 #include <objidl.h>
@@ -30,23 +32,6 @@ constexpr float kMaxBoost = 2.2f;
 
 MainWindowState* StateOf(HWND hwnd) {
     return reinterpret_cast<MainWindowState*>(GetWindowLongPtrW(hwnd, GWLP_USERDATA));
-}
-
-void StartUpdater(MainWindowState& state, bool fullCheck) {
-    bool idle = false;
-    if (!state.hwnd || !UpdaterRunning.compare_exchange_strong(idle, true)) return;
-    auto args = std::make_unique<UpdaterThreadArgs>();
-    args->notifyWindow = state.hwnd;
-    args->launcherDir = state.launcherDir;
-    args->patchHosts = PatchHostList();
-    args->manifestKeys = ManifestKeyList();
-    args->fullCheck = fullCheck;
-    // Nobody waits for the run: the process exit ends one still going.
-    if (!StartDetachedThread(UpdaterThread, args.get())) {
-        UpdaterRunning.store(false);
-        return;
-    }
-    args.release();  // the thread owns it now
 }
 
 // ---- message handlers ----
@@ -137,17 +122,39 @@ void OnMouseLeave(HWND hwnd, MainWindowState& state) {
     }
 }
 
-// Enter presses the start button; a held key's repeats do not start the game twice.
+// Enter presses the start button; a held key's repeats do not start the game twice. The menu key opens the
+// menu under its glyph.
 void OnKeyDown(HWND hwnd, MainWindowState& state, WPARAM key, LPARAM flags) {
     const bool repeat = (HIWORD(flags) & KF_REPEAT) != 0;
     if (key == VK_RETURN && !repeat && state.startEnabled && IsWindowVisible(hwnd)) RunLauncherCommand(state, StartGame);
+    if (key == VK_APPS && !repeat) ShowLauncherMenuAtGlyph(state);
 }
 
-// Alt+F4 runs the close button's command: the window has no system menu to route it through.
+// Alt+F4 runs the close button's command: the window has no system menu to route it through. Shift+F10,
+// Windows' other key for a context menu, opens the menu.
 bool OnSysKeyDown(MainWindowState& state, WPARAM key, LPARAM flags) {
+    if (key == VK_F10 && GetKeyState(VK_SHIFT) < 0) {
+        if (!(HIWORD(flags) & KF_REPEAT)) ShowLauncherMenuAtGlyph(state);
+        return true;
+    }
     if (key != VK_F4 || !(HIWORD(flags) & KF_ALTDOWN)) return false;
     RunLauncherCommand(state, CloseLauncher);
     return true;
+}
+
+// A right-click anywhere opens the menu where it was; the keyboard's context menu, under the glyph.
+void OnContextMenu(MainWindowState& state, LPARAM lParam) {
+    if (lParam == -1) {
+        ShowLauncherMenuAtGlyph(state);
+        return;
+    }
+    ShowLauncherMenu(state, POINT{GET_X_LPARAM(lParam), GET_Y_LPARAM(lParam)}, false);
+}
+
+void OnRightButtonUp(MainWindowState& state, LPARAM lParam, bool client) {
+    POINT point = {GET_X_LPARAM(lParam), GET_Y_LPARAM(lParam)};
+    if (client) ClientToScreen(state.hwnd, &point);
+    ShowLauncherMenu(state, point, false);
 }
 
 void OnProgress(HWND hwnd, MainWindowState* state, WPARAM percent) {
@@ -161,7 +168,9 @@ void OnProgress(HWND hwnd, MainWindowState* state, WPARAM percent) {
 }
 
 void OnStatus(HWND hwnd, MainWindowState* state, WPARAM text) {
-    if (state && text) {
+    if (state && text && state->paused) {
+        state->statusWhilePaused = reinterpret_cast<const wchar_t*>(text);
+    } else if (state && text) {
         state->statusText = reinterpret_cast<const wchar_t*>(text);
         const RECT bar = ScaledRect(kProgressBar, state->dpi);
         InvalidateRect(hwnd, &bar, FALSE);
@@ -210,6 +219,23 @@ void OnRestart() {
 }
 
 }  // namespace
+
+void StartUpdateRun(MainWindowState& state, bool fullCheck) {
+    bool idle = false;
+    if (!state.hwnd || !UpdaterRunning.compare_exchange_strong(idle, true)) return;
+    auto args = std::make_unique<UpdaterThreadArgs>();
+    args->notifyWindow = state.hwnd;
+    args->launcherDir = state.launcherDir;
+    args->patchHosts = PatchHostList();
+    args->manifestKeys = ManifestKeyList();
+    args->fullCheck = fullCheck;
+    // Nobody waits for the run: the process exit ends one still going.
+    if (!StartDetachedThread(UpdaterThread, args.get())) {
+        UpdaterRunning.store(false);
+        return;
+    }
+    args.release();  // the thread owns it now
+}
 
 void SetButtonLayout(MainWindowState& state) {
     for (int i = 0; i < kButtonCount; ++i) {
@@ -269,6 +295,19 @@ LRESULT CALLBACK MainWindowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM l
         case WM_MOUSELEAVE: OnMouseLeave(hwnd, *state); return 0;
         case WM_DPICHANGED: OnDpiChanged(hwnd, *state, wParam, lParam); return 0;
         case WM_KEYDOWN: OnKeyDown(hwnd, *state, wParam, lParam); return 0;
+        case WM_CONTEXTMENU: OnContextMenu(*state, lParam); return 0;
+        case WM_RBUTTONDOWN: return 0;
+        case WM_RBUTTONUP: OnRightButtonUp(*state, lParam, true); return 0;
+        // The background is the caption (it drags the window): its right-click is the window's too, and
+        // nothing of the system's caption handling may take the press.
+        case WM_NCRBUTTONDOWN: return 0;
+        case WM_NCRBUTTONUP: OnRightButtonUp(*state, lParam, false); return 0;
+        case WM_MEASUREITEM:
+            if (MeasureMenuItem(*state, reinterpret_cast<MEASUREITEMSTRUCT*>(lParam))) return TRUE;
+            return DefWindowProcW(hwnd, message, wParam, lParam);
+        case WM_DRAWITEM:
+            if (DrawMenuItem(*state, reinterpret_cast<const DRAWITEMSTRUCT*>(lParam))) return TRUE;
+            return DefWindowProcW(hwnd, message, wParam, lParam);
         case WM_SYSKEYDOWN:
             if (OnSysKeyDown(*state, wParam, lParam)) return 0;
             return DefWindowProcW(hwnd, message, wParam, lParam);
@@ -282,6 +321,8 @@ bool RunMainWindow(HINSTANCE instance, const std::wstring& launcherDir, bool ful
     SetButtonLayout(state);
     LoadMainWindowSkins(state);
     state.bgmMuted = ReadBgmMuted();
+    state.speedLimit = ReadMaxDownloadKBps();
+    SetSpeedLimit(state.speedLimit);
 
     WNDCLASSEXW wc;
     ZeroMemory(&wc, sizeof(wc));
@@ -315,7 +356,7 @@ bool RunMainWindow(HINSTANCE instance, const std::wstring& launcherDir, bool ful
     StartMusic(state.launcherDir, state.bgmMuted);
     ShowWindow(state.hwnd, SW_SHOW);
     UpdateWindow(state.hwnd);
-    StartUpdater(state, fullCheck);
+    StartUpdateRun(state, fullCheck);
 
     MSG msg;
     while (GetMessageW(&msg, nullptr, 0, 0) > 0) {

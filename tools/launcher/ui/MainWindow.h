@@ -15,4 +15,8 @@ inline constexpr wchar_t kMainWindowClass[] = L"KorvaneLauncherMainWnd";
 // fullCheck the update hashes every game file whatever the manifest allows.
 bool RunMainWindow(HINSTANCE instance, const std::wstring& launcherDir, bool fullCheck = false);
 
+// Starts an update run for the window unless one is running (UpdaterRunning); with fullCheck every game file
+// is hashed whatever the manifest allows.
+void StartUpdateRun(MainWindowState& state, bool fullCheck);
+
 LRESULT CALLBACK MainWindowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);

@@ -10,8 +10,15 @@ constexpr int kMainWindowWidth = 900;
 constexpr int kMainWindowHeight = 540;
 
 // The buttons, in table order; a button's index is its command number.
-enum LauncherCommand : int { OpenCommunity = 0, OpenSettings = 1, StartGame = 2, ToggleMute = 3, CloseLauncher = 4 };
-constexpr int kButtonCount = 5;
+enum LauncherCommand : int {
+    OpenCommunity = 0,
+    OpenSettings = 1,
+    StartGame = 2,
+    ToggleMute = 3,
+    CloseLauncher = 4,
+    OpenMenu = 5,
+};
+constexpr int kButtonCount = 6;
 
 struct LayoutBox {
     int x;
@@ -38,6 +45,7 @@ constexpr ButtonLayout kButtonLayout[kButtonCount] = {
     {{452, 403, 363, 108}, IDR_START_NORMAL_PNG, IDR_START_HOVER_PNG, IDR_START_PRESSED_PNG},
     {{820, 4, 40, 30}, 0, 0, 0},
     {{868, 0, 32, 38}, IDR_CLOSE_NORMAL_PNG, IDR_CLOSE_HOVER_PNG, IDR_CLOSE_PRESSED_PNG},
+    {{776, 4, 40, 30}, IDR_MENU_NORMAL_PNG, IDR_MENU_HOVER_PNG, IDR_MENU_PRESSED_PNG},
 };
 
 // The progress bar; the status line is drawn into the same box.

@@ -7,6 +7,7 @@
 
 #include <windows.h>
 
+#include <cstdint>
 #include <map>
 #include <memory>
 #include <string>
@@ -61,6 +62,10 @@ struct MainWindowState {
     // program it does not list, or one started before the manifest arrived, is started unchecked.
     std::map<std::wstring, std::string> programDigests;
     std::wstring statusText;
+    // The player paused the downloads: statusText reads so, and what the run posts meanwhile waits here.
+    bool paused = false;
+    std::wstring statusWhilePaused;
+    std::uint32_t speedLimit = 0;  // KiB/s, 0: none (MaxDownloadKBps)
     Particle particles[kParticleCount];
     DWORD lastAnimTick = 0;
     float activityBoost = 1.0f;
@@ -78,5 +83,5 @@ struct MainWindowState {
 // Puts every button where the layout table says at state.dpi, without images.
 void SetButtonLayout(MainWindowState& state);
 
-// Index 0..4 of the first button whose rectangle holds the client point, or -1.
+// Index 0..5 of the first button whose rectangle holds the client point, or -1.
 int HitTestButton(const MainWindowState& state, int x, int y);

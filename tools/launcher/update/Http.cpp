@@ -8,8 +8,10 @@
 #include "update/DebugLog.h"
 #include "update/LocalMirror.h"
 #include "update/ProxyChoice.h"
+#include "update/TransferGate.h"
 #include "update/Sha256.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cwchar>
 #include <vector>
@@ -203,6 +205,7 @@ BodyOutcome ReadBody(const HttpRequest& http, std::uint64_t limit, const wchar_t
     }
     std::uint64_t received = 0;
     std::uint64_t windowBytes = 0;
+    PassTransferGate(0);  // a paused run starts no body
     DWORD windowStart = GetTickCount();
     std::vector<char> buffer;
     for (;;) {
@@ -217,15 +220,18 @@ BodyOutcome ReadBody(const HttpRequest& http, std::uint64_t limit, const wchar_t
                      ToAnsiForLog(name, kLogNameBytes).c_str(), static_cast<unsigned long long>(limit));
             return BodyOutcome::TooLong;
         }
-        if (buffer.size() < available) buffer.resize(available);
+        const DWORD want = SpeedLimit() != 0 ? std::min<DWORD>(available, kLimitedReadBytes) : available;
+        if (buffer.size() < want) buffer.resize(want);
         DWORD read = 0;
-        if (!WinHttpReadData(request, buffer.data(), available, &read)) {
+        if (!WinHttpReadData(request, buffer.data(), want, &read)) {
             LogHttpStepFailure("WinHttpReadData", name, GetLastError());
             return BodyOutcome::Broken;
         }
         if (!consume(buffer.data(), read)) return BodyOutcome::Refused;
         received += read;
         windowBytes += read;
+        // Time the limit or a pause held the transfer is not the host's: the window measures what it sent.
+        windowStart += PassTransferGate(read);
         const DWORD now = GetTickCount();
         if (now - windowStart >= http.stall.windowMs) {
             if (windowBytes < http.stall.minimumBytes) {

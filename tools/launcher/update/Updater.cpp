@@ -23,6 +23,7 @@
 #include "update/SelfUpdate.h"
 #include "update/Sha256.h"
 #include "update/StatusChannel.h"
+#include "update/TransferGate.h"
 
 #include <tlhelp32.h>
 
@@ -147,11 +148,13 @@ BatchOutcome DownloadJobs(HWND window, const Manifest& manifest, const std::vect
     PlanPackJobs(*batch);
 
     const int workers = batch->jobCount < kMaxDownloadWorkers ? static_cast<int>(batch->jobCount) : kMaxDownloadWorkers;
+    SetDownloadsUnderway(true);
     {
         ThreadGroup threads;
         for (int i = 0; i < workers; ++i) threads.Start(RunDownloadWorker, batch.get());
         if (threads.Count() == 0) RunDownloadsSequentially(*batch);
     }
+    SetDownloadsUnderway(false);
 
     BatchOutcome outcome;
     outcome.failed = batch->failed.load();
