@@ -396,6 +396,15 @@ TEST(HttpDownloadTest, TheSpeedLimitAndPauseActWithinASecond) {
     SetSpeedLimit(256);
     DownloadResult result;
     std::thread transfer([&] { result = Fetch(L"files/big.pak", dir / L"big.pak", body, &counter); });
+    // Whatever fails below, the gate opens again and the transfer ends before the test does.
+    struct OpenGate {
+        std::thread& transfer;
+        ~OpenGate() {
+            SetTransfersPaused(false);
+            SetSpeedLimit(0);
+            if (transfer.joinable()) transfer.join();
+        }
+    } openGate{transfer};
     ASSERT_TRUE(testsupport::WaitUntil([&] { return counter.Bytes() > 0; }, 30000));
 
     struct Step {

@@ -151,6 +151,8 @@ int LauncherMain(HINSTANCE instance) {
     }
     // A hand-over started from anything but a ".new" file is an ordinary start.
     const DWORD handOverFrom = HandOverProcessId(GetCommandLineW());
+    // The hand-over's lines (a rollback above all) are support's too; its predecessor may still append.
+    if (handOverFrom != 0) OpenLauncherLog(LauncherDirFromPath(GetLauncherExePath()), PatchHostList());
     if (handOverFrom == 0 || !CompleteHandOver(handOverFrom)) RunNormalMode(instance);
     return 0;
 }

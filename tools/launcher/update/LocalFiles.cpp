@@ -489,10 +489,10 @@ bool CreateParentFolders(const std::wstring& path) {
 
 ScopedHandle OpenToAppend(const std::wstring& path) {
     const DWORD access = FILE_APPEND_DATA | FILE_READ_ATTRIBUTES | SYNCHRONIZE;
-    ScopedHandle file = OpenItself(path, access, FILE_SHARE_READ, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, true);
+    ScopedHandle file = OpenItself(path, access, kShareAll, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, true);
     if (file.Valid() || !IsGoneError(GetLastError())) return file;
     // Made new, so that a refusal deletes what was made through a link on the way.
-    return OpenItself(path, access | DELETE, FILE_SHARE_READ, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, true);
+    return OpenItself(path, access | DELETE, kShareAll, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, true);
 }
 
 ScopedHandle OpenToRun(const std::wstring& path) {

@@ -122,8 +122,9 @@ bool MoveReplacing(const std::wstring& from, const std::wstring& to);
 // afterwards.
 bool CreateParentFolders(const std::wstring& path);
 
-// A log file opened to append to, made when missing; others may read it while the handle lives. Invalid
-// (GetLastError set) when it cannot be opened or made, reaches through a link or has a second name.
+// A log file opened to append to, made when missing; others may read it, append to it and rename it while the
+// handle lives (a launcher handing over to its successor, a rotation). Invalid (GetLastError set) when it
+// cannot be opened or made, reaches through a link or has a second name.
 ScopedHandle OpenToAppend(const std::wstring& path);
 
 // A program of the game folder opened by its own name to be hashed and started: others may read it but
