@@ -471,6 +471,17 @@ void ClickMenuRow(HWND menu, int row) {
     ClickAt((r.left + r.right) / 2, (r.top + r.bottom) / 2);
 }
 
+void ClickMenuGlyph(HWND hwnd) { ClickClient(hwnd, 776, 4, 40, 30); }
+
+// Opens the menu from its glyph and clicks row `row`; false when no menu opened or it stayed open.
+bool ChooseFromMenu(LauncherSandbox& launcher, HWND hwnd, int row) {
+    ClickMenuGlyph(hwnd);
+    HWND menu = WaitMenu(launcher);
+    if (!menu) return false;
+    ClickMenuRow(menu, row);
+    return MenuClosed(launcher);
+}
+
 // The rows whose check column shows the check mark's gold.
 std::vector<int> CheckedRows(HWND menu) {
     const RECT frame = WindowRect(menu);
@@ -546,7 +557,7 @@ TEST_F(MenuTest, OpensByMouseAndByKeyAndKeepsTheLimit) {
         ASSERT_TRUE(testsupport::WaitUntil([&] { return GetForegroundWindow() == hwnd; }, 5000));
         const RECT window = WindowRect(hwnd);
         switch (c.opening) {
-            case Opening::Glyph: ClickClient(hwnd, 776, 4, 40, 30); break;
+            case Opening::Glyph: ClickMenuGlyph(hwnd); break;
             case Opening::RightClick:
                 testsupport::MoveMouseTo(window.left + 450, window.top + 200);
                 testsupport::RightClick();
@@ -567,7 +578,7 @@ TEST_F(MenuTest, OpensByMouseAndByKeyAndKeepsTheLimit) {
         EXPECT_TRUE(testsupport::WaitUntil([&] { return StoredLimit() == c.stored; }, 5000)) << StoredLimit();
         ASSERT_TRUE(MenuClosed(launcher));
 
-        ClickClient(hwnd, 776, 4, 40, 30);
+        ClickMenuGlyph(hwnd);
         menu = WaitMenu(launcher);
         ASSERT_NE(menu, nullptr);
         EXPECT_EQ(CheckedRows(menu), std::vector<int>{c.row});
@@ -596,11 +607,7 @@ TEST_F(MenuTest, PauseKeepsWhatArrivedAndContinueOrTheNextStartGoesOn) {
         HWND hwnd = launcher.WaitMainWindow();
         ASSERT_NE(hwnd, nullptr);
         ASSERT_TRUE(testsupport::WaitUntil([&] { return testsupport::SizeOfFile(target + L".part") > 256 * 1024; }, 30000));
-        ClickClient(hwnd, 776, 4, 40, 30);
-        HWND menu = WaitMenu(launcher);
-        ASSERT_NE(menu, nullptr);
-        ClickMenuRow(menu, kPauseRow);
-        ASSERT_TRUE(MenuClosed(launcher));
+        ASSERT_TRUE(ChooseFromMenu(launcher, hwnd, kPauseRow));
         Sleep(1000);  // the second a pause may take
         const std::uint64_t held = testsupport::SizeOfFile(target + L".part");
         Sleep(1500);
@@ -623,15 +630,8 @@ TEST_F(MenuTest, PauseKeepsWhatArrivedAndContinueOrTheNextStartGoesOn) {
             }
             EXPECT_TRUE(resumed) << "no request resumed at " << kept;
         } else {
-            ClickClient(hwnd, 776, 4, 40, 30);
-            menu = WaitMenu(launcher);
-            ASSERT_NE(menu, nullptr);
-            ClickMenuRow(menu, kPauseRow);  // now "continue"
-            ASSERT_TRUE(MenuClosed(launcher));
-            ClickClient(hwnd, 776, 4, 40, 30);
-            menu = WaitMenu(launcher);
-            ASSERT_NE(menu, nullptr);
-            ClickMenuRow(menu, 0);  // no limit
+            ASSERT_TRUE(ChooseFromMenu(launcher, hwnd, kPauseRow));  // now "continue"
+            ASSERT_TRUE(ChooseFromMenu(launcher, hwnd, 0));          // no limit
             ASSERT_TRUE(testsupport::WaitUntil([&] { return StartLooksEnabled(hwnd); }, 60000));
             EXPECT_EQ(server.CountRequests("/patch/files/data/big.pak"), 1);
         }
@@ -659,18 +659,12 @@ TEST_F(MenuTest, RepairFetchesWhatChangedAndTheLogFolderOpensAsThePlayer) {
     std::string bad = good;
     bad[1000] ^= 0x5A;
     ASSERT_TRUE(testsupport::WriteBytes(sandbox.Dir() / L"a.pak", bad));
-    ClickClient(hwnd, 776, 4, 40, 30);
-    HWND menu = WaitMenu(sandbox);
-    ASSERT_NE(menu, nullptr);
-    ClickMenuRow(menu, kRepairRow);
+    ASSERT_TRUE(ChooseFromMenu(sandbox, hwnd, kRepairRow));
     ASSERT_TRUE(testsupport::WaitUntil([&] { return server.CountRequests("/patch/files/a.pak") == 1; }, 15000));
     ASSERT_TRUE(testsupport::WaitUntil([&] { return StartLooksEnabled(hwnd); }, 15000));
     EXPECT_EQ(testsupport::ReadBytes(sandbox.Dir() / L"a.pak"), good);
 
-    ClickClient(hwnd, 776, 4, 40, 30);
-    menu = WaitMenu(sandbox);
-    ASSERT_NE(menu, nullptr);
-    ClickMenuRow(menu, kLogRow);
+    ASSERT_TRUE(ChooseFromMenu(sandbox, hwnd, kLogRow));
     const std::wstring record = sandbox.RecordOf(L"Explorer.exe");
     ASSERT_TRUE(testsupport::WaitUntil([&] { return testsupport::FileExists(record); }, 15000)) << "no folder opened";
     auto values = testsupport::ReadProbeRecord(record);
