@@ -32,6 +32,7 @@ std::vector<std::string> Summary(const manifest_reader::ManifestLines<CharT>& li
     for (const auto& i : lines.issues) {
         out.push_back(std::to_string(i.line) + " issue " + std::to_string(static_cast<int>(i.kind)) + " " + narrow(i.text));
     }
+    if (lines.launcherShare) out.push_back("share " + std::to_string(*lines.launcherShare));
     out.push_back("quick " + std::string(!lines.quickCheck ? "unset" : *lines.quickCheck ? "yes" : "no"));
     out.push_back("recognised " + std::to_string(lines.recognisedLines));
     return out;
@@ -81,6 +82,10 @@ TEST(ManifestReader, BytesAndWideTextReadAlikeWithDeltasAndIssuesInLineOrder) {
           issue(9, K::SecondEncoded, "a"), issue(10, K::Malformed, "ZPATCH|a|" + kA + "|0|" + kA + "|0|1"),
           issue(11, K::Malformed, "ZFILE|a|" + std::string(64, 'A') + "|0|1"),
           issue(12, K::SecondContainer, "ZPACK|" + kA + "|100"), "quick unset", "recognised 12"}},
+        {"a launcher's share: the whole at most, five digits at most, a later line wins",
+         "LAUNCHER_SHARE=2500\nLAUNCHER_SHARE=10001\nLAUNCHER_SHARE=\nLAUNCHER_SHARE=012.5\nLAUNCHER_SHARE=00012",
+         {issue(2, K::Malformed, "LAUNCHER_SHARE=10001"), issue(3, K::Malformed, "LAUNCHER_SHARE="),
+          issue(4, K::Malformed, "LAUNCHER_SHARE=012.5"), "share 12", "quick unset", "recognised 5"}},
         {"no manifest line at all", "<html>\n</html>\n", {"quick unset", "recognised 0"}},
     };
     for (const Case& c : cases) {

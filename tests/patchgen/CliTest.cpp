@@ -33,7 +33,7 @@ struct ManifestLines {
     std::vector<std::string> files;   // "path|size|sha256"
     std::vector<std::string> deltas;  // "path|index sha256|index size"
     std::string launcherSelf;        // "size|sha256"
-    std::string version, status, news, check;
+    std::string version, status, news, check, share;
     int problems = 0;
 };
 
@@ -53,6 +53,7 @@ ManifestLines ReadManifest(const fs::path& path) {
             case LineKind::Check: m.check = line.text; break;
             case LineKind::Delta: m.deltas.push_back(std::string(line.text) + "|" + line.sha256 + "|" + std::to_string(line.size)); break;
             case LineKind::Sequence: break;
+            case LineKind::LauncherShare: m.share = std::to_string(line.size); break;
             case LineKind::Malformed:
             case LineKind::UnsafePath: ++m.problems; break;
             case LineKind::Ignored: break;
@@ -243,13 +244,14 @@ TEST(PatchgenBuild, RebuildReplacesStaleContent) {
     ASSERT_TRUE(WriteBytes(p.launcher(), newLauncher));
     ASSERT_TRUE(WriteBytes(p.out() / "files" / "half.bin.patchgen-tmp", "junk"));
 
-    // The operator also switches the launchers to the quick check.
+    // The operator also switches the launchers to the quick check, and rolls the new launcher out to 12.5 %.
     std::vector<std::string> args = p.BuildArgs();
-    args.insert(args.end(), {"--check", "quick"});
+    args.insert(args.end(), {"--check", "quick", "--launcher-share", "12.5%"});
     RunResult r = RunPatchgen(args);
     ASSERT_EQ(r.exitCode, 0) << r.err;
     ManifestLines m = ReadManifest(p.out() / "manifest.txt");
     EXPECT_EQ(m.check, "quick");
+    EXPECT_EQ(m.share, "1250");
     EXPECT_EQ(m.files, (std::vector<std::string>{"a.txt|3|" + kAbc, "x/y|0|" + kEmpty}));
     EXPECT_EQ(m.launcherSelf, std::to_string(newLauncher.size()) + "|" + Sha256Hex(newLauncher));
     EXPECT_EQ(ReadBytes(p.out() / "files" / "a.txt"), "abc");
@@ -373,6 +375,10 @@ TEST(PatchgenCli, ExitCodesAndMessages) {
                                         "--level", "23"}, 2, "", "--level takes a zstd level from 1 to 22"},
         {"patch releases not a number", {"build", "--game", "{dir}/g", "--launcher", "{dir}/L.exe", "--out", "{dir}/out",
                                          "--patch-releases", "two"}, 2, "", "--patch-releases takes a decimal count"},
+        {"a share above the whole", {"build", "--game", "{dir}/g", "--launcher", "{dir}/L.exe", "--out", "{dir}/out",
+                                     "--launcher-share", "100.01"}, 2, "", "--launcher-share takes a percent"},
+        {"a share finer than a hundredth", {"build", "--game", "{dir}/g", "--launcher", "{dir}/L.exe", "--out",
+                                            "{dir}/out", "--launcher-share", "12.345"}, 2, "", "--launcher-share takes a percent"},
     };
     for (const CliCase& c : cases) {
         SCOPED_TRACE(c.name);

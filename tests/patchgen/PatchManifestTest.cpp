@@ -15,6 +15,7 @@ TEST(PatchManifest, WrittenTextReadsBackThroughLauncherRules) {
     m.news = "";
     m.quickCheck = true;
     m.launcherSelf = PatchLauncherEntry{4096, kAbc};
+    m.launcherShare = 2500;
     m.files = {{"data/a.bin", 3, kAbc, PatchDeltaIndex{kEmpty, 80}},
                {"\xE8\xB3\x87\xE6\x96\x99/x.txt", 0, kEmpty, std::nullopt, std::nullopt},
                {"#odd name", 1, kAbc, std::nullopt, std::nullopt}};
@@ -42,6 +43,7 @@ TEST(PatchManifest, WrittenTextReadsBackThroughLauncherRules) {
                 seen.push_back("D " + std::string(line.text) + " " + line.sha256 + " " + std::to_string(line.size));
                 break;
             case LineKind::Sequence: seen.push_back("Q " + std::to_string(line.size)); break;
+            case LineKind::LauncherShare: seen.push_back("R " + std::to_string(line.size)); break;
             case LineKind::Malformed: seen.push_back("malformed"); break;
             case LineKind::UnsafePath: seen.push_back("unsafe"); break;
             case LineKind::Ignored: break;
@@ -53,6 +55,7 @@ TEST(PatchManifest, WrittenTextReadsBackThroughLauncherRules) {
         "N ",
         "C quick",
         "L 4096 " + kAbc,
+        "R 2500",
         "F data/a.bin 3 " + kAbc,
         "D data/a.bin " + kEmpty + " 80",
         "F \xE8\xB3\x87\xE6\x96\x99/x.txt 0 " + kEmpty,
@@ -70,6 +73,7 @@ TEST(PatchManifest, WrittenTextReadsBackThroughLauncherRules) {
     ASSERT_TRUE(back.launcherSelf.has_value());
     EXPECT_EQ(back.launcherSelf->size, 4096u);
     EXPECT_EQ(back.launcherSelf->sha256, kAbc);
+    EXPECT_EQ(back.launcherShare, std::optional<std::uint32_t>(2500));
     ASSERT_EQ(back.files.size(), m.files.size());
     for (std::size_t i = 0; i < m.files.size(); ++i) {
         EXPECT_EQ(back.files[i].path, m.files[i].path);

@@ -3,6 +3,7 @@
 #include "LauncherPath.h"
 #include "PlayerTexts.h"
 #include "Settings.h"
+#include "update/RolloutShare.h"
 #include "update/SelfUpdate.h"
 
 #include "ChildProcesses.h"
@@ -15,6 +16,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <random>
 
 using testsupport::HttpResponse;
 using testsupport::LoopbackHttpServer;
@@ -268,4 +270,68 @@ TEST(SelfUpdateRegistryTest, ReadNormalisesAndRejects) {
     ASSERT_TRUE(testsupport::WriteMachineQword(name, 5));
     EXPECT_EQ(ReadLastSelfUpdateSha(), "");
     testsupport::ClearLauncherRegistry();
+}
+
+// A launcher rolled out to a share of installations. The slot of one id, worked out by hand (Python's hashlib);
+// the share taken over 100,000 ids within half a point of the line's, and over their first 1,000 within 5
+// points (the sampling error of 1,000 ids alone is 1.6 points at 50 %); a raised share keeps every id that was in.
+TEST(RolloutShareTest, TheShareTakenIsTheLinesAndRaisingItKeepsEveryoneIn) {
+    const std::string launcher = testsupport::Sha256Hex("a new launcher");
+    RolloutId counting{};
+    for (std::size_t i = 0; i < counting.size(); ++i) counting[i] = static_cast<unsigned char>(i);
+    EXPECT_EQ(RolloutSlot(counting, launcher), 6860u);
+    EXPECT_NE(RolloutSlot(counting, testsupport::Sha256Hex("the one after")), 6860u);  // new launcher, new slots
+    EXPECT_EQ(RolloutSlot(counting, "not a digest"), 10000u);
+
+    std::mt19937 random(20261210);
+    std::vector<std::uint32_t> slots(100000);
+    for (std::uint32_t& slot : slots) {
+        RolloutId id{};
+        for (unsigned char& byte : id) byte = static_cast<unsigned char>(random());
+        slot = RolloutSlot(id, launcher);
+    }
+    std::vector<bool> wasIn(slots.size(), false);
+    for (std::uint32_t share : {0u, 1u, 500u, 2500u, 5000u, 9900u, 10000u}) {
+        SCOPED_TRACE(testing::Message() << "share " << share);
+        std::size_t in = 0;
+        std::size_t inFirst = 0;
+        for (std::size_t i = 0; i < slots.size(); ++i) {
+            const bool taken = slots[i] < share;
+            if (wasIn[i]) {
+                EXPECT_TRUE(taken) << "id " << i << " dropped";
+            }
+            wasIn[i] = taken;
+            in += taken ? 1 : 0;
+            inFirst += taken && i < 1000 ? 1 : 0;
+        }
+        EXPECT_NEAR(in / 1000.0, share / 100.0, 0.5);  // points of a percent
+        EXPECT_NEAR(inFirst / 10.0, share / 100.0, 5.0);
+    }
+}
+
+// Outside the share the launcher keeps itself, says so once, and updates the game as usual; the whole share, or
+// an installation inside it, takes the new launcher.
+TEST_F(SelfUpdateTest, AnInstallationOutsideTheShareKeepsItsLauncher) {
+    const std::string digest = testsupport::Sha256Hex(newLauncher);
+    for (const char* share : {"0", "10000"}) {
+        SCOPED_TRACE(share);
+        testsupport::ClearLauncherRegistry();
+        TempDir game;
+        server.RouteBody("/patch/files/Launcher.exe", newLauncher);
+        server.RouteBody("/patch/files/a.pak", "alpha");
+        server.RouteBody("/patch/manifest.txt", "VERSION=2\nLAUNCHER_SELF|" + std::to_string(newLauncher.size()) + "|" +
+                                                    digest + "\nLAUNCHER_SHARE=" + share + "\n" +
+                                                    updatetest::FileLine("a.pak", "alpha"));
+        auto run = RunUpdate(game);
+        ASSERT_TRUE(run.exited);
+        const bool whole = std::string(share) == "10000";
+        EXPECT_EQ(testsupport::FileExists(game / L"Launcher.exe.new"), whole);
+        EXPECT_EQ(run.Logged("[Launcher][self-update] launcher " + digest.substr(0, 16) + "... is rolled out to 0.00 %"),
+                  !whole);
+        if (!whole) {
+            EXPECT_EQ(run.Finished(), (std::vector<std::string>{"F 0"}));
+            EXPECT_EQ(testsupport::ReadBytes(game / L"a.pak"), "alpha");
+            EXPECT_EQ(testsupport::ReadMachineString(MachineShaName(game.Path()).c_str()), L"<no key>");
+        }
+    }
 }

@@ -28,6 +28,11 @@ inline constexpr char kSequenceKey[] = "SEQUENCE=";
 // identity match what it recorded when it last hashed or downloaded it; anything else means a full check.
 inline constexpr char kCheckKey[] = "CHECK=";
 inline constexpr char kQuickCheck[] = "quick";
+// LAUNCHER_SHARE=<0..10000>: the share of installations, in hundredths of a percent, that may take the listed
+// LAUNCHER_SELF (RolloutShare.h). Without the line all may; 0 halts the rollout. Launchers that do not know the
+// line skip it; a value outside 0..10000 is malformed.
+inline constexpr char kLauncherShareKey[] = "LAUNCHER_SHARE=";
+inline constexpr std::uint64_t kWholeShare = 10000;
 // DELTA|<path>|<index sha256>|<index size>: the chunk index of the FILE entry with that path, served at
 // "delta/<the file's sha256>.kcix" (see ChunkIndex.h). Launchers that do not know the line skip it.
 inline constexpr char kDeltaKey[] = "DELTA|";
@@ -129,7 +134,7 @@ std::uint64_t ParseSizeField(std::basic_string_view<CharT> field) {
 // unknown keys; Malformed covers keyed records that fail their field rules.
 enum class LineKind {
     Ignored, Version, Status, News, LauncherSelf, File, Sequence, Check, Delta, Pack, Packed, ZPack, ZFile, ZChunks,
-    ZPatch, Malformed, UnsafePath
+    ZPatch, LauncherShare, Malformed, UnsafePath
 };
 
 // Where encoded bytes are: [offset, offset + length) of the container with that digest.
@@ -145,7 +150,7 @@ struct ParsedLine {
     LineKind claimed = LineKind::Ignored;  // the record the line's key names, also when it is Malformed
     std::basic_string_view<CharT> text;  // VERSION/STATUS/NEWS/CHECK value, or FILE/DELTA/PACKED path
     std::uint64_t size = 0;  // FILE and LAUNCHER_SELF size, the DELTA index size, the PACK size, the PACKED
-                             // offset, or the SEQUENCE number
+                             // offset, the SEQUENCE number, or the LAUNCHER_SHARE
     std::string sha256;      // FILE and LAUNCHER_SELF digest, the DELTA index digest, the pack's or container's
                              // digest, the ZCHUNKS frame table's digest (with its size), or the ZPATCH base's digest
                              // (with its size)
@@ -261,6 +266,11 @@ ParsedLine<CharT> ParseLine(std::basic_string_view<CharT> rawLine) {
         out.claimed = LineKind::Sequence;
         out.text = line.substr(sizeof(kSequenceKey) - 1);
         out.kind = ParseSequenceValue(out.text, &out.size) ? LineKind::Sequence : LineKind::Malformed;
+    } else if (StartsWithKey(line, kLauncherShareKey)) {
+        out.claimed = LineKind::LauncherShare;
+        out.text = line.substr(sizeof(kLauncherShareKey) - 1);
+        const bool read = out.text.size() <= 5 && ParseSequenceValue(out.text, &out.size) && out.size <= kWholeShare;
+        out.kind = read ? LineKind::LauncherShare : LineKind::Malformed;
     } else if (StartsWithKey(line, kLauncherSelfKey)) {
         out.claimed = LineKind::LauncherSelf;
         auto fields = SplitFields(line.substr(sizeof(kLauncherSelfKey) - 1));

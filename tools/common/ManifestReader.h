@@ -94,6 +94,7 @@ struct ManifestLines {
     std::optional<std::uint64_t> sequence;
     std::optional<bool> quickCheck;  // CHECK: true only for CHECK=quick
     std::optional<LauncherRecord> launcherSelf;
+    std::optional<std::uint32_t> launcherShare;  // LAUNCHER_SHARE, 0..10000
     std::vector<FileRecord<CharT>> files;  // in line order
     std::vector<PackRecord> packs;         // in line order, each pack once
     std::vector<PackRecord> containers;    // ZPACK lines, in line order, each container once

@@ -6,6 +6,8 @@
 #include "common/ManifestFormat.h"
 #include "update/DebugLog.h"
 
+#include <bcrypt.h>
+
 #include <cwchar>
 
 namespace {
@@ -13,6 +15,7 @@ namespace {
 constexpr wchar_t kLauncherRegistryKey[] = L"Software\\Korvane\\Launcher";
 constexpr wchar_t kBgmMutedValue[] = L"BgmMuted";
 constexpr wchar_t kMaxDownloadValue[] = L"MaxDownloadKBps";
+constexpr wchar_t kRolloutIdValue[] = L"RolloutId";
 constexpr wchar_t kLastSelfUpdateShaValue[] = L"LastSelfUpdateSha";
 constexpr wchar_t kLastManifestSequenceValue[] = L"LastManifestSequence";
 constexpr wchar_t kLocalMirrorsValue[] = L"LocalMirrors";
@@ -208,4 +211,24 @@ void ForgetGameFolderSecured() {
     ScopedRegKey key;
     if (!OpenForWriting(key, HKEY_LOCAL_MACHINE)) return;
     RegDeleteValueW(key.Get(), SecuredValueName().c_str());
+}
+
+bool ReadOrMakeRolloutId(std::array<unsigned char, 16>* id) {
+    const std::wstring name = InstallationValueName(kRolloutIdValue);
+    ScopedRegKey reading;
+    if (OpenForReading(reading, HKEY_LOCAL_MACHINE)) {
+        DWORD type = 0;
+        DWORD size = static_cast<DWORD>(id->size());
+        if (RegQueryValueExW(reading.Get(), name.c_str(), nullptr, &type, id->data(), &size) == ERROR_SUCCESS &&
+            type == REG_BINARY && size == id->size()) {
+            return true;
+        }
+    }
+    if (BCryptGenRandom(nullptr, id->data(), static_cast<ULONG>(id->size()), BCRYPT_USE_SYSTEM_PREFERRED_RNG) != 0) {
+        return false;
+    }
+    ScopedRegKey writing;
+    return OpenForWriting(writing, HKEY_LOCAL_MACHINE) &&
+           RegSetValueExW(writing.Get(), name.c_str(), 0, REG_BINARY, id->data(), static_cast<DWORD>(id->size())) ==
+               ERROR_SUCCESS;
 }

@@ -4,6 +4,7 @@
 // run lives under HKEY_LOCAL_MACHINE, out of reach of programs that are not elevated. An unreadable value
 // counts as absent; a failed write is ignored.
 
+#include <array>
 #include <cstdint>
 #include <string>
 
@@ -52,3 +53,9 @@ bool ReadGameFolderSecured(std::uint32_t* volumeSerial, std::uint64_t* fileIndex
 void WriteGameFolderSecured(std::uint32_t volumeSerial, std::uint64_t fileIndex);
 // Deletes it: the tree is judged again at the next start.
 void ForgetGameFolderSecured();
+
+// RolloutId: this installation's random 128-bit id for launchers rolled out to a share of installations
+// (RolloutShare.h), a REG_BINARY of 16 bytes under HKEY_LOCAL_MACHINE named "RolloutId " + the installation
+// digest of the launcher's folder. Read, or made once (BCryptGenRandom) and stored when absent or of another type
+// or size. False when none could be read or stored.
+bool ReadOrMakeRolloutId(std::array<unsigned char, 16>* id);

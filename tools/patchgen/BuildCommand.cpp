@@ -451,6 +451,7 @@ int RunBuild(const BuildOptions& options) {
     publication.manifest.status = options.status;
     publication.manifest.news = options.news;
     publication.manifest.quickCheck = options.quickCheck;
+    publication.manifest.launcherShare = options.launcherShare;
     if (options.signKey) {
         publication.manifest.sequence =
             options.sequence ? *options.sequence : static_cast<std::uint64_t>(std::time(nullptr));

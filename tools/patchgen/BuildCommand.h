@@ -19,6 +19,7 @@ struct BuildOptions {
     std::optional<std::filesystem::path> signKey;  // PEM private key: write SEQUENCE and the signature line
     std::optional<std::uint64_t> sequence;         // with signKey; default: seconds since 1970 at build time
     bool quickCheck = false;                       // CHECK=quick: launchers may skip hashing unchanged files
+    std::optional<std::uint32_t> launcherShare;    // LAUNCHER_SHARE, in hundredths of a percent
     std::uint64_t packUnder = 256 * 1024;          // files of 1 byte up to below this go into packs; 0: none
     std::optional<std::filesystem::path> previous; // the release players have now; default: `out` as it is
     int level = kDefaultCompressionLevel;          // zstd level of the copies under z/; 0: no copies, no patches

@@ -22,6 +22,7 @@ std::string FormatPatchManifest(const PatchManifest& manifest) {
         out += manifest_format::kLauncherSelfKey + std::to_string(manifest.launcherSelf->size) + "|" +
                manifest.launcherSelf->sha256 + "\n";
     }
+    if (manifest.launcherShare) out += manifest_format::kLauncherShareKey + std::to_string(*manifest.launcherShare) + "\n";
     for (const PatchPack& p : manifest.packs) {
         out += manifest_format::kPackKey + p.sha256 + "|" + std::to_string(p.size) + "\n";
     }
@@ -93,6 +94,7 @@ PatchManifest ReadPatchManifest(std::string_view text, std::vector<ManifestIssue
     for (const manifest_reader::PackRecord& p : lines.packs) manifest.packs.push_back({p.sha256, p.size});
     for (const manifest_reader::PackRecord& c : lines.containers) manifest.containers.push_back({c.sha256, c.size});
     if (lines.launcherSelf) manifest.launcherSelf = PatchLauncherEntry{lines.launcherSelf->size, lines.launcherSelf->sha256};
+    manifest.launcherShare = lines.launcherShare;
     for (const manifest_reader::FileRecord<char>& f : lines.files) {
         std::optional<PatchDeltaIndex> delta;
         if (f.hasDelta) delta = PatchDeltaIndex{f.deltaSha256, f.deltaSize};

@@ -68,6 +68,7 @@ struct PatchManifest {
     std::optional<std::string> news;
     std::optional<std::uint64_t> sequence;  // SEQUENCE, written when signing
     bool quickCheck = false;                // CHECK=quick
+    std::optional<std::uint32_t> launcherShare;  // LAUNCHER_SHARE, 0..10000
     std::optional<PatchLauncherEntry> launcherSelf;
     std::vector<PatchPack> packs;
     std::vector<PatchPack> containers;  // ZPACK lines: containers of zstd frames, served at "z/<sha256>.zst"

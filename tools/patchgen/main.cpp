@@ -68,6 +68,9 @@ const char kHelp[] =
     "                     SIGNATURE line over every byte before it\n"
     "  --sequence N       SEQUENCE of the signed manifest (default: seconds since 1970\n"
     "                     at build time); launchers refuse one lower than they accepted\n"
+    "  --launcher-share P the share of installations, in percent (0 to 100, two decimals\n"
+    "                     at most, a trailing '%' allowed), that may take the listed\n"
+    "                     launcher (LAUNCHER_SHARE); without it all may; 0 halts a rollout\n"
     "  --check quick|full how launchers check installed files at every start: full (the\n"
     "                     default) hashes every file; quick writes CHECK=quick, and a\n"
     "                     launcher then skips hashing a file whose size, time and file id\n"
@@ -154,9 +157,29 @@ OutputFlag TakeOutputFlag(const std::string& arg, bool* quiet, bool* forceProgre
     return OutputFlag::None;
 }
 
+// "12", "12.5", "12.25" or "12.25%", from 0 to 100, as hundredths of a percent; false for anything else.
+bool ParseSharePercent(std::string text, std::uint32_t* hundredths) {
+    if (!text.empty() && text.back() == '%') text.pop_back();
+    const std::size_t dot = text.find('.');
+    const std::string whole = text.substr(0, dot);
+    std::string fraction = dot == std::string::npos ? std::string() : text.substr(dot + 1);
+    if (fraction.size() > 2 || (dot != std::string::npos && fraction.empty()) || whole.size() > 3) return false;
+    fraction.resize(2, '0');
+    std::uint64_t units = 0;
+    std::uint64_t cents = 0;
+    if (!manifest_format::ParseSequenceValue(std::string_view(whole), &units) ||
+        !manifest_format::ParseSequenceValue(std::string_view(fraction), &cents)) {
+        return false;
+    }
+    const std::uint64_t value = units * 100 + cents;
+    if (value > manifest_format::kWholeShare) return false;
+    *hundredths = static_cast<std::uint32_t>(value);
+    return true;
+}
+
 int Build(const std::vector<std::string>& args) {
     std::optional<std::string> game, launcher, out, signKey, sequence, check, packUnder, previous, level, patchReleases,
-        patchLimit;
+        patchLimit, launcherShare;
     BuildOptions options;
     for (std::size_t i = 1; i < args.size(); ++i) {
         const std::string& arg = args[i];
@@ -173,6 +196,7 @@ int Build(const std::vector<std::string>& args) {
                    TakeValue(args, &i, "--sign-key", &signKey, &usageError) ||
                    TakeValue(args, &i, "--sequence", &sequence, &usageError) ||
                    TakeValue(args, &i, "--check", &check, &usageError) ||
+                   TakeValue(args, &i, "--launcher-share", &launcherShare, &usageError) ||
                    TakeValue(args, &i, "--pack-under", &packUnder, &usageError) ||
                    TakeValue(args, &i, "--previous", &previous, &usageError) ||
                    TakeValue(args, &i, "--level", &level, &usageError) ||
@@ -193,6 +217,13 @@ int Build(const std::vector<std::string>& args) {
     if (previous) options.previous = PathFromUtf8(*previous);
     if (check && *check != "quick" && *check != "full") return Usage("build: --check takes quick or full");
     options.quickCheck = check && *check == "quick";
+    if (launcherShare) {
+        std::uint32_t hundredths = 0;
+        if (!ParseSharePercent(*launcherShare, &hundredths)) {
+            return Usage("build: --launcher-share takes a percent from 0 to 100 with two decimals at most");
+        }
+        options.launcherShare = hundredths;
+    }
     if (packUnder && !manifest_format::ParseSequenceValue(std::string_view(*packUnder), &options.packUnder)) {
         return Usage("build: --pack-under takes a decimal byte count (0: no packs)");
     }

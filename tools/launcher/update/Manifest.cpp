@@ -40,6 +40,7 @@ bool ParseManifest(std::string_view bytes, Manifest& manifest) {
     if (lines.news) manifest.news.assign(*lines.news);
     if (lines.sequence) manifest.sequence = *lines.sequence;
     if (lines.quickCheck) manifest.quickCheck = *lines.quickCheck;
+    if (lines.launcherShare) manifest.launcherSelf.share = *lines.launcherShare;
     if (lines.launcherSelf) {
         manifest.launcherSelf.size = lines.launcherSelf->size;
         manifest.launcherSelf.sha256 = lines.launcherSelf->sha256;

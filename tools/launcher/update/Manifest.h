@@ -52,10 +52,12 @@ struct ManifestFile {
 // A PACK line: small files' bytes one after another, served at "packs/<sha256>.kpak".
 using ManifestPack = manifest_format::PackLine;
 
-// The LAUNCHER_SELF line; absent while sha256 is empty or size is 0.
+// The LAUNCHER_SELF line; absent while sha256 is empty or size is 0. `share`: the LAUNCHER_SHARE line, the
+// hundredths of a percent of installations that may take it (10,000, all, without the line).
 struct LauncherSelfEntry {
     std::uint64_t size = 0;
     std::string sha256;
+    std::uint32_t share = 10000;
 };
 
 struct Manifest {

@@ -12,6 +12,7 @@
 #include "update/DiskSpace.h"
 #include "update/FileFetch.h"
 #include "update/LocalFiles.h"
+#include "update/RolloutShare.h"
 #include "update/Sha256.h"
 #include "update/StatusChannel.h"
 #include "update/TransferReport.h"
@@ -116,6 +117,9 @@ bool SelfUpdateDue(const LauncherSelfEntry& self, ExecutablePaths* paths) {
                  DigestPrefix(local).c_str());
         return false;
     }
+    // Outside a staged rollout the game's update goes on as usual with this launcher; the anti-loop record
+    // stays as it is.
+    if (!InRolloutShare(self.sha256, self.share)) return false;
     LogLine(kLogTriggered, DigestPrefix(local).c_str(), DigestPrefix(self.sha256).c_str());
     return true;
 }
