@@ -92,6 +92,15 @@ void DrawCheck(HDC dc, const RECT& rect, UINT dpi) {
     Polyline(dc, mark, 3);
 }
 
+// The look of one of the menu's items without its state, its text kept in `text`; false for an item of another
+// menu.
+bool LookOfItem(const MainWindowState& state, UINT id, ULONG_PTR data, std::wstring* text, MenuItemLook* look) {
+    *text = MenuItemText(state, id);
+    look->separator = data == kSeparatorData;
+    look->text = text->c_str();
+    return look->separator || !text->empty();
+}
+
 }  // namespace
 
 std::wstring MenuItemText(const MainWindowState& state, UINT command) {
@@ -149,12 +158,9 @@ void PaintMenuItem(HDC dc, const RECT& rect, const MenuItemLook& look, UINT dpi)
 }
 
 bool MeasureMenuItem(const MainWindowState& state, MEASUREITEMSTRUCT* item) {
-    if (item->CtlType != ODT_MENU) return false;
+    std::wstring text;
     MenuItemLook look;
-    const std::wstring text = MenuItemText(state, item->itemID);
-    look.separator = item->itemData == kSeparatorData;
-    if (!look.separator && text.empty()) return false;
-    look.text = text.c_str();
+    if (item->CtlType != ODT_MENU || !LookOfItem(state, item->itemID, item->itemData, &text, &look)) return false;
     HDC dc = GetDC(state.hwnd);
     const SIZE size = MenuItemSize(dc, look, state.dpi);
     ReleaseDC(state.hwnd, dc);
@@ -164,12 +170,9 @@ bool MeasureMenuItem(const MainWindowState& state, MEASUREITEMSTRUCT* item) {
 }
 
 bool DrawMenuItem(const MainWindowState& state, const DRAWITEMSTRUCT* item) {
-    if (item->CtlType != ODT_MENU) return false;
+    std::wstring text;
     MenuItemLook look;
-    const std::wstring text = MenuItemText(state, item->itemID);
-    look.separator = item->itemData == kSeparatorData;
-    if (!look.separator && text.empty()) return false;
-    look.text = text.c_str();
+    if (item->CtlType != ODT_MENU || !LookOfItem(state, item->itemID, item->itemData, &text, &look)) return false;
     look.checked = (item->itemState & ODS_CHECKED) != 0;
     look.enabled = (item->itemState & (ODS_DISABLED | ODS_GRAYED)) == 0;
     look.selected = (item->itemState & ODS_SELECTED) != 0;

@@ -1,6 +1,7 @@
 #include "update/LogFile.h"
 
 #include "LauncherPath.h"
+#include "Utf8.h"
 #include "Win32Handles.h"
 #include "update/DebugLog.h"
 #include "update/LocalFiles.h"
@@ -20,14 +21,6 @@ ScopedHandle logFile;
 std::uint64_t logBytes = 0;
 std::string backlog;  // UTF-8 lines written while no file is open
 std::vector<std::string> secrets;  // UTF-8
-
-std::string Utf8(const wchar_t* text, int chars) {
-    const int n = WideCharToMultiByte(CP_UTF8, 0, text, chars, nullptr, 0, nullptr, nullptr);
-    if (n <= 0) return std::string();
-    std::string out(static_cast<std::size_t>(n), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text, chars, &out[0], n, nullptr, nullptr);
-    return out;
-}
 
 // The launcher's own texts are UTF-8 in its lines (Chinese: three bytes a character), names from the system
 // are in the ANSI code page (ToAnsiForLog), and one line may hold both: a three- or four-byte UTF-8 sequence
@@ -51,7 +44,7 @@ std::string Utf8OfLine(const char* text) {
         const int bytes = IsDBCSLeadByte(*p) && p[1] ? 2 : 1;
         wchar_t wide[2] = {};
         const int chars = MultiByteToWideChar(CP_ACP, 0, reinterpret_cast<const char*>(p), bytes, wide, 2);
-        out += chars > 0 ? Utf8(wide, chars) : std::string("?");
+        out += chars > 0 ? ToUtf8(std::wstring_view(wide, static_cast<std::size_t>(chars))) : std::string("?");
         p += bytes;
     }
     return out;
@@ -102,9 +95,8 @@ bool OpenCurrent() {
 bool Rotate() {
     logFile.Reset();
     local_files::DeleteOrGone(Numbered(kLogFilesKept - 1));
-    for (int n = kLogFilesKept - 2; n >= 0; --n) {
-        if (local_files::SizeOrZero(Numbered(n)) > 0 || n == 0) local_files::MoveReplacing(Numbered(n), Numbered(n + 1));
-    }
+    // A file that is not there yet is not moved.
+    for (int n = kLogFilesKept - 2; n >= 0; --n) local_files::MoveReplacing(Numbered(n), Numbered(n + 1));
     return OpenCurrent();
 }
 
@@ -166,7 +158,7 @@ std::string WindowsVersion() {
 
 }  // namespace
 
-bool OpenLauncherLog(const std::wstring& launcherDir, const std::vector<std::wstring>& hosts) {
+bool OpenLauncherLog(const std::wstring& launcherDir, const std::vector<std::wstring>& hostList) {
     {
         std::lock_guard<std::mutex> hold(logLock);
         logFile.Reset();
@@ -178,20 +170,16 @@ bool OpenLauncherLog(const std::wstring& launcherDir, const std::vector<std::wst
     }
     const std::wstring exe = GetLauncherExePath();
     const std::string digest = exe.empty() ? std::string() : FileSha256Hex(exe);
-    std::wstring hostList;
-    for (const std::wstring& host : hosts) hostList += (hostList.empty() ? L"" : L" ") + host;
-    const std::string version = OwnVersion();
-    const std::string windows = WindowsVersion();
-    const std::wstring head = L"[Launcher] launcher " + std::wstring(version.begin(), version.end()) + L" sha256=" +
-                              std::wstring(digest.begin(), digest.end()) + L", Windows " +
-                              std::wstring(windows.begin(), windows.end()) + L", folder " + launcherDir +
-                              L", patch hosts " + hostList;
+    std::wstring hosts;
+    for (const std::wstring& host : hostList) hosts += (hosts.empty() ? L"" : L" ") + host;
+    const std::string head = "[Launcher] launcher " + OwnVersion() + " sha256=" + digest + ", Windows " + WindowsVersion() +
+                             ", folder " + ToUtf8(launcherDir) + ", patch hosts " + ToUtf8(hosts);
     std::string earlier;
     {
         std::lock_guard<std::mutex> hold(logLock);
         earlier.swap(backlog);
     }
-    Append(Utf8(head.c_str(), static_cast<int>(head.size())));
+    Append(head);
     std::lock_guard<std::mutex> hold(logLock);
     WriteLocked(earlier);
     return true;
@@ -208,11 +196,11 @@ void AppendToLog(const char* line) {
 }
 
 void AppendToLog(const wchar_t* line) {
-    Append(Utf8(line, static_cast<int>(std::wcslen(line))));
+    Append(ToUtf8(line));
 }
 
 void KeepOutOfLog(const std::wstring& secret) {
     if (secret.empty()) return;
     std::lock_guard<std::mutex> hold(logLock);
-    secrets.push_back(Utf8(secret.c_str(), static_cast<int>(secret.size())));
+    secrets.push_back(ToUtf8(secret));
 }

@@ -23,7 +23,7 @@ double RateOf(std::uint32_t kib) {
 }
 
 // Adds what the time since the last call earned, up to the burst; the milliseconds until the debt is paid.
-DWORD RefillAndWait(double rate, double spend) {
+DWORD SpendTokens(double rate, double spend) {
     std::lock_guard<std::mutex> hold(bucketLock);
     const ULONGLONG now = GetTickCount64();
     if (lastRefill != 0) tokens += rate * static_cast<double>(now - lastRefill) / 1000.0;
@@ -67,7 +67,7 @@ DWORD PassTransferGate(std::size_t bytes) {
         }
         const std::uint32_t kib = limitKiB.load();
         if (kib == 0) return waited;
-        const DWORD debt = RefillAndWait(RateOf(kib), spend);
+        const DWORD debt = SpendTokens(RateOf(kib), spend);
         spend = 0;
         if (debt == 0) return waited;
         const DWORD step = std::min(debt, kGateStepMs);
