@@ -70,6 +70,17 @@ bool ContainsText(const std::vector<std::wstring>& texts, const std::wstring& wa
     return std::find(texts.begin(), texts.end(), wanted) != texts.end();
 }
 
+// Starts `launcher` against an up-to-date manifest and waits for its window and for the start button to light
+// up; null when either does not come.
+HWND StartReady(LauncherSandbox& launcher, LoopbackHttpServer& server) {
+    server.RouteBody("/patch/manifest.txt", "VERSION=1\n");
+    if (!launcher.Start()) return nullptr;
+    HWND hwnd = launcher.WaitMainWindow();
+    if (hwnd) testsupport::WaitUntil([&] { return IsWindowVisible(hwnd) != FALSE; }, 5000);
+    if (hwnd && !testsupport::WaitUntil([&] { return StartLooksEnabled(hwnd); }, 15000)) return nullptr;
+    return hwnd;
+}
+
 class CommandsTest : public testing::Test {
 protected:
     void SetUp() override {
@@ -84,12 +95,7 @@ protected:
         return hwnd;
     }
     // Starts the launcher against an up-to-date manifest and waits for the start button to light up.
-    HWND StartLauncherReady(LoopbackHttpServer& server) {
-        server.RouteBody("/patch/manifest.txt", "VERSION=1\n");
-        HWND hwnd = StartLauncher();
-        if (hwnd && !testsupport::WaitUntil([&] { return StartLooksEnabled(hwnd); }, 15000)) return nullptr;
-        return hwnd;
-    }
+    HWND StartLauncherReady(LoopbackHttpServer& server) { return StartReady(sandbox, server); }
     LauncherSandbox sandbox;
 };
 
@@ -151,11 +157,8 @@ TEST_F(CommandsTest, EachRunHandsTheGameANewToken) {
         ASSERT_TRUE(launcher.Prepare());
         ASSERT_TRUE(launcher.AddProbe(L"Zorexe.exe"));
         LoopbackHttpServer server;
-        server.RouteBody("/patch/manifest.txt", "VERSION=1\n");
-        ASSERT_TRUE(launcher.Start());
-        HWND hwnd = launcher.WaitMainWindow();
-        ASSERT_NE(hwnd, nullptr);
-        ASSERT_TRUE(testsupport::WaitUntil([&] { return StartLooksEnabled(hwnd); }, 15000));
+        HWND hwnd = StartReady(launcher, server);
+        ASSERT_NE(hwnd, nullptr) << "no window, or the start button stayed grey";
         ClickStart(hwnd);
         const std::wstring record = launcher.RecordOf(L"Zorexe.exe");
         ASSERT_TRUE(testsupport::WaitUntil([&] { return testsupport::FileExists(record); }, 5000));
@@ -549,11 +552,8 @@ TEST_F(MenuTest, OpensByMouseAndByKeyAndKeepsTheLimit) {
         LauncherSandbox launcher;
         ASSERT_TRUE(launcher.Prepare());
         LoopbackHttpServer server;
-        server.RouteBody("/patch/manifest.txt", "VERSION=1\n");
-        ASSERT_TRUE(launcher.Start());
-        HWND hwnd = launcher.WaitMainWindow();
-        ASSERT_NE(hwnd, nullptr);
-        ASSERT_TRUE(testsupport::WaitUntil([&] { return StartLooksEnabled(hwnd); }, 15000));
+        HWND hwnd = StartReady(launcher, server);
+        ASSERT_NE(hwnd, nullptr) << "no window, or the start button stayed grey";
         ASSERT_TRUE(testsupport::WaitUntil([&] { return GetForegroundWindow() == hwnd; }, 5000));
         const RECT window = WindowRect(hwnd);
         switch (c.opening) {

@@ -57,20 +57,33 @@ TEST_CHILD_ROUTINE(WriteLauncherLog) {
     return 0;
 }
 
+// Rotation, order, stamps, the first line, no secrets; a "logs" that is a link leads the log nowhere.
 TEST(LauncherLogTest, KeepsThreeFilesOfStampedLinesWithoutSecrets) {
     struct LogCase {
         const char* name;
         int lines;
         bool rotated;
+        bool linked;  // "logs" is a link to a folder outside
     };
-    const LogCase cases[] = {{"a short run", 5, false}, {"more than three files hold", 3600, true}};
+    const LogCase cases[] = {{"a short run", 5, false, false},
+                             {"more than three files hold", 3600, true, false},
+                             {"a logs folder that is a link", 3, false, true}};
     for (const LogCase& c : cases) {
         SCOPED_TRACE(c.name);
         TempDir dir;
+        TempDir outside;
+        if (c.linked) {
+            ASSERT_TRUE(testsupport::MakeUnixLink(outside.Path(), dir / L"logs"));
+        }
         const std::wstring& folder = dir.Path();
         const testsupport::ChildRun run =
             testsupport::RunChildRoutine("WriteLauncherLog", {folder, std::to_wstring(c.lines)}, 120000);
         ASSERT_TRUE(run.exited);
+        if (c.linked) {
+            EXPECT_EQ(run.exitCode, 3u);
+            EXPECT_FALSE(testsupport::FileExists(outside / L"launcher.log"));
+            continue;
+        }
         ASSERT_EQ(run.exitCode, 0u);
         // The debugger still receives each line exactly as it was written.
         const std::string first = "[Launcher][test] line 0 token=" + std::string(kToken) + " proxy http://me:pw@proxy:3128 ";
@@ -124,15 +137,4 @@ TEST(LauncherLogTest, KeepsThreeFilesOfStampedLinesWithoutSecrets) {
             EXPECT_NE(lines.at(1).find("[Launcher][test] before the log opened"), std::string::npos);
         }
     }
-}
-
-// A "logs" that is a link leads the log nowhere: nothing is written where it points.
-TEST(LauncherLogTest, NothingIsWrittenThroughALink) {
-    TempDir dir;
-    TempDir outside;
-    ASSERT_TRUE(testsupport::MakeUnixLink(outside.Path(), dir / L"logs"));
-    const testsupport::ChildRun run = testsupport::RunChildRoutine("WriteLauncherLog", {dir.Path(), L"3"});
-    ASSERT_TRUE(run.exited);
-    EXPECT_EQ(run.exitCode, 3u);
-    EXPECT_FALSE(testsupport::FileExists(outside / L"launcher.log"));
 }
