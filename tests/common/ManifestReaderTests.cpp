@@ -33,6 +33,7 @@ std::vector<std::string> Summary(const manifest_reader::ManifestLines<CharT>& li
         out.push_back(std::to_string(i.line) + " issue " + std::to_string(static_cast<int>(i.kind)) + " " + narrow(i.text));
     }
     if (lines.launcherShare) out.push_back("share " + std::to_string(*lines.launcherShare));
+    if (lines.next) out.push_back("next " + narrow(lines.next->manifestPath) + " " + std::to_string(lines.next->opensAt));
     out.push_back("quick " + std::string(!lines.quickCheck ? "unset" : *lines.quickCheck ? "yes" : "no"));
     out.push_back("recognised " + std::to_string(lines.recognisedLines));
     return out;
@@ -86,6 +87,20 @@ TEST(ManifestReader, BytesAndWideTextReadAlikeWithDeltasAndIssuesInLineOrder) {
          "LAUNCHER_SHARE=2500\nLAUNCHER_SHARE=10001\nLAUNCHER_SHARE=\nLAUNCHER_SHARE=012.5\nLAUNCHER_SHARE=00012",
          {issue(2, K::Malformed, "LAUNCHER_SHARE=10001"), issue(3, K::Malformed, "LAUNCHER_SHARE="),
           issue(4, K::Malformed, "LAUNCHER_SHARE=012.5"), "share 12", "quick unset", "recognised 5"}},
+        {"the coming release: a folder path to manifest.txt and a real UTC time; a later line wins",
+         "NEXT|next/manifest.txt|2026-12-17T03:00:00Z\nNEXT|../manifest.txt|2026-12-17T03:00:00Z\n"
+         "NEXT|next\\x/manifest.txt|2026-12-17T03:00:00Z\nNEXT|next/manifest.zst|2026-12-17T03:00:00Z\n"
+         "NEXT|next/manifest.txt|2027-02-29T00:00:00Z\nNEXT|next/manifest.txt|2026-12-17 03:00:00\n"
+         "NEXT|manifest.txt|2026-12-17T03:00:00Z\nNEXT|a/./manifest.txt|2026-12-17T03:00:00Z\n"
+         "NEXT|r-2.1/b_c/manifest.txt|2028-02-29T23:59:59Z",
+         {issue(2, K::Malformed, "NEXT|../manifest.txt|2026-12-17T03:00:00Z"),
+          issue(3, K::Malformed, "NEXT|next\\x/manifest.txt|2026-12-17T03:00:00Z"),
+          issue(4, K::Malformed, "NEXT|next/manifest.zst|2026-12-17T03:00:00Z"),
+          issue(5, K::Malformed, "NEXT|next/manifest.txt|2027-02-29T00:00:00Z"),
+          issue(6, K::Malformed, "NEXT|next/manifest.txt|2026-12-17 03:00:00"),
+          issue(7, K::Malformed, "NEXT|manifest.txt|2026-12-17T03:00:00Z"),
+          issue(8, K::Malformed, "NEXT|a/./manifest.txt|2026-12-17T03:00:00Z"),
+          "next r-2.1/b_c/manifest.txt 1835481599", "quick unset", "recognised 9"}},
         {"no manifest line at all", "<html>\n</html>\n", {"quick unset", "recognised 0"}},
     };
     for (const Case& c : cases) {

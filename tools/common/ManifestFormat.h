@@ -33,6 +33,12 @@ inline constexpr char kQuickCheck[] = "quick";
 // line skip it; a value outside 0..10000 is malformed.
 inline constexpr char kLauncherShareKey[] = "LAUNCHER_SHARE=";
 inline constexpr std::uint64_t kWholeShare = 10000;
+// NEXT|<folder>/manifest.txt|<YYYY-MM-DDTHH:MM:SSZ>: the coming release, published below the base in that folder
+// with its own signed manifest, opens at that UTC time; launchers pre-load what it changes. The path is one or
+// more folder names of ASCII letters, digits, '-', '_' and '.' (never "." or ".."), each followed by '/', then
+// "manifest.txt". Launchers that do not know the line skip it.
+inline constexpr char kNextKey[] = "NEXT|";
+inline constexpr char kNextManifestName[] = "manifest.txt";
 // DELTA|<path>|<index sha256>|<index size>: the chunk index of the FILE entry with that path, served at
 // "delta/<the file's sha256>.kcix" (see ChunkIndex.h). Launchers that do not know the line skip it.
 inline constexpr char kDeltaKey[] = "DELTA|";
@@ -134,7 +140,7 @@ std::uint64_t ParseSizeField(std::basic_string_view<CharT> field) {
 // unknown keys; Malformed covers keyed records that fail their field rules.
 enum class LineKind {
     Ignored, Version, Status, News, LauncherSelf, File, Sequence, Check, Delta, Pack, Packed, ZPack, ZFile, ZChunks,
-    ZPatch, LauncherShare, Malformed, UnsafePath
+    ZPatch, LauncherShare, Next, Malformed, UnsafePath
 };
 
 // Where encoded bytes are: [offset, offset + length) of the container with that digest.
@@ -148,9 +154,11 @@ template <typename CharT>
 struct ParsedLine {
     LineKind kind = LineKind::Ignored;
     LineKind claimed = LineKind::Ignored;  // the record the line's key names, also when it is Malformed
-    std::basic_string_view<CharT> text;  // VERSION/STATUS/NEWS/CHECK value, or FILE/DELTA/PACKED path
+    std::basic_string_view<CharT> text;  // VERSION/STATUS/NEWS/CHECK value, FILE/DELTA/PACKED path, or the
+                                         // NEXT manifest's path
     std::uint64_t size = 0;  // FILE and LAUNCHER_SELF size, the DELTA index size, the PACK size, the PACKED
-                             // offset, the SEQUENCE number, or the LAUNCHER_SHARE
+                             // offset, the SEQUENCE number, the LAUNCHER_SHARE, or the NEXT opening time in
+                             // seconds since 1970 (UTC)
     std::string sha256;      // FILE and LAUNCHER_SELF digest, the DELTA index digest, the pack's or container's
                              // digest, the ZCHUNKS frame table's digest (with its size), or the ZPATCH base's digest
                              // (with its size)
@@ -244,6 +252,74 @@ void ParseEncodedRecord(std::basic_string_view<CharT> rest, LineKind kind, bool 
     out.kind = out.unsafeReason ? LineKind::UnsafePath : kind;
 }
 
+// Days from 1970-01-01 to the given date of the proleptic Gregorian calendar.
+constexpr std::int64_t DaysFromCivil(std::int64_t year, unsigned month, unsigned day) {
+    year -= month <= 2 ? 1 : 0;
+    const std::int64_t era = (year >= 0 ? year : year - 399) / 400;
+    const std::int64_t yearOfEra = year - era * 400;
+    const std::int64_t dayOfYear = (153 * (month + (month > 2 ? -3 : 9)) + 2) / 5 + day - 1;
+    const std::int64_t dayOfEra = yearOfEra * 365 + yearOfEra / 4 - yearOfEra / 100 + dayOfYear;
+    return era * 146097 + dayOfEra - 719468;
+}
+
+// "YYYY-MM-DDTHH:MM:SSZ" (exactly so, a real date and time from 1970 on) as seconds since 1970 (UTC).
+template <typename CharT>
+bool ParseUtcTime(std::basic_string_view<CharT> text, std::uint64_t* seconds) {
+    static constexpr char kShape[] = "dddd-dd-ddTdd:dd:ddZ";
+    if (text.size() != sizeof(kShape) - 1) return false;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const CharT c = text[i];
+        const bool digit = c >= static_cast<CharT>('0') && c <= static_cast<CharT>('9');
+        if (kShape[i] == 'd' ? !digit : c != static_cast<CharT>(kShape[i])) return false;
+    }
+    const auto number = [&](std::size_t at, std::size_t length) {
+        unsigned value = 0;
+        for (std::size_t i = at; i < at + length; ++i) value = value * 10 + static_cast<unsigned>(text[i] - '0');
+        return value;
+    };
+    const unsigned year = number(0, 4), month = number(5, 2), day = number(8, 2);
+    const unsigned hour = number(11, 2), minute = number(14, 2), second = number(17, 2);
+    static constexpr unsigned kMonthDays[] = {31, 29, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    const bool leap = year % 4 == 0 && (year % 100 != 0 || year % 400 == 0);
+    if (year < 1970 || month < 1 || month > 12 || day < 1 || day > kMonthDays[month - 1] ||
+        (month == 2 && day == 29 && !leap) || hour > 23 || minute > 59 || second > 59) {
+        return false;
+    }
+    *seconds = static_cast<std::uint64_t>(DaysFromCivil(year, month, day)) * 86400 + hour * 3600 + minute * 60 + second;
+    return true;
+}
+
+// The NEXT line's manifest path: folder names of [A-Za-z0-9._-] (not "." or ".."), each ending in '/', then
+// "manifest.txt".
+template <typename CharT>
+bool IsNextManifestPath(std::basic_string_view<CharT> path) {
+    const std::size_t nameLength = sizeof(kNextManifestName) - 1;
+    if (path.size() <= nameLength + 1) return false;
+    for (std::size_t i = 0; i < nameLength; ++i) {
+        if (path[path.size() - nameLength + i] != static_cast<CharT>(kNextManifestName[i])) return false;
+    }
+    const std::basic_string_view<CharT> folders = path.substr(0, path.size() - nameLength);
+    std::size_t start = 0;
+    for (std::size_t i = 0; i < folders.size(); ++i) {
+        const CharT c = folders[i];
+        if (c != static_cast<CharT>('/')) {
+            const bool plain = (c >= static_cast<CharT>('a') && c <= static_cast<CharT>('z')) ||
+                               (c >= static_cast<CharT>('A') && c <= static_cast<CharT>('Z')) ||
+                               (c >= static_cast<CharT>('0') && c <= static_cast<CharT>('9')) ||
+                               c == static_cast<CharT>('-') || c == static_cast<CharT>('_') ||
+                               c == static_cast<CharT>('.');
+            if (!plain) return false;
+            continue;
+        }
+        const std::basic_string_view<CharT> name = folders.substr(start, i - start);
+        const bool dots = !name.empty() && name.size() <= 2 &&
+                          name.find_first_not_of(static_cast<CharT>('.')) == std::basic_string_view<CharT>::npos;
+        if (name.empty() || dots) return false;
+        start = i + 1;
+    }
+    return true;
+}
+
 // Classifies one untrimmed line (without its line feed).
 template <typename CharT>
 ParsedLine<CharT> ParseLine(std::basic_string_view<CharT> rawLine) {
@@ -271,6 +347,14 @@ ParsedLine<CharT> ParseLine(std::basic_string_view<CharT> rawLine) {
         out.text = line.substr(sizeof(kLauncherShareKey) - 1);
         const bool read = out.text.size() <= 5 && ParseSequenceValue(out.text, &out.size) && out.size <= kWholeShare;
         out.kind = read ? LineKind::LauncherShare : LineKind::Malformed;
+    } else if (StartsWithKey(line, kNextKey)) {
+        out.claimed = LineKind::Next;
+        out.kind = LineKind::Malformed;
+        const auto fields = SplitFields(line.substr(sizeof(kNextKey) - 1));
+        if (fields.size() == 2 && IsNextManifestPath(fields[0]) && ParseUtcTime(fields[1], &out.size)) {
+            out.text = fields[0];
+            out.kind = LineKind::Next;
+        }
     } else if (StartsWithKey(line, kLauncherSelfKey)) {
         out.claimed = LineKind::LauncherSelf;
         auto fields = SplitFields(line.substr(sizeof(kLauncherSelfKey) - 1));

@@ -151,6 +151,7 @@ ManifestLines<CharT> ReadManifestLines(std::basic_string_view<CharT> text) {
             case LineKind::News: out.news = line.text; break;
             case LineKind::Sequence: out.sequence = line.size; break;
             case LineKind::LauncherShare: out.launcherShare = static_cast<std::uint32_t>(line.size); break;
+            case LineKind::Next: out.next = NextRecord<CharT>{line.text, line.size}; break;
             case LineKind::Check:
                 out.quickCheck = line.text == std::basic_string_view<CharT>(
                                                   path_rules::FromAscii<CharT>(manifest_format::kQuickCheck));

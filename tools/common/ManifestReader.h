@@ -52,6 +52,13 @@ struct PackRecord {
     std::uint64_t size = 0;
 };
 
+// The NEXT line: the coming release's manifest below the base, and when it opens.
+template <typename CharT>
+struct NextRecord {
+    std::basic_string_view<CharT> manifestPath;  // "<folder>/manifest.txt"
+    std::uint64_t opensAt = 0;                   // seconds since 1970, UTC
+};
+
 struct LauncherRecord {
     std::uint64_t size = 0;
     std::string sha256;
@@ -95,6 +102,7 @@ struct ManifestLines {
     std::optional<bool> quickCheck;  // CHECK: true only for CHECK=quick
     std::optional<LauncherRecord> launcherSelf;
     std::optional<std::uint32_t> launcherShare;  // LAUNCHER_SHARE, 0..10000
+    std::optional<NextRecord<CharT>> next;
     std::vector<FileRecord<CharT>> files;  // in line order
     std::vector<PackRecord> packs;         // in line order, each pack once
     std::vector<PackRecord> containers;    // ZPACK lines, in line order, each container once

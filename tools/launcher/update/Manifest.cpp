@@ -41,6 +41,7 @@ bool ParseManifest(std::string_view bytes, Manifest& manifest) {
     if (lines.sequence) manifest.sequence = *lines.sequence;
     if (lines.quickCheck) manifest.quickCheck = *lines.quickCheck;
     if (lines.launcherShare) manifest.launcherSelf.share = *lines.launcherShare;
+    if (lines.next) manifest.next = NextRelease{std::wstring(lines.next->manifestPath), lines.next->opensAt};
     if (lines.launcherSelf) {
         manifest.launcherSelf.size = lines.launcherSelf->size;
         manifest.launcherSelf.sha256 = lines.launcherSelf->sha256;

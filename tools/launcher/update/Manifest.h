@@ -60,6 +60,13 @@ struct LauncherSelfEntry {
     std::uint32_t share = 10000;
 };
 
+// The NEXT line: the coming release's manifest, below the base ("<folder>/manifest.txt"), and when it opens;
+// absent while manifestPath is empty.
+struct NextRelease {
+    std::wstring manifestPath;
+    std::uint64_t opensAt = 0;  // seconds since 1970, UTC
+};
+
 struct Manifest {
     std::wstring version;
     std::wstring status;
@@ -68,6 +75,7 @@ struct Manifest {
     std::vector<ManifestPack> packs;
     std::vector<ManifestPack> containers;  // ZPACK lines: containers of zstd frames, "z/<sha256>.zst"
     LauncherSelfEntry launcherSelf;
+    NextRelease next;
     // SEQUENCE: how new a signed manifest is; 0 without the line. A line that is not a plain decimal
     // 64-bit number sets badSequence.
     std::uint64_t sequence = 0;
