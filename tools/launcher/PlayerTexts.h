@@ -57,6 +57,10 @@ inline constexpr wchar_t kPaused[] = L"已暫停下載";
 inline constexpr wchar_t kLogFolderCopied[] =
     L"無法以一般使用者身分開啟記錄資料夾。資料夾路徑已複製到剪貼簿，請在檔案總管中開啟：\n";
 
+// ---- the coming release, pre-loaded once the game may start ----
+inline constexpr wchar_t kPreloading[] = L"預先下載下個版本 %d%%";
+inline constexpr wchar_t kNextReady[] = L"下個版本已就緒";
+
 // ---- the launcher's own update ----
 inline constexpr wchar_t kSelfUpdating[] = L"啟動器更新中...";
 inline constexpr wchar_t kSelfUpdateLabel[] = L"啟動器更新中";

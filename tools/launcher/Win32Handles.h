@@ -52,6 +52,10 @@ struct KernelHandleTraits {
     static bool IsValid(HANDLE h) { return h != nullptr && h != INVALID_HANDLE_VALUE; }
     static void Close(HANDLE h) { CloseHandle(h); }
 };
+struct FindHandleTraits {
+    static bool IsValid(HANDLE h) { return h != nullptr && h != INVALID_HANDLE_VALUE; }
+    static void Close(HANDLE h) { FindClose(h); }
+};
 struct GdiObjectTraits {
     static bool IsValid(HGDIOBJ obj) { return obj != nullptr; }
     static void Close(HGDIOBJ obj) { DeleteObject(obj); }
@@ -76,6 +80,7 @@ struct BcryptKeyTraits {
 // A kernel object handle released with CloseHandle (files, processes, threads, snapshots, mutexes).
 using ScopedHandle = ScopedResource<HANDLE, KernelHandleTraits>;
 // A GDI object (brush, bitmap, font) released with DeleteObject.
+using ScopedFindHandle = ScopedResource<HANDLE, FindHandleTraits>;
 using ScopedGdiObject = ScopedResource<HGDIOBJ, GdiObjectTraits>;
 // A CNG algorithm provider, a hash object and a key.
 using ScopedBcryptAlgorithm = ScopedResource<BCRYPT_ALG_HANDLE, BcryptAlgorithmTraits>;

@@ -7,6 +7,7 @@
 #include "ui/Music.h"
 #include "ui/Splash.h"
 #include "update/LogFile.h"
+#include "update/TransferGate.h"
 
 #include <cwchar>
 
@@ -21,6 +22,7 @@ constexpr wchar_t kCommunityUrl[] = KORVANE_COMMUNITY_URL_W;
 void StartGameClient(MainWindowState& state) {
     if (!state.startEnabled) return;
     StopMusic();
+    StopPreloadTransfers();  // the game gets the line; the next start goes on with the coming release
     ShowWindow(state.hwnd, SW_HIDE);
     const StartOutcome outcome = LaunchFromLauncherDir(state, kGameClientExe);
     if (outcome != StartOutcome::Started) {

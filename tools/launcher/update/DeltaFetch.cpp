@@ -376,7 +376,7 @@ DeltaResult FetchByDelta(const FetchTarget& target, const std::wstring& host, Pr
     const bool indexed =
         !target.deltaIndexSha256.empty() && target.deltaIndexSize > 0 && target.deltaIndexSize <= kMaxChunkIndexBytes;
     if (!result.frames && !indexed) return result;
-    ScopedHandle local = local_files::OpenToRead(target.targetPath, FILE_FLAG_SEQUENTIAL_SCAN);
+    ScopedHandle local = local_files::OpenToRead(target.LocalCopy(), FILE_FLAG_SEQUENTIAL_SCAN);
     LARGE_INTEGER localSize = {};
     if (!local.Valid() || !GetFileSizeEx(local.Get(), &localSize) || localSize.QuadPart == 0) return result;
 

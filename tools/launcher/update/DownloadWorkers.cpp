@@ -15,11 +15,13 @@
 #include "update/PackFetch.h"
 #include "update/Sha256.h"
 #include "update/StatusChannel.h"
+#include "update/TransferGate.h"
 #include "update/TransferReport.h"
 
 #include <algorithm>
 #include <atomic>
 #include <map>
+#include <memory>
 #include <set>
 
 namespace {
@@ -36,13 +38,15 @@ void RecordFailure(DownloadBatch& batch, const std::wstring& path, const wchar_t
 
 // The program that held the file when this run gave its move up; false when it was not held.
 bool HeldFile(const DownloadBatch& batch, const ManifestFile& file, std::wstring* holder) {
-    return HeldBy(batch.launcherDir + file.path, holder);
+    return !batch.Preloading() && HeldBy(batch.launcherDir + file.path, holder);
 }
 
 FetchTarget TargetOf(const DownloadBatch& batch, const ManifestFile& file) {
     FetchTarget target;
     target.relativeUrl = path_rules::ServedPath(std::wstring_view(file.path));
-    target.targetPath = batch.launcherDir + file.path;
+    target.localCopyPath = batch.launcherDir + file.path;
+    target.targetPath = batch.Preloading() ? batch.stagingDir + std::wstring(file.sha256.begin(), file.sha256.end())
+                                           : target.localCopyPath;
     target.size = file.size;
     target.sha256 = file.sha256;
     target.name = file.path;
@@ -67,12 +71,22 @@ void RecordInCache(DownloadBatch& batch, const ManifestFile& file, bool verified
     }
 }
 
+// What the player sees of one transfer: the run's bar and transfer line, or the pre-load's one line.
+std::unique_ptr<ProgressSink> ReporterFor(DownloadBatch& batch, const std::wstring& label) {
+    if (batch.Preloading()) {
+        return std::make_unique<PercentLineReporter>(batch.notifyWindow, player_texts::kPreloading, &batch.bytesDone,
+                                                     batch.totalBytes, &batch.postedPercent);
+    }
+    return std::make_unique<TransferReporter>(batch.notifyWindow, label, &batch.bytesDone, batch.totalBytes);
+}
+
 // Fetches one job; the outcome decides the failure text.
 FetchOutcome FetchJob(DownloadBatch& batch, const ManifestFile& file, const FetchTarget& target, const std::wstring& label,
                       HostConnections& connections) {
-    TransferReporter reporter(batch.notifyWindow, label, &batch.bytesDone, batch.totalBytes);
-    const FetchOutcome outcome =
-        FetchVerifiedFile(batch.hosts, target, FetchListener{batch.notifyWindow, &reporter}, &connections).outcome;
+    const std::unique_ptr<ProgressSink> reporter = ReporterFor(batch, label);
+    // The pre-load's retries stay off the status line: the game may start meanwhile.
+    const FetchListener listener{batch.Preloading() ? nullptr : batch.notifyWindow, reporter.get()};
+    const FetchOutcome outcome = FetchVerifiedFile(batch.hosts, target, listener, &connections).outcome;
     RecordInCache(batch, file, outcome == FetchOutcome::Verified, target.targetPath);
     return outcome;
 }
@@ -145,11 +159,11 @@ void RunPackJob(DownloadBatch& batch, const PackRangeJob& job, HostConnections& 
         if (job.frames) {
             for (const PackMember& m : job.range.members) fetch.frames.push_back(FramesOf(batch, m.id));
         }
-        TransferReporter reporter(batch.notifyWindow, JobLabel(batch, JobFile(batch, job.range.members[0].id), post),
-                                  &batch.bytesDone, batch.totalBytes);
+        const std::unique_ptr<ProgressSink> reporter =
+            ReporterFor(batch, JobLabel(batch, JobFile(batch, job.range.members[0].id), post));
         bool diskRefused = false;
         PackRangeListener listener;
-        listener.sink = &reporter;
+        listener.sink = reporter.get();
         listener.onMember = [&](std::size_t i, PackMemberOutcome outcome) {
             const ManifestFile& file = JobFile(batch, job.range.members[i].id);
             std::wstring holder;
@@ -193,13 +207,17 @@ void RunPackJob(DownloadBatch& batch, const PackRangeJob& job, HostConnections& 
 
 // The batch's work on one thread: pack ranges first, then the files no range carries.
 void RunJobs(DownloadBatch& batch, bool post) {
+    if (batch.Preloading()) MarkPreloadThread();
+    post = post && !batch.Preloading();  // the pre-load's failures are logged, never shown
     HostConnections connections;  // one session and connection per host for this thread's whole run
     for (;;) {
+        if (TransferStopped()) return;
         const long k = batch.nextPackJob.fetch_add(1);
         if (k >= static_cast<long>(batch.packJobs.size())) break;
         RunPackJob(batch, batch.packJobs[static_cast<std::size_t>(k)], connections, post);
     }
     for (;;) {
+        if (TransferStopped()) return;
         const long k = batch.nextJob.fetch_add(1);
         if (k >= static_cast<long>(batch.jobs->size())) return;
         const std::size_t position = static_cast<std::size_t>(k);
@@ -365,4 +383,16 @@ DWORD WINAPI RunDownloadWorker(void* param) {
 
 void RunDownloadsSequentially(DownloadBatch& batch) {
     RunJobs(batch, false);
+}
+
+void RunDownloadBatch(DownloadBatch& batch) {
+    PlanPackJobs(batch);
+    const int workers = batch.jobCount < kMaxDownloadWorkers ? static_cast<int>(batch.jobCount) : kMaxDownloadWorkers;
+    SetDownloadsUnderway(true);
+    {
+        ThreadGroup threads;
+        for (int i = 0; i < workers; ++i) threads.Start(RunDownloadWorker, &batch);
+        if (threads.Count() == 0) RunDownloadsSequentially(batch);
+    }
+    SetDownloadsUnderway(false);
 }

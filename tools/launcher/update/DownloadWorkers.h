@@ -29,6 +29,9 @@ struct DownloadBatch {
     const Manifest* manifest = nullptr;
     const std::vector<std::size_t>* jobs = nullptr;  // indices into manifest->files, ascending
     std::wstring launcherDir;
+    // Not empty while pre-loading the coming release: each file goes to stagingDir + its SHA-256, beside its
+    // installed copy (the base of its patches and its delta); the window gets one percent line and no more.
+    std::wstring stagingDir;
     std::vector<std::wstring> hosts;  // base URLs: the manifest's host first, then those to fall back on
     CheckCache* cache = nullptr;      // records of verified files for the quick check; may be null
     std::uint32_t volume = 0;         // with a cache: ReadVolumeSerial of launcherDir, for the records
@@ -42,12 +45,15 @@ struct DownloadBatch {
     std::atomic<long> completed{0};
     std::atomic<long> failed{0};
     std::atomic<std::uint64_t> bytesDone{0};
+    std::atomic<int> postedPercent{-1};  // the pre-load's line
     std::uint64_t totalBytes = 0;
     long jobCount = 0;
     std::mutex lock;                     // guards the three strings below, nothing else
     std::wstring lastFailedPath;
     std::wstring lastFailedReason;
     std::wstring lastFailedHolder;       // the program that held the last failed file, or empty
+
+    bool Preloading() const { return !stagingDir.empty(); }
 };
 
 // Puts the jobs whose files come as members of a container or a pack into ranges (packJobs, inPack,
@@ -66,3 +72,7 @@ DWORD WINAPI RunDownloadWorker(void* batch);
 // The same jobs one after another on the calling thread, when no worker thread could be started.
 // Counts failures without posting them.
 void RunDownloadsSequentially(DownloadBatch& batch);
+
+// The whole batch: plans its ranges, then runs up to four workers (on the calling thread when none starts)
+// and returns when every job has ended. Set everything but the counters and the plan first.
+void RunDownloadBatch(DownloadBatch& batch);

@@ -14,6 +14,10 @@
 struct FetchTarget {
     std::wstring relativeUrl;  // below the base: "files/" + path
     std::wstring targetPath;
+    // The file as it is installed, the base of its patches and its delta; empty: the target itself. A file
+    // pre-loaded for the coming release goes elsewhere than its installed copy.
+    std::wstring localCopyPath;
+    const std::wstring& LocalCopy() const { return localCopyPath.empty() ? targetPath : localCopyPath; }
     std::uint64_t size = 0;
     std::string sha256;
     std::wstring name;             // what the status line and the log call the file

@@ -85,7 +85,7 @@ WayEnd FetchByFrames(const std::vector<std::wstring>& hosts, const FetchTarget& 
 WayEnd FetchByPatch(const std::vector<std::wstring>& hosts, const FetchTarget& target, const FetchListener& listener,
                     HostConnections& kept, std::uint64_t ceiling, std::string* way) {
     std::uint64_t localSize = 0;
-    if (target.patches.empty() || !local_files::QuerySize(target.targetPath, &localSize) || localSize > kPatchBaseLimit) {
+    if (target.patches.empty() || !local_files::QuerySize(target.LocalCopy(), &localSize) || localSize > kPatchBaseLimit) {
         return WayEnd::Failed;
     }
     const auto fits = [&](const PatchOffer& p) { return p.baseSize == localSize && p.frames.length < ceiling; };
@@ -95,7 +95,7 @@ WayEnd FetchByPatch(const std::vector<std::wstring>& hosts, const FetchTarget& t
     DecodeReservation memory(localSize + DecoderBytes(windowLog));
     std::string base;
     unsigned char digest[32] = {};
-    if (!local_files::ReadWhole(target.targetPath, localSize, &base) || base.size() != localSize ||
+    if (!local_files::ReadWhole(target.LocalCopy(), localSize, &base) || base.size() != localSize ||
         !Sha256OfBytes(base.data(), base.size(), digest)) {
         return WayEnd::Failed;
     }

@@ -206,6 +206,7 @@ BodyOutcome ReadBody(const HttpRequest& http, std::uint64_t limit, const wchar_t
     std::uint64_t received = 0;
     std::uint64_t windowBytes = 0;
     PassTransferGate(0);  // a paused run starts no body
+    if (TransferStopped()) return BodyOutcome::Broken;
     DWORD windowStart = GetTickCount();
     std::vector<char> buffer;
     for (;;) {
@@ -232,6 +233,10 @@ BodyOutcome ReadBody(const HttpRequest& http, std::uint64_t limit, const wchar_t
         windowBytes += read;
         // Time the limit or a pause held the transfer is not the host's: the window measures what it sent.
         windowStart += PassTransferGate(read);
+        if (TransferStopped()) {
+            LogLine("[Launcher][http] %s: the pre-load stops here, the game starts\n", ToAnsiForLog(name, kLogNameBytes).c_str());
+            return BodyOutcome::Broken;
+        }
         const DWORD now = GetTickCount();
         if (now - windowStart >= http.stall.windowMs) {
             if (windowBytes < http.stall.minimumBytes) {

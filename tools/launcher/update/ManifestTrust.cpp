@@ -59,8 +59,10 @@ void LogTrustLine(const std::string& text, const std::wstring& host) {
              ToAnsiForLog(host.c_str(), kTrustHostBytes).c_str());
 }
 
-// One host's manifest, accepted or refused; `manifest` holds what was parsed.
-ManifestRefusal ReadManifestFrom(const std::wstring& host, const std::vector<std::string>& keys, Manifest* manifest) {
+// One host's manifest, accepted or refused; `manifest` holds what was parsed. With keys, it must be newer than
+// `above` when given, or else no older than LastManifestSequence.
+ManifestRefusal ReadManifestFrom(const std::wstring& host, const std::vector<std::string>& keys, Manifest* manifest,
+                                 const std::uint64_t* above = nullptr) {
     const FetchedManifest fetched = FetchManifest(host);
     if (fetched.proxyRefused) return ManifestRefusal::ProxyAuthentication;
     if (fetched.body.empty()) return ManifestRefusal::Unreachable;
@@ -83,7 +85,13 @@ ManifestRefusal ReadManifestFrom(const std::wstring& host, const std::vector<std
         LogTrustLine("SEQUENCE is not a decimal 64-bit number", host);
         return ManifestRefusal::BadSignature;
     }
-    const std::uint64_t accepted = ReadLastManifestSequence(manifest->sequence);
+    if (above && manifest->sequence <= *above) {
+        LogTrustLine("sequence " + std::to_string(manifest->sequence) + " is not above " + std::to_string(*above) +
+                         ", the current release's",
+                     host);
+        return ManifestRefusal::Older;
+    }
+    const std::uint64_t accepted = above ? 0 : ReadLastManifestSequence(manifest->sequence);
     if (manifest->sequence < accepted) {
         LogTrustLine("sequence " + std::to_string(manifest->sequence) + " is lower than " + std::to_string(accepted) +
                          ", the highest accepted before",
@@ -110,6 +118,21 @@ ManifestRefusal FetchAcceptedManifest(const std::vector<std::wstring>& hosts, co
             if (!keys.empty()) WriteLastManifestSequence(candidate.sequence);
             *manifest = std::move(candidate);
             *hostIndex = i;
+            return ManifestRefusal::None;
+        }
+        if (refusal > weightiest) weightiest = refusal;
+    }
+    return weightiest;
+}
+
+ManifestRefusal FetchAnnouncedManifest(const std::vector<std::wstring>& hosts, const std::vector<std::string>& keys,
+                                       std::uint64_t currentSequence, Manifest* manifest) {
+    ManifestRefusal weightiest = ManifestRefusal::Unreachable;
+    for (const std::wstring& host : hosts) {
+        Manifest candidate;
+        const ManifestRefusal refusal = ReadManifestFrom(host, keys, &candidate, &currentSequence);
+        if (refusal == ManifestRefusal::None) {
+            *manifest = std::move(candidate);
             return ManifestRefusal::None;
         }
         if (refusal > weightiest) weightiest = refusal;

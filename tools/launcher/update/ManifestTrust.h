@@ -30,3 +30,9 @@ enum class ManifestRefusal { None, Unreachable, ProxyAuthentication, Unparsed, O
 // Every refusal is logged with its reason. Returns None with `manifest` filled and `hostIndex` set.
 ManifestRefusal FetchAcceptedManifest(const std::vector<std::wstring>& hosts, const std::vector<std::string>& keys,
                                       Manifest* manifest, std::size_t* hostIndex);
+
+// The coming release's manifest, announced by the current one: fetched from each of `hosts` (the folder it
+// was announced in, below each patch host) in turn, and, with keys, taken only when validly signed with a
+// SEQUENCE above `currentSequence`. LastManifestSequence is neither read nor raised: the release is not open.
+ManifestRefusal FetchAnnouncedManifest(const std::vector<std::wstring>& hosts, const std::vector<std::string>& keys,
+                                       std::uint64_t currentSequence, Manifest* manifest);

@@ -73,7 +73,7 @@ struct RangeRun {
 // The local copy as a patch's base: read whole and used only with the base's size and digest.
 bool ReadBase(const FetchTarget& target, const MemberFrames& frames, std::string* base) {
     unsigned char digest[32] = {};
-    return local_files::ReadWhole(target.targetPath, frames.baseSize, base) && base->size() == frames.baseSize &&
+    return local_files::ReadWhole(target.LocalCopy(), frames.baseSize, base) && base->size() == frames.baseSize &&
            Sha256OfBytes(base->data(), base->size(), digest) && DigestHex(digest) == frames.baseSha256;
 }
 

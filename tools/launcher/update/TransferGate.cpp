@@ -13,6 +13,8 @@ constexpr double kBurstSeconds = 0.25;
 std::atomic<std::uint32_t> limitKiB{0};
 std::atomic<bool> paused{false};
 std::atomic<bool> underway{false};
+std::atomic<bool> preloadStopped{false};
+thread_local bool preloadThread = false;
 
 std::mutex bucketLock;  // guards the two below
 double tokens = 0;      // bytes that may pass now; negative: what has passed ahead of the limit
@@ -60,6 +62,7 @@ DWORD PassTransferGate(std::size_t bytes) {
     DWORD waited = 0;
     double spend = static_cast<double>(bytes);
     for (;;) {
+        if (TransferStopped()) return waited;
         if (paused.load()) {
             Sleep(kGateStepMs);
             waited += kGateStepMs;
@@ -74,6 +77,18 @@ DWORD PassTransferGate(std::size_t bytes) {
         Sleep(step);
         waited += step;
     }
+}
+
+void MarkPreloadThread() {
+    preloadThread = true;
+}
+
+void StopPreloadTransfers() {
+    preloadStopped.store(true);
+}
+
+bool TransferStopped() {
+    return preloadThread && preloadStopped.load();
 }
 
 void SetDownloadsUnderway(bool value) {

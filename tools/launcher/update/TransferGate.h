@@ -28,6 +28,14 @@ bool TransfersPaused();
 // out). Returns at once with no limit and no pause.
 DWORD PassTransferGate(std::size_t bytes);
 
+// Transfers of the pre-load (the coming release's files, fetched beside the installed game) end where they are
+// once the player starts the game: the thread that runs them marks itself, and StopPreloadTransfers ends
+// them at their next read and keeps new ones from starting, for the rest of the process.
+void MarkPreloadThread();
+void StopPreloadTransfers();
+// True on a marked thread once the pre-load was stopped.
+bool TransferStopped();
+
 // True while a run downloads files: pause means something then.
 void SetDownloadsUnderway(bool underway);
 bool DownloadsUnderway();

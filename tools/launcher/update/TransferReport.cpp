@@ -2,6 +2,7 @@
 
 #include "PlayerTexts.h"
 
+#include <algorithm>
 #include <cwchar>
 
 namespace {
@@ -58,5 +59,25 @@ void TransferReporter::OnBytes(std::uint64_t done, std::uint64_t total, bool rec
         const std::wstring size = total > 0 ? FormatByteSize(total) : std::wstring(L"?");
         PostStatusText(window_, player_texts::kTransferLine, label_.empty() ? player_texts::kDownloading : label_.c_str(),
                        FormatByteSize(done).c_str(), size.c_str(), FormatByteSize(static_cast<std::uint64_t>(speed_)).c_str());
+    }
+}
+
+PercentLineReporter::PercentLineReporter(HWND window, const wchar_t* format, std::atomic<std::uint64_t>* sharedDone,
+                                         std::uint64_t sharedTotal, std::atomic<int>* postedPercent)
+    : window_(window), format_(format), sharedDone_(sharedDone), sharedTotal_(sharedTotal),
+      postedPercent_(postedPercent) {}
+
+void PercentLineReporter::OnBytes(std::uint64_t done, std::uint64_t, bool) {
+    const std::uint64_t shared = done >= done_ ? sharedDone_->fetch_add(done - done_) + (done - done_)
+                                               : sharedDone_->fetch_sub(done_ - done) - (done_ - done);
+    done_ = done;
+    if (!window_ || sharedTotal_ == 0) return;
+    const int percent = static_cast<int>(std::min<std::uint64_t>(shared * 100 / sharedTotal_, 100));
+    int posted = postedPercent_->load();
+    while (percent > posted) {
+        if (postedPercent_->compare_exchange_weak(posted, percent)) {
+            PostStatusText(window_, format_, percent);
+            return;
+        }
     }
 }

@@ -39,3 +39,22 @@ private:
     DWORD lastTextTick_ = 0;
     ProgressPoster percent_;
 };
+
+// The one line of a background fetch: posts `format` (with one %d) and the percent of sharedDone / sharedTotal
+// to `window` whenever that percent rises above `*postedPercent`, which every reporter of the fetch shares.
+// Nothing else: no bar, no speed, no file names. One reporter per file transfer, used by one thread.
+class PercentLineReporter : public ProgressSink {
+public:
+    PercentLineReporter(HWND window, const wchar_t* format, std::atomic<std::uint64_t>* sharedDone,
+                        std::uint64_t sharedTotal, std::atomic<int>* postedPercent);
+    void OnBytes(std::uint64_t done, std::uint64_t total, bool received) override;
+    void OnWireBytes(std::uint64_t) override {}
+
+private:
+    HWND window_;
+    const wchar_t* format_;
+    std::atomic<std::uint64_t>* sharedDone_;
+    std::uint64_t sharedTotal_;
+    std::atomic<int>* postedPercent_;
+    std::uint64_t done_ = 0;
+};

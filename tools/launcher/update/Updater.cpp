@@ -20,6 +20,7 @@
 #include "update/LocalMirror.h"
 #include "update/Manifest.h"
 #include "update/ManifestTrust.h"
+#include "update/Preload.h"
 #include "update/SelfUpdate.h"
 #include "update/Sha256.h"
 #include "update/StatusChannel.h"
@@ -145,16 +146,7 @@ BatchOutcome DownloadJobs(HWND window, const Manifest& manifest, const std::vect
     batch->hosts = hosts;
     for (std::size_t index : jobs) batch->totalBytes += manifest.files[index].size;
     batch->jobCount = static_cast<long>(jobs.size());
-    PlanPackJobs(*batch);
-
-    const int workers = batch->jobCount < kMaxDownloadWorkers ? static_cast<int>(batch->jobCount) : kMaxDownloadWorkers;
-    SetDownloadsUnderway(true);
-    {
-        ThreadGroup threads;
-        for (int i = 0; i < workers; ++i) threads.Start(RunDownloadWorker, batch.get());
-        if (threads.Count() == 0) RunDownloadsSequentially(*batch);
-    }
-    SetDownloadsUnderway(false);
+    RunDownloadBatch(*batch);
 
     BatchOutcome outcome;
     outcome.failed = batch->failed.load();
@@ -267,8 +259,15 @@ struct MirrorShareLine {
     ~MirrorShareLine() { LogMirrorShare(); }
 };
 
+// What a run that let the game start with every file as listed leaves for the pre-load.
+struct RunEnd {
+    bool filesCurrent = false;
+    Manifest manifest;
+    PreloadSource source;
+};
+
 // Steps of one run; returns when the run has posted its last message.
-void RunUpdate(const UpdaterThreadArgs& args) {
+void RunUpdate(const UpdaterThreadArgs& args, RunEnd* end) {
     const HWND window = args.notifyWindow;
     const std::wstring exe = GetLauncherExePath();
     if (!exe.empty()) RemoveWhenReleased(exe + L".old");
@@ -291,9 +290,18 @@ void RunUpdate(const UpdaterThreadArgs& args) {
     const std::vector<std::wstring> hosts = DownloadHosts(mirrors, args.patchHosts, manifestHost);
     if (RunSelfUpdate(window, manifest, hosts)) return;
     PostListedPrograms(window, manifest);
+    const auto filesCurrent = [&] {
+        end->filesCurrent = true;
+        end->source.manifestHosts.assign(args.patchHosts.begin() + static_cast<std::ptrdiff_t>(manifestHost),
+                                         args.patchHosts.end());
+        end->source.downloadHosts = hosts;
+        end->source.keys = args.manifestKeys;
+        end->manifest = std::move(manifest);
+    };
 
     if (manifest.files.empty()) {
         FinishUpToDate(window);
+        filesCurrent();
         return;
     }
     // With CHECK=quick the check may trust what it recorded before, unless the player asked for a full one.
@@ -312,6 +320,7 @@ void RunUpdate(const UpdaterThreadArgs& args) {
     if (jobs.empty()) {
         keepRecords();
         FinishUpToDate(window);
+        filesCurrent();
         return;
     }
     if (gameRunning) {
@@ -321,6 +330,8 @@ void RunUpdate(const UpdaterThreadArgs& args) {
         return;
     }
     const BatchOutcome skipped = LeaveOutLinkedPaths(window, manifest, args.launcherDir, &jobs);
+    // The coming release's files, pre-loaded before it opened, need no download now.
+    TakeStagedFiles(manifest, args.launcherDir, records, &jobs);
     if (!EnoughDiskSpace(window, args.launcherDir, BytesToFetch(manifest, jobs, args.launcherDir))) {
         keepRecords();
         PostOutcome(window, false);
@@ -337,6 +348,7 @@ void RunUpdate(const UpdaterThreadArgs& args) {
     // Saved before the last message: the player may start the game, and end the launcher, at once.
     keepRecords();
     ReportDownloads(window, outcome);
+    if (outcome.failed == 0) filesCurrent();
 }
 
 }  // namespace
@@ -359,7 +371,9 @@ bool CheckGameRunning() {
 
 DWORD WINAPI UpdaterThread(void* param) {
     std::unique_ptr<UpdaterThreadArgs> args(static_cast<UpdaterThreadArgs*>(param));
-    RunUpdate(*args);
+    RunEnd end;
+    RunUpdate(*args, &end);
+    if (end.filesCurrent) RunPreload(args->notifyWindow, end.manifest, args->launcherDir, end.source);
     UpdaterRunning.store(false);
     return 0;
 }
