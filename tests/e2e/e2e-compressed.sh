@@ -6,6 +6,9 @@
 #   2. The next release: the changed files arrive as patches from the copies the player has.
 #   3. A third release whose host lost one container and has one flipped byte in another: each file whose
 #      patch cannot be had or does not decode still arrives, the next way down, and nothing is left half done.
+#   4. Patch day: the coming release published beside the current one and announced; its pre-load cut short
+#      by the start of the game and resumed at the next start; withdrawn; announced again; opened; and the
+#      day's update taken from what was pre-loaded.
 # Usage: e2e-compressed.sh --port N --probe probe_child.exe --trust-ca trust_ca.exe --work DIR
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
@@ -163,10 +166,12 @@ for f in Data/world.pak Maps/level-3.map; do   # the containers of the patches f
   [ -n "$c" ] || fail "release 1.0.2 has no patch for $f from the player's copy"
   containers=$(printf '%s\n' $containers "$c" | sort -u)
 done
-for c in $containers; do rm "$work/patch/z/$c.zst"; done
+for c in $containers; do mv "$work/patch/z/$c.zst" "$work/run/lost-$c.zst"; done
 copy=$(grep "^ZFILE|Maps/level-3.map|" "$work/patch/manifest.txt") || fail "level-3.map has no compressed copy"
 at=$(echo "$copy" | awk -F'|' '{ print $4 + int($5 / 2) }')
-printf '\x5a' | dd of="$work/patch/z/$(echo "$copy" | cut -d'|' -f3).zst" bs=1 seek="$at" conv=notrunc status=none
+flipped="$work/patch/z/$(echo "$copy" | cut -d'|' -f3).zst"
+dd if="$flipped" of="$work/run/flipped-byte" bs=1 skip="$at" count=1 status=none
+printf '\x5a' | dd of="$flipped" bs=1 seek="$at" conv=notrunc status=none
 update damaged
 for c in $containers; do
   logged damaged "\\[Launcher\\]\\[pack\\] z/$c.zst: [0-9]* file(s) one by one" ||
@@ -179,4 +184,93 @@ logged damaged '\[Launcher\]\[updater\] Data.world.pak: compressed chunks, ' ||
 logged damaged '\[Launcher\]\[updater\] Maps.level-3.map: whole file, ' ||
   fail "damaged: level-3.map did not arrive as itself"
 pass "damaged host: lost patches and a broken copy given up, each file the next way down, every file right"
+for c in $containers; do mv "$work/run/lost-$c.zst" "$work/patch/z/$c.zst"; done
+dd if="$work/run/flipped-byte" of="$flipped" bs=1 seek="$at" conv=notrunc status=none
+"$patchgen" verify "$work/patch" --public-key "$public_key" >/dev/null || fail "the host is not whole again"
+
+# 4. Patch day. The coming release 1.1.0 changes 9 MB: a new cinematic, new music and a level (as files
+#    renamed over the old ones: the releases' files are hard links).
+rm -rf "$work/release-1.0.2" && cp -a "$work/game" "$work/release-1.0.2"
+head -c 6000000 /dev/urandom >"$g/Data/cinematic.bik"
+head -c 3000000 /dev/urandom >"$g/Data/music.new" && mv "$g/Data/music.new" "$g/Data/music.ogg"
+sed '1000,1100s/rock/stone/' "$g/Maps/level-2.map" >"$g/Maps/level-2.new" && mv "$g/Maps/level-2.new" "$g/Maps/level-2.map"
+change=$(raw_bytes "$g/Data/cinematic.bik" "$g/Data/music.ogg" "$g/Maps/level-2.map")
+"$patchgen" build -q --game "$g" --launcher "$work/Launcher.exe" --out "$work/patch/next" --previous "$work/patch" \
+  --version 1.1.0 --sign-key "$work/run/manifest-key.pem" --sequence 500 || fail "patchgen build 1.1.0 into next/"
+"$patchgen" verify "$work/patch/next" --public-key "$public_key" >/dev/null || fail "patchgen verify next/"
+key="$work/run/manifest-key.pem"
+announce() {
+  "$patchgen" announce "$work/patch" --next next --opens "$(date -u -d '+1 day' +%Y-%m-%dT%H:%M:%SZ)" \
+    --sign-key "$key" >/dev/null || fail "patchgen announce"
+}
+announce
+staging="$work/game/korvane-preload"
+old_matches() { diff -rq --exclude=korvane-preload --exclude=logs "$work/release-1.0.2" "$work/game" >/dev/null; }
+staged_count() { ls "$staging" 2>/dev/null | grep -cE '^[0-9a-f]{64}$' || true; }
+# start NAME: the launcher in the player's folder, until its window shows the start button in colour.
+start() {
+  (cd "$work/game" && WINEDEBUG=-all,+debugstr exec wine Launcher.exe) >"$work/run/launcher-$1.log" 2>&1 &
+  launcher_pid=$!
+  wait_for 60 "the launcher window ($1)" has_launcher_window || fail "no launcher window ($1)"
+  win=$(launcher_window)
+  wait_for 240 "the start button in colour ($1)" start_button_ready "$win" || fail "$1: start button stayed grey"
+}
+close() {
+  xdotool mousemove --window "$win" $((868 + 16)) $((0 + 19)) click 1
+  wait_for 30 "the launcher to close ($1)" launcher_gone || fail "$1: the launcher did not close"
+  launcher_pid=
+}
+
+# 4a. Announced: the pre-load runs at the player's 1 MB/s limit, and the game's start ends it half-way.
+wine reg add 'HKCU\Software\Korvane\Launcher' /v MaxDownloadKBps /t REG_DWORD /d 1024 /f >/dev/null 2>&1
+before=$(access_count)
+start preload-cut
+part_grown() { [ -n "$(find "$staging" -maxdepth 1 -name '*.part' -size +1000k 2>/dev/null)" ]; }
+wait_for 60 "a pre-load .part of 1 MB" part_grown || fail "preload-cut: no .part grew in $staging"
+old_matches || fail "preload-cut: the installed game changed while pre-loading"
+rm -f "$work/game/Zorexe.exe.record.txt"
+click_start "$win"
+wait_for 30 "Zorexe.exe to be started" test -s "$work/game/Zorexe.exe.record.txt" || fail "preload-cut: no game start"
+wait_for 60 "the launcher to exit" launcher_gone || fail "preload-cut: the launcher did not exit"
+launcher_pid=
+[ "$(staged_count)" -lt 3 ] || fail "preload-cut: everything was staged before the start"
+logged preload-cut '\[Launcher\]\[preload\] release 1.1.0, opening ' || fail "preload-cut: no pre-load logged"
+old_matches || fail "preload-cut: the installed game changed"
+pass "announced: pre-load under the limit, cut short by the game's start with $(staged_count) of 3 files staged"
+
+# 4b. The next start goes on from there: the cut-off file resumes with a range request.
+wine reg add 'HKCU\Software\Korvane\Launcher' /v MaxDownloadKBps /t REG_DWORD /d 0 /f >/dev/null 2>&1
+before=$(access_count)
+start preload-resumed
+wait_for 120 "the pre-load to finish" logged preload-resumed 'the next release is ready' || fail "preload-resumed: not ready"
+close preload-resumed
+[ "$(staged_count)" -eq 3 ] || fail "preload-resumed: $(staged_count) of 3 files staged"
+tail -n +"$((before + 1))" "$work/run/access.log" | grep -q '"GET /patch/next/files/[^ ]* HTTP/[0-9.]*" 206 ' ||
+  fail "preload-resumed: the cut-off file was not resumed with a range"
+old_matches || fail "preload-resumed: the installed game changed"
+pass "next start: the pre-load resumed where it stopped (206) and finished; the game untouched"
+
+# 4c. Withdrawn: the next start removes what was staged.
+"$patchgen" withdraw "$work/patch" --sign-key "$key" >/dev/null || fail "patchgen withdraw"
+start withdrawn
+wait_for 60 "the staged files to go" logged withdrawn 'no release announced: 3 staged file' || fail "withdrawn: staged files kept"
+close withdrawn
+[ ! -e "$staging" ] || fail "withdrawn: $staging is still there"
+pass "withdrawn: the staged files removed at the next start"
+
+# 4d. Announced again, pre-loaded whole; then opened: the day's update takes every changed file from the
+#     staging folder, and the host sends no game data at all.
+announce
+start announced-again
+wait_for 120 "the pre-load to finish" logged announced-again 'the next release is ready' || fail "announced-again: not ready"
+close announced-again
+"$patchgen" open "$work/patch" --sign-key "$key" >/dev/null || fail "patchgen open"
+"$patchgen" verify "$work/patch" --public-key "$public_key" >/dev/null || fail "patchgen verify after open"
+before=$(access_count)
+update day
+sent=$(data_bytes_since "$before")
+logged day '\[Launcher\]\[preload\] 3 file(s), [0-9]* bytes, taken from the pre-load' || fail "day: nothing taken from the pre-load"
+[ "$sent" -lt $((change / 50)) ] || fail "day: $sent bytes of game data on the wire for a change of $change"
+[ ! -e "$staging" ] || fail "day: $staging is still there"
+pass "opened: the day's update took 3 files from the pre-load; $sent bytes of game data on the wire for a $change-byte change"
 echo "e2e_compressed: PASS"

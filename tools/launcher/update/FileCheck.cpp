@@ -90,6 +90,7 @@ struct CheckRun {
     bool trustCache;
     HWND window;
     const FolderScan* scan;
+    const std::set<std::string>* staged;
     std::vector<char> intact;  // per file, written by the one thread that examined it
     std::atomic<std::size_t> next{0};
     std::size_t examined = 0;  // guarded by progressLock, with progress
@@ -101,6 +102,11 @@ struct CheckRun {
         const std::wstring key = path_rules::FileKey(std::wstring_view(file.path));
         const auto stamp = scan->stamps.find(key);
         const bool stamped = stamp != scan->stamps.end();
+        if (staged && staged->count(file.sha256)) {
+            // Its bytes are hashed once, as they are taken from the staging folder.
+            if (cache) cache->Drop(key);
+            return false;
+        }
         bool whole = false;
         if (!stamped) {
             whole = SizeAndDigestMatch(local, file);  // not in its folder's listing: asked for by name
@@ -142,10 +148,11 @@ unsigned CheckThreadCount(std::size_t files) {
 }
 
 std::vector<std::size_t> CheckFiles(HWND window, const Manifest& manifest, const std::wstring& launcherDir,
-                                    CheckCache* cache, bool trustCache) {
+                                    CheckCache* cache, bool trustCache, const std::set<std::string>* staged) {
     PostStatusText(window, player_texts::kChecking);
     const FolderScan scan = ScanFolders(manifest, launcherDir);
-    CheckRun run{&manifest, &launcherDir, cache, trustCache, window, &scan, std::vector<char>(manifest.files.size(), 0)};
+    CheckRun run{&manifest, &launcherDir, cache, trustCache, window, &scan, staged,
+                 std::vector<char>(manifest.files.size(), 0)};
     RunOnThreads(CheckThreadCount(manifest.files.size()), [&run] { run.Work(); });
 
     // What a download broken off earlier left beside a file that is whole now.

@@ -16,6 +16,7 @@
 #include "update/StatusChannel.h"
 #include "update/TransferGate.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <map>
@@ -256,6 +257,31 @@ void RunPreload(HWND window, const Manifest& current, const std::wstring& launch
         PostStatusText(window, player_texts::kNextReady);
         LogLine("[Launcher][preload] the next release is ready\n");
     }
+}
+
+std::set<std::string> StagedDigests(const Manifest& manifest, const std::wstring& launcherDir) {
+    const std::wstring staging = StagingDir(launcherDir);
+    std::set<std::string> digests;
+    if (GetFileAttributesW(ForFileApi(staging).c_str()) == INVALID_FILE_ATTRIBUTES) return digests;
+    if (!StagingIsPlain(launcherDir) || ListsStagingFolder(manifest)) return digests;
+    std::map<std::string, std::uint64_t> listed;
+    for (const ManifestFile& file : manifest.files) listed.emplace(file.sha256, file.size);
+    WIN32_FIND_DATAW entry;
+    ScopedFindHandle find(FindFirstFileExW(ForFileApi(staging + L"*").c_str(), FindExInfoBasic, &entry,
+                                           FindExSearchNameMatch, nullptr, 0));
+    if (!find.Valid()) return digests;
+    do {
+        if (entry.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) continue;
+        const std::wstring name = entry.cFileName;
+        if (std::any_of(name.begin(), name.end(), [](wchar_t c) { return c > 0x7F; })) continue;
+        const std::string digest(name.begin(), name.end());
+        const auto found = listed.find(digest);
+        const std::uint64_t size = (static_cast<std::uint64_t>(entry.nFileSizeHigh) << 32) | entry.nFileSizeLow;
+        if (name.size() == manifest_format::kDigestHexLength && found != listed.end() && found->second == size) {
+            digests.insert(digest);
+        }
+    } while (FindNextFileW(find.Get(), &entry));
+    return digests;
 }
 
 std::size_t TakeStagedFiles(const Manifest& manifest, const std::wstring& launcherDir, CheckCache* cache,

@@ -11,6 +11,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -36,6 +37,10 @@ struct PreloadSource {
 // An announcement that cannot be used (unreachable, unsigned, not newer, broken, opening in the past) fetches
 // nothing and leaves what is staged.
 void RunPreload(HWND window, const Manifest& current, const std::wstring& launcherDir, const PreloadSource& source);
+
+// The listed digests whose staged copy is in the staging folder with the listed size (unread); none when the
+// folder is missing, a link, or listed by the manifest.
+std::set<std::string> StagedDigests(const Manifest& manifest, const std::wstring& launcherDir);
 
 // Before a run downloads: each job whose staged copy has the listed size and digest is moved into place
 // (held open from the hash to the move), recorded in `cache` when given, and taken out of `jobs`. A staged

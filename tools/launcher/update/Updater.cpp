@@ -315,8 +315,10 @@ void RunUpdate(const UpdaterThreadArgs& args, RunEnd* end) {
     const auto keepRecords = [&] {
         if (records && (cache.Changed() || !recordsTrusted)) cache.Save(cachePath);
     };
-    std::vector<std::size_t> jobs =
-        CheckFiles(window, manifest, args.launcherDir, records, records && !args.fullCheck && recordsTrusted);
+    // Files the coming release's pre-load staged are taken from there, hashed once, after the check.
+    const std::set<std::string> staged = StagedDigests(manifest, args.launcherDir);
+    std::vector<std::size_t> jobs = CheckFiles(window, manifest, args.launcherDir, records,
+                                               records && !args.fullCheck && recordsTrusted, &staged);
     if (jobs.empty()) {
         keepRecords();
         FinishUpToDate(window);
