@@ -1,5 +1,6 @@
 // A second start while a self-update hands over to its new executable: it hands off to the window of the
 // launcher that the hand-over starts and runs no update of its own.
+#include "WindowClasses.h"
 #include "common/PathRules.h"
 
 #include "ChildProcesses.h"
@@ -17,7 +18,6 @@
 
 namespace {
 
-constexpr wchar_t kMainWindowClass[] = L"KorvaneLauncherMainWnd";
 constexpr DWORD kStepTimeoutMs = 60000;
 
 // The id of the process running from Launcher.exe.new, opened for waiting; null when none came in time.

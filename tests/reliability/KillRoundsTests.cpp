@@ -7,6 +7,7 @@
 // KORVANE_KILL_MAX_MS  the latest kill instant after the start (default 4000)
 // KORVANE_KILL_AIMED_PERCENT    share of the rounds with a self-update due whose kill is aimed (default 50)
 // KORVANE_KILL_PUBLISH_PERCENT  chance that a new launcher is published before a round (default 33)
+#include "WindowClasses.h"
 #include "common/ManifestFormat.h"
 #include "common/PackPlan.h"
 #include "common/PathRules.h"
@@ -57,7 +58,6 @@ constexpr DWORD kCleanRunTimeoutMs = 180000;
 constexpr DWORD kGoneForMs = 2000;
 constexpr DWORD kCloseTimeoutMs = 15000;
 constexpr double kStartColourMin = 60;  // mean saturation of the start button once it is enabled
-constexpr wchar_t kMainWindowClass[] = L"KorvaneLauncherMainWnd";
 constexpr char kManifestUrl[] = "/patch/manifest.txt";
 constexpr char kPatchFilesUrl[] = "/patch/";
 

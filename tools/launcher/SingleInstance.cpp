@@ -3,8 +3,8 @@
 #include "InstallationKey.h"
 #include "LauncherPath.h"
 #include "NamedObjects.h"
+#include "WindowClasses.h"
 #include "common/PathRules.h"
-#include "ui/MainWindow.h"
 #include "update/DebugLog.h"
 #include "update/LocalFiles.h"
 

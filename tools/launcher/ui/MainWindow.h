@@ -1,14 +1,12 @@
 #pragma once
 // The launcher's borderless main window: skins, buttons, animation, status, and the updater's start.
 
+#include "WindowClasses.h"
 #include "ui/MainWindowState.h"
 
 #include <windows.h>
 
 #include <string>
-
-// The main window's class, by which a second start finds the running launcher.
-inline constexpr wchar_t kMainWindowClass[] = L"KorvaneLauncherMainWnd";
 
 // Runs the main window until its message loop ends, and destroys it if the loop ended while it lived (the
 // restart after a self-update). Returns gameStarted; false also when the window could not be created. With
