@@ -21,6 +21,7 @@
 #include "Progress.h"
 #include "PublishRules.h"
 #include "ReleaseHistory.h"
+#include "SharedObjects.h"
 #include "SigningKey.h"
 #include "common/ManifestSignature.h"
 #include "common/PathRules.h"
@@ -213,7 +214,8 @@ struct IndexWriter {
 
 // Writes the indices whose jobs are done, up to the first that is not (every one when `all`, after the
 // relay's Wait), and puts their DELTA lines into the manifest.
-int PlaceIndices(const fs::path& out, IndexWriter* writer, bool all, Publication* publication) {
+int PlaceIndices(const fs::path& out, const fs::path& shareFrom, IndexWriter* writer, bool all,
+                 Publication* publication) {
     std::string error;
     for (; writer->placed < writer->jobs.size(); ++writer->placed) {
         const std::size_t file = writer->jobs[writer->placed];
@@ -225,7 +227,7 @@ int PlaceIndices(const fs::path& out, IndexWriter* writer, bool all, Publication
         }
         if (made.bytes.empty()) continue;
         bool wrote = false;
-        if (!PlaceIndex(out, made, &wrote, &error)) {
+        if (!PlaceIndex(out, shareFrom, made, &wrote, &error)) {
             Say(error);
             return kExitIo;
         }
@@ -241,8 +243,9 @@ int PlaceIndices(const fs::path& out, IndexWriter* writer, bool all, Publication
 }
 
 // Serves every game file and the launcher under files/, hashing what is served, and their chunk indices
-// under delta/.
-int PublishFiles(const BuildOptions& options, const GameTree& tree, Publication* publication) {
+// under delta/ (linked from the release players have now where it has the same).
+int PublishFiles(const BuildOptions& options, const fs::path& previousDir, const GameTree& tree,
+                 Publication* publication) {
     std::error_code ec;
     publication->filesRoot = options.out / path_rules::kFilesDir;
     fs::create_directories(publication->filesRoot, ec);
@@ -250,6 +253,7 @@ int PublishFiles(const BuildOptions& options, const GameTree& tree, Publication*
         Say("cannot create " + DisplayPath(publication->filesRoot) + (ec ? ": " + ec.message() : std::string()));
         return kExitIo;
     }
+    const fs::path shareFrom = ShareSource(previousDir, options.out);
 
     std::uint64_t totalBytes = fs::file_size(options.launcher, ec);
     for (const GameFile& f : tree.files) totalBytes += f.size;
@@ -280,7 +284,7 @@ int PublishFiles(const BuildOptions& options, const GameTree& tree, Publication*
         publication->served.insert(f.path);
         publication->gameBytes += digest.size;
         ProgressFileDone(&progress);
-        const int placed = PlaceIndices(options.out, &indices, false, publication);
+        const int placed = PlaceIndices(options.out, shareFrom, &indices, false, publication);
         if (placed != kExitOk) {
             ProgressFinish(&progress);
             return placed;
@@ -303,7 +307,7 @@ int PublishFiles(const BuildOptions& options, const GameTree& tree, Publication*
     publication->manifest.launcherSelf = PatchLauncherEntry{publication->launcher.size, publication->launcher.sha256};
     publication->served.insert(path_rules::kLauncherExeName);
     relay.Wait();
-    return PlaceIndices(options.out, &indices, true, publication);
+    return PlaceIndices(options.out, shareFrom, &indices, true, publication);
 }
 
 // The manifest text, signed when there is a key: the signature covers every byte before its line.
@@ -456,7 +460,7 @@ int RunBuild(const BuildOptions& options) {
         publication.manifest.sequence =
             options.sequence ? *options.sequence : static_cast<std::uint64_t>(std::time(nullptr));
     }
-    result = PublishFiles(options, tree, &publication);
+    result = PublishFiles(options, previousDir, tree, &publication);
     if (result != kExitOk) return result;
     std::string packError;
     if (options.packUnder > 0 && !WritePacks(options.out, options.packUnder, previousDir, previous,
