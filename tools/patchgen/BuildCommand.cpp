@@ -14,8 +14,8 @@
 #include "ExitCodes.h"
 #include "FileDigest.h"
 #include "FileIo.h"
-#include "FrameEncoder.h"
 #include "GameTree.h"
+#include "ManifestFiles.h"
 #include "PackFiles.h"
 #include "PatchManifest.h"
 #include "Progress.h"
@@ -23,14 +23,9 @@
 #include "ReleaseHistory.h"
 #include "SharedObjects.h"
 #include "SigningKey.h"
-#include "common/ManifestSignature.h"
 #include "common/PathRules.h"
-#include "common/ZstdFrames.h"
 
 namespace {
-
-// The manifest is small and read at every start of every launcher: always the strongest level.
-constexpr int kManifestCompressionLevel = 19;
 
 void Say(const std::string& line) { std::fprintf(stderr, "patchgen: %s\n", line.c_str()); }
 
@@ -313,14 +308,11 @@ int PublishFiles(const BuildOptions& options, const fs::path& previousDir, const
 // The manifest text, signed when there is a key: the signature covers every byte before its line.
 bool ManifestText(const Publication& publication, const SigningKey* key, std::string* text) {
     *text = FormatPatchManifest(publication.manifest);
-    if (!key) return true;
-    manifest_signature::Signature signature{};
     std::string error;
-    if (!key->Sign(*text, &signature, &error)) {
+    if (key && !AppendSignature(*key, text, &error)) {
         Say(error);
         return false;
     }
-    *text += manifest_signature::FormatSignatureLine(key->KeyId(), signature);
     return true;
 }
 
@@ -334,33 +326,13 @@ bool RemoveStaleBelow(const fs::path& root, const std::set<std::string>& names, 
     return true;
 }
 
-// manifest.zst: the manifest's bytes, signature line and all, as one frame, which launchers that know it ask for
-// first. Without compressed copies there is none, and one an earlier build left goes: it would name that build's
-// files.
-bool WriteCompressedManifest(const BuildOptions& options, const std::string& text, std::string* error) {
-    const fs::path path = options.out / path_rules::kCompressedManifestName;
-    if (options.level == 0) {
-        std::error_code ec;
-        fs::remove(path, ec);
-        if (ec) *error = "cannot remove " + DisplayPath(path) + ": " + ec.message();
-        return !ec;
-    }
-    FrameEncoder encoder(kManifestCompressionLevel);
-    std::string frame;
-    if (!encoder.ok() || !encoder.Frame(text, WindowLogFor(text.size(), 0), &frame)) {
-        *error = "cannot compress the manifest (zstd failed)";
-        return false;
-    }
-    return WriteFileAtomically(path, frame, error);
-}
-
 // The manifest goes last, so that a player never sees one that names files not yet served; its compressed copy
-// just before it.
+// (manifest.zst: the manifest's bytes, signature line and all, as one frame, which launchers that know it ask for
+// first) just before it. Without compressed copies there is none.
 int WriteManifest(const BuildOptions& options, const Publication& publication, const SigningKey* key, std::string* text) {
     std::string error;
     if (!ManifestText(publication, key, text)) return kExitIo;
-    if (!WriteCompressedManifest(options, *text, &error) ||
-        !WriteFileAtomically(options.out / path_rules::kManifestName, *text, &error)) {
+    if (!WriteManifestFiles(options.out, *text, options.level > 0, &error)) {
         Say(error);
         return kExitIo;
     }
