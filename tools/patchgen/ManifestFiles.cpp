@@ -42,3 +42,34 @@ bool WriteManifestFiles(const fs::path& dir, const std::string& text, bool compr
     }
     return WriteFileAtomically(dir / path_rules::kManifestName, text, error);
 }
+
+bool HasCompressedManifest(const fs::path& dir) {
+    std::error_code ec;
+    return fs::exists(fs::symlink_status(dir / path_rules::kCompressedManifestName, ec));
+}
+
+bool ReadSignedBy(const SigningKey& key, std::string text, SignedManifestText* out, std::string* error) {
+    namespace sig = manifest_signature;
+    sig::SignedManifest split;
+    const sig::SplitStatus status = sig::SplitSignedManifest(text, &split);
+    if (status == sig::SplitStatus::Unsigned) {
+        *error = "is not signed";
+        return false;
+    }
+    if (status != sig::SplitStatus::Signed) {
+        *error = std::string("cannot be taken as signed: ") + sig::DescribeSplitStatus(status);
+        return false;
+    }
+    if (split.keyId != key.KeyId()) {
+        *error = "is signed by key " + split.keyId + ", not by the given key " + key.KeyId();
+        return false;
+    }
+    if (!VerifySignature(key.PublicPoint(), split.signedPart, split.signature)) {
+        *error = "has a signature by key " + split.keyId + " that does not verify";
+        return false;
+    }
+    out->signedLength = split.signedPart.size();
+    out->text = std::move(text);
+    out->manifest = ReadPatchManifest(std::string_view(out->text).substr(0, out->signedLength), nullptr);
+    return true;
+}

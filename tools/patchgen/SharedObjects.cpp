@@ -1,8 +1,12 @@
 #include "SharedObjects.h"
 
+#include <set>
 #include <system_error>
 
 #include "FileIo.h"
+#include "common/ChunkFrames.h"
+#include "common/ChunkIndex.h"
+#include "common/PackPlan.h"
 
 namespace {
 
@@ -52,4 +56,25 @@ bool ShareObject(const fs::path& shareFrom, const fs::path& patchDir, const std:
         return false;
     }
     return true;
+}
+
+std::vector<ServedObject> ObjectsOf(const PatchManifest& manifest) {
+    std::vector<ServedObject> objects;
+    std::set<std::string> seen;
+    const auto add = [&](std::string served, std::uint64_t size) {
+        if (seen.insert(served).second) objects.push_back({std::move(served), size});
+    };
+    for (const PatchPack& p : manifest.packs) add(PackServedPath(p.sha256), p.size);
+    for (const PatchPack& c : manifest.containers) add(ContainerServedPath(c.sha256), c.size);
+    for (const PatchFileEntry& f : manifest.files) {
+        if (f.delta) add(ChunkIndexServedPath(f.sha256), f.delta->size);
+        if (f.zchunks) add(ChunkFramesServedPath(f.zchunks->tableSha256), f.zchunks->tableSize);
+    }
+    return objects;
+}
+
+bool HasObject(const fs::path& patchDir, const ServedObject& object) {
+    const fs::path path = patchDir / PathFromUtf8(object.served);
+    std::error_code ec;
+    return fs::is_regular_file(fs::symlink_status(path, ec)) && fs::file_size(path, ec) == object.size && !ec;
 }
