@@ -81,7 +81,7 @@ Inode InodeOf(const fs::path& path) {
 // with --previous PATCHDIR; both signed with key.pem.
 struct PatchDay {
     TempDir dir;
-    std::string publicHex;
+    std::string publicHex, otherHex;
 
     fs::path patch() const { return dir.path() / "patch"; }
     fs::path next() const { return patch() / "next"; }
@@ -102,7 +102,7 @@ struct PatchDay {
     // The keys, the first release and the second.
     bool Make() {
         publicHex = RunPatchgen({"keygen", "--out", key()}).out.substr(12, 130);
-        RunPatchgen({"keygen", "--out", otherKey()});
+        otherHex = RunPatchgen({"keygen", "--out", otherKey()}).out.substr(12, 130);
         const std::string big = Numbers(1, 200000);  // over 1 MiB: it has a chunk index
         const RunResult first = Build({{"data/big.pak", big}, {"data/a.txt", Numbers(1, 3000)},
                                        {"old.txt", "only the first release"}, {"same.txt", Numbers(7, 900)},
@@ -157,6 +157,7 @@ TEST(PatchgenPatchDay, BuildsBesideAnnouncesWithdrawsAndOpensTheComingRelease) {
     EXPECT_EQ(KeptLines(now.signedPart), KeptLines(first.signedPart));
     RunResult verified = RunPatchgen({"verify", day.patch().string(), "--public-key", day.publicHex});
     EXPECT_EQ(verified.exitCode, 0) << verified.out;
+    EXPECT_NE(verified.out.find("announced next/manifest.txt, opening " + opens), std::string::npos) << verified.out;
 
     // Announced again, to the minute: the one NEXT line is replaced.
     const std::string minute = UtcText(std::time(nullptr) + 3600, "%Y-%m-%dT%H:%MZ");
@@ -355,6 +356,68 @@ TEST(PatchgenPatchDay, RefusalsWriteNothing) {
         EXPECT_EQ(ReadBytes(day.patch() / "manifest.zst"), compressed);
         EXPECT_EQ(ListTree(day.patch()), tree);
         EXPECT_EQ(ReadBytes(day.patch() / "files/data/a.txt"), Numbers(1, 3000));
+    }
+}
+
+struct AnnouncedCase {
+    const char* name;
+    std::function<void(const PatchDay&)> tamper;
+    std::vector<std::string> keys;  // --public-key values; "{public}" and "{other}" are replaced
+    std::vector<std::string> expected;  // in verify's output; exit 0 when empty
+};
+
+TEST(PatchgenVerify, ChecksTheAnnouncedManifest) {
+    PatchDay day;
+    ASSERT_TRUE(day.Make());
+    ASSERT_EQ(day.Announce(Tomorrow()).exitCode, 0);
+    const fs::path announced = day.dir.path() / "announced";
+    Restore(day.patch(), announced);
+    // Launchers take next/manifest.zst first: each tampering of next/manifest.txt drops it.
+    const auto resign = [](const char* key, std::string from, std::string to) {
+        return [=](const PatchDay& d) {
+            Resign(d.next() / "manifest.txt", key == std::string("other") ? d.otherKey() : d.key(), from, to);
+            fs::remove(d.next() / "manifest.zst");
+        };
+    };
+    const AnnouncedCase cases[] = {
+        {"as announced", [](const PatchDay&) {}, {"{public}"}, {}},
+        {"missing", [](const PatchDay& d) { fs::remove(d.next() / "manifest.txt"); }, {},
+         {"next/manifest.txt (announced by the NEXT line): missing"}},
+        {"not signed",
+         [](const PatchDay& d) {
+             const std::string text = ReadBytes(d.next() / "manifest.txt");
+             WriteBytes(d.next() / "manifest.txt", text.substr(0, text.find("SIGNATURE|")));
+             fs::remove(d.next() / "manifest.zst");
+         },
+         {}, {"next/manifest.txt: not signed"}},
+        {"signed by another key", resign("other", "", ""), {},
+         {"next/manifest.txt: signed by key", ", manifest.txt by key"}},
+        {"signed by a key not given", resign("other", "", ""), {"{public}"}, {"none of the --public-key keys"}},
+        {"changed after signing",
+         [](const PatchDay& d) {
+             Edit(d.next() / "manifest.txt", "VERSION=2", "VERSION=3");
+             fs::remove(d.next() / "manifest.zst");
+         },
+         {"{public}", "{other}"}, {"next/manifest.txt: the signature by key", "does not verify"}},
+        {"a SEQUENCE not above the current one", resign("key", "SEQUENCE=200", "SEQUENCE=50"), {},
+         {"next/manifest.txt: SEQUENCE 50 is not above manifest.txt's 101"}},
+        {"manifest.zst of another manifest",
+         [](const PatchDay& d) { fs::copy_file(d.patch() / "manifest.zst", d.next() / "manifest.zst",
+                                               fs::copy_options::overwrite_existing); },
+         {}, {"next/manifest.zst: is not next/manifest.txt compressed"}},
+    };
+    for (const AnnouncedCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        Restore(announced, day.patch());
+        c.tamper(day);
+        std::vector<std::string> args = {"verify", day.patch().string()};
+        for (const std::string& k : c.keys) {
+            args.insert(args.end(), {"--public-key", k == "{other}" ? day.otherHex : day.publicHex});
+        }
+        const RunResult r = RunPatchgen(args);
+        EXPECT_EQ(r.exitCode, c.expected.empty() ? 0 : 1) << r.out << r.err;
+        for (const std::string& part : c.expected) EXPECT_NE(r.out.find(part), std::string::npos) << r.out;
+        if (c.expected.empty()) EXPECT_NE(r.out.find("announced next/manifest.txt"), std::string::npos) << r.out;
     }
 }
 
