@@ -66,15 +66,10 @@ std::string KeptLines(const std::string& signedPart) {
     return kept;
 }
 
-struct Inode {
-    ino_t ino = 0;
-    nlink_t links = 0;
-};
-
-Inode InodeOf(const fs::path& path) {
+struct stat InodeOf(const fs::path& path) {
     struct stat info = {};
-    if (stat(path.c_str(), &info) != 0) return {};
-    return {info.st_ino, info.st_nlink};
+    stat(path.c_str(), &info);
+    return info;
 }
 
 // Two releases of a game: PATCHDIR holds the first (SEQUENCE 100), PATCHDIR/next the second (SEQUENCE 200), built
@@ -138,8 +133,8 @@ TEST(PatchgenPatchDay, BuildsBesideAnnouncesWithdrawsAndOpensTheComingRelease) {
             const fs::path current = day.patch() / folder / entry.path().filename();
             if (!fs::exists(current)) continue;
             SCOPED_TRACE(current.string());
-            EXPECT_EQ(InodeOf(current).ino, InodeOf(entry.path()).ino);
-            EXPECT_GE(InodeOf(current).links, 2u);
+            EXPECT_EQ(InodeOf(current).st_ino, InodeOf(entry.path()).st_ino);
+            EXPECT_GE(InodeOf(current).st_nlink, 2u);
             ++shared;
         }
     }
@@ -202,7 +197,7 @@ TEST(PatchgenPatchDay, BuildsBesideAnnouncesWithdrawsAndOpensTheComingRelease) {
     EXPECT_EQ(ReadBytes(day.patch() / "files/old.txt"), "only the first release") << "left for the operator";
     for (const char* folder : {"delta", "packs", "z"}) {
         for (const auto& entry : fs::directory_iterator(day.next() / folder)) {
-            EXPECT_EQ(InodeOf(day.patch() / folder / entry.path().filename()).ino, InodeOf(entry.path()).ino);
+            EXPECT_EQ(InodeOf(day.patch() / folder / entry.path().filename()).st_ino, InodeOf(entry.path()).st_ino);
         }
     }
     verified = RunPatchgen({"verify", day.patch().string(), "--public-key", day.publicHex});
@@ -325,7 +320,6 @@ TEST(PatchgenPatchDay, RefusalsWriteNothing) {
          {"open", "{patch}", "--sign-key", "{key}", "--sequence", "200"}, 1, "not above 200"},
         {"announce without --opens", false, none, {"announce", "{patch}", "--next", "next", "--sign-key", "{key}"}, 2,
          "--opens TIME is required"},
-        {"open without a key", true, none, {"open", "{patch}"}, 2, "--sign-key KEY.pem is required"},
         {"withdraw with an unknown option", true, none, {"withdraw", "{patch}", "--sign-key", "{key}", "--force"}, 2,
          "unknown option '--force'"},
         {"a SEQUENCE that is no number", true, none,
