@@ -14,22 +14,18 @@
 #include "ExitCodes.h"
 #include "FileDigest.h"
 #include "FileIo.h"
-#include "FrameEncoder.h"
 #include "GameTree.h"
+#include "ManifestFiles.h"
 #include "PackFiles.h"
 #include "PatchManifest.h"
 #include "Progress.h"
 #include "PublishRules.h"
 #include "ReleaseHistory.h"
+#include "SharedObjects.h"
 #include "SigningKey.h"
-#include "common/ManifestSignature.h"
 #include "common/PathRules.h"
-#include "common/ZstdFrames.h"
 
 namespace {
-
-// The manifest is small and read at every start of every launcher: always the strongest level.
-constexpr int kManifestCompressionLevel = 19;
 
 void Say(const std::string& line) { std::fprintf(stderr, "patchgen: %s\n", line.c_str()); }
 
@@ -213,7 +209,8 @@ struct IndexWriter {
 
 // Writes the indices whose jobs are done, up to the first that is not (every one when `all`, after the
 // relay's Wait), and puts their DELTA lines into the manifest.
-int PlaceIndices(const fs::path& out, IndexWriter* writer, bool all, Publication* publication) {
+int PlaceIndices(const fs::path& out, const fs::path& shareFrom, IndexWriter* writer, bool all,
+                 Publication* publication) {
     std::string error;
     for (; writer->placed < writer->jobs.size(); ++writer->placed) {
         const std::size_t file = writer->jobs[writer->placed];
@@ -225,7 +222,7 @@ int PlaceIndices(const fs::path& out, IndexWriter* writer, bool all, Publication
         }
         if (made.bytes.empty()) continue;
         bool wrote = false;
-        if (!PlaceIndex(out, made, &wrote, &error)) {
+        if (!PlaceIndex(out, shareFrom, made, &wrote, &error)) {
             Say(error);
             return kExitIo;
         }
@@ -241,8 +238,9 @@ int PlaceIndices(const fs::path& out, IndexWriter* writer, bool all, Publication
 }
 
 // Serves every game file and the launcher under files/, hashing what is served, and their chunk indices
-// under delta/.
-int PublishFiles(const BuildOptions& options, const GameTree& tree, Publication* publication) {
+// under delta/ (linked from the release players have now where it has the same).
+int PublishFiles(const BuildOptions& options, const fs::path& previousDir, const GameTree& tree,
+                 Publication* publication) {
     std::error_code ec;
     publication->filesRoot = options.out / path_rules::kFilesDir;
     fs::create_directories(publication->filesRoot, ec);
@@ -250,6 +248,7 @@ int PublishFiles(const BuildOptions& options, const GameTree& tree, Publication*
         Say("cannot create " + DisplayPath(publication->filesRoot) + (ec ? ": " + ec.message() : std::string()));
         return kExitIo;
     }
+    const fs::path shareFrom = ShareSource(previousDir, options.out);
 
     std::uint64_t totalBytes = fs::file_size(options.launcher, ec);
     for (const GameFile& f : tree.files) totalBytes += f.size;
@@ -280,7 +279,7 @@ int PublishFiles(const BuildOptions& options, const GameTree& tree, Publication*
         publication->served.insert(f.path);
         publication->gameBytes += digest.size;
         ProgressFileDone(&progress);
-        const int placed = PlaceIndices(options.out, &indices, false, publication);
+        const int placed = PlaceIndices(options.out, shareFrom, &indices, false, publication);
         if (placed != kExitOk) {
             ProgressFinish(&progress);
             return placed;
@@ -303,20 +302,17 @@ int PublishFiles(const BuildOptions& options, const GameTree& tree, Publication*
     publication->manifest.launcherSelf = PatchLauncherEntry{publication->launcher.size, publication->launcher.sha256};
     publication->served.insert(path_rules::kLauncherExeName);
     relay.Wait();
-    return PlaceIndices(options.out, &indices, true, publication);
+    return PlaceIndices(options.out, shareFrom, &indices, true, publication);
 }
 
 // The manifest text, signed when there is a key: the signature covers every byte before its line.
 bool ManifestText(const Publication& publication, const SigningKey* key, std::string* text) {
     *text = FormatPatchManifest(publication.manifest);
-    if (!key) return true;
-    manifest_signature::Signature signature{};
     std::string error;
-    if (!key->Sign(*text, &signature, &error)) {
+    if (key && !AppendSignature(*key, text, &error)) {
         Say(error);
         return false;
     }
-    *text += manifest_signature::FormatSignatureLine(key->KeyId(), signature);
     return true;
 }
 
@@ -330,33 +326,13 @@ bool RemoveStaleBelow(const fs::path& root, const std::set<std::string>& names, 
     return true;
 }
 
-// manifest.zst: the manifest's bytes, signature line and all, as one frame, which launchers that know it ask for
-// first. Without compressed copies there is none, and one an earlier build left goes: it would name that build's
-// files.
-bool WriteCompressedManifest(const BuildOptions& options, const std::string& text, std::string* error) {
-    const fs::path path = options.out / path_rules::kCompressedManifestName;
-    if (options.level == 0) {
-        std::error_code ec;
-        fs::remove(path, ec);
-        if (ec) *error = "cannot remove " + DisplayPath(path) + ": " + ec.message();
-        return !ec;
-    }
-    FrameEncoder encoder(kManifestCompressionLevel);
-    std::string frame;
-    if (!encoder.ok() || !encoder.Frame(text, WindowLogFor(text.size(), 0), &frame)) {
-        *error = "cannot compress the manifest (zstd failed)";
-        return false;
-    }
-    return WriteFileAtomically(path, frame, error);
-}
-
 // The manifest goes last, so that a player never sees one that names files not yet served; its compressed copy
-// just before it.
+// (manifest.zst: the manifest's bytes, signature line and all, as one frame, which launchers that know it ask for
+// first) just before it. Without compressed copies there is none.
 int WriteManifest(const BuildOptions& options, const Publication& publication, const SigningKey* key, std::string* text) {
     std::string error;
     if (!ManifestText(publication, key, text)) return kExitIo;
-    if (!WriteCompressedManifest(options, *text, &error) ||
-        !WriteFileAtomically(options.out / path_rules::kManifestName, *text, &error)) {
+    if (!WriteManifestFiles(options.out, *text, options.level > 0, &error)) {
         Say(error);
         return kExitIo;
     }
@@ -456,7 +432,7 @@ int RunBuild(const BuildOptions& options) {
         publication.manifest.sequence =
             options.sequence ? *options.sequence : static_cast<std::uint64_t>(std::time(nullptr));
     }
-    result = PublishFiles(options, tree, &publication);
+    result = PublishFiles(options, previousDir, tree, &publication);
     if (result != kExitOk) return result;
     std::string packError;
     if (options.packUnder > 0 && !WritePacks(options.out, options.packUnder, previousDir, previous,

@@ -13,6 +13,7 @@
 #include "OrderedWork.h"
 #include "Progress.h"
 #include "Sha256Hasher.h"
+#include "SharedObjects.h"
 #include "common/ChunkFrames.h"
 #include "common/ChunkIndex.h"
 #include "common/HexText.h"
@@ -102,16 +103,6 @@ bool HasSize(const fs::path& path, std::uint64_t size) {
     return fs::is_regular_file(fs::symlink_status(path, ec)) && fs::file_size(path, ec) == size && !ec;
 }
 
-// Writes an object from memory unless one of that name and size is there already.
-bool PutObject(const fs::path& target, std::string_view bytes, std::vector<fs::path>* written, std::string* error) {
-    if (HasSize(target, bytes.size())) return true;
-    std::error_code ec;
-    fs::create_directories(target.parent_path(), ec);
-    if (!WriteFileAtomically(target, bytes, error, false)) return false;
-    written->push_back(target);
-    return true;
-}
-
 // Puts the object of the release before at `target`: there already with its size, a hard link, or a copy whose
 // digest is its name. False when it cannot be had (it is then made anew).
 bool BringObject(const fs::path& source, const fs::path& target, std::uint64_t size, const std::string& sha256,
@@ -199,7 +190,24 @@ struct Plan {
     std::vector<PatchPlan> patches;
     Containers containers;
     std::vector<fs::path> written;
+    fs::path shareFrom;  // the release players have now, when it is served from another folder (SharedObjects.h)
 };
+
+// Puts an object at its name below patchDir unless one of that name and size is there already: a link to the one
+// of that name in plan->shareFrom, or else written from memory.
+bool PutObject(const fs::path& patchDir, const std::string& served, std::string_view bytes, Plan* plan,
+               std::string* error) {
+    const fs::path target = patchDir / PathFromUtf8(served);
+    if (HasSize(target, bytes.size())) return true;
+    std::error_code ec;
+    fs::create_directories(target.parent_path(), ec);
+    if (!ShareObject(plan->shareFrom, patchDir, served, bytes.size()) &&
+        !WriteFileAtomically(target, bytes, error, false)) {
+        return false;
+    }
+    plan->written.push_back(target);
+    return true;
+}
 
 using Regions = std::map<std::string, std::set<std::pair<std::uint64_t, std::uint64_t>>>;
 
@@ -292,7 +300,7 @@ void PlaceSmallReuse(const fs::path& patchDir, const Before& before, const std::
         const fs::path source = ContainerPath(before.previousDir, c.sha256);
         if (!ReadWholeFile(source, &bytes, nullptr) || bytes.size() != c.size || Sha256Hex(bytes) != c.sha256) continue;
         std::string ignored;
-        if (!before.sameFolder && !PutObject(ContainerPath(patchDir, c.sha256), bytes, &plan->written, &ignored))
+        if (!before.sameFolder && !PutObject(patchDir, ContainerServedPath(c.sha256), bytes, plan, &ignored))
             continue;
         kept.emplace(c.sha256, plan->containers.Add(c));
     }
@@ -762,7 +770,7 @@ struct SharedContainer {
     bool Close(const fs::path& patchDir, Plan* plan, std::string* error) {
         if (members.empty()) return true;
         const PatchPack c{Sha256Hex(bytes), bytes.size()};
-        if (c.sha256.empty() || !PutObject(ContainerPath(patchDir, c.sha256), bytes, &plan->written, error)) {
+        if (c.sha256.empty() || !PutObject(patchDir, ContainerServedPath(c.sha256), bytes, plan, error)) {
             if (error->empty()) *error = "cannot hash a container: the crypto library failed";
             return false;
         }
@@ -817,6 +825,9 @@ struct OwnContainer {
         std::error_code ec;
         if (HasSize(target, length)) {
             fs::remove(from, ec);
+        } else if (ShareObject(plan->shareFrom, patchDir, ContainerServedPath(sha256), length)) {
+            fs::remove(from, ec);
+            plan->written.push_back(target);
         } else if (!ReplaceWith(from, target, error)) {
             return false;
         } else {
@@ -872,7 +883,7 @@ private:
             return Fail(error, "cannot lay out the frame table of " + DisplayText(w_.manifest.files[i].path));
         }
         p.table = PatchPack{Sha256Hex(table), table.size()};
-        return PutObject(TablePath(w_.patchDir, p.table->sha256), table, &w_.plan.written, error);
+        return PutObject(w_.patchDir, ChunkFramesServedPath(p.table->sha256), table, &w_.plan, error);
     }
 
     static bool Fail(std::string* error, const std::string& why) {
@@ -946,7 +957,7 @@ private:
                 return OwnContainer::Name(out.spill, out.spillHash->FinishHex(), out.patchLength, w_.patchDir, &w_.plan,
                                           &p.placed, error);
             const PatchPack c{Sha256Hex(out.patch), out.patch.size()};
-            if (!PutObject(ContainerPath(w_.patchDir, c.sha256), out.patch, &w_.plan.written, error)) return false;
+            if (!PutObject(w_.patchDir, ContainerServedPath(c.sha256), out.patch, &w_.plan, error)) return false;
             p.placed = Location{w_.plan.containers.Add(c), 0, c.size};
             return true;
         }
@@ -1000,6 +1011,7 @@ bool WriteCompressedCopies(const fs::path& patchDir, const CompressionSettings& 
                            const CompressionSources& sources, PatchManifest* manifest, std::set<std::string>* names,
                            CompressionReport* report, std::string* error) {
     Plan plan;
+    plan.shareFrom = ShareSource(sources.previousDir, patchDir);
     if (!MakePlan(patchDir, settings, sources, *manifest, &plan, report, error)) return false;
     for (const FilePlan& p : plan.files) report->reused += (p.file ? 1 : 0) + (p.chunks ? 1 : 0);
     for (const PatchPlan& p : plan.patches) report->reused += p.placed ? 1 : 0;

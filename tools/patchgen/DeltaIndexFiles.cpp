@@ -7,6 +7,7 @@
 #include "ChunkIndexBuilder.h"
 #include "FileIo.h"
 #include "Sha256Hasher.h"
+#include "SharedObjects.h"
 #include "common/ContentChunker.h"
 
 namespace {
@@ -92,9 +93,11 @@ RelayJob MakeIndexJob(MadeIndex* made) {
     return job;
 }
 
-bool PlaceIndex(const fs::path& patchDir, const MadeIndex& made, bool* wrote, std::string* error) {
+bool PlaceIndex(const fs::path& patchDir, const fs::path& shareFrom, const MadeIndex& made, bool* wrote,
+                std::string* error) {
     *wrote = false;
-    const fs::path target = patchDir / PathFromUtf8(ChunkIndexServedPath(made.fileSha256));
+    const std::string served = ChunkIndexServedPath(made.fileSha256);
+    const fs::path target = patchDir / PathFromUtf8(served);
     std::error_code ec;
     fs::file_status st = fs::symlink_status(target, ec);
     if (fs::is_regular_file(st) && fs::file_size(target, ec) == made.bytes.size() && !ec) {
@@ -103,8 +106,10 @@ bool PlaceIndex(const fs::path& patchDir, const MadeIndex& made, bool* wrote, st
     }
     if (!PrepareParentDirectories(patchDir, target, error)) return false;
     if (fs::is_directory(st)) fs::remove_all(target, ec);
+    // Named after its file, not its own bytes: shared only when the bytes are the same.
     // Synced with the others in one go before the manifest names it.
-    *wrote = WriteFileAtomically(target, made.bytes, error, false);
+    *wrote = ShareObject(shareFrom, patchDir, served, made.bytes.size(), &made.bytes) ||
+             WriteFileAtomically(target, made.bytes, error, false);
     return *wrote;
 }
 

@@ -31,9 +31,11 @@ struct MadeIndex {
 RelayJob MakeIndexJob(MadeIndex* made);
 
 // Puts made.bytes at patchDir / ChunkIndexServedPath(made.fileSha256) by way of a temporary name, without a
-// sync (see SyncWrittenFiles), or keeps an index already there with the same bytes; *wrote says which. False
-// with *error set when it cannot be written.
-bool PlaceIndex(const std::filesystem::path& patchDir, const MadeIndex& made, bool* wrote, std::string* error);
+// sync (see SyncWrittenFiles), or keeps an index already there with the same bytes; *wrote says which. An index
+// of the same bytes under that name in shareFrom (ShareSource) is hard-linked instead of written where the file
+// system allows. False with *error set when it cannot be written.
+bool PlaceIndex(const std::filesystem::path& patchDir, const std::filesystem::path& shareFrom, const MadeIndex& made,
+                bool* wrote, std::string* error);
 
 // Reads the index a DELTA line names for a file (size and digest as the line gives them); false with one
 // problem line in *problem when it is missing, differs from the line, does not parse or covers another size.

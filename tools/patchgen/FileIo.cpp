@@ -317,6 +317,45 @@ bool PrepareParentDirectories(const fs::path& root, const fs::path& path, std::s
     return true;
 }
 
+bool LinkOrCopyFile(const fs::path& source, const fs::path& target, bool* linked, std::string* error) {
+    fs::path temp = target;
+    temp += kTempSuffix;
+    std::error_code ec;
+    fs::remove(temp, ec);
+    fs::create_hard_link(source, temp, ec);
+    *linked = !ec;
+    if (!*linked) {
+        File in = File::OpenRead(source);
+        if (!in.open()) {
+            *error = "cannot open " + DisplayPath(source) + ": " + LastSystemError();
+            return false;
+        }
+        File out = File::CreateWrite(temp);
+        if (!out.open()) {
+            *error = "cannot create " + DisplayPath(temp) + ": " + LastSystemError();
+            return false;
+        }
+        char buffer[65536];
+        long long n = 0;
+        while ((n = in.Read(buffer, sizeof(buffer))) > 0 && out.WriteAll(buffer, static_cast<std::size_t>(n))) {
+        }
+        const bool copied = n == 0 && out.Sync();
+        const std::string reason = copied ? std::string() : LastSystemError();
+        // Closed before the removal below: Windows keeps an open file's name.
+        if (!out.Close() || !copied) {
+            fs::remove(temp, ec);
+            *error = "cannot copy " + DisplayPath(source) + " to " + DisplayPath(temp) + ": " +
+                     (reason.empty() ? LastSystemError() : reason);
+            return false;
+        }
+    }
+    if (!ReplaceWith(temp, target, error)) {
+        fs::remove(temp, ec);
+        return false;
+    }
+    return true;
+}
+
 bool ReadWholeFile(const fs::path& path, std::string* data, std::string* error) {
     File f = File::OpenRead(path);
     if (!f.open()) {

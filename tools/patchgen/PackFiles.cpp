@@ -6,35 +6,40 @@
 
 #include "FileIo.h"
 #include "Sha256Hasher.h"
+#include "SharedObjects.h"
 #include "common/PackPlan.h"
 #include "common/PathRules.h"
 
 namespace {
 
-// Puts a pack's bytes, whose digest is `pack.sha256`, at its name, or keeps the one there of the same size.
-bool PutPack(const fs::path& patchDir, const PatchPack& pack, const std::string& bytes, std::vector<fs::path>* written,
-             std::string* error) {
+// Puts a pack's bytes, whose digest is `pack.sha256`, at its name, or keeps the one there of the same size; a
+// link to shareFrom's pack of that name, when it has one.
+bool PutPack(const fs::path& patchDir, const fs::path& shareFrom, const PatchPack& pack, const std::string& bytes,
+             std::vector<fs::path>* written, std::string* error) {
     const fs::path target = patchDir / PackServedPath(pack.sha256);
     std::error_code ec;
     if (fs::is_regular_file(fs::symlink_status(target, ec)) && fs::file_size(target, ec) == bytes.size() && !ec) {
         return true;
     }
     if (!PrepareParentDirectories(patchDir, target, error)) return false;
-    if (!WriteFileAtomically(target, bytes, error, false)) return false;
+    if (!ShareObject(shareFrom, patchDir, PackServedPath(pack.sha256), bytes.size()) &&
+        !WriteFileAtomically(target, bytes, error, false)) {
+        return false;
+    }
     written->push_back(target);
     return true;
 }
 
 // Names one new pack after its bytes and puts it in place.
-bool PlacePack(const fs::path& patchDir, const std::string& bytes, std::vector<fs::path>* written, PatchPack* pack,
-               std::string* error) {
+bool PlacePack(const fs::path& patchDir, const fs::path& shareFrom, const std::string& bytes,
+               std::vector<fs::path>* written, PatchPack* pack, std::string* error) {
     pack->sha256 = Sha256Hex(bytes);
     pack->size = bytes.size();
     if (pack->sha256.empty()) {
         *error = "cannot hash a pack: the crypto library failed";
         return false;
     }
-    return PutPack(patchDir, *pack, bytes, written, error);
+    return PutPack(patchDir, shareFrom, *pack, bytes, written, error);
 }
 
 // A pack of the previous build is kept while at least this share of its bytes are still files of the new
@@ -82,9 +87,10 @@ std::vector<KeptMember> StillThere(const std::string& packBytes, const std::vect
 
 // Which packs of the previous build (`previous`, served from previousDir) this build keeps, and where their
 // members are. A pack is kept when most of it is still wanted and it is served intact; each is read once, and
-// put into patchDir from those bytes when patchDir is another folder (`written` gets what was written).
+// put into patchDir (linked from shareFrom) when patchDir is another folder (`written` gets what was written).
 KeptPacks ChooseKeptPacks(const fs::path& previousDir, const PatchManifest& previous, const PatchManifest& manifest,
-                          std::uint64_t memberLimit, const fs::path& patchDir, std::vector<fs::path>* written) {
+                          std::uint64_t memberLimit, const fs::path& patchDir, const fs::path& shareFrom,
+                          std::vector<fs::path>* written) {
     std::set<std::string> wanted;
     for (const PatchFileEntry& f : manifest.files) {
         if (f.size > 0 && f.size < memberLimit) wanted.insert(MemberKey(f));
@@ -110,8 +116,7 @@ KeptPacks ChooseKeptPacks(const fs::path& previousDir, const PatchManifest& prev
         worth.erase(std::remove_if(worth.begin(), worth.end(), small), worth.end());
     }
 
-    std::error_code ec;
-    const bool copy = !fs::equivalent(previousDir, patchDir, ec);
+    const bool copy = !shareFrom.empty();
     KeptPacks result;
     for (const PatchPack& pack : worth) {
         const auto found = candidates.find(pack.sha256);
@@ -125,7 +130,9 @@ KeptPacks ChooseKeptPacks(const fs::path& previousDir, const PatchManifest& prev
         std::uint64_t live = 0;
         for (const KeptMember& m : members) live += m.size;
         // A pack that cannot be copied is laid anew like one let go.
-        if (!mostlyWanted(pack, live) || (copy && !PutPack(patchDir, pack, bytes, written, &error))) continue;
+        if (!mostlyWanted(pack, live) || (copy && !PutPack(patchDir, shareFrom, pack, bytes, written, &error))) {
+            continue;
+        }
         candidates.erase(found);
         result.packs.push_back(pack);
         for (KeptMember& m : members) result.members.emplace(std::move(m.key), std::move(m.at));
@@ -139,7 +146,9 @@ bool WritePacks(const fs::path& patchDir, std::uint64_t memberLimit, const fs::p
                 const PatchManifest& previous, PatchManifest* manifest, std::set<std::string>* names,
                 std::string* error) {
     std::vector<fs::path> written;
-    const KeptPacks kept = ChooseKeptPacks(previousDir, previous, *manifest, memberLimit, patchDir, &written);
+    const fs::path shareFrom = ShareSource(previousDir, patchDir);
+    const KeptPacks kept =
+        ChooseKeptPacks(previousDir, previous, *manifest, memberLimit, patchDir, shareFrom, &written);
     for (const PatchPack& pack : kept.packs) {
         manifest->packs.push_back(pack);
         names->insert(fs::path(PackServedPath(pack.sha256)).filename().string());
@@ -165,7 +174,7 @@ bool WritePacks(const fs::path& patchDir, std::uint64_t memberLimit, const fs::p
     const auto close = [&]() {
         if (members.empty()) return true;
         PatchPack pack;
-        if (!PlacePack(patchDir, bytes, &written, &pack, error)) return false;
+        if (!PlacePack(patchDir, shareFrom, bytes, &written, &pack, error)) return false;
         std::uint64_t offset = 0;
         for (PatchFileEntry* f : members) {
             f->packed = PatchPackedAt{pack.sha256, offset};

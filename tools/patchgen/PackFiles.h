@@ -15,9 +15,10 @@
 // into packs of about kPackTargetBytes; sets their PACKED lines and the manifest's PACK lines. The packs of
 // `previous` (the manifest of the release players have now, served from previousDir; empty for none) that
 // are served intact and still mostly hold files of this build are kept, their members where they were, and
-// copied into patchDir when previousDir is another folder; the other files fill new packs, those whose bytes
+// put into patchDir when previousDir is another folder; the other files fill new packs, those whose bytes
 // differ from `previous` first, each group in manifest order. A pack already there with the
-// right name and size is kept (its name is its digest). A served file whose bytes are not its FILE line's is
+// right name and size is kept (its name is its digest); one previousDir has under the same name is hard-linked
+// from there where the file system allows (SharedObjects.h). A served file whose bytes are not its FILE line's is
 // an error. Written packs are synced before this returns. `names` gets the file names below packs/. False with
 // *error set when a file cannot be read or a pack written.
 bool WritePacks(const std::filesystem::path& patchDir, std::uint64_t memberLimit,

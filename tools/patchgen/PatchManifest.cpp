@@ -3,6 +3,8 @@
 #include "common/ManifestFormat.h"
 #include "common/ManifestReader.h"
 
+#include <ctime>
+
 namespace {
 
 std::string EncodedFields(const PatchEncodedAt& at) {
@@ -95,6 +97,7 @@ PatchManifest ReadPatchManifest(std::string_view text, std::vector<ManifestIssue
     for (const manifest_reader::PackRecord& c : lines.containers) manifest.containers.push_back({c.sha256, c.size});
     if (lines.launcherSelf) manifest.launcherSelf = PatchLauncherEntry{lines.launcherSelf->size, lines.launcherSelf->sha256};
     manifest.launcherShare = lines.launcherShare;
+    if (lines.next) manifest.next = PatchNext{std::string(lines.next->manifestPath), lines.next->opensAt};
     for (const manifest_reader::FileRecord<char>& f : lines.files) {
         std::optional<PatchDeltaIndex> delta;
         if (f.hasDelta) delta = PatchDeltaIndex{f.deltaSha256, f.deltaSize};
@@ -110,4 +113,44 @@ PatchManifest ReadPatchManifest(std::string_view text, std::vector<ManifestIssue
         for (const manifest_reader::Issue<char>& issue : lines.issues) issues->push_back({issue.line, IssueMessage(issue)});
     }
     return manifest;
+}
+
+std::string UtcTimeText(std::uint64_t seconds) {
+    const std::time_t at = static_cast<std::time_t>(seconds);
+    const std::tm* utc = std::gmtime(&at);
+    char text[32] = {};
+    if (!utc || std::strftime(text, sizeof(text), "%Y-%m-%dT%H:%M:%SZ", utc) == 0) return std::to_string(seconds);
+    return text;
+}
+
+std::string FormatNextLine(const std::string& manifestPath, std::uint64_t opensAt) {
+    return manifest_format::kNextKey + manifestPath + "|" + UtcTimeText(opensAt) + "\n";
+}
+
+std::string WithSequenceAndNext(std::string_view body, std::uint64_t sequence, const std::string& nextLine) {
+    using manifest_format::LineKind;
+    const std::size_t bom = manifest_format::ByteOrderMarkLength(body);
+    const std::string lines = std::string(manifest_format::kSequenceKey) + std::to_string(sequence) + "\n" + nextLine;
+    std::string out(body.substr(0, bom));
+    bool placed = false;
+    std::size_t start = bom;
+    while (start < body.size()) {
+        std::size_t end = body.find('\n', start);
+        end = end == std::string_view::npos ? body.size() : end + 1;
+        const std::string_view raw = body.substr(start, end - start);
+        start = end;
+        const LineKind claimed = manifest_format::ParseLine(raw.substr(0, raw.size() - (raw.back() == '\n'))).claimed;
+        if (claimed == LineKind::Next) continue;
+        if (claimed != LineKind::Sequence) {
+            out += raw;
+        } else if (!placed) {
+            out += lines;
+            placed = true;
+        }
+    }
+    if (!placed) {
+        if (!out.empty() && out.back() != '\n') out += '\n';
+        out += lines;
+    }
+    return out;
 }

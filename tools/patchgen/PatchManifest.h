@@ -61,6 +61,12 @@ struct PatchLauncherEntry {
     std::string sha256;
 };
 
+// The coming release a manifest announces: the NEXT line.
+struct PatchNext {
+    std::string manifestPath;  // "<folder>/manifest.txt", below the patch base
+    std::uint64_t opensAt = 0;  // seconds since 1970, UTC
+};
+
 // What patchgen publishes or reads back; unset texts and a missing launcher entry write no line.
 struct PatchManifest {
     std::optional<std::string> version;
@@ -69,6 +75,7 @@ struct PatchManifest {
     std::optional<std::uint64_t> sequence;  // SEQUENCE, written when signing
     bool quickCheck = false;                // CHECK=quick
     std::optional<std::uint32_t> launcherShare;  // LAUNCHER_SHARE, 0..10000
+    std::optional<PatchNext> next;               // read back only: `patchgen announce` edits a signed text
     std::optional<PatchLauncherEntry> launcherSelf;
     std::vector<PatchPack> packs;
     std::vector<PatchPack> containers;  // ZPACK lines: containers of zstd frames, served at "z/<sha256>.zst"
@@ -93,3 +100,14 @@ std::string FormatPatchManifest(const PatchManifest& manifest);
 // FILE line for the path, a second one, no PACK or ZPACK line for the pack or container, bytes past its end;
 // paths compared as the launcher does); never fails.
 PatchManifest ReadPatchManifest(std::string_view text, std::vector<ManifestIssue>* issues);
+
+// "YYYY-MM-DDTHH:MM:SSZ" for seconds since 1970 (UTC), as the NEXT line writes it.
+std::string UtcTimeText(std::uint64_t seconds);
+
+// "NEXT|<manifestPath>|<opening time>\n".
+std::string FormatNextLine(const std::string& manifestPath, std::uint64_t opensAt);
+
+// The signed part of a manifest (`body`, everything before its SIGNATURE line) with one SEQUENCE line of `sequence`
+// where its first SEQUENCE line was (at the end when it has none) and `nextLine` (a whole NEXT line, or nothing when
+// empty) right after it. Its other SEQUENCE and NEXT lines are dropped; every other byte stays as it was.
+std::string WithSequenceAndNext(std::string_view body, std::uint64_t sequence, const std::string& nextLine);

@@ -1,5 +1,6 @@
 #include "ReleaseHistory.h"
 
+#include <algorithm>
 #include <system_error>
 
 #include "FileDigest.h"
@@ -9,7 +10,6 @@
 
 namespace {
 
-constexpr char kHistoryDir[] = "history";
 constexpr char kReleasesName[] = "releases.txt";
 constexpr char kManifestsDir[] = "manifests";
 constexpr char kFilesDir[] = "files";
@@ -124,7 +124,7 @@ std::vector<EarlierRelease> ReadReleases(const fs::path& dir, std::size_t count)
     return releases;
 }
 
-fs::path HistoryDir(const fs::path& patchDir) { return patchDir / kHistoryDir; }
+fs::path HistoryDir(const fs::path& patchDir) { return patchDir / kHistoryDirName; }
 
 fs::path HistoryFilePath(const fs::path& patchDir, std::string_view sha256) {
     return HistoryDir(patchDir) / kFilesDir / std::string(sha256);
@@ -172,6 +172,36 @@ bool RecordRelease(const fs::path& patchDir, std::string_view manifestText, cons
     return WriteFileAtomically(HistoryDir(patchDir) / kReleasesName, list, error, false) &&
            RemoveOthers(HistoryDir(patchDir) / kManifestsDir, manifests, error) &&
            RemoveOthers(HistoryDir(patchDir) / kFilesDir, files, error);
+}
+
+bool TakeOverHistory(const fs::path& patchDir, const fs::path& from, std::string* error) {
+    std::string theirs;
+    if (!ReadWholeFile(HistoryDir(from) / kReleasesName, &theirs, nullptr)) return true;
+    if (!MakeDirectories(patchDir, error)) return false;
+    for (const char* folder : {kManifestsDir, kFilesDir}) {
+        std::error_code ec;
+        for (fs::directory_iterator it(HistoryDir(from) / folder, ec), end; !ec && it != end; it.increment(ec)) {
+            const std::string name = it->path().filename().string();
+            const fs::path stem = it->path().stem();
+            if (it->path().extension() == kTempSuffix) continue;
+            // Both are named after the digest of their bytes, manifests with ".txt".
+            const std::string sha256 = folder == kFilesDir ? name : stem.string();
+            if (!KeepBytes(it->path(), HistoryDir(patchDir) / folder / name, sha256, error)) return false;
+        }
+        if (ec) {
+            *error = "cannot list " + DisplayPath(HistoryDir(from) / folder) + ": " + ec.message();
+            return false;
+        }
+    }
+    std::string ours, list;
+    ReadWholeFile(HistoryDir(patchDir) / kReleasesName, &ours, nullptr);
+    const std::vector<std::string> listed = Lines(theirs);
+    for (const std::string& sha256 : listed) list += sha256 + "\n";
+    for (const std::string& sha256 : Lines(ours)) {
+        if (std::find(listed.begin(), listed.end(), sha256) == listed.end()) list += sha256 + "\n";
+    }
+    return WriteFileAtomically(HistoryDir(patchDir) / kReleasesName, list, error, false) &&
+           WriteDeclined(patchDir, ReadDeclined(from), error);
 }
 
 std::set<std::string> ReadDeclined(const fs::path& dir) {

@@ -16,6 +16,9 @@
 
 #include "PatchManifest.h"
 
+// The history folder's name below the patch tree.
+inline constexpr char kHistoryDirName[] = "history";
+
 // How many releases before the current one history/ keeps and patches start from, unless told otherwise.
 inline constexpr std::uint64_t kDefaultPatchReleases = 2;
 
@@ -50,6 +53,12 @@ bool BringIntoHistory(const std::filesystem::path& patchDir, const std::vector<E
 // *error set when history/ cannot be written.
 bool RecordRelease(const std::filesystem::path& patchDir, std::string_view manifestText, const PatchManifest& manifest,
                    const std::vector<EarlierRelease>& earlier, std::uint64_t limit, std::string* error);
+
+// Takes the history of the release built in `from` with patchDir as the release before it (the release that
+// `patchgen open` makes current) into patchDir's: the manifests and files patchDir's history lacks (hard links
+// where possible), `from`'s releases first in releases.txt and then patchDir's own it does not list, and `from`'s
+// declined.txt. Nothing when `from` has no history. False with *error set when history/ cannot be written.
+bool TakeOverHistory(const std::filesystem::path& patchDir, const std::filesystem::path& from, std::string* error);
 
 // The lines of dir/history/declined.txt; none when it cannot be read.
 std::set<std::string> ReadDeclined(const std::filesystem::path& dir);

@@ -1,6 +1,8 @@
 #include "VerifyCommand.h"
 
 #include <cstdio>
+#include <cstring>
+#include <ctime>
 #include <map>
 #include <string>
 #include <system_error>
@@ -98,20 +100,20 @@ void CheckGameFile(const fs::path& patchDir, const PatchFileEntry& file, std::si
     CheckServedFile(patchDir, served, file.size, file.sha256, "manifest", progress, report, along);
 }
 
-// Checks the signature line against the given keys and returns the part of the text a launcher would read:
-// the signed part of a signed manifest, else all of it.
-std::string_view CheckSignature(std::string_view text, const VerifyOptions& options, Report* report,
-                                std::string* summary) {
+// Checks the signature line of the manifest shown as `shown` against the given keys and returns the part of the
+// text a launcher would read: the signed part of a signed manifest, else all of it.
+std::string_view CheckSignature(std::string_view text, const std::string& shown, const VerifyOptions& options,
+                                Report* report, std::string* summary) {
     namespace sig = manifest_signature;
     sig::SignedManifest signedManifest;
     const sig::SplitStatus split = sig::SplitSignedManifest(text, &signedManifest);
     if (split == sig::SplitStatus::Unsigned) {
-        if (!options.publicKeys.empty()) report->Problem("manifest.txt: not signed");
+        if (!options.publicKeys.empty()) report->Problem(shown + ": not signed");
         *summary = "not signed";
         return text;
     }
     if (split != sig::SplitStatus::Signed) {
-        report->Problem(std::string("manifest.txt: ") + sig::DescribeSplitStatus(split));
+        report->Problem(shown + ": " + sig::DescribeSplitStatus(split));
         *summary = sig::DescribeSplitStatus(split);
         return text;
     }
@@ -126,17 +128,20 @@ std::string_view CheckSignature(std::string_view text, const VerifyOptions& opti
         if (VerifySignature(point, signedManifest.signedPart, signedManifest.signature)) {
             *summary += " (checked)";
         } else {
-            report->Problem("manifest.txt: the signature by key " + signedManifest.keyId + " does not verify");
+            report->Problem(shown + ": the signature by key " + signedManifest.keyId + " does not verify");
         }
         return signedManifest.signedPart;
     }
-    report->Problem("manifest.txt: signed by key " + signedManifest.keyId + ", which is none of the --public-key keys");
+    report->Problem(shown + ": signed by key " + signedManifest.keyId + ", which is none of the --public-key keys");
     return signedManifest.signedPart;
 }
 
-// manifest.zst, when there is one, must be manifest.txt exactly: launchers that know it read it instead.
-void CheckCompressedManifest(const fs::path& patchDir, const std::string& text, Report* report) {
-    const fs::path path = patchDir / path_rules::kCompressedManifestName;
+// manifest.zst, when there is one beside a manifest.txt (in `folder` below the tree, empty or ending in '/'), must
+// be that manifest.txt exactly: launchers that know it read it instead.
+void CheckCompressedManifest(const fs::path& patchDir, const std::string& folder, const std::string& text,
+                             Report* report) {
+    const std::string shown = DisplayText(folder) + path_rules::kCompressedManifestName;
+    const fs::path path = patchDir / PathFromUtf8(folder) / path_rules::kCompressedManifestName;
     std::error_code ec;
     if (!fs::exists(fs::symlink_status(path, ec))) return;
     std::string frame, error, decoded;
@@ -144,14 +149,50 @@ void CheckCompressedManifest(const fs::path& patchDir, const std::string& text, 
     limits.outputSize = text.size();
     limits.windowLogMax = WindowLogFor(text.size(), 0);
     if (!ReadWholeFile(path, &frame, &error)) {
-        report->Problem(std::string(path_rules::kCompressedManifestName) + ": " + error);
+        report->Problem(shown + ": " + error);
         return;
     }
     limits.inputSize = frame.size();
     if (!DecodeFrames(frame, limits, &decoded, &error) || decoded != text) {
-        report->Problem(std::string(path_rules::kCompressedManifestName) +
-                        ": is not manifest.txt compressed; launchers that know it would read another manifest");
+        report->Problem(shown + ": is not " + DisplayText(folder) + path_rules::kManifestName +
+                        " compressed; launchers that know it would read another manifest");
     }
+}
+
+// The manifest a NEXT line announces, as launchers take it before they pre-load anything: there, signed (by one
+// of the given keys, or without them by the current manifest's key), with a SEQUENCE above the current one. Returns
+// the summary line.
+std::string CheckAnnounced(const VerifyOptions& options, const PatchNext& next, std::string_view currentText,
+                           std::uint64_t currentSequence, Report* report) {
+    namespace sig = manifest_signature;
+    const std::string shown = DisplayText(next.manifestPath);
+    const std::string folder =
+        next.manifestPath.substr(0, next.manifestPath.size() - std::strlen(path_rules::kManifestName));
+    std::string text, error;
+    if (!ReadWholeFile(options.patchDir / PathFromUtf8(next.manifestPath), &text, &error)) {
+        report->Problem(shown + " (announced by the NEXT line): missing or unreadable: " + error);
+        return "announced " + shown + ": missing";
+    }
+    CheckCompressedManifest(options.patchDir, folder, text, report);
+    std::string signature;
+    const std::string_view readable = CheckSignature(text, shown, options, report, &signature);
+    sig::SignedManifest announced, current;
+    const sig::SplitStatus split = sig::SplitSignedManifest(text, &announced);
+    if (split == sig::SplitStatus::Unsigned && options.publicKeys.empty()) {
+        report->Problem(shown + ": not signed; launchers pre-load only a signed announced release");
+    }
+    if (split == sig::SplitStatus::Signed && options.publicKeys.empty() &&
+        sig::SplitSignedManifest(currentText, &current) == sig::SplitStatus::Signed &&
+        current.keyId != announced.keyId) {
+        report->Problem(shown + ": signed by key " + announced.keyId + ", manifest.txt by key " + current.keyId);
+    }
+    const std::uint64_t sequence = ReadPatchManifest(readable, nullptr).sequence.value_or(0);
+    if (sequence <= currentSequence) {
+        report->Problem(shown + ": SEQUENCE " + std::to_string(sequence) + " is not above manifest.txt's " +
+                        std::to_string(currentSequence) + "; launchers do not pre-load it");
+    }
+    return "announced " + shown + ", opening " + UtcTimeText(next.opensAt) + ": manifest " + signature + ", sequence " +
+           std::to_string(sequence);
 }
 
 }  // namespace
@@ -165,13 +206,17 @@ int RunVerify(const VerifyOptions& options) {
     }
 
     Report report;
-    CheckCompressedManifest(options.patchDir, text, &report);
+    CheckCompressedManifest(options.patchDir, std::string(), text, &report);
     std::string signature;
-    const std::string_view readable = CheckSignature(text, options, &report, &signature);
+    const std::string_view readable = CheckSignature(text, path_rules::kManifestName, options, &report, &signature);
     std::vector<ManifestIssue> issues;
     PatchManifest manifest = ReadPatchManifest(readable, &issues);
     for (const ManifestIssue& issue : issues) {
         report.Problem("manifest.txt line " + std::to_string(issue.line) + ": " + DisplayText(issue.message));
+    }
+    std::string announced;
+    if (manifest.next) {
+        announced = CheckAnnounced(options, *manifest.next, text, manifest.sequence.value_or(0), &report);
     }
 
     // Served once each, and what a Windows file system would make of each name.
@@ -224,6 +269,11 @@ int RunVerify(const VerifyOptions& options) {
     if (!options.quiet) {
         std::printf("manifest %s, sequence %s\n", signature.c_str(),
                     manifest.sequence ? std::to_string(*manifest.sequence).c_str() : "none");
+        if (!announced.empty()) std::printf("%s\n", announced.c_str());
+        if (manifest.next && manifest.next->opensAt <= static_cast<std::uint64_t>(std::time(nullptr))) {
+            std::printf("note: the announced release's opening time has passed: launchers no longer pre-load it; "
+                        "run patchgen open\n");
+        }
         // Not a problem: history/ stays on the release machine, so a copy of the tree on a host has no bases.
         if (unchecked > 0) {
             std::printf("note: %zu patch(es) not checked: the earlier versions they start from are not in %s\n",

@@ -17,6 +17,8 @@ struct VerifyOptions {
 // differences; a chunk index missing, differing from its DELTA line, unreadable, for another size, with chunk
 // digests that differ from the file or cut otherwise than the chunker cuts; packs; containers of compressed copies
 // and patches, and copies or patches that do not decode to their file), and the signing key id and sequence; a
-// patch whose earlier version is not in history/ is counted as not checked, not as a problem. Returns kExitOk when
+// patch whose earlier version is not in history/ is counted as not checked, not as a problem. With a NEXT line, the
+// announced manifest must be there, signed (by one of the keys, or without keys by the current manifest's key),
+// with a SEQUENCE above the current one, and its manifest.zst, if any, must decode to it. Returns kExitOk when
 // all match, kExitRefused on any problem, kExitIo when manifest.txt cannot be read.
 int RunVerify(const VerifyOptions& options);

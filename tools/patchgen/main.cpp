@@ -9,6 +9,7 @@
 #include "BuildCommand.h"
 #include "ExitCodes.h"
 #include "FileIo.h"
+#include "PatchDayCommands.h"
 #include "SigningKey.h"
 #include "VerifyCommand.h"
 #include "common/ManifestFormat.h"
@@ -28,10 +29,14 @@ namespace {
 const char kHelp[] =
     "Usage: patchgen build --game DIR --launcher FILE --out PATCHDIR [options]\n"
     "       patchgen verify PATCHDIR [options]\n"
+    "       patchgen announce PATCHDIR --next FOLDER --opens TIME --sign-key KEY.pem [options]\n"
+    "       patchgen withdraw PATCHDIR --sign-key KEY.pem [options]\n"
+    "       patchgen open PATCHDIR --sign-key KEY.pem [options]\n"
     "       patchgen keygen --out KEY.pem\n"
     "       patchgen --help | --version\n"
     "\n"
-    "Builds the patch tree the launcher downloads from, and checks one.\n"
+    "Builds the patch tree the launcher downloads from, checks one, and announces and\n"
+    "opens the coming release built beside it.\n"
     "\n"
     "Commands:\n"
     "  build     Publish every file under DIR and the launcher FILE into PATCHDIR:\n"
@@ -47,8 +52,25 @@ const char kHelp[] =
     "  verify    Read PATCHDIR/manifest.txt as the launcher does and check every served\n"
     "            file, files/Launcher.exe, every chunk index and pack against it, and\n"
     "            decode every compressed copy and patch (a patch whose earlier version\n"
-    "            is not in PATCHDIR/history is counted as not checked); print each\n"
-    "            problem, the key that signed the manifest and its sequence.\n"
+    "            is not in PATCHDIR/history is counted as not checked), and with a NEXT\n"
+    "            line check the announced manifest (there, signed by the same or a given\n"
+    "            key, a higher sequence); print each problem, the key that signed the\n"
+    "            manifest and its sequence.\n"
+    "  announce  Re-sign PATCHDIR/manifest.txt (and manifest.zst) with a NEXT line that\n"
+    "            names the coming release, built with --out PATCHDIR/FOLDER --previous\n"
+    "            PATCHDIR, and its opening time, so that launchers pre-load it (an earlier\n"
+    "            NEXT line is replaced; every other line stays as it is). Nothing is\n"
+    "            written when the time is not in the future, a manifest is not signed by\n"
+    "            KEY.pem, or FOLDER's SEQUENCE is not above the one manifest.txt gets.\n"
+    "  withdraw  Re-sign PATCHDIR/manifest.txt (and manifest.zst) without its NEXT line.\n"
+    "  open      Make the announced release the current one, in this order: its chunk\n"
+    "            indices, packs and compressed copies into PATCHDIR, its files into\n"
+    "            PATCHDIR/files (each replaced in one rename), its history, and last its\n"
+    "            manifest, re-signed without a NEXT line (hard links where possible).\n"
+    "            Prints each changed file (to invalidate on a CDN) and each file and\n"
+    "            object only the closed release uses, which stay: remove them, and\n"
+    "            FOLDER, once launchers have moved on. Nothing is written when a file of\n"
+    "            the announced release is missing.\n"
     "  keygen    Write a new manifest signing key (ECDSA P-256, PEM, readable by its owner\n"
     "            only) to KEY.pem, which must not exist yet, and print its public key, the\n"
     "            value the launcher's build takes (KORVANE_MANIFEST_PUBLIC_KEYS), and its key id.\n"
@@ -80,8 +102,11 @@ const char kHelp[] =
     "                     compressed copies share containers under z/; 0: no packs\n"
     "  --previous PATCHDIR the release players have now, when it is not PATCHDIR\n"
     "                     itself: its packs that still hold mostly unchanged files are\n"
-    "                     kept (copied in), and the changed files go into new packs;\n"
-    "                     its compressed copies and its history/ are taken over too\n"
+    "                     kept, and the changed files go into new packs; its compressed\n"
+    "                     copies and its history/ are taken over too; indices, packs and\n"
+    "                     objects under z/ it holds under the same name are hard links\n"
+    "                     to its own where the file system allows (so build the coming\n"
+    "                     release with --out PATCHDIR/next --previous PATCHDIR)\n"
     "  --level N          zstd level (1-22, default 19) of the compressed copies of\n"
     "                     every file and the patches under z/ (ZFILE, ZCHUNKS, ZPATCH\n"
     "                     lines), made on every core; 0: none\n"
@@ -94,6 +119,17 @@ const char kHelp[] =
     "  --public-key HEX   the manifest must be signed by this key (130 hex digits, as\n"
     "                     keygen prints it); may be given several times\n"
     "\n"
+    "Options for announce, withdraw and open:\n"
+    "  --sign-key KEY.pem the key that signed both manifests; the manifest written is\n"
+    "                     signed with it\n"
+    "  --sequence N       SEQUENCE of the manifest written (default: one above the current\n"
+    "                     manifest's, for open one above both manifests'); must be higher\n"
+    "  --next FOLDER      (announce) the coming release's folder below PATCHDIR, such as\n"
+    "                     next: ASCII letters, digits, '-', '_' and '.', '/' between names\n"
+    "  --opens TIME       (announce) when it opens, in UTC: YYYY-MM-DDTHH:MM:SSZ or\n"
+    "                     YYYY-MM-DDTHH:MMZ, in the future\n"
+    "  -q, --quiet        no summary; refusals and errors still print\n"
+    "\n"
     "Options for build and verify:\n"
     "  -q, --quiet        no progress, notes or summary; problems and errors still print\n"
     "  --progress         show progress on stderr even when it is not a terminal\n"
@@ -105,7 +141,8 @@ const char kHelp[] =
     "\n"
     "Exit codes:\n"
     "  0  success (verify: everything matches)\n"
-    "  1  input refused (build, keygen), or mismatches found (verify)\n"
+    "  1  input refused (build, keygen, announce, withdraw, open), or mismatches\n"
+    "     found (verify)\n"
     "  2  usage error\n"
     "  3  I/O error: a file or directory could not be read or written\n";
 
@@ -282,6 +319,52 @@ int Verify(const std::vector<std::string>& args) {
     return RunVerify(options);
 }
 
+// announce, withdraw and open: PATCHDIR, --sign-key and --sequence; announce also --next and --opens.
+int PatchDay(const std::vector<std::string>& args, int (*run)(const PatchDayOptions&)) {
+    const std::string& command = args[0];
+    const bool announce = command == "announce";
+    PatchDayOptions options;
+    std::optional<std::string> dir, signKey, sequence, next, opens;
+    for (std::size_t i = 1; i < args.size(); ++i) {
+        const std::string& arg = args[i];
+        std::string usageError;
+        if (arg == "--help" || arg == "-h") {
+            std::fputs(kHelp, stdout);
+            return kExitOk;
+        }
+        if (arg == "--quiet" || arg == "-q") {
+            options.quiet = true;
+        } else if (TakeValue(args, &i, "--sign-key", &signKey, &usageError) ||
+                   TakeValue(args, &i, "--sequence", &sequence, &usageError) ||
+                   (announce && (TakeValue(args, &i, "--next", &next, &usageError) ||
+                                 TakeValue(args, &i, "--opens", &opens, &usageError)))) {
+            if (!usageError.empty()) return Usage(usageError);
+        } else if (!arg.empty() && arg[0] == '-' && arg != "-") {
+            return Usage(command + ": unknown option '" + DisplayText(arg) + "'");
+        } else if (dir) {
+            return Usage(command + ": only one PATCHDIR may be given");
+        } else {
+            dir = arg;
+        }
+    }
+    if (!dir) return Usage(command + ": PATCHDIR is required");
+    if (!signKey) return Usage(command + ": --sign-key KEY.pem is required");
+    if (announce && !next) return Usage("announce: --next FOLDER is required");
+    if (announce && !opens) return Usage("announce: --opens TIME is required");
+    if (sequence) {
+        std::uint64_t value = 0;
+        if (!manifest_format::ParseSequenceValue(std::string_view(*sequence), &value)) {
+            return Usage(command + ": --sequence takes a decimal number below 2^64");
+        }
+        options.sequence = value;
+    }
+    options.patchDir = PathFromUtf8(*dir);
+    options.signKey = PathFromUtf8(*signKey);
+    options.next = next.value_or(std::string());
+    options.opens = opens.value_or(std::string());
+    return run(options);
+}
+
 int Keygen(const std::vector<std::string>& args) {
     std::optional<std::string> out;
     for (std::size_t i = 1; i < args.size(); ++i) {
@@ -317,7 +400,7 @@ int Keygen(const std::vector<std::string>& args) {
 }
 
 int Run(const std::vector<std::string>& args) {
-    if (args.empty()) return Usage("a command is required (build, verify or keygen)");
+    if (args.empty()) return Usage("a command is required (build, verify, announce, withdraw, open or keygen)");
     const std::string& command = args[0];
     if (command == "--help" || command == "-h") {
         std::fputs(kHelp, stdout);
@@ -329,6 +412,9 @@ int Run(const std::vector<std::string>& args) {
     }
     if (command == "build") return Build(args);
     if (command == "verify") return Verify(args);
+    if (command == "announce") return PatchDay(args, RunAnnounce);
+    if (command == "withdraw") return PatchDay(args, RunWithdraw);
+    if (command == "open") return PatchDay(args, RunOpen);
     if (command == "keygen") return Keygen(args);
     return Usage("unknown command '" + DisplayText(command) + "'");
 }
