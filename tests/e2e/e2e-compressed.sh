@@ -102,19 +102,26 @@ data_bytes_since() {
 }
 logged() { grep -q "$2" "$work/run/launcher-$1.log"; }
 launcher_gone() { ! kill -0 "$launcher_pid" 2>/dev/null; }
-# update NAME: one run of the launcher in the player's folder, until the start button is in colour and the
-# files match the release; then the player closes it.
-update() {
+# start NAME: the launcher in the player's folder, until its window shows the start button in colour.
+start() {
   (cd "$work/game" && WINEDEBUG=-all,+debugstr exec wine Launcher.exe) >"$work/run/launcher-$1.log" 2>&1 &
   launcher_pid=$!
   wait_for 60 "the launcher window ($1)" has_launcher_window || fail "no launcher window ($1)"
   win=$(launcher_window)
   wait_for 240 "the start button in colour ($1)" start_button_ready "$win" || fail "$1: start button stayed grey"
-  game_matches || fail "$1: game files differ from the published ones"
-  [ -z "$(find "$work/game" -name '*.part')" ] || fail "$1: a .part is left"
+}
+# close NAME: the player closes the launcher.
+close() {
   xdotool mousemove --window "$win" $((868 + 16)) $((0 + 19)) click 1
   wait_for 30 "the launcher to close ($1)" launcher_gone || fail "$1: the launcher did not close"
   launcher_pid=
+}
+# update NAME: one run of the launcher, until the start button is in colour and the files match the release.
+update() {
+  start "$1"
+  game_matches || fail "$1: game files differ from the published ones"
+  [ -z "$(find "$work/game" -name '*.part' -not -path '*/korvane-preload/*')" ] || fail "$1: a .part is left"
+  close "$1"
 }
 raw_bytes() { du -cb "$@" | tail -n1 | cut -f1; }
 
@@ -207,20 +214,6 @@ announce
 staging="$work/game/korvane-preload"
 old_matches() { diff -rq --exclude=korvane-preload --exclude=logs "$work/release-1.0.2" "$work/game" >/dev/null; }
 staged_count() { ls "$staging" 2>/dev/null | grep -cE '^[0-9a-f]{64}$' || true; }
-# start NAME: the launcher in the player's folder, until its window shows the start button in colour.
-start() {
-  (cd "$work/game" && WINEDEBUG=-all,+debugstr exec wine Launcher.exe) >"$work/run/launcher-$1.log" 2>&1 &
-  launcher_pid=$!
-  wait_for 60 "the launcher window ($1)" has_launcher_window || fail "no launcher window ($1)"
-  win=$(launcher_window)
-  wait_for 240 "the start button in colour ($1)" start_button_ready "$win" || fail "$1: start button stayed grey"
-}
-close() {
-  xdotool mousemove --window "$win" $((868 + 16)) $((0 + 19)) click 1
-  wait_for 30 "the launcher to close ($1)" launcher_gone || fail "$1: the launcher did not close"
-  launcher_pid=
-}
-
 # 4a. Announced: the pre-load runs at the player's 1 MB/s limit, and the game's start ends it half-way.
 wine reg add 'HKCU\Software\Korvane\Launcher' /v MaxDownloadKBps /t REG_DWORD /d 1024 /f >/dev/null 2>&1
 before=$(access_count)
