@@ -97,13 +97,19 @@ game_matches() {
 access_count() { wc -l <"$work/run/access.log"; }
 # Body bytes nginx sent since line $1 for game data (files/, packs/, delta/, z/).
 data_bytes_since() {
-  tail -n +"$(( $1 + 1 ))" "$work/run/access.log" | grep -E '"GET /patch/(files|packs|delta|z)/' |
+  tail -n +"$(( $1 + 1 ))" "$work/run/access.log" | { grep -E '"GET /patch/(files|packs|delta|z)/' || true; } |
     awk '{ s += $10 } END { print s + 0 }'
 }
 logged() { grep -q "$2" "$work/run/launcher-$1.log"; }
 launcher_gone() { ! kill -0 "$launcher_pid" 2>/dev/null; }
-# start NAME: the launcher in the player's folder, until its window shows the start button in colour.
+# The launcher's own log in the game folder (it has the lines in UTF-16 that the debugger output lacks):
+# its line count now, and whether it gained a line matching PATTERN since line count MARK.
+log_mark() { wc -l <"$work/game/logs/launcher.log" 2>/dev/null || echo 0; }
+game_logged() { tail -n +"$(( $1 + 1 ))" "$work/game/logs/launcher.log" 2>/dev/null | grep -q "$2"; }
+# start NAME: the launcher in the player's folder, until its window shows the start button in colour; `mark`
+# is the launcher log's line count before it.
 start() {
+  mark=$(log_mark)
   (cd "$work/game" && WINEDEBUG=-all,+debugstr exec wine Launcher.exe) >"$work/run/launcher-$1.log" 2>&1 &
   launcher_pid=$!
   wait_for 60 "the launcher window ($1)" has_launcher_window || fail "no launcher window ($1)"
@@ -212,7 +218,7 @@ announce() {
 }
 announce
 staging="$work/game/korvane-preload"
-old_matches() { diff -rq --exclude=korvane-preload --exclude=logs "$work/release-1.0.2" "$work/game" >/dev/null; }
+old_matches() { diff -rq --exclude=korvane-preload --exclude=logs --exclude=Zorexe.exe.record.txt "$work/release-1.0.2" "$work/game" >/dev/null; }
 staged_count() { ls "$staging" 2>/dev/null | grep -cE '^[0-9a-f]{64}$' || true; }
 # 4a. Announced: the pre-load runs at the player's 1 MB/s limit, and the game's start ends it half-way.
 wine reg add 'HKCU\Software\Korvane\Launcher' /v MaxDownloadKBps /t REG_DWORD /d 1024 /f >/dev/null 2>&1
@@ -227,7 +233,7 @@ wait_for 30 "Zorexe.exe to be started" test -s "$work/game/Zorexe.exe.record.txt
 wait_for 60 "the launcher to exit" launcher_gone || fail "preload-cut: the launcher did not exit"
 launcher_pid=
 [ "$(staged_count)" -lt 3 ] || fail "preload-cut: everything was staged before the start"
-logged preload-cut '\[Launcher\]\[preload\] release 1.1.0, opening ' || fail "preload-cut: no pre-load logged"
+game_logged "$mark" '\[Launcher\]\[preload\] release 1.1.0, opening ' || fail "preload-cut: no pre-load logged"
 old_matches || fail "preload-cut: the installed game changed"
 pass "announced: pre-load under the limit, cut short by the game's start with $(staged_count) of 3 files staged"
 
@@ -235,7 +241,7 @@ pass "announced: pre-load under the limit, cut short by the game's start with $(
 wine reg add 'HKCU\Software\Korvane\Launcher' /v MaxDownloadKBps /t REG_DWORD /d 0 /f >/dev/null 2>&1
 before=$(access_count)
 start preload-resumed
-wait_for 120 "the pre-load to finish" logged preload-resumed 'the next release is ready' || fail "preload-resumed: not ready"
+wait_for 120 "the pre-load to finish" game_logged "$mark" 'the next release is ready' || fail "preload-resumed: not ready"
 close preload-resumed
 [ "$(staged_count)" -eq 3 ] || fail "preload-resumed: $(staged_count) of 3 files staged"
 tail -n +"$((before + 1))" "$work/run/access.log" | grep -q '"GET /patch/next/files/[^ ]* HTTP/[0-9.]*" 206 ' ||
@@ -246,7 +252,7 @@ pass "next start: the pre-load resumed where it stopped (206) and finished; the 
 # 4c. Withdrawn: the next start removes what was staged.
 "$patchgen" withdraw "$work/patch" --sign-key "$key" >/dev/null || fail "patchgen withdraw"
 start withdrawn
-wait_for 60 "the staged files to go" logged withdrawn 'no release announced: 3 staged file' || fail "withdrawn: staged files kept"
+wait_for 60 "the staged files to go" game_logged "$mark" 'no release announced: 3 staged file' || fail "withdrawn: staged files kept"
 close withdrawn
 [ ! -e "$staging" ] || fail "withdrawn: $staging is still there"
 pass "withdrawn: the staged files removed at the next start"
@@ -255,14 +261,14 @@ pass "withdrawn: the staged files removed at the next start"
 #     staging folder, and the host sends no game data at all.
 announce
 start announced-again
-wait_for 120 "the pre-load to finish" logged announced-again 'the next release is ready' || fail "announced-again: not ready"
+wait_for 120 "the pre-load to finish" game_logged "$mark" 'the next release is ready' || fail "announced-again: not ready"
 close announced-again
 "$patchgen" open "$work/patch" --sign-key "$key" >/dev/null || fail "patchgen open"
 "$patchgen" verify "$work/patch" --public-key "$public_key" >/dev/null || fail "patchgen verify after open"
 before=$(access_count)
 update day
 sent=$(data_bytes_since "$before")
-logged day '\[Launcher\]\[preload\] 3 file(s), [0-9]* bytes, taken from the pre-load' || fail "day: nothing taken from the pre-load"
+game_logged "$mark" '\[Launcher\]\[preload\] 3 file(s), [0-9]* bytes, taken from the pre-load' || fail "day: nothing taken from the pre-load"
 [ "$sent" -lt $((change / 50)) ] || fail "day: $sent bytes of game data on the wire for a change of $change"
 [ ! -e "$staging" ] || fail "day: $staging is still there"
 pass "opened: the day's update took 3 files from the pre-load; $sent bytes of game data on the wire for a $change-byte change"
