@@ -36,7 +36,9 @@ std::string Serve(LoopbackHttpServer& server, const std::string& folder, const F
     std::string manifest = "VERSION=" + (folder.empty() ? std::string("current") : folder) + "\n" + extraLines;
     for (const auto& file : files) {
         manifest += FileLine(file.first, file.second);
-        server.RouteBody("/patch/" + folder + "files/" + file.first, file.second);
+        std::string served = file.first;
+        std::replace(served.begin(), served.end(), '\\', '/');
+        server.RouteBody("/patch/" + folder + "files/" + served, file.second);
     }
     if (signer) manifest = signer->Sign(manifest);
     server.RouteBody("/patch/" + folder + "manifest.txt", manifest);
@@ -94,13 +96,13 @@ protected:
     updatetest::RunOptions options;
     const Files current{{"a.pak", "alpha"}, {"b.pak", "bravo"}, {"c.pak", "charlie"}};
     const Files coming{{"a.pak", "alpha"}, {"b.pak", "bravo, the next one"}, {"c.pak", "charlie"},
-                       {"d.pak", "delta, new in the next one"}};
+                       {"d.pak", "delta, new in the next one"}, {"e\\d.pak", "delta, new in the next one"}};
 };
 
 }  // namespace
 
-// Announced: what the coming release changes is staged beside the untouched game, once; on the day it is
-// taken from there without a download, and the emptied staging folder goes.
+// Announced: what the coming release changes is staged beside the untouched game, once (one copy of a content
+// listed twice); on the day it is taken from there without a download, and the emptied staging folder goes.
 TEST_F(PreloadTest, TheComingReleaseIsStagedOnceAndTakenOnTheDay) {
     LoopbackHttpServer server;
     TempDir dir;
@@ -128,9 +130,11 @@ TEST_F(PreloadTest, TheComingReleaseIsStagedOnceAndTakenOnTheDay) {
     Serve(server, "", coming, "SEQUENCE=12\n", &signer);
     auto day = updatetest::RunUpdate(dir, L"Launcher.exe", options);
     EXPECT_EQ(day.Finished(), std::vector<std::string>{"F 0"});
-    EXPECT_TRUE(day.Logged("[Launcher][preload] 2 file(s), "));
+    EXPECT_TRUE(day.Logged("[Launcher][preload] 3 file(s), "));
     for (const auto& file : coming) EXPECT_EQ(testsupport::ReadBytes(dir / testsupport::Wide(file.first)), file.second);
-    EXPECT_EQ(server.CountRequests("/patch/files/b.pak") + server.CountRequests("/patch/files/d.pak"), 0);
+    for (const char* path : {"b.pak", "d.pak", "e/d.pak"}) {
+        EXPECT_EQ(server.CountRequests(std::string("/patch/files/") + path), 0) << path;
+    }
     EXPECT_EQ(StagingEntries(dir), std::vector<std::string>{"-"});
 }
 

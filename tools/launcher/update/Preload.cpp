@@ -26,6 +26,9 @@
 namespace {
 
 constexpr wchar_t kPartSuffix[] = L".part";
+// A file listed under several paths is copied, from memory, to the others up to this size; a larger one is
+// fetched for them.
+constexpr std::uint64_t kCopiedInMemoryBytes = 64ull * 1024 * 1024;
 
 std::wstring StagingDir(const std::wstring& launcherDir) {
     return launcherDir + kStagingFolderName + L"\\";
@@ -292,11 +295,38 @@ std::size_t TakeStagedFiles(const Manifest& manifest, const std::wstring& launch
     std::uint32_t volume = 0;
     if (cache && !local_files::ReadVolumeSerial(launcherDir, &volume)) cache = nullptr;
 
+    // One staged copy per content: the first job of a content takes it by a move, the others (a file listed
+    // under two paths) a copy of the file it became.
+    std::map<std::string, std::vector<std::size_t>> byContent;
+    for (std::size_t k = 0; k < jobs->size(); ++k) byContent[manifest.files[(*jobs)[k]].sha256].push_back(k);
+    std::vector<const std::vector<std::size_t>*> contents;
+    for (const auto& content : byContent) contents.push_back(&content.second);
+
     std::vector<char> taken(jobs->size(), 0);
-    std::atomic<std::size_t> nextJob{0};
-    RunOnThreads(CheckThreadCount(jobs->size()), [&] {
-        for (std::size_t k = nextJob.fetch_add(1); k < jobs->size(); k = nextJob.fetch_add(1)) {
-            const ManifestFile& file = manifest.files[(*jobs)[k]];
+    const auto record = [&](std::size_t k, const std::wstring& target) {
+        const ManifestFile& file = manifest.files[(*jobs)[k]];
+        local_files::DeleteOrGone(target + kPartSuffix);
+        local_files::FileStamp stamp;
+        if (cache && local_files::ReadStamp(target, volume, &stamp)) {
+            cache->Record(path_rules::FileKey(std::wstring_view(file.path)), file.sha256, stamp);
+        }
+        taken[k] = 1;
+    };
+    std::atomic<std::size_t> nextContent{0};
+    RunOnThreads(CheckThreadCount(contents.size()), [&] {
+        // The folders this thread found or made: most files share one with others, and asking again costs a
+        // round trip to the file system for each file (several under Wine).
+        std::set<std::wstring> folders;
+        const auto folderFor = [&folders](const std::wstring& target) {
+            const std::wstring folder = target.substr(0, target.find_last_of(L"\\/") + 1);
+            if (folders.count(folder)) return true;
+            if (!local_files::CreateParentFolders(target)) return false;
+            folders.insert(folder);
+            return true;
+        };
+        for (std::size_t c = nextContent.fetch_add(1); c < contents.size(); c = nextContent.fetch_add(1)) {
+            const std::vector<std::size_t>& positions = *contents[c];
+            const ManifestFile& file = manifest.files[(*jobs)[positions.front()]];
             const std::wstring path = staging + StagedName(file.sha256);
             std::uint64_t size = 0;
             if (!local_files::QuerySize(path, &size)) continue;
@@ -309,16 +339,24 @@ std::size_t TakeStagedFiles(const Manifest& manifest, const std::wstring& launch
             }
             // Held alone from the hash to the move: the bytes that were checked are the bytes that take the name.
             const std::wstring target = launcherDir + file.path;
-            if (!local_files::CreateParentFolders(target) || !PlaceWhenReleased(held.Get(), target, file.path.c_str())) {
+            if (!folderFor(target) || !PlaceWhenReleased(held.Get(), target, file.path.c_str())) {
                 continue;
             }
             held.Reset();
-            local_files::DeleteOrGone(target + kPartSuffix);
-            local_files::FileStamp stamp;
-            if (cache && local_files::ReadStamp(target, volume, &stamp)) {
-                cache->Record(path_rules::FileKey(std::wstring_view(file.path)), file.sha256, stamp);
+            record(positions.front(), target);
+            if (positions.size() == 1 || file.size > kCopiedInMemoryBytes) continue;
+            std::string bytes;
+            unsigned char digest[32] = {};
+            if (!local_files::ReadWhole(target, file.size, &bytes) || !Sha256OfBytes(bytes.data(), bytes.size(), digest) ||
+                DigestHex(digest) != file.sha256) {
+                continue;
             }
-            taken[k] = 1;
+            for (std::size_t i = 1; i < positions.size(); ++i) {
+                const std::wstring copy = launcherDir + manifest.files[(*jobs)[positions[i]]].path;
+                if (folderFor(copy) && local_files::WriteAtomically(copy, bytes)) {
+                    record(positions[i], copy);
+                }
+            }
         }
     });
     std::vector<std::size_t> left;
