@@ -10,6 +10,8 @@
 #include <string>
 #include <string_view>
 
+struct ZSTD_inBuffer_s;  // zstd.h's ZSTD_inBuffer
+
 // The largest window a frame may ask for, 64 MiB: what one decoder may allocate for it.
 inline constexpr unsigned kMaxWindowLog = 26;
 // The largest previous version a patch may refer to: the launcher holds it in memory while it decodes.
@@ -65,6 +67,9 @@ public:
 
 private:
     bool Fail(std::string reason);
+    // One call of the stream decoder on `in`, its output counted, checked and handed to `out`; *made is the
+    // count of bytes it decoded. False once anything is wrong.
+    bool Step(ZSTD_inBuffer_s* in, const Output& out, std::size_t* made);
 
     FrameLimits limits_;
     void* context_ = nullptr;  // ZSTD_DCtx
