@@ -32,7 +32,7 @@ constexpr std::uint64_t kProbeMinimum = 4 * kProbeCount * kProbeBytes;
 // The reason a delta update gave way to the next way, logged once per file.
 void LogFallback(const FetchTarget& target, const char* reason) {
     LogLine("[Launcher][delta] %s: %s (%s)\n", ToAnsiForLog(target.name.c_str(), kLogNameBytes).c_str(),
-            target.compressed.Listed() ? "compressed file" : "whole file", reason);
+            target.offers.compressed.Listed() ? "compressed file" : "whole file", reason);
 }
 
 // Whether a big local copy shares anything with the index's file, judged from samples: each is cut from an
@@ -165,8 +165,8 @@ bool FetchListed(HttpRequest& http, const std::wstring& host, const std::string&
 bool FetchIndex(HttpRequest& http, const FetchTarget& target, const std::wstring& host, ChunkIndex* index,
                 DeltaResult* result, std::string* reason) {
     std::string bytes;
-    if (!FetchListed(http, host, ChunkIndexServedPath(target.sha256), target.deltaIndexSize, target.deltaIndexSha256,
-                     "index", "DELTA", &bytes, result, reason)) {
+    if (!FetchListed(http, host, ChunkIndexServedPath(target.sha256), target.offers.deltaIndexSize,
+                     target.offers.deltaIndexSha256, "index", "DELTA", &bytes, result, reason)) {
         return false;
     }
     std::string why;
@@ -187,7 +187,8 @@ bool FetchIndex(HttpRequest& http, const FetchTarget& target, const std::wstring
 bool FetchFrameTable(HttpRequest& http, const FetchTarget& target, const std::wstring& host, ChunkFrames* frames,
                      DeltaResult* result, std::string* reason) {
     std::string bytes;
-    if (!FetchListed(http, host, ChunkFramesServedPath(target.framesSha256), target.framesSize, target.framesSha256,
+    const FetchOffers& offers = target.offers;
+    if (!FetchListed(http, host, ChunkFramesServedPath(offers.framesSha256), offers.framesSize, offers.framesSha256,
                      "frame table", "ZCHUNKS", &bytes, result, reason)) {
         return false;
     }
@@ -197,7 +198,7 @@ bool FetchFrameTable(HttpRequest& http, const FetchTarget& target, const std::ws
         return false;
     }
     if (frames->index.fileSize != target.size ||
-        FrameOffset(*frames, frames->frameLengths.size()) != target.chunkFrames.length) {
+        FrameOffset(*frames, frames->frameLengths.size()) != offers.chunkFrames.length) {
         *reason = "frame table does not match its ZCHUNKS line";
         return false;
     }
@@ -300,9 +301,9 @@ RangeOutcome AppendServedRange(HttpRequest& http, const FetchTarget& target, con
 // Appends the same bytes decoded from their chunks' frames, fetched over `http` as a range of their container.
 RangeOutcome AppendFrameRange(HttpRequest& http, const FetchTarget& target, const std::wstring& host, const DeltaOp& op,
                               const FrameSpan& span, PartFile& part, std::string* reason) {
-    const std::string served = ContainerServedPath(target.chunkFrames.containerSha256);
+    const std::string served = ContainerServedPath(target.offers.chunkFrames.containerSha256);
     const std::wstring name(served.begin(), served.end());
-    if (!RequestRange(http, host, name.c_str(), target.chunkFrames.offset + span.offset, span.length, reason)) {
+    if (!RequestRange(http, host, name.c_str(), target.offers.chunkFrames.offset + span.offset, span.length, reason)) {
         return RangeOutcome::WholeFile;
     }
     FrameLimits limits;
@@ -372,9 +373,10 @@ DeltaOutcome Assemble(HttpRequest& http, const FetchTarget& target, const std::w
 DeltaResult FetchByDelta(const FetchTarget& target, const std::wstring& host, ProgressSink* sink, HttpRequest* kept,
                          std::uint64_t ceiling) {
     DeltaResult result;
-    result.frames = target.chunkFrames.Listed() && target.framesSize > 0 && target.framesSize <= kMaxChunkIndexBytes;
+    const FetchOffers& offers = target.offers;
+    result.frames = offers.chunkFrames.Listed() && offers.framesSize > 0 && offers.framesSize <= kMaxChunkIndexBytes;
     const bool indexed =
-        !target.deltaIndexSha256.empty() && target.deltaIndexSize > 0 && target.deltaIndexSize <= kMaxChunkIndexBytes;
+        !offers.deltaIndexSha256.empty() && offers.deltaIndexSize > 0 && offers.deltaIndexSize <= kMaxChunkIndexBytes;
     if (!result.frames && !indexed) return result;
     ScopedHandle local = local_files::OpenToRead(target.LocalCopy(), FILE_FLAG_SEQUENTIAL_SCAN);
     LARGE_INTEGER localSize = {};
