@@ -26,8 +26,8 @@ int wmain(int argc, wchar_t** argv) {
         if (key == L"--target") fetch.targetPath = value;
         if (key == L"--size") fetch.size = _wcstoui64(value.c_str(), nullptr, 10);
         if (key == L"--sha256") fetch.sha256 = Narrow(value);
-        if (key == L"--index-sha256") fetch.deltaIndexSha256 = Narrow(value);
-        if (key == L"--index-size") fetch.deltaIndexSize = _wcstoui64(value.c_str(), nullptr, 10);
+        if (key == L"--index-sha256") fetch.offers.deltaIndexSha256 = Narrow(value);
+        if (key == L"--index-size") fetch.offers.deltaIndexSize = _wcstoui64(value.c_str(), nullptr, 10);
     }
     fetch.name = fetch.relativeUrl;
     if (hosts.empty() || fetch.relativeUrl.empty() || fetch.targetPath.empty() || fetch.sha256.size() != 64) {
@@ -38,7 +38,7 @@ int wmain(int argc, wchar_t** argv) {
     const double start = NowSeconds();
     const FetchResult result = FetchVerifiedFile(hosts, fetch, FetchListener{});
     const double seconds = NowSeconds() - start;
-    std::printf("RESULT delta mode=%s verified=%d seconds=%.3f\n", fetch.deltaIndexSize ? "delta" : "whole",
+    std::printf("RESULT delta mode=%s verified=%d seconds=%.3f\n", fetch.offers.deltaIndexSize ? "delta" : "whole",
                 result.outcome == FetchOutcome::Verified ? 1 : 0, seconds);
     std::fflush(stdout);
     return result.outcome == FetchOutcome::Verified ? 0 : 1;

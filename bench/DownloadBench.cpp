@@ -161,7 +161,8 @@ int wmain(int argc, wchar_t** argv) {
     clean(L"bare");
     auto ours = [&](std::size_t k) -> long long {
         std::wstring out = outPath(L"ours", k);
-        if (!HttpDownloadToFile(PatchBaseUrl, urls[k].c_str(), out, sizes[k], digests[k], nullptr)) return -1;
+        HttpRequest http;  // a session of its own for each download
+        if (!HttpDownloadToFile(http, PatchBaseUrl, urls[k].c_str(), out, sizes[k], digests[k], nullptr)) return -1;
         return FileSize(out);
     };
     auto bareFlush = [&](std::size_t k) { return BareDownload(target, urls[k], outPath(L"flush", k), true); };

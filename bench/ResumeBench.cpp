@@ -62,7 +62,9 @@ int wmain(int argc, wchar_t** argv) {
             testsupport::HttpResponse cut{200, body, testsupport::Delivery::CutOrderly};
             cut.deliveryTimes = 1;
             server.Route("/patch/files/big.bin", cut);
-            const DownloadResult broken = HttpDownloadToFile(base, L"files/big.bin", target, body.size(), digest, nullptr);
+            HttpRequest http;
+            const DownloadResult broken =
+                HttpDownloadToFile(http, base, L"files/big.bin", target, body.size(), digest, nullptr);
             if (broken.outcome != DownloadOutcome::Broken) {
                 std::fprintf(stderr, "the first transfer did not break off\n");
                 return 2;
@@ -70,7 +72,9 @@ int wmain(int argc, wchar_t** argv) {
             if (!keepPart) DeleteFileW((target + L".part").c_str());
             const std::uint64_t before = server.BodyBytesSent();
             const double start = NowSeconds();
-            const DownloadResult again = HttpDownloadToFile(base, L"files/big.bin", target, body.size(), digest, nullptr);
+            HttpRequest fresh;
+            const DownloadResult again =
+                HttpDownloadToFile(fresh, base, L"files/big.bin", target, body.size(), digest, nullptr);
             const double seconds = NowSeconds() - start;
             if (!again) {
                 std::fprintf(stderr, "the second transfer failed\n");

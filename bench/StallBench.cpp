@@ -71,7 +71,9 @@ int wmain(int argc, wchar_t** argv) {
 
     const std::wstring target = std::wstring(argv[2]) + L"\\stalled.bin";
     start = NowSeconds();
-    const bool ok = HttpDownloadToFile(PatchBaseUrl, L"files/stalled.bin", target, 100, std::string(64, '0'), nullptr);
+    HttpRequest http;
+    const bool ok = static_cast<bool>(
+        HttpDownloadToFile(http, PatchBaseUrl, L"files/stalled.bin", target, 100, std::string(64, '0'), nullptr));
     const bool partLeft = GetFileAttributesW((target + L".part").c_str()) != INVALID_FILE_ATTRIBUTES;
     std::printf("HttpDownloadToFile against a silent host: %.1f s, %s, %s\n", NowSeconds() - start,
                 ok ? "true?" : "false", partLeft ? ".part left behind" : "no .part left");

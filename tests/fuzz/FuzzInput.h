@@ -1,8 +1,12 @@
 #pragma once
 // The fuzz targets' view of their input: fixed-size little-endian pieces taken in turn, zeros once it runs out.
 
+#include "common/ChunkIndex.h"
+
 #include <cstddef>
 #include <cstdint>
+#include <string>
+#include <string_view>
 
 class FuzzInput {
 public:
@@ -19,3 +23,15 @@ private:
     std::size_t size_;
     std::size_t at_ = 0;
 };
+
+// Hands `check` the input as it came and again sealed with its CRC-32 (ChunkIndex.h's, little-endian), so that a
+// parser of bytes that end in such a seal is reached past it.
+template <typename Check>
+void CheckPlainAndSealed(const unsigned char* data, std::size_t size, Check&& check) {
+    const std::string_view bytes(reinterpret_cast<const char*>(data), size);
+    check(bytes);
+    std::string sealed(bytes);
+    const std::uint32_t crc = Crc32(bytes);
+    for (int i = 0; i < 4; ++i) sealed.push_back(static_cast<char>(crc >> (8 * i)));
+    check(std::string_view(sealed));
+}

@@ -2,6 +2,8 @@
 // fuzzer reaches past the check; an accepted index must write back to the same bytes.
 #include "common/ChunkIndex.h"
 
+#include "FuzzInput.h"
+
 #include <cstdlib>
 
 namespace {
@@ -15,11 +17,6 @@ void Check(std::string_view bytes) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const unsigned char* data, std::size_t size) {
-    const std::string_view bytes(reinterpret_cast<const char*>(data), size);
-    Check(bytes);
-    std::string sealed(bytes);
-    const std::uint32_t crc = Crc32(bytes);
-    for (int i = 0; i < 4; ++i) sealed.push_back(static_cast<char>(crc >> (8 * i)));
-    Check(sealed);
+    CheckPlainAndSealed(data, size, Check);
     return 0;
 }

@@ -35,13 +35,15 @@ extern "C" int LLVMFuzzerTestOneInput(const unsigned char* data, std::size_t siz
         std::vector<std::string> got(range.members.size());
         PackSplitter splitter(range, range.offset);
         const std::string body = pack.substr(static_cast<std::size_t>(range.offset), static_cast<std::size_t>(range.length));
+        std::size_t ended = 0;
         for (std::size_t at = 0; at < body.size(); at += piece) {
             splitter.Feed(body.data() + at, std::min(piece, body.size() - at), [&](const MemberPiece& p) {
                 got[p.member].append(p.data, p.size);
+                ended += p.ends ? 1 : 0;
                 return true;
             });
         }
-        if (splitter.MembersDone() != range.members.size()) std::abort();
+        if (ended != range.members.size()) std::abort();
         for (std::size_t m = 0; m < got.size(); ++m) {
             const PackMember& member = range.members[m];
             if (member.offset < range.offset || member.offset + member.length > range.offset + range.length) std::abort();

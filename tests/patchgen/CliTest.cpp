@@ -40,8 +40,9 @@ struct ManifestLines {
 ManifestLines ReadManifest(const fs::path& path) {
     ManifestLines m;
     std::string text = ReadBytes(path);
-    manifest_format::ForEachManifestLine(std::string_view(text), [&](const manifest_format::ParsedLine<char>& line) {
+    manifest_format::ForEachRawLine(std::string_view(text), [&](std::string_view raw) {
         using manifest_format::LineKind;
+        const manifest_format::ParsedLine<char> line = manifest_format::ParseLine(raw);
         switch (line.kind) {
             case LineKind::File:
                 m.files.push_back(std::string(line.text) + "|" + std::to_string(line.size) + "|" + line.sha256);

@@ -28,8 +28,9 @@ TEST(PatchManifest, WrittenTextReadsBackThroughLauncherRules) {
 
     // Straight through the shared line classifier, as the launcher reads it.
     std::vector<std::string> seen;
-    manifest_format::ForEachManifestLine(std::string_view(text), [&](const manifest_format::ParsedLine<char>& line) {
+    manifest_format::ForEachRawLine(std::string_view(text), [&](std::string_view raw) {
         using manifest_format::LineKind;
+        const manifest_format::ParsedLine<char> line = manifest_format::ParseLine(raw);
         switch (line.kind) {
             case LineKind::Version: seen.push_back("V " + std::string(line.text)); break;
             case LineKind::Status: seen.push_back("S " + std::string(line.text)); break;

@@ -11,6 +11,7 @@
 #include "common/ManifestFormat.h"
 #include "common/PackPlan.h"
 #include "common/PathRules.h"
+#include "ui/Dpi.h"
 #include "ui/MainWindowLayout.h"
 
 #include "ChildProcesses.h"
@@ -294,7 +295,7 @@ bool IsHandOverImage(const std::wstring& image) {
 bool StartLooksEnabled(HWND hwnd) {
     RECT window = {};
     if (!IsWindowVisible(hwnd) || !GetWindowRect(hwnd, &window)) return false;
-    const RECT box = ToRect(kButtonLayout[StartGame].box);
+    const RECT box = ScaledRect(kButtonLayout[StartGame].box, kBaseDpi);
     const RECT onScreen = {window.left + box.left, window.top + box.top, window.left + box.right,
                            window.top + box.bottom};
     const testsupport::Capture capture = testsupport::CaptureScreen(onScreen);

@@ -247,7 +247,7 @@ TEST(PaintMainWindow, EveryPartKeepsItsPlaceAndLookAtHigherDpi) {
         SaveArtefact(scaled, L"paint_dpi_" + std::to_wstring(dpi) + L".png");
         for (const Part& part : parts) {
             SCOPED_TRACE(part.name);
-            const auto before = testsupport::Stats(base, ToRect(part.box));
+            const auto before = testsupport::Stats(base, ScaledRect(part.box, kBaseDpi));
             const auto after = testsupport::Stats(scaled, ScaledRect(part.box, dpi));
             EXPECT_NEAR(after.red, before.red, kMeanTolerance);
             EXPECT_NEAR(after.green, before.green, kMeanTolerance);

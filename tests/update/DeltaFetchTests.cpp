@@ -87,8 +87,8 @@ Outcome Update(const std::string& local, const std::string& next, const Served& 
     target.size = next.size();
     target.sha256 = digest;
     target.name = L"big.pak";
-    target.deltaIndexSha256 = testsupport::Sha256Hex(index);
-    target.deltaIndexSize = index.size();
+    target.offers.deltaIndexSha256 = testsupport::Sha256Hex(index);
+    target.offers.deltaIndexSize = index.size();
     out.outcome = FetchVerifiedFile(hosts, target, FetchListener{}).outcome;
     out.result = testsupport::ReadBytes(dir / L"big.pak");
     out.partLeft = testsupport::FileExists(dir / L"big.pak.part");

@@ -28,7 +28,8 @@ namespace {
 // The download of a file as the manifest lists it: the size and digest of `body`.
 DownloadResult Fetch(const wchar_t* url, const std::wstring& target, const std::string& body,
                      ProgressSink* sink = nullptr) {
-    return HttpDownloadToFile(PatchBaseUrl, url, target, body.size(), testsupport::Sha256Hex(body), sink);
+    HttpRequest http;
+    return HttpDownloadToFile(http, PatchBaseUrl, url, target, body.size(), testsupport::Sha256Hex(body), sink);
 }
 
 // Counts the bytes a transfer has in place.
@@ -183,8 +184,9 @@ TEST(HttpDownloadTest, PartFoundAtTheStart) {
         response.honourRange = c.honourRange;
         server.Route("/patch/files/p.bin", response);
         ASSERT_TRUE(testsupport::WriteBytes(dir / L"p.bin.part", c.part));
-        const DownloadResult result = HttpDownloadToFile(PatchBaseUrl, L"files/p.bin", dir / L"p.bin", c.expectedSize,
-                                                         testsupport::Sha256Hex(body), nullptr);
+        HttpRequest http;
+        const DownloadResult result = HttpDownloadToFile(http, PatchBaseUrl, L"files/p.bin", dir / L"p.bin",
+                                                         c.expectedSize, testsupport::Sha256Hex(body), nullptr);
         EXPECT_EQ(result.outcome, c.outcome);
         EXPECT_EQ(result.resumed, c.resumed);
         EXPECT_FALSE(testsupport::FileExists(dir / L"p.bin.part"));

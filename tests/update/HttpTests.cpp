@@ -216,8 +216,9 @@ TEST_CHILD_ROUTINE(FetchAndDownloadFromASilentHost) {
     // Both at once: each waits for its own 30 s time-out.
     std::string body = "unset";
     std::thread fetch([&] { body = FetchManifest(PatchBaseUrl).body; });
-    const bool downloaded =
-        static_cast<bool>(HttpDownloadToFile(PatchBaseUrl, L"files/silent.bin", args.at(0), 10, std::string(64, '0'), nullptr));
+    HttpRequest http;
+    const bool downloaded = static_cast<bool>(
+        HttpDownloadToFile(http, PatchBaseUrl, L"files/silent.bin", args.at(0), 10, std::string(64, '0'), nullptr));
     fetch.join();
     const bool partLeft = testsupport::FileExists(args.at(0) + L".part");
     return (body.empty() ? 0 : 1) | (downloaded ? 2 : 0) | (partLeft ? 4 : 0);

@@ -53,7 +53,6 @@ TEST_CHILD_ROUTINE(WriteLauncherLog) {
     LogLineW(L"[Launcher][test] wide \u5b8c\u6210 %d\n", count);
     LogLine("[Launcher][test] utf-8 \xE5\xAE\x8C\xE6\x88\x90, the code page %s\n",
             ToAnsiForLog(L"\u5b8c\u6210", kLogNameBytes).c_str());
-    CloseLauncherLog();
     return 0;
 }
 

@@ -153,10 +153,10 @@ TEST(ManifestTest, DeltaLinesGoToTheirFileEntries) {
                        "\nDELTA|data/a.pak|" + kDigest + "|900\nDELTA|zz|" + other + "|80\nDELTA|b|" + other +
                        "|0\nDELTA|../b|" + other + "|80\n");
     ASSERT_EQ(m.files.size(), 2u);
-    EXPECT_EQ(m.files[0].deltaIndexSha256, other);
-    EXPECT_EQ(m.files[0].deltaIndexSize, 800u);
-    EXPECT_TRUE(m.files[1].deltaIndexSha256.empty());
-    EXPECT_EQ(m.files[1].deltaIndexSize, 0u);
+    EXPECT_EQ(m.files[0].offers.deltaIndexSha256, other);
+    EXPECT_EQ(m.files[0].offers.deltaIndexSize, 800u);
+    EXPECT_TRUE(m.files[1].offers.deltaIndexSha256.empty());
+    EXPECT_EQ(m.files[1].offers.deltaIndexSize, 0u);
     EXPECT_EQ(m.recognisedLines, 7u);
 }
 

@@ -142,7 +142,8 @@ TEST(StatusChannelTest, DownloadPostsEachPercentOnce) {
         testsupport::MessageCollector window;
         std::atomic<std::uint64_t> shared(c.sharedStart);
         TransferReporter reporter(window.Window(), L"L", c.sharedTotal ? &shared : nullptr, c.sharedTotal);
-        ASSERT_TRUE(HttpDownloadToFile(PatchBaseUrl, L"files/big.bin", dir / L"big.bin", size,
+        HttpRequest http;
+        ASSERT_TRUE(HttpDownloadToFile(http, PatchBaseUrl, L"files/big.bin", dir / L"big.bin", size,
                                        testsupport::Sha256Hex(body), &reporter));
         window.Drain();
         const std::vector<int> percents = window.Percents();

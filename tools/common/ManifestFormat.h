@@ -408,10 +408,4 @@ void ForEachRawLine(std::basic_string_view<CharT> text, OnRawLine&& onRawLine) {
     }
 }
 
-// Calls `onLine(const ParsedLine<CharT>&)` for every line of the text, split as ForEachRawLine splits it.
-template <typename CharT, typename OnLine>
-void ForEachManifestLine(std::basic_string_view<CharT> text, OnLine&& onLine) {
-    ForEachRawLine(text, [&](std::basic_string_view<CharT> raw) { onLine(ParseLine(raw)); });
-}
-
 }  // namespace manifest_format

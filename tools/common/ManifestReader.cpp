@@ -9,6 +9,23 @@ namespace manifest_reader {
 
 namespace {
 
+// ---- the records that later lines refer to
+
+// The FILE records by their path's key (Windows' ASCII case fold), for the lines that name a file by its path.
+template <typename CharT>
+std::map<std::basic_string<CharT>, FileRecord<CharT>*> FilesByKey(std::vector<FileRecord<CharT>>& files) {
+    std::map<std::basic_string<CharT>, FileRecord<CharT>*> byKey;
+    for (FileRecord<CharT>& f : files) byKey.emplace(path_rules::FileKey(f.path), &f);
+    return byKey;
+}
+
+// The sizes of the packs or containers by their digest, for the lines that place a file in one.
+std::map<std::string, std::uint64_t> SizesByDigest(const std::vector<PackRecord>& records) {
+    std::map<std::string, std::uint64_t> sizes;
+    for (const PackRecord& r : records) sizes.emplace(r.sha256, r.size);
+    return sizes;
+}
+
 // ---- the DELTA lines, matched to their FILE lines once every line is read
 
 template <typename CharT>
@@ -22,8 +39,7 @@ struct DeltaLine {
 template <typename CharT>
 void MatchDeltaLines(const std::vector<DeltaLine<CharT>>& deltas, ManifestLines<CharT>& out) {
     if (deltas.empty()) return;
-    std::map<std::basic_string<CharT>, FileRecord<CharT>*> byKey;
-    for (FileRecord<CharT>& f : out.files) byKey.emplace(path_rules::FileKey(f.path), &f);
+    const auto byKey = FilesByKey(out.files);
     for (const DeltaLine<CharT>& d : deltas) {
         const auto file = byKey.find(path_rules::FileKey(d.path));
         if (file == byKey.end()) {
@@ -45,10 +61,8 @@ void MatchDeltaLines(const std::vector<DeltaLine<CharT>>& deltas, ManifestLines<
 template <typename CharT>
 void MatchPackedLines(const std::vector<DeltaLine<CharT>>& packed, ManifestLines<CharT>& out) {
     if (packed.empty()) return;
-    std::map<std::basic_string<CharT>, FileRecord<CharT>*> byKey;
-    for (FileRecord<CharT>& f : out.files) byKey.emplace(path_rules::FileKey(f.path), &f);
-    std::map<std::string, std::uint64_t> packSizes;
-    for (const PackRecord& p : out.packs) packSizes.emplace(p.sha256, p.size);
+    const auto byKey = FilesByKey(out.files);
+    const std::map<std::string, std::uint64_t> packSizes = SizesByDigest(out.packs);
     for (const DeltaLine<CharT>& d : packed) {
         const auto file = byKey.find(path_rules::FileKey(d.path));
         const auto pack = packSizes.find(d.sha256);
@@ -91,10 +105,8 @@ template <typename CharT>
 void MatchEncodedLines(const std::vector<EncodedLine<CharT>>& encoded, ManifestLines<CharT>& out) {
     using manifest_format::LineKind;
     if (encoded.empty()) return;
-    std::map<std::basic_string<CharT>, FileRecord<CharT>*> byKey;
-    for (FileRecord<CharT>& f : out.files) byKey.emplace(path_rules::FileKey(f.path), &f);
-    std::map<std::string, std::uint64_t> containerSizes;
-    for (const PackRecord& c : out.containers) containerSizes.emplace(c.sha256, c.size);
+    const auto byKey = FilesByKey(out.files);
+    const std::map<std::string, std::uint64_t> containerSizes = SizesByDigest(out.containers);
     for (const EncodedLine<CharT>& e : encoded) {
         const auto file = byKey.find(path_rules::FileKey(e.path));
         const auto container = containerSizes.find(e.at.containerSha256);

@@ -83,11 +83,6 @@ public:
     template <typename OnPiece>
     bool Feed(const char* data, std::size_t size, OnPiece&& onPiece);
 
-    // How many members have been handed out whole.
-    std::size_t MembersDone() const { return next_; }
-    // The pack offset of the next body byte.
-    std::uint64_t Position() const { return position_; }
-
 private:
     const PackRange& range_;
     std::uint64_t position_;

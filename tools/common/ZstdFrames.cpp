@@ -41,24 +41,33 @@ bool FrameDecoder::Fail(std::string reason) {
     return false;
 }
 
+bool FrameDecoder::Step(ZSTD_inBuffer* in, const Output& out, std::size_t* made) {
+    ZSTD_outBuffer piece = {&buffer_[0], buffer_.size(), 0};
+    const std::size_t before = in->pos;
+    const std::size_t result = ZSTD_decompressStream(Context(context_), &piece, in);
+    if (ZSTD_isError(result)) return Fail(std::string("zstd: ") + ZSTD_getErrorName(result));
+    input_ += in->pos - before;
+    if (piece.pos > limits_.outputSize - output_) return Fail("decodes past the file's size");
+    output_ += piece.pos;
+    if (piece.pos > 0 && !out(buffer_.data(), piece.pos)) return Fail("the decoded bytes were refused");
+    atFrameEnd_ = result == 0;
+    if (atFrameEnd_) {
+        inputAtFrameEnd_ = input_;
+        outputAtFrameEnd_ = output_;
+    }
+    *made = piece.pos;
+    return true;
+}
+
 bool FrameDecoder::Feed(const void* data, std::size_t size, const Output& out) {
     if (!error_.empty()) return false;
     if (size > limits_.inputSize - input_) return Fail("more encoded bytes than listed");
     ZSTD_inBuffer in = {data, size, 0};
     while (in.pos < in.size) {
-        ZSTD_outBuffer piece = {&buffer_[0], buffer_.size(), 0};
         const std::size_t before = in.pos;
-        const std::size_t result = ZSTD_decompressStream(Context(context_), &piece, &in);
-        if (ZSTD_isError(result)) return Fail(std::string("zstd: ") + ZSTD_getErrorName(result));
-        input_ += in.pos - before;
-        if (piece.pos > limits_.outputSize - output_) return Fail("decodes past the file's size");
-        output_ += piece.pos;
-        if (piece.pos > 0 && !out(buffer_.data(), piece.pos)) return Fail("the decoded bytes were refused");
-        atFrameEnd_ = result == 0;
-        if (atFrameEnd_) {
-            inputAtFrameEnd_ = input_;
-            outputAtFrameEnd_ = output_;
-        } else if (in.pos == before && piece.pos == 0) {
+        std::size_t made = 0;
+        if (!Step(&in, out, &made)) return false;
+        if (!atFrameEnd_ && in.pos == before && made == 0) {
             // Neither input taken nor output made: zstd wants room it cannot have, which never happens with
             // ZSTD_DStreamOutSize(); a safety net against a loop.
             return Fail("zstd made no progress");
@@ -66,19 +75,10 @@ bool FrameDecoder::Feed(const void* data, std::size_t size, const Output& out) {
     }
     // The output that a frame still holds comes with later input, or is flushed here.
     while (!atFrameEnd_) {
-        ZSTD_outBuffer piece = {&buffer_[0], buffer_.size(), 0};
         ZSTD_inBuffer none = {nullptr, 0, 0};
-        const std::size_t result = ZSTD_decompressStream(Context(context_), &piece, &none);
-        if (ZSTD_isError(result)) return Fail(std::string("zstd: ") + ZSTD_getErrorName(result));
-        if (piece.pos > limits_.outputSize - output_) return Fail("decodes past the file's size");
-        output_ += piece.pos;
-        if (piece.pos > 0 && !out(buffer_.data(), piece.pos)) return Fail("the decoded bytes were refused");
-        atFrameEnd_ = result == 0;
-        if (atFrameEnd_) {
-            inputAtFrameEnd_ = input_;
-            outputAtFrameEnd_ = output_;
-        }
-        if (piece.pos == 0) break;
+        std::size_t made = 0;
+        if (!Step(&none, out, &made)) return false;
+        if (made == 0) break;
     }
     return true;
 }

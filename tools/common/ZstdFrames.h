@@ -10,6 +10,8 @@
 #include <string>
 #include <string_view>
 
+struct ZSTD_inBuffer_s;  // zstd.h's ZSTD_inBuffer
+
 // The largest window a frame may ask for, 64 MiB: what one decoder may allocate for it.
 inline constexpr unsigned kMaxWindowLog = 26;
 // The largest previous version a patch may refer to: the launcher holds it in memory while it decodes.
@@ -50,21 +52,24 @@ public:
     // True when every byte fed so far ended a frame, whatever came out (outputSize is then a limit only).
     bool AtFrameEnd() const { return error_.empty() && atFrameEnd_ && input_ > 0; }
 
-    // Where the last frame that ended wholly ended: a transfer broken off resumes there, the decoded bytes cut
-    // back to outputAtFrameEnd.
-    std::uint64_t InputAtFrameEnd() const { return inputAtFrameEnd_; }
+    // The decoded bytes up to the end of the last frame that ended wholly: a transfer broken off resumes there,
+    // the decoded bytes cut back to it.
     std::uint64_t OutputAtFrameEnd() const { return outputAtFrameEnd_; }
     std::uint64_t InputBytes() const { return input_; }
     std::uint64_t OutputBytes() const { return output_; }
 
-    // Starts again at the last frame end (InputAtFrameEnd), for the rest of the stream; false when the decoder
-    // has a reference (it applies to the first frame only) or cannot be reset.
+    // Starts again at the last frame end, for the rest of the stream: InputBytes and OutputBytes go back to
+    // where that frame ended. False when the decoder has a reference (it applies to the first frame only) or
+    // cannot be reset.
     bool ResumeAtFrameEnd();
 
     const std::string& Error() const { return error_; }
 
 private:
     bool Fail(std::string reason);
+    // One call of the stream decoder on `in`, its output counted, checked and handed to `out`; *made is the
+    // count of bytes it decoded. False once anything is wrong.
+    bool Step(ZSTD_inBuffer_s* in, const Output& out, std::size_t* made);
 
     FrameLimits limits_;
     void* context_ = nullptr;  // ZSTD_DCtx

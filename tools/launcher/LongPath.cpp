@@ -1,7 +1,6 @@
 #include "LongPath.h"
 
 #include <windows.h>
-#include <shlobj.h>
 
 namespace {
 
@@ -35,29 +34,4 @@ std::wstring ForFileApi(const std::wstring& path) {
     if (IsDriveAbsolute(path)) return L"\\\\?\\" + Backslashed(path, 0);
     if (IsShare(path)) return L"\\\\?\\UNC\\" + Backslashed(path, 2);
     return path;
-}
-
-bool CreateDirectoryChain(const std::wstring& directory) {
-    if (directory.size() < kShortPathLimit) {
-        // The shell splits directory chains at backslashes only and takes no long form.
-        std::wstring backslashed = directory;
-        for (wchar_t& c : backslashed) {
-            if (c == L'/') c = L'\\';
-        }
-        SHCreateDirectoryExW(nullptr, backslashed.c_str(), nullptr);
-    } else {
-        // Every level below the root, in the long form; levels that exist fail harmlessly.
-        std::size_t start = 3;
-        if (IsShare(directory)) {
-            const std::size_t server = directory.find_first_of(L"\\/", 2);
-            start = server == std::wstring::npos ? directory.size() : directory.find_first_of(L"\\/", server + 1);
-        }
-        for (std::size_t at = directory.find_first_of(L"\\/", start); ; at = directory.find_first_of(L"\\/", at + 1)) {
-            const std::wstring level = at == std::wstring::npos ? directory : directory.substr(0, at);
-            CreateDirectoryW(ForFileApi(level).c_str(), nullptr);
-            if (at == std::wstring::npos) break;
-        }
-    }
-    const DWORD attributes = GetFileAttributesW(ForFileApi(directory).c_str());
-    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
 }

@@ -1,6 +1,6 @@
 #pragma once
 // Local paths however deep the game directory is: the file API takes paths of MAX_PATH characters or
-// more only in the "\\?\" form, and the shell's directory call not at all.
+// more only in the "\\?\" form.
 
 #include <string>
 
@@ -8,6 +8,3 @@
 // ("\\?\UNC\" for a share), with '/' turned into '\' and repeated separators folded, since that form is
 // taken literally; anything else unchanged.
 std::wstring ForFileApi(const std::wstring& path);
-
-// Creates `directory` and every missing one above it; true when it exists afterwards.
-bool CreateDirectoryChain(const std::wstring& directory);

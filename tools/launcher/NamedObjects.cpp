@@ -10,12 +10,6 @@ namespace {
 // Owner Administrators; SYSTEM and Administrators alone may open it, whatever they ask for.
 constexpr wchar_t kAdminOnly[] = L"O:BAD:P(A;;GA;;;SY)(A;;GA;;;BA)";
 
-struct LocalMemoryTraits {
-    static bool IsValid(PSECURITY_DESCRIPTOR p) { return p != nullptr; }
-    static void Close(PSECURITY_DESCRIPTOR p) { LocalFree(p); }
-};
-using ScopedDescriptor = ScopedResource<PSECURITY_DESCRIPTOR, LocalMemoryTraits>;
-
 // Errors by which Windows says that the name belongs to an object this process may not use: its DACL
 // refuses, or it is an object of another kind.
 bool IsTakenError(DWORD error) {
@@ -24,7 +18,7 @@ bool IsTakenError(DWORD error) {
 
 ScopedHandle CreateChecked(const std::function<HANDLE(SECURITY_ATTRIBUTES*)>& create, bool* taken) {
     *taken = false;
-    ScopedDescriptor descriptor;
+    ScopedSecurityDescriptor descriptor;
     if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(kAdminOnly, SDDL_REVISION_1, descriptor.Receive(),
                                                               nullptr)) {
         return ScopedHandle();
@@ -54,7 +48,7 @@ bool SidIs(PSID sid, WELL_KNOWN_SID_TYPE type) {
 
 bool MadeByAdministrators(HANDLE object) {
     PSID owner = nullptr;
-    ScopedDescriptor descriptor;
+    ScopedSecurityDescriptor descriptor;
     if (GetSecurityInfo(object, SE_KERNEL_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr, nullptr,
                         descriptor.Receive()) != ERROR_SUCCESS) {
         return false;

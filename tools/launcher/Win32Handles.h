@@ -76,16 +76,24 @@ struct BcryptKeyTraits {
     static bool IsValid(BCRYPT_KEY_HANDLE h) { return h != nullptr; }
     static void Close(BCRYPT_KEY_HANDLE h) { BCryptDestroyKey(h); }
 };
+struct LocalMemoryTraits {
+    static bool IsValid(PSECURITY_DESCRIPTOR p) { return p != nullptr; }
+    static void Close(PSECURITY_DESCRIPTOR p) { LocalFree(p); }
+};
 
 // A kernel object handle released with CloseHandle (files, processes, threads, snapshots, mutexes).
 using ScopedHandle = ScopedResource<HANDLE, KernelHandleTraits>;
-// A GDI object (brush, bitmap, font) released with DeleteObject.
+// A directory search from FindFirstFileExW, released with FindClose.
 using ScopedFindHandle = ScopedResource<HANDLE, FindHandleTraits>;
+// A GDI object (brush, bitmap, font) released with DeleteObject.
 using ScopedGdiObject = ScopedResource<HGDIOBJ, GdiObjectTraits>;
 // A CNG algorithm provider, a hash object and a key.
 using ScopedBcryptAlgorithm = ScopedResource<BCRYPT_ALG_HANDLE, BcryptAlgorithmTraits>;
 using ScopedBcryptHash = ScopedResource<BCRYPT_HASH_HANDLE, BcryptHashTraits>;
 using ScopedBcryptKey = ScopedResource<BCRYPT_KEY_HANDLE, BcryptKeyTraits>;
+// A security descriptor that Windows allocated for the caller (from SDDL, from GetSecurityInfo), released with
+// LocalFree.
+using ScopedSecurityDescriptor = ScopedResource<PSECURITY_DESCRIPTOR, LocalMemoryTraits>;
 
 // A memory DC from CreateCompatibleDC.
 class ScopedMemoryDc : public ScopedResource<HDC, MemoryDcTraits> {

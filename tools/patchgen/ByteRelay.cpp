@@ -27,12 +27,16 @@ ByteRelay::~ByteRelay() {
     thread_.join();
 }
 
-void ByteRelay::Begin(RelayJob job) {
-    Step step;
-    step.job = std::move(job);
+void ByteRelay::Queue(Step step) {
     std::lock_guard<std::mutex> lock(mutex_);
     steps_.push_back(std::move(step));
     changed_.notify_all();
+}
+
+void ByteRelay::Begin(RelayJob job) {
+    Step step;
+    step.job = std::move(job);
+    Queue(std::move(step));
 }
 
 unsigned char* ByteRelay::Buffer() {
@@ -53,18 +57,14 @@ void ByteRelay::Pass(unsigned char* buffer, std::size_t size) {
     Step step;
     step.buffer = buffer;
     step.size = size;
-    std::lock_guard<std::mutex> lock(mutex_);
-    steps_.push_back(std::move(step));
-    changed_.notify_all();
+    Queue(std::move(step));
 }
 
 void ByteRelay::End(const std::string& fileSha256) {
     Step step;
     step.end = true;
     step.fileSha256 = fileSha256;
-    std::lock_guard<std::mutex> lock(mutex_);
-    steps_.push_back(std::move(step));
-    changed_.notify_all();
+    Queue(std::move(step));
 }
 
 void ByteRelay::Wait() {

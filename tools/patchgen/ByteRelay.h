@@ -50,6 +50,8 @@ private:
         std::string fileSha256;
     };
 
+    // Hands a step to the thread.
+    void Queue(Step step);
     void Run();
 
     std::vector<std::unique_ptr<unsigned char[]>> buffers_;

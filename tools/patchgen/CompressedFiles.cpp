@@ -111,23 +111,8 @@ bool BringObject(const fs::path& source, const fs::path& target, std::uint64_t s
     if (!HasSize(source, size)) return false;
     std::error_code ec;
     fs::create_directories(target.parent_path(), ec);
-    fs::path temp = target;
-    temp += kTempSuffix;
-    fs::remove(temp, ec);
-    fs::create_hard_link(source, temp, ec);
-    if (ec) {
-        FileDigest digest;
-        std::string ignored;
-        if (!CopyAndHashFile(source, temp, &digest, &ignored) || digest.sha256 != sha256) {
-            fs::remove(temp, ec);
-            return false;
-        }
-    }
     std::string ignored;
-    if (!ReplaceWith(temp, target, &ignored)) {
-        fs::remove(temp, ec);
-        return false;
-    }
+    if (LinkOrCheckedCopy(source, target, sha256, &ignored) != CheckedPlacement::Placed) return false;
     written->push_back(target);
     return true;
 }

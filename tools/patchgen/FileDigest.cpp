@@ -1,6 +1,7 @@
 #include "FileDigest.h"
 
 #include <memory>
+#include <system_error>
 #include <utility>
 
 #include "FileIo.h"
@@ -69,20 +70,34 @@ bool HashFile(const fs::path& path, FileDigest* out, std::string* error, const B
 
 bool CopyAndHashFile(const fs::path& from, const fs::path& to, FileDigest* out, std::string* error,
                      const BytesDone& onBytes, ReadAlong along) {
-    File in = File::OpenRead(from);
-    if (!in.open()) {
-        *error = "cannot open " + DisplayPath(from) + ": " + LastSystemError();
-        return false;
-    }
-    File dst = File::CreateWrite(to);
-    if (!dst.open()) {
-        *error = "cannot create " + DisplayPath(to) + ": " + LastSystemError();
-        return false;
-    }
+    File in, dst;
+    if (!OpenCopyEnds(from, to, &in, &dst, error)) return false;
     if (!Pump(in, from, &dst, to, out, error, onBytes, along)) return false;
     if (!dst.Sync() || !dst.Close()) {
         *error = "cannot finish writing " + DisplayPath(to) + ": " + LastSystemError();
         return false;
     }
     return true;
+}
+
+CheckedPlacement LinkOrCheckedCopy(const fs::path& source, const fs::path& target, const std::string& sha256,
+                                   std::string* error) {
+    fs::path temp = target;
+    temp += kTempSuffix;
+    std::error_code ec;
+    fs::remove(temp, ec);
+    fs::create_hard_link(source, temp, ec);
+    if (ec) {
+        FileDigest digest;
+        std::string ignored;
+        if (!CopyAndHashFile(source, temp, &digest, &ignored) || digest.sha256 != sha256) {
+            fs::remove(temp, ec);
+            return CheckedPlacement::Unusable;
+        }
+    }
+    if (!ReplaceWith(temp, target, error)) {
+        fs::remove(temp, ec);
+        return CheckedPlacement::NotMoved;
+    }
+    return CheckedPlacement::Placed;
 }

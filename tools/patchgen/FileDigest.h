@@ -31,3 +31,12 @@ bool HashFile(const std::filesystem::path& path, FileDigest* out, std::string* e
 // is read once; false with *error set on any failure, and `to` may then hold a part.
 bool CopyAndHashFile(const std::filesystem::path& from, const std::filesystem::path& to, FileDigest* out,
                      std::string* error, const BytesDone& onBytes = {}, ReadAlong along = {});
+
+// How LinkOrCheckedCopy ended: `target` has the bytes, or kept what it had because the copy failed or had other
+// bytes (Unusable) or the rename failed (NotMoved).
+enum class CheckedPlacement { Placed, Unusable, NotMoved };
+
+// Gives `target` the bytes of `source` by way of a temporary name beside it: a hard link where the file system
+// allows, else a copy whose SHA-256 must be `sha256`. *error is set for NotMoved only; no temporary file is left.
+CheckedPlacement LinkOrCheckedCopy(const std::filesystem::path& source, const std::filesystem::path& target,
+                                   const std::string& sha256, std::string* error);

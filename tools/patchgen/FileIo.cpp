@@ -317,6 +317,20 @@ bool PrepareParentDirectories(const fs::path& root, const fs::path& path, std::s
     return true;
 }
 
+bool OpenCopyEnds(const fs::path& from, const fs::path& to, File* in, File* out, std::string* error) {
+    *in = File::OpenRead(from);
+    if (!in->open()) {
+        *error = "cannot open " + DisplayPath(from) + ": " + LastSystemError();
+        return false;
+    }
+    *out = File::CreateWrite(to);
+    if (!out->open()) {
+        *error = "cannot create " + DisplayPath(to) + ": " + LastSystemError();
+        return false;
+    }
+    return true;
+}
+
 bool LinkOrCopyFile(const fs::path& source, const fs::path& target, bool* linked, std::string* error) {
     fs::path temp = target;
     temp += kTempSuffix;
@@ -325,16 +339,8 @@ bool LinkOrCopyFile(const fs::path& source, const fs::path& target, bool* linked
     fs::create_hard_link(source, temp, ec);
     *linked = !ec;
     if (!*linked) {
-        File in = File::OpenRead(source);
-        if (!in.open()) {
-            *error = "cannot open " + DisplayPath(source) + ": " + LastSystemError();
-            return false;
-        }
-        File out = File::CreateWrite(temp);
-        if (!out.open()) {
-            *error = "cannot create " + DisplayPath(temp) + ": " + LastSystemError();
-            return false;
-        }
+        File in, out;
+        if (!OpenCopyEnds(source, temp, &in, &out, error)) return false;
         char buffer[65536];
         long long n = 0;
         while ((n = in.Read(buffer, sizeof(buffer))) > 0 && out.WriteAll(buffer, static_cast<std::size_t>(n))) {

@@ -81,6 +81,10 @@ bool SyncWrittenFiles(const std::vector<fs::path>& files, std::string* error);
 // file that sits where a directory must go; false with *error set on failure.
 bool PrepareParentDirectories(const fs::path& root, const fs::path& path, std::string* error);
 
+// Opens `from` for reading and creates or truncates `to`, the two ends of a copy; false with *error set when either
+// cannot be opened.
+bool OpenCopyEnds(const fs::path& from, const fs::path& to, File* in, File* out, std::string* error);
+
 // Gives `target` the content of `source` by way of a temporary name beside it, so that readers see the old file or
 // the new one: a hard link where the file system allows, else a synced copy. *linked says which. False with *error
 // set, and no temporary file left, when neither works or the rename fails.

@@ -91,6 +91,21 @@ int PublishManifest(const fs::path& patchDir, std::string body, const SigningKey
     return kExitOk;
 }
 
+// The operator's key and the current manifest, which must announce a coming release; `advice` follows the
+// refusal of one that does not.
+int ReadAnnouncing(const PatchDayOptions& options, const char* advice, SigningKey* key, SignedManifestText* current) {
+    int result = LoadKey(options.signKey, key);
+    if (result != kExitOk) return result;
+    result = ReadSignedManifest(options.patchDir / path_rules::kManifestName, *key, current);
+    if (result != kExitOk) return result;
+    if (!current->manifest.next) {
+        Say("refused: " + DisplayPath(options.patchDir / path_rules::kManifestName) +
+            " announces no coming release (no NEXT line)" + advice);
+        return kExitRefused;
+    }
+    return kExitOk;
+}
+
 // ---- announce
 
 // "2026-12-17T03:00:00Z", or the same without seconds, as seconds since 1970.
@@ -182,10 +197,26 @@ struct OpenReport {
     std::vector<fs::path> written;
 };
 
+// Links or copies the coming release's `served` path to the same place in the current tree, making its parent
+// folders below `root`, and counts it in *linked or *copied; false once it has said why it cannot.
+bool BringServed(const fs::path& patchDir, const fs::path& root, const fs::path& nextDir, const std::string& served,
+                 std::size_t* linked, std::size_t* copied, std::vector<fs::path>* written) {
+    const fs::path target = patchDir / PathFromUtf8(served);
+    std::string error;
+    bool wasLinked = false;
+    if (!PrepareParentDirectories(root, target, &error) ||
+        !LinkOrCopyFile(nextDir / PathFromUtf8(served), target, &wasLinked, &error)) {
+        Say(error);
+        return false;
+    }
+    ++*(wasLinked ? linked : copied);
+    written->push_back(target);
+    return true;
+}
+
 // a. The coming release's objects that the current tree lacks: named after their content, they disturb no one.
 int BringObjects(const fs::path& patchDir, const fs::path& nextDir, const PatchManifest& current,
                  const PatchManifest& next, OpenReport* report) {
-    std::string error;
     std::set<std::string> opened;
     for (const ServedObject& o : ObjectsOf(next)) opened.insert(o.served);
     for (const ServedObject& o : ObjectsOf(current)) {
@@ -196,15 +227,10 @@ int BringObjects(const fs::path& patchDir, const fs::path& nextDir, const PatchM
             ++report->objectsThere;
             continue;
         }
-        const fs::path target = patchDir / PathFromUtf8(o.served);
-        bool linked = false;
-        if (!PrepareParentDirectories(patchDir, target, &error) ||
-            !LinkOrCopyFile(nextDir / PathFromUtf8(o.served), target, &linked, &error)) {
-            Say(error);
+        if (!BringServed(patchDir, patchDir, nextDir, o.served, &report->objectsLinked, &report->objectsCopied,
+                         &report->written)) {
             return kExitIo;
         }
-        ++(linked ? report->objectsLinked : report->objectsCopied);
-        report->written.push_back(target);
     }
     return kExitOk;
 }
@@ -216,7 +242,6 @@ int BringFiles(const fs::path& patchDir, const fs::path& nextDir, const PatchMan
     std::set<std::string> now;
     for (const ServedFile& f : FilesOf(current)) now.insert(f.served + "|" + Number(f.size) + "|" + f.sha256);
     const fs::path filesRoot = patchDir / path_rules::kFilesDir;
-    std::string error;
     for (const ServedFile& f : FilesOf(next)) {
         const fs::path target = patchDir / PathFromUtf8(f.served);
         if (now.count(f.served + "|" + Number(f.size) + "|" + f.sha256) && HasFileOfSize(target, f.size)) {
@@ -232,15 +257,11 @@ int BringFiles(const fs::path& patchDir, const fs::path& nextDir, const PatchMan
                 return kExitIo;
             }
         }
-        bool linked = false;
-        if (!PrepareParentDirectories(filesRoot, target, &error) ||
-            !LinkOrCopyFile(nextDir / PathFromUtf8(f.served), target, &linked, &error)) {
-            Say(error);
+        if (!BringServed(patchDir, filesRoot, nextDir, f.served, &report->filesLinked, &report->filesCopied,
+                         &report->written)) {
             return kExitIo;
         }
-        ++(linked ? report->filesLinked : report->filesCopied);
         report->changed.push_back(f.served);
-        report->written.push_back(target);
     }
     // Compared as Windows compares names: on a disk that folds letter case, a path whose case alone changed is the
     // opened release's file, which must never be listed for removal. One that made way for a folder is gone.
@@ -323,16 +344,9 @@ int RunAnnounce(const PatchDayOptions& options) {
 
 int RunWithdraw(const PatchDayOptions& options) {
     SigningKey key;
-    int result = LoadKey(options.signKey, &key);
-    if (result != kExitOk) return result;
     SignedManifestText current;
-    result = ReadSignedManifest(options.patchDir / path_rules::kManifestName, key, &current);
+    int result = ReadAnnouncing(options, "", &key, &current);
     if (result != kExitOk) return result;
-    if (!current.manifest.next) {
-        Say("refused: " + DisplayPath(options.patchDir / path_rules::kManifestName) +
-            " announces no coming release (no NEXT line)");
-        return kExitRefused;
-    }
     std::uint64_t sequence = 0;
     if (!NextSequence(options, current.Sequence(), "the current manifest's SEQUENCE", &sequence)) return kExitRefused;
     result = PublishManifest(options.patchDir, WithSequenceAndNext(current.SignedPart(), sequence, ""), key,
@@ -349,16 +363,9 @@ int RunWithdraw(const PatchDayOptions& options) {
 
 int RunOpen(const PatchDayOptions& options) {
     SigningKey key;
-    int result = LoadKey(options.signKey, &key);
-    if (result != kExitOk) return result;
     SignedManifestText current, next;
-    result = ReadSignedManifest(options.patchDir / path_rules::kManifestName, key, &current);
+    int result = ReadAnnouncing(options, "; announce it first", &key, &current);
     if (result != kExitOk) return result;
-    if (!current.manifest.next) {
-        Say("refused: " + DisplayPath(options.patchDir / path_rules::kManifestName) +
-            " announces no coming release (no NEXT line); announce it first");
-        return kExitRefused;
-    }
     const PatchNext announced = *current.manifest.next;
     const fs::path nextDir = (options.patchDir / PathFromUtf8(announced.manifestPath)).parent_path();
     result = ReadAnnounced(options.patchDir, announced.manifestPath, key, &next);

@@ -106,7 +106,7 @@ PatchManifest ReadPatchManifest(std::string_view text, std::vector<ManifestIssue
         PatchFileEntry entry{std::string(f.path), f.size, f.sha256, delta, packed, std::nullopt, std::nullopt, {}};
         if (f.hasZFile) entry.zfile = f.zfile;
         if (f.hasZChunks) entry.zchunks = PatchChunkFrames{f.framesSha256, f.framesSize, f.zchunks};
-        for (const manifest_reader::PatchRecord& p : f.patches) entry.patches.push_back({p.baseSha256, p.baseSize, p.at});
+        entry.patches = f.patches;
         manifest.files.push_back(std::move(entry));
     }
     if (issues) {

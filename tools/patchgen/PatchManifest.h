@@ -2,6 +2,7 @@
 // manifest.txt as patchgen writes it and reads it back, with the launcher's line rules.
 
 #include "common/ManifestFormat.h"
+#include "common/ManifestReader.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -33,11 +34,7 @@ struct PatchChunkFrames {
 };
 
 // A file as one zstd frame made with an earlier version of it (the base) as its reference: a ZPATCH line.
-struct PatchFromBase {
-    std::string baseSha256;
-    std::uint64_t baseSize = 0;
-    PatchEncodedAt at;
-};
+using PatchFromBase = manifest_reader::PatchRecord;
 
 // One published game file: a FILE line, its DELTA line when it has an index, its PACKED line when it is in a pack,
 // and its compressed copies (ZFILE, ZCHUNKS) and patches (ZPATCH).

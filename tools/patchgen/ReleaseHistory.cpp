@@ -44,23 +44,7 @@ bool KeepBytes(const fs::path& source, const fs::path& target, const std::string
     std::error_code ec;
     if (fs::is_regular_file(fs::symlink_status(target, ec))) return true;
     if (!fs::is_regular_file(fs::status(source, ec))) return true;
-    fs::path temp = target;
-    temp += kTempSuffix;
-    fs::remove(temp, ec);
-    fs::create_hard_link(source, temp, ec);
-    if (ec) {
-        FileDigest digest;
-        std::string ignored;
-        if (!CopyAndHashFile(source, temp, &digest, &ignored) || digest.sha256 != sha256) {
-            fs::remove(temp, ec);
-            return true;
-        }
-    }
-    if (!ReplaceWith(temp, target, error)) {
-        fs::remove(temp, ec);
-        return false;
-    }
-    return true;
+    return LinkOrCheckedCopy(source, target, sha256, error) != CheckedPlacement::NotMoved;
 }
 
 bool MakeDirectories(const fs::path& dir, std::string* error) {

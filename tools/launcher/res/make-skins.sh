@@ -508,76 +508,107 @@ make_buttons() {
 
 
 # ============================================================================
-# close button 32x38: an X drawn with two strokes
-make_close() {
-  local W=32 H=38 s
+# The title-bar glyphs (close, menu): a glyph over its shadow, and under the pointer a rounded plate with a rim.
+
+# The glyph from its white mask $p.x.m.png: $p.x.png in its colour, $p.xs.png its soft dark shadow.
+glyph_layers() { # colour p
+  paint "$1" "$2.x.m.png" "$2.x.png"
+  C "$2.x.m.png" -morphology Dilate Disk:1.5 -blur 0x1 "$2.xs.m.png"
+  paint "#000000" "$2.xs.m.png" "$2.xs.png" 0.7
+}
+
+# The plate: its mask $p.m.png, its gradient body $p.plate.png and its rim $p.rim.png.
+plate_layers() { # W H x0 y0 x1 y1 top bot rim rim_opacity p
+  local W=$1 H=$2 x0=$3 y0=$4 x1=$5 y1=$6 p=${11}
+  rr_mask $W $H $x0 $y0 $x1 $y1 6 "$p.m.png"
+  C \( -size ${W}x${H} gradient:"$7"-"$8" \) "$p.m.png" -alpha off -compose CopyOpacity -composite "$p.plate.png"
+  C -size ${W}x${H} xc:black -fill none -stroke white -strokewidth 1 \
+    -draw "roundrectangle $x0,$y0 $x1,$y1 6,6" "$p.r.m.png"
+  paint "$9" "$p.r.m.png" "$p.rim.png" ${10}
+}
+
+# Fully transparent layers, where a state has no plate.
+empty_layers() { # W H p name...
+  local W=$1 H=$2 p=$3 f
+  shift 3
+  for f in "$@"; do C -size ${W}x${H} xc:none "$p.$f.png"; done
+}
+
+# The layers $p.<name>.png, bottom first, over a transparent canvas, saved as `out`.
+stack_layers() { # W H p out name...
+  local W=$1 H=$2 p=$3 out=$4 f args=()
+  shift 4
+  for f in "$@"; do args+=("$p.$f.png" -compose over -composite); done
+  C -size ${W}x${H} xc:none "${args[@]}" "$p.out.png"
+  save "$p.out.png" "$out"
+}
+
+# A title-bar button btn_<name>_<state>.png in its three states: the glyph in the state's colour over its shadow
+# and, under the pointer, a plate in the gradient top..bot (pressed: its own gradient, everything 1 px lower).
+# <name>_glyph draws the glyph's white mask $p.x.m.png and <name>_plate makes the plate's layers; both see W, H,
+# s, p, dy, top and bot. The layers are stacked bottom first; a state without a plate has them empty.
+title_button() { # name W H colour_normal colour_hover colour_pressed top bot pressed_top pressed_bot layer...
+  local name=$1 W=$2 H=$3 s
+  local -A colour=([normal]=$4 [hover]=$5 [pressed]=$6)
+  local hover_top=$7 hover_bot=$8 pressed_top=$9 pressed_bot=${10}
+  shift 10
+  local layers=("$@")
   for s in normal hover pressed; do
-    local dy=0 col=$CLOSE_GLYPH plate=0 top=$CLOSE_HOVER_TOP bot=$CLOSE_HOVER_BOT
-    case $s in
-      hover)   col="#ffffff"; plate=1 ;;
-      pressed) col="#f0dcdc"; plate=1; dy=1; top="#9a2620"; bot="#5a0c0a" ;;
-    esac
-    local p=$T/c_$s cx=16 cy=$((18 + dy)) k=6
-    C -size ${W}x${H} xc:black -fill none -stroke white -strokewidth 2.6 \
-      -draw "stroke-linecap round line $((cx - k)),$((cy - k)) $((cx + k)),$((cy + k))" \
-      -draw "stroke-linecap round line $((cx + k)),$((cy - k)) $((cx - k)),$((cy + k))" "$p.x.m.png"
-    paint "$col" "$p.x.m.png" "$p.x.png"
-    C "$p.x.m.png" -morphology Dilate Disk:1.5 -blur 0x1 "$p.xs.m.png"
-    paint "#000000" "$p.xs.m.png" "$p.xs.png" 0.7
-    if [ $plate = 1 ]; then
-      rr_mask $W $H 2 $((3 + dy)) 29 $((34 + dy)) 6 "$p.m.png"
-      C \( -size ${W}x${H} gradient:"$top"-"$bot" \) "$p.m.png" -alpha off -compose CopyOpacity -composite "$p.plate.png"
-      C "$p.m.png" -blur 0x1.5 \( -size ${W}x${H} xc:black -fill white \
-        -draw "rectangle 1,1 $((W - 2)),$((H - 2))" -blur 0x0.8 \) -compose Multiply -composite "$p.g.m.png"
-      paint "$top" "$p.g.m.png" "$p.glow.png" 0.6
-      C -size ${W}x${H} xc:black -fill none -stroke white -strokewidth 1 \
-        -draw "roundrectangle 2,$((3 + dy)) 29,$((34 + dy)) 6,6" "$p.r.m.png"
-      paint "#ffb0a0" "$p.r.m.png" "$p.rim.png" 0.5
-      if [ $s = pressed ]; then
-        C "$p.m.png" \( +clone -roll +0+3 -blur 0x3 -negate \) -compose Multiply -composite "$p.in.m.png"
-        paint "#000000" "$p.in.m.png" "$p.inner.png" 0.7
-      else
-        C -size ${W}x${H} xc:none "$p.inner.png"
-      fi
+    local p=$T/${name}_$s dy=0 top=$hover_top bot=$hover_bot
+    if [ $s = pressed ]; then dy=1; top=$pressed_top; bot=$pressed_bot; fi
+    "${name}_glyph"
+    glyph_layers "${colour[$s]}" "$p"
+    if [ $s = normal ]; then
+      empty_layers $W $H "$p" "${layers[@]:0:${#layers[@]}-2}"
     else
-      for f in plate glow rim inner; do C -size ${W}x${H} xc:none "$p.$f.png"; done
+      "${name}_plate"
     fi
-    C -size ${W}x${H} xc:none "$p.glow.png" -compose over -composite "$p.plate.png" -composite \
-      "$p.inner.png" -composite "$p.rim.png" -composite "$p.xs.png" -composite "$p.x.png" -composite "$p.out.png"
-    save "$p.out.png" "$OUT/btn_close_$s.png"
+    stack_layers $W $H "$p" "$OUT/btn_${name}_$s.png" "${layers[@]}"
   done
 }
 
+# close button 32x38: an X drawn with two strokes
+close_glyph() {
+  local cx=16 cy=$((18 + dy)) k=6
+  C -size ${W}x${H} xc:black -fill none -stroke white -strokewidth 2.6 \
+    -draw "stroke-linecap round line $((cx - k)),$((cy - k)) $((cx + k)),$((cy + k))" \
+    -draw "stroke-linecap round line $((cx + k)),$((cy - k)) $((cx - k)),$((cy + k))" "$p.x.m.png"
+}
+
+close_plate() {
+  plate_layers $W $H 2 $((3 + dy)) 29 $((34 + dy)) "$top" "$bot" "#ffb0a0" 0.5 "$p"
+  C "$p.m.png" -blur 0x1.5 \( -size ${W}x${H} xc:black -fill white \
+    -draw "rectangle 1,1 $((W - 2)),$((H - 2))" -blur 0x0.8 \) -compose Multiply -composite "$p.g.m.png"
+  paint "$top" "$p.g.m.png" "$p.glow.png" 0.6
+  if [ $s = pressed ]; then
+    C "$p.m.png" \( +clone -roll +0+3 -blur 0x3 -negate \) -compose Multiply -composite "$p.in.m.png"
+    paint "#000000" "$p.in.m.png" "$p.inner.png" 0.7
+  else
+    empty_layers $W $H "$p" inner
+  fi
+}
+
+make_close() {
+  title_button close 32 38 "$CLOSE_GLYPH" "#ffffff" "#f0dcdc" "$CLOSE_HOVER_TOP" "$CLOSE_HOVER_BOT" "#9a2620" "#5a0c0a" \
+    glow plate inner rim xs x
+}
+
 # menu glyph 40x30: three bars, like the close button's plate under the pointer
+menu_glyph() {
+  local cx=20 cy=$((15 + dy)) k=8
+  C -size ${W}x${H} xc:black -fill none -stroke white -strokewidth 2.4 \
+    -draw "stroke-linecap round line $((cx - k)),$((cy - 6)) $((cx + k)),$((cy - 6))" \
+    -draw "stroke-linecap round line $((cx - k)),$cy $((cx + k)),$cy" \
+    -draw "stroke-linecap round line $((cx - k)),$((cy + 6)) $((cx + k)),$((cy + 6))" "$p.x.m.png"
+}
+
+menu_plate() {
+  plate_layers $W $H 2 $((2 + dy)) 37 $((27 + dy)) "$top" "$bot" "$MENU_RIM" 0.7 "$p"
+}
+
 make_menu() {
-  local W=40 H=30 s
-  for s in normal hover pressed; do
-    local dy=0 col=$MENU_GLYPH plate=0 top=$MENU_HOVER_TOP bot=$MENU_HOVER_BOT
-    case $s in
-      hover)   col="$GOLD_HI"; plate=1 ;;
-      pressed) col="$GOLD_LIGHT"; plate=1; dy=1; top="$SET_BOT"; bot="#0b0d18" ;;
-    esac
-    local p=$T/m_$s cx=20 cy=$((15 + dy)) k=8
-    C -size ${W}x${H} xc:black -fill none -stroke white -strokewidth 2.4 \
-      -draw "stroke-linecap round line $((cx - k)),$((cy - 6)) $((cx + k)),$((cy - 6))" \
-      -draw "stroke-linecap round line $((cx - k)),$cy $((cx + k)),$cy" \
-      -draw "stroke-linecap round line $((cx - k)),$((cy + 6)) $((cx + k)),$((cy + 6))" "$p.x.m.png"
-    paint "$col" "$p.x.m.png" "$p.x.png"
-    C "$p.x.m.png" -morphology Dilate Disk:1.5 -blur 0x1 "$p.xs.m.png"
-    paint "#000000" "$p.xs.m.png" "$p.xs.png" 0.7
-    if [ $plate = 1 ]; then
-      rr_mask $W $H 2 $((2 + dy)) 37 $((27 + dy)) 6 "$p.m.png"
-      C \( -size ${W}x${H} gradient:"$top"-"$bot" \) "$p.m.png" -alpha off -compose CopyOpacity -composite "$p.plate.png"
-      C -size ${W}x${H} xc:black -fill none -stroke white -strokewidth 1 \
-        -draw "roundrectangle 2,$((2 + dy)) 37,$((27 + dy)) 6,6" "$p.r.m.png"
-      paint "$MENU_RIM" "$p.r.m.png" "$p.rim.png" 0.7
-    else
-      for f in plate rim; do C -size ${W}x${H} xc:none "$p.$f.png"; done
-    fi
-    C -size ${W}x${H} xc:none "$p.plate.png" -compose over -composite "$p.rim.png" -composite \
-      "$p.xs.png" -composite "$p.x.png" -composite "$p.out.png"
-    save "$p.out.png" "$OUT/btn_menu_$s.png"
-  done
+  title_button menu 40 30 "$MENU_GLYPH" "$GOLD_HI" "$GOLD_LIGHT" "$MENU_HOVER_TOP" "$MENU_HOVER_BOT" "$SET_BOT" \
+    "#0b0d18" plate rim xs x
 }
 
 # ============================================================================

@@ -27,10 +27,6 @@ struct LayoutBox {
     int height;
 };
 
-constexpr RECT ToRect(const LayoutBox& box) {
-    return RECT{box.x, box.y, box.x + box.width, box.y + box.height};
-}
-
 // One button: where it sits and its three skins (0: no image, the button is drawn).
 struct ButtonLayout {
     LayoutBox box;

@@ -5,9 +5,8 @@
 
 namespace {
 
-std::mutex budgetLock;  // guards the two below
+std::mutex budgetLock;  // guards `held`
 std::uint64_t held = 0;
-std::uint64_t peak = 0;
 std::condition_variable released;
 
 }  // namespace
@@ -18,7 +17,6 @@ DecodeReservation::DecodeReservation(std::uint64_t bytes) : bytes_(bytes) {
         return held == 0 || (held <= kDecodeMemoryBudget && bytes_ <= kDecodeMemoryBudget - held);
     });
     held += bytes_;
-    if (held > peak) peak = held;
 }
 
 DecodeReservation::~DecodeReservation() {
@@ -27,9 +25,4 @@ DecodeReservation::~DecodeReservation() {
         held -= bytes_;
     }
     released.notify_all();
-}
-
-std::uint64_t DecodeMemoryPeak() {
-    std::lock_guard<std::mutex> hold(budgetLock);
-    return peak;
 }

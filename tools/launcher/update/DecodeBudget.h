@@ -33,6 +33,3 @@ public:
 private:
     std::uint64_t bytes_;
 };
-
-// The most the reservations of this process have held at once so far.
-std::uint64_t DecodeMemoryPeak();

@@ -32,7 +32,7 @@ constexpr std::uint64_t kProbeMinimum = 4 * kProbeCount * kProbeBytes;
 // The reason a delta update gave way to the next way, logged once per file.
 void LogFallback(const FetchTarget& target, const char* reason) {
     LogLine("[Launcher][delta] %s: %s (%s)\n", ToAnsiForLog(target.name.c_str(), kLogNameBytes).c_str(),
-            target.compressed.Listed() ? "compressed file" : "whole file", reason);
+            target.offers.compressed.Listed() ? "compressed file" : "whole file", reason);
 }
 
 // Whether a big local copy shares anything with the index's file, judged from samples: each is cut from an
@@ -127,36 +127,59 @@ bool ChunkLocalFile(HANDLE file, const ChunkIndex& index, std::vector<ChunkEntry
     return last == 0 || close(last, nullptr, 0);
 }
 
-// A served object the manifest lists by digest and size (a chunk index, a frame table), fetched over `http`
-// and checked. False with a reason; every failure but a 404 is the host's.
-bool FetchListed(HttpRequest& http, const std::wstring& host, const std::string& served, std::uint64_t size,
-                 const std::string& sha256, const char* what, const char* line, std::string* bytes,
+// A served object the manifest lists by digest and size (a chunk index, a frame table), and the words a
+// reason uses for it.
+struct ListedObject {
+    std::string served;  // "delta/<hex>.kcix", "z/<hex>.kzix": ASCII
+    std::uint64_t size = 0;
+    std::string sha256;
+    const char* what;  // "index"
+    const char* line;  // "DELTA"
+};
+
+// Fetches `object` over `http`, checks it against its line, parses it with `parse` into *parsed and holds it to
+// the manifest with `fits` (an empty text when it fits, else the reason). False with a reason; every failure
+// but a 404 is the host's.
+template <typename Parsed, typename Fits>
+bool FetchListed(HttpRequest& http, const std::wstring& host, const ListedObject& object,
+                 bool (*parse)(std::string_view, Parsed*, std::string*), Parsed* parsed, const Fits& fits,
                  DeltaResult* result, std::string* reason) {
+    const std::string what = object.what;
     result->hostAtFault = true;
-    const std::wstring name(served.begin(), served.end());  // "delta/<hex>.kcix", "z/<hex>.kzix": ASCII
+    const std::wstring name(object.served.begin(), object.served.end());
     if (RequestFromPatchHost(host, name.c_str(), std::wstring(), http) != HttpOpenStep::Done) {
-        *reason = std::string(what) + " unavailable";
+        *reason = what + " unavailable";
         return false;
     }
     const DWORD status = QueryStatusCode(http.request.Get());
     if (status != 200) {
         LogHttpStatus(status, name.c_str());
-        *reason = std::string(what) + " unavailable, HTTP " + std::to_string(status);
+        *reason = what + " unavailable, HTTP " + std::to_string(status);
         result->hostAtFault = status != 404;
         return false;
     }
-    switch (ReadBodyToMemory(http, size, name.c_str(), bytes)) {
+    std::string bytes;
+    switch (ReadBodyToMemory(http, object.size, name.c_str(), &bytes)) {
         case BodyOutcome::Done: break;
-        case BodyOutcome::TooLong: *reason = std::string(what) + " longer than the manifest says"; return false;
+        case BodyOutcome::TooLong: *reason = what + " longer than the manifest says"; return false;
         case BodyOutcome::Broken:
-        case BodyOutcome::Refused: *reason = std::string(what) + " transfer broke off"; return false;
+        case BodyOutcome::Refused: *reason = what + " transfer broke off"; return false;
     }
-    result->indexBytes = bytes->size();
+    result->indexBytes = bytes.size();
     unsigned char digest[32] = {};
-    if (bytes->size() != size || !Sha256OfBytes(bytes->data(), bytes->size(), digest) || DigestHex(digest) != sha256) {
-        *reason = std::string(what) + " does not match its " + line + " line";
+    if (bytes.size() != object.size || !Sha256OfBytes(bytes.data(), bytes.size(), digest) ||
+        DigestHex(digest) != object.sha256) {
+        *reason = what + " does not match its " + object.line + " line";
         return false;
     }
+    std::string why;
+    if (!parse(bytes, parsed, &why)) {
+        *reason = what + " unreadable: " + why;
+        return false;
+    }
+    *reason = fits();
+    if (!reason->empty()) return false;
+    result->hostAtFault = false;
     return true;
 }
 
@@ -164,45 +187,31 @@ bool FetchListed(HttpRequest& http, const std::wstring& host, const std::string&
 // FILE size. False with a reason; every failure but a 404 is the host's.
 bool FetchIndex(HttpRequest& http, const FetchTarget& target, const std::wstring& host, ChunkIndex* index,
                 DeltaResult* result, std::string* reason) {
-    std::string bytes;
-    if (!FetchListed(http, host, ChunkIndexServedPath(target.sha256), target.deltaIndexSize, target.deltaIndexSha256,
-                     "index", "DELTA", &bytes, result, reason)) {
-        return false;
-    }
-    std::string why;
-    if (!ParseChunkIndex(bytes, index, &why)) {
-        *reason = "index unreadable: " + why;
-        return false;
-    }
-    if (index->fileSize != target.size) {
-        *reason = "index describes " + std::to_string(index->fileSize) + " bytes, the manifest " + std::to_string(target.size);
-        return false;
-    }
-    result->hostAtFault = false;
-    return true;
+    const ListedObject object{ChunkIndexServedPath(target.sha256), target.offers.deltaIndexSize,
+                              target.offers.deltaIndexSha256, "index", "DELTA"};
+    const auto fits = [&]() -> std::string {
+        if (index->fileSize == target.size) return std::string();
+        return "index describes " + std::to_string(index->fileSize) + " bytes, the manifest " +
+               std::to_string(target.size);
+    };
+    return FetchListed(http, host, object, ParseChunkIndex, index, fits, result, reason);
 }
 
 // The frame table of the target's chunk frames, checked against the ZCHUNKS line and the FILE size: its frames
 // must fill the listed length exactly.
 bool FetchFrameTable(HttpRequest& http, const FetchTarget& target, const std::wstring& host, ChunkFrames* frames,
                      DeltaResult* result, std::string* reason) {
-    std::string bytes;
-    if (!FetchListed(http, host, ChunkFramesServedPath(target.framesSha256), target.framesSize, target.framesSha256,
-                     "frame table", "ZCHUNKS", &bytes, result, reason)) {
-        return false;
-    }
-    std::string why;
-    if (!ParseChunkFrames(bytes, frames, &why)) {
-        *reason = "frame table unreadable: " + why;
-        return false;
-    }
-    if (frames->index.fileSize != target.size ||
-        FrameOffset(*frames, frames->frameLengths.size()) != target.chunkFrames.length) {
-        *reason = "frame table does not match its ZCHUNKS line";
-        return false;
-    }
-    result->hostAtFault = false;
-    return true;
+    const FetchOffers& offers = target.offers;
+    const ListedObject object{ChunkFramesServedPath(offers.framesSha256), offers.framesSize, offers.framesSha256,
+                              "frame table", "ZCHUNKS"};
+    const auto fits = [&]() -> std::string {
+        if (frames->index.fileSize == target.size &&
+            FrameOffset(*frames, frames->frameLengths.size()) == offers.chunkFrames.length) {
+            return std::string();
+        }
+        return "frame table does not match its ZCHUNKS line";
+    };
+    return FetchListed(http, host, object, ParseChunkFrames, frames, fits, result, reason);
 }
 
 // The frames of a fetch's chunks: where they start after the first frame, their length and the largest window
@@ -300,9 +309,9 @@ RangeOutcome AppendServedRange(HttpRequest& http, const FetchTarget& target, con
 // Appends the same bytes decoded from their chunks' frames, fetched over `http` as a range of their container.
 RangeOutcome AppendFrameRange(HttpRequest& http, const FetchTarget& target, const std::wstring& host, const DeltaOp& op,
                               const FrameSpan& span, PartFile& part, std::string* reason) {
-    const std::string served = ContainerServedPath(target.chunkFrames.containerSha256);
+    const std::string served = ContainerServedPath(target.offers.chunkFrames.containerSha256);
     const std::wstring name(served.begin(), served.end());
-    if (!RequestRange(http, host, name.c_str(), target.chunkFrames.offset + span.offset, span.length, reason)) {
+    if (!RequestRange(http, host, name.c_str(), target.offers.chunkFrames.offset + span.offset, span.length, reason)) {
         return RangeOutcome::WholeFile;
     }
     FrameLimits limits;
@@ -372,9 +381,10 @@ DeltaOutcome Assemble(HttpRequest& http, const FetchTarget& target, const std::w
 DeltaResult FetchByDelta(const FetchTarget& target, const std::wstring& host, ProgressSink* sink, HttpRequest* kept,
                          std::uint64_t ceiling) {
     DeltaResult result;
-    result.frames = target.chunkFrames.Listed() && target.framesSize > 0 && target.framesSize <= kMaxChunkIndexBytes;
+    const FetchOffers& offers = target.offers;
+    result.frames = offers.chunkFrames.Listed() && offers.framesSize > 0 && offers.framesSize <= kMaxChunkIndexBytes;
     const bool indexed =
-        !target.deltaIndexSha256.empty() && target.deltaIndexSize > 0 && target.deltaIndexSize <= kMaxChunkIndexBytes;
+        !offers.deltaIndexSha256.empty() && offers.deltaIndexSize > 0 && offers.deltaIndexSize <= kMaxChunkIndexBytes;
     if (!result.frames && !indexed) return result;
     ScopedHandle local = local_files::OpenToRead(target.LocalCopy(), FILE_FLAG_SEQUENTIAL_SCAN);
     LARGE_INTEGER localSize = {};

@@ -50,13 +50,7 @@ FetchTarget TargetOf(const DownloadBatch& batch, const ManifestFile& file) {
     target.size = file.size;
     target.sha256 = file.sha256;
     target.name = file.path;
-    target.deltaIndexSha256 = file.deltaIndexSha256;
-    target.deltaIndexSize = file.deltaIndexSize;
-    target.compressed = file.compressed;
-    target.framesSha256 = file.framesSha256;
-    target.framesSize = file.framesSize;
-    target.chunkFrames = file.chunkFrames;
-    target.patches = file.patches;
+    target.offers = file.offers;
     return target;
 }
 
@@ -131,16 +125,16 @@ void Settle(DownloadBatch& batch, const ManifestFile& file, FetchOutcome outcome
 MemberFrames FramesOf(const DownloadBatch& batch, std::size_t position) {
     const int patch = batch.rangePatch[position];
     if (patch < 0) return MemberFrames();
-    const PatchOffer& offer = JobFile(batch, position).patches[static_cast<std::size_t>(patch)];
+    const PatchOffer& offer = JobFile(batch, position).offers.patches[static_cast<std::size_t>(patch)];
     return MemberFrames{offer.baseSha256, offer.baseSize};
 }
 
 void WithoutRangeWay(const DownloadBatch& batch, std::size_t position, FetchTarget* target) {
     const int patch = batch.rangePatch[position];
     if (patch < 0) {
-        target->compressed = EncodedPlace();
+        target->offers.compressed = EncodedPlace();
     } else {
-        target->patches.erase(target->patches.begin() + patch);
+        target->offers.patches.erase(target->offers.patches.begin() + patch);
     }
 }
 
@@ -258,9 +252,9 @@ std::vector<int> PatchesOfLocalCopies(const DownloadBatch& batch) {
     for (std::size_t k = 0; k < batch.jobs->size(); ++k) {
         const ManifestFile& file = JobFile(batch, k);
         std::uint64_t size = 0;
-        if (file.patches.empty() || !local_files::QuerySize(batch.launcherDir + file.path, &size)) continue;
+        if (file.offers.patches.empty() || !local_files::QuerySize(batch.launcherDir + file.path, &size)) continue;
         bool shared = false;
-        for (const PatchOffer& p : file.patches) {
+        for (const PatchOffer& p : file.offers.patches) {
             if (p.baseSize != size || p.baseSize > kPatchBaseLimit) continue;
             if (p.frames.FillsContainer()) chosen[k] = kOwnFetch;
             shared = shared || !p.frames.FillsContainer();
@@ -283,8 +277,8 @@ std::vector<int> PatchesOfLocalCopies(const DownloadBatch& batch) {
                 continue;
             }
             const std::string sha256 = DigestHex(digest);
-            for (std::size_t p = 0; p < file.patches.size(); ++p) {
-                const PatchOffer& offer = file.patches[p];
+            for (std::size_t p = 0; p < file.offers.patches.size(); ++p) {
+                const PatchOffer& offer = file.offers.patches[p];
                 if (offer.baseSha256 == sha256 && offer.baseSize == base.size() && !offer.frames.FillsContainer()) {
                     chosen[k] = static_cast<int>(p);
                 }
@@ -356,15 +350,16 @@ void PlanPackJobs(DownloadBatch& batch) {
     for (std::size_t k = 0; k < batch.jobs->size(); ++k) {
         const ManifestFile& file = JobFile(batch, k);
         if (patches[k] >= 0) {
-            const EncodedPlace& place = file.patches[static_cast<std::size_t>(patches[k])].frames;
+            const EncodedPlace& place = file.offers.patches[static_cast<std::size_t>(patches[k])].frames;
             inContainers[place.containerSha256].push_back(PackMember{place.offset, place.length, k});
             batch.rangePatch[k] = patches[k];
         } else if (patches[k] == kOwnFetch) {
             continue;
-        } else if (file.compressed.Listed() && (!file.compressed.FillsContainer() || !file.packSha256.empty())) {
+        } else if (file.offers.compressed.Listed() &&
+                   (!file.offers.compressed.FillsContainer() || !file.packSha256.empty())) {
             // A file in a pack is small: its compressed copy comes as a member even when it is alone in its
             // container. A big file's comes by itself, after its patch and its delta.
-            const EncodedPlace& place = file.compressed;
+            const EncodedPlace& place = file.offers.compressed;
             inContainers[place.containerSha256].push_back(PackMember{place.offset, place.length, k});
         } else if (!file.packSha256.empty()) {
             inPacks[file.packSha256].push_back(PackMember{file.packOffset, file.size, k});

@@ -20,15 +20,8 @@ struct FetchTarget {
     const std::wstring& LocalCopy() const { return localCopyPath.empty() ? targetPath : localCopyPath; }
     std::uint64_t size = 0;
     std::string sha256;
-    std::wstring name;             // what the status line and the log call the file
-    std::string deltaIndexSha256;  // the file's chunk index (DELTA line); empty when it has none
-    std::uint64_t deltaIndexSize = 0;
-    // The file's compressed copy, chunk frames and patches (Manifest.h); none for a file without them.
-    EncodedPlace compressed;
-    std::string framesSha256;
-    std::uint64_t framesSize = 0;
-    EncodedPlace chunkFrames;
-    std::vector<PatchOffer> patches;
+    std::wstring name;  // what the status line and the log call the file
+    FetchOffers offers;
 };
 
 // Whom to tell: the window gets the retry lines, the sink the bytes (either may be null).

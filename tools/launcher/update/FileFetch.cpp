@@ -85,11 +85,12 @@ WayEnd FetchByFrames(const std::vector<std::wstring>& hosts, const FetchTarget& 
 WayEnd FetchByPatch(const std::vector<std::wstring>& hosts, const FetchTarget& target, const FetchListener& listener,
                     HostConnections& kept, std::uint64_t ceiling, std::string* way) {
     std::uint64_t localSize = 0;
-    if (target.patches.empty() || !local_files::QuerySize(target.LocalCopy(), &localSize) || localSize > kPatchBaseLimit) {
+    if (target.offers.patches.empty() || !local_files::QuerySize(target.LocalCopy(), &localSize) ||
+        localSize > kPatchBaseLimit) {
         return WayEnd::Failed;
     }
     const auto fits = [&](const PatchOffer& p) { return p.baseSize == localSize && p.frames.length < ceiling; };
-    if (std::none_of(target.patches.begin(), target.patches.end(), fits)) return WayEnd::Failed;
+    if (std::none_of(target.offers.patches.begin(), target.offers.patches.end(), fits)) return WayEnd::Failed;
     const unsigned windowLog = WindowLogFor(target.size, localSize);
     // Reserved before the base is read: the base and the decoder's window are held together.
     DecodeReservation memory(localSize + DecoderBytes(windowLog));
@@ -100,7 +101,7 @@ WayEnd FetchByPatch(const std::vector<std::wstring>& hosts, const FetchTarget& t
         return WayEnd::Failed;
     }
     const std::string baseSha256 = DigestHex(digest);
-    for (const PatchOffer& patch : target.patches) {
+    for (const PatchOffer& patch : target.offers.patches) {
         if (!fits(patch) || patch.baseSha256 != baseSha256) continue;
         *way = PatchWay(baseSha256);
         return FetchByFrames(hosts, target, listener, kept, FrameSource{patch.frames, windowLog, base}, *way);
@@ -179,7 +180,8 @@ FetchResult FetchVerifiedFile(const std::vector<std::wstring>& hosts, const Fetc
     // are the file's first ones, whichever way they came), and the compressed copy's listed length.
     const std::uint64_t partBytes = local_files::SizeOrZero(target.targetPath + L".part");
     const std::uint64_t unfinished = partBytes <= target.size ? target.size - partBytes : target.size;
-    const std::uint64_t compressedCost = target.compressed.Listed() ? target.compressed.length : UINT64_MAX;
+    const EncodedPlace& compressed = target.offers.compressed;
+    const std::uint64_t compressedCost = compressed.Listed() ? compressed.length : UINT64_MAX;
     const std::uint64_t laterCost = std::min(unfinished, compressedCost);
 
     std::string way;
@@ -206,7 +208,7 @@ FetchResult FetchVerifiedFile(const std::vector<std::wstring>& hosts, const Fetc
     if (compressedCost < unfinished) {
         const unsigned windowLog = WindowLogFor(target.size, 0);
         DecodeReservation memory(DecoderBytes(windowLog));
-        const FrameSource source{target.compressed, windowLog, {}};
+        const FrameSource source{compressed, windowLog, {}};
         switch (FetchByFrames(hosts, target, counted, kept, source, "compressed file")) {
             case WayEnd::Placed: return Placed(target, "compressed file", wire.Wire() + indexBytes);
             case WayEnd::DiskRefused: return result;

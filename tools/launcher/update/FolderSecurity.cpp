@@ -82,11 +82,6 @@ bool AllowedEntry(const ACE_HEADER* header, PSID* sid, ACCESS_MASK* mask) {
 
 // ---- the folder ----
 
-struct LocalMemoryTraits {
-    static bool IsValid(PSECURITY_DESCRIPTOR p) { return p != nullptr; }
-    static void Close(PSECURITY_DESCRIPTOR p) { LocalFree(p); }
-};
-
 // FAT and exFAT keep no ACLs: nothing set there would last, nor stop anybody.
 bool VolumeKeepsAcls(const std::wstring& folder) {
     wchar_t root[MAX_PATH] = {};
@@ -131,7 +126,7 @@ bool RecordedSafe(const FolderIdentity& identity) {
 
 // The owner and DACL of an open file or folder.
 struct Security {
-    ScopedResource<PSECURITY_DESCRIPTOR, LocalMemoryTraits> descriptor;
+    ScopedSecurityDescriptor descriptor;
     PSID owner = nullptr;
     PACL dacl = nullptr;
 };

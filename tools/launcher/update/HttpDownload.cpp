@@ -32,13 +32,6 @@ DownloadResult FinishCompletePart(const std::wstring& partPath, const std::wstri
 
 }  // namespace
 
-DownloadResult HttpDownloadToFile(const std::wstring& baseUrl, const wchar_t* relativeUrl,
-                                  const std::wstring& targetPath, std::uint64_t size, const std::string& sha256,
-                                  ProgressSink* sink) {
-    HttpRequest http;
-    return HttpDownloadToFile(http, baseUrl, relativeUrl, targetPath, size, sha256, sink);
-}
-
 DownloadResult HttpDownloadToFile(HttpRequest& http, const std::wstring& baseUrl, const wchar_t* relativeUrl,
                                   const std::wstring& targetPath, std::uint64_t size, const std::string& sha256,
                                   ProgressSink* sink) {

@@ -34,12 +34,8 @@ struct DownloadResult {
 // bytes in all), flushed, checked, then moved over the target (its read-only attribute cleared first).
 // A ".part" that exists continues with "Range: bytes=<its size>-" (206 appends, 200 starts over, 416
 // throws it away); one longer than `size` is thrown away, one of exactly `size` is checked as it is.
-// Progress goes to `sink` (may be null). Long paths are fine.
-DownloadResult HttpDownloadToFile(const std::wstring& baseUrl, const wchar_t* relativeUrl,
-                                  const std::wstring& targetPath, std::uint64_t size, const std::string& sha256,
-                                  ProgressSink* sink);
-
-// The same over the session and connection `http` keeps for baseUrl (opened on first use, kept open after).
+// Progress goes to `sink` (may be null). Long paths are fine. The request goes over the session and
+// connection `http` keeps for baseUrl (opened on first use, kept open after).
 DownloadResult HttpDownloadToFile(HttpRequest& http, const std::wstring& baseUrl, const wchar_t* relativeUrl,
                                   const std::wstring& targetPath, std::uint64_t size, const std::string& sha256,
                                   ProgressSink* sink);

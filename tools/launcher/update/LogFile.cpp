@@ -185,12 +185,6 @@ bool OpenLauncherLog(const std::wstring& launcherDir, const std::vector<std::wst
     return true;
 }
 
-void CloseLauncherLog() {
-    std::lock_guard<std::mutex> hold(logLock);
-    logFile.Reset();
-    logPath.clear();
-}
-
 void AppendToLog(const char* line) {
     Append(Utf8OfLine(line));
 }

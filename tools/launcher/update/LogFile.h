@@ -20,9 +20,6 @@ inline constexpr wchar_t kLogFileName[] = L"launcher.log";
 // the file cannot be made or opened.
 bool OpenLauncherLog(const std::wstring& launcherDir, const std::vector<std::wstring>& hosts);
 
-// Closes the log; lines go to memory again until it is opened anew.
-void CloseLauncherLog();
-
 // Appends one line as the debugger received it (in the ANSI code page, or wide), with its date and time.
 void AppendToLog(const char* line);
 void AppendToLog(const wchar_t* line);

@@ -56,18 +56,18 @@ bool ParseManifest(std::string_view bytes, Manifest& manifest) {
         file.path.assign(f.path);
         file.size = f.size;
         file.sha256 = f.sha256;
-        file.deltaIndexSha256 = f.deltaSha256;
-        file.deltaIndexSize = f.deltaSize;
+        file.offers.deltaIndexSha256 = f.deltaSha256;
+        file.offers.deltaIndexSize = f.deltaSize;
         file.packSha256 = f.packSha256;
         file.packOffset = f.packOffset;
-        if (f.hasZFile) file.compressed = PlaceOf(f.zfile, containerSizes);
+        if (f.hasZFile) file.offers.compressed = PlaceOf(f.zfile, containerSizes);
         if (f.hasZChunks) {
-            file.framesSha256 = f.framesSha256;
-            file.framesSize = f.framesSize;
-            file.chunkFrames = PlaceOf(f.zchunks, containerSizes);
+            file.offers.framesSha256 = f.framesSha256;
+            file.offers.framesSize = f.framesSize;
+            file.offers.chunkFrames = PlaceOf(f.zchunks, containerSizes);
         }
         for (const manifest_reader::PatchRecord& p : f.patches) {
-            file.patches.push_back(PatchOffer{p.baseSha256, p.baseSize, PlaceOf(p.at, containerSizes)});
+            file.offers.patches.push_back(PatchOffer{p.baseSha256, p.baseSize, PlaceOf(p.at, containerSizes)});
         }
         manifest.files.push_back(std::move(file));
     }

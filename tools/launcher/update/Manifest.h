@@ -28,18 +28,11 @@ struct PatchOffer {
     EncodedPlace frames;
 };
 
-// One FILE line: a game file below the launcher's directory.
-struct ManifestFile {
-    std::wstring path;    // as written, either separator; never empty, never leaves the launcher's directory
-    std::uint64_t size = 0;
-    std::string sha256;   // 64 lower-case hex digits
-    // Its chunk index (the DELTA line for this path), when it has one: the index's SHA-256 and size.
+// What the manifest offers of a file besides its whole bytes under files/; none for a file without them.
+struct FetchOffers {
+    // Its chunk index (the DELTA line for its path): the index's SHA-256 and size; empty when it has none.
     std::string deltaIndexSha256;
     std::uint64_t deltaIndexSize = 0;
-    // Its place in a pack (the PACKED line for this path), when it has one: the pack's SHA-256 and where the
-    // file's bytes start in it.
-    std::string packSha256;
-    std::uint64_t packOffset = 0;
     // Its compressed copy (ZFILE), its chunks as frames (ZCHUNKS, with the frame table's digest and size)
     // and its patches (ZPATCH, one per base), each within a container the manifest lists.
     EncodedPlace compressed;
@@ -47,6 +40,18 @@ struct ManifestFile {
     std::uint64_t framesSize = 0;
     EncodedPlace chunkFrames;
     std::vector<PatchOffer> patches;
+};
+
+// One FILE line: a game file below the launcher's directory.
+struct ManifestFile {
+    std::wstring path;    // as written, either separator; never empty, never leaves the launcher's directory
+    std::uint64_t size = 0;
+    std::string sha256;   // 64 lower-case hex digits
+    // Its place in a pack (the PACKED line for this path), when it has one: the pack's SHA-256 and where the
+    // file's bytes start in it.
+    std::string packSha256;
+    std::uint64_t packOffset = 0;
+    FetchOffers offers;
 };
 
 // A PACK line: small files' bytes one after another, served at "packs/<sha256>.kpak".

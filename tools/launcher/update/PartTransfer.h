@@ -42,7 +42,6 @@ public:
     // Closes the file and opens it again keeping its first `keep` bytes (see Open): where a broken transfer
     // of frames resumes. False as for Open.
     bool Reopen(std::uint64_t keep);
-    HANDLE Handle() const { return file_.Get(); }
     std::uint64_t Bytes() const { return bytes_; }
 
     // Appends bytes that arrived over the network (`received`) or came from the disk; false when the disk

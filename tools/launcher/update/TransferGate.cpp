@@ -54,10 +54,6 @@ void SetTransfersPaused(bool pause) {
     paused.store(pause);
 }
 
-bool TransfersPaused() {
-    return paused.load();
-}
-
 DWORD PassTransferGate(std::size_t bytes) {
     DWORD waited = 0;
     double spend = static_cast<double>(bytes);

@@ -21,7 +21,6 @@ std::uint32_t SpeedLimit();
 
 // Pauses or continues every transfer.
 void SetTransfersPaused(bool paused);
-bool TransfersPaused();
 
 // Counts `bytes` just read against the limit, and waits while the bucket is in debt or transfers are paused.
 // Returns the milliseconds it waited: time the gate held the transfer, not the host (the stall rule leaves it
