@@ -10,6 +10,7 @@
 #      by the start of the game and resumed at the next start; withdrawn; announced again; opened; and the
 #      day's update taken from what was pre-loaded.
 # Usage: e2e-compressed.sh --port N --probe probe_child.exe --trust-ca trust_ca.exe --work DIR
+#        [--launcher Launcher.exe --key KEY.pem]   (the build's launcher for this port and its key; else built here)
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 src=$(cd "$here/../.." && pwd)
@@ -18,6 +19,7 @@ src=$(cd "$here/../.." && pwd)
 while [ $# -gt 0 ]; do
   case "$1" in
     --port) port=$2 ;; --probe) probe=$2 ;; --trust-ca) trust_ca=$2 ;; --work) work=$2 ;;
+    --launcher) E2E_LAUNCHER=$2 ;; --key) E2E_KEY=$2 ;;
     *) echo "unknown argument $1" >&2; exit 2 ;;
   esac
   shift 2

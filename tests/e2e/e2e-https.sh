@@ -14,6 +14,7 @@
 # (nothing of it is kept). The certificate comes from a CA made here and trusted only in this test's own
 # Wine prefix.
 # Usage: e2e-https.sh --port N --probe probe_child.exe --trust-ca trust_ca.exe --work DIR
+#        [--launcher Launcher.exe --key KEY.pem]   (the build's launcher for this port and its key; else built here)
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 src=$(cd "$here/../.." && pwd)
@@ -22,6 +23,7 @@ src=$(cd "$here/../.." && pwd)
 while [ $# -gt 0 ]; do
   case "$1" in
     --port) port=$2 ;; --probe) probe=$2 ;; --trust-ca) trust_ca=$2 ;; --work) work=$2 ;;
+    --launcher) E2E_LAUNCHER=$2 ;; --key) E2E_KEY=$2 ;;
     *) echo "unknown argument $1" >&2; exit 2 ;;
   esac
   shift 2

@@ -10,7 +10,8 @@
 #   2. a proxy: the player's Internet settings name a real tinyproxy, and the update goes through it; a
 #      proxy that asks for a login the launcher cannot give shows "代理伺服器需要驗證".
 # Usage: e2e-lan.sh --port N --probe probe_child.exe --updater-probe updater_probe.exe --trust-ca trust_ca.exe
-#                   --work DIR
+#                   --work DIR [--launcher Launcher.exe --key KEY.pem]   (the build's launcher for this port and
+#                   its key; else built here)
 #   N: the origin; N+1 the café cache; N+2 tinyproxy; N+3 tinyproxy that asks for a password.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
@@ -21,6 +22,7 @@ while [ $# -gt 0 ]; do
   case "$1" in
     --port) port=$2 ;; --probe) probe=$2 ;; --updater-probe) updater_probe=$2 ;; --trust-ca) trust_ca=$2 ;;
     --work) work=$2 ;;
+    --launcher) E2E_LAUNCHER=$2 ;; --key) E2E_KEY=$2 ;;
     *) echo "unknown argument $1" >&2; exit 2 ;;
   esac
   shift 2

@@ -49,15 +49,27 @@ nginx_conf_head() {
   for t in client_body proxy fastcgi uwsgi scgi; do echo "  ${t}_temp_path $run/tmp/$t;"; done
 }
 
-# patchgen built natively once per build tree, a signing key made now, and a launcher built to trust it and
-# to fetch from https://localhost:PORT/patch/. Sets patchgen, public_key and launcher.
+# patchgen, a signing key in $work/run/manifest-key.pem, and a launcher that trusts it and fetches from
+# https://localhost:PORT/patch/. Sets patchgen, public_key and launcher. What the build made is taken when given:
+# the native patchgen as KORVANE_PATCHGEN, the launcher and its key as E2E_LAUNCHER and E2E_KEY (the tests'
+# --launcher and --key); anything not given is built here (patchgen once per work folder).
 build_publisher_and_launcher() {
   local src=$1 work=$2 port=$3
-  if [ ! -x "$work/patchgen-build/patchgen" ]; then
-    cmake -S "$src" -B "$work/patchgen-build" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >/dev/null
+  if [ -n "${KORVANE_PATCHGEN:-}" ] && [ -x "$KORVANE_PATCHGEN" ]; then
+    patchgen=$KORVANE_PATCHGEN
+  else
+    if [ ! -x "$work/patchgen-build/patchgen" ]; then
+      cmake -S "$src" -B "$work/patchgen-build" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >/dev/null
+    fi
+    cmake --build "$work/patchgen-build" --target patchgen -j2 >/dev/null
+    patchgen="$work/patchgen-build/patchgen"
   fi
-  cmake --build "$work/patchgen-build" --target patchgen -j2 >/dev/null
-  patchgen="$work/patchgen-build/patchgen"
+  if [ -n "${E2E_LAUNCHER:-}" ] && [ -n "${E2E_KEY:-}" ]; then
+    cp "$E2E_KEY" "$work/run/manifest-key.pem"
+    public_key=$(openssl pkey -in "$E2E_KEY" -pubout -outform DER | tail -c 65 | od -An -tx1 | tr -d ' \n')
+    launcher=$E2E_LAUNCHER
+    return 0
+  fi
   "$patchgen" keygen --out "$work/run/manifest-key.pem" >"$work/run/keygen.txt" || fail "patchgen keygen"
   public_key=$(sed -n 's/^public key: //p' "$work/run/keygen.txt")
   cmake -S "$src" -B "$work/launcher-build" -DCMAKE_TOOLCHAIN_FILE="$src/cmake/mingw-w64-x86_64.cmake" \

@@ -36,9 +36,14 @@ cmp -s "$work/patch/files/Data/資料/地圖.map" "$work/game/Data/資料/地圖
 cmp -s "$work/patch/files/Launcher.exe" "$work/Launcher.exe" || fail "served launcher differs"
 echo "ok: build writes the manifest and the served tree"
 
-env -u CC -u CXX -u CMAKE_TOOLCHAIN_FILE cmake -S "$here/../.." -B "$native_build" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >/dev/null &&
-  cmake --build "$native_build" --target patchgen -j2 >/dev/null || fail "cannot build the native patchgen"
-"$native_build/patchgen" build --quiet --game "$work/game" --launcher "$work/Launcher.exe" --out "$work/native" \
+# The native build the suite made (KORVANE_PATCHGEN), or one made here.
+native=${KORVANE_PATCHGEN:-}
+if [ -z "$native" ] || [ ! -x "$native" ]; then
+  env -u CC -u CXX -u CMAKE_TOOLCHAIN_FILE cmake -S "$here/../.." -B "$native_build" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >/dev/null &&
+    cmake --build "$native_build" --target patchgen -j2 >/dev/null || fail "cannot build the native patchgen"
+  native="$native_build/patchgen"
+fi
+"$native" build --quiet --game "$work/game" --launcher "$work/Launcher.exe" --out "$work/native" \
   --version 2.0 || fail "native build exited $?"
 [ "$(grep -c '^DELTA|' "$manifest")" -eq 2 ] || { cat "$manifest" >&2; fail "not exactly two DELTA lines"; }
 [ "$(ls "$work/patch/delta" | wc -l)" -eq 2 ] || fail "not exactly two indices under delta/"
