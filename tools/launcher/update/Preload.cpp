@@ -118,23 +118,24 @@ std::size_t CleanStaging(const std::wstring& staging, const std::set<std::wstrin
     return removed;
 }
 
-// True when the staged copy of `file` is there with its size and digest. One with other bytes, or one that is
-// a link or has a second name, is deleted.
-bool CheckStaged(const std::wstring& staging, const ManifestFile& file) {
+// The staged copy of `file`, held alone (no sharing) so that the bytes hashed here are the bytes later moved,
+// when it is there with its size and digest; invalid otherwise. One with other bytes, or one that is a link or
+// has a second name, is deleted, and the log line ends with `then`.
+ScopedHandle HoldStaged(const std::wstring& staging, const ManifestFile& file, const wchar_t* then) {
     const std::wstring path = staging + StagedName(file.sha256);
     std::uint64_t size = 0;
-    if (!local_files::QuerySize(path, &size)) return false;
+    if (!local_files::QuerySize(path, &size)) return ScopedHandle();
     if (size == file.size) {
-        const ScopedHandle held = local_files::OpenPart(path, size);
-        if (held.Valid() && OpenFileSha256Hex(held.Get()) == file.sha256) return true;
+        ScopedHandle held = local_files::OpenPart(path, size);
+        if (held.Valid() && OpenFileSha256Hex(held.Get()) == file.sha256) return held;
         if (held.Valid() && local_files::DeleteOpen(held.Get())) {
-            LogLineW(L"[Launcher][preload] the staged copy of %ls changed on disk: deleted\n", file.path.c_str());
-            return false;
+            LogLineW(L"[Launcher][preload] the staged copy of %ls changed on disk: deleted%ls\n", file.path.c_str(), then);
+            return ScopedHandle();
         }
     }
     local_files::DeleteOrGone(path);
-    LogLineW(L"[Launcher][preload] the staged copy of %ls is not as fetched: deleted\n", file.path.c_str());
-    return false;
+    LogLineW(L"[Launcher][preload] the staged copy of %ls is not as fetched: deleted%ls\n", file.path.c_str(), then);
+    return ScopedHandle();
 }
 
 // The hosts below which the announced release lies: each base URL followed by the announced folder.
@@ -198,7 +199,7 @@ void RunPreload(HWND window, const Manifest& current, const std::wstring& launch
     std::atomic<std::size_t> nextCheck{0};
     RunOnThreads(CheckThreadCount(changed.size()), [&] {
         for (std::size_t k = nextCheck.fetch_add(1); k < changed.size(); k = nextCheck.fetch_add(1)) {
-            staged[k] = CheckStaged(staging, next.files[changed[k]]) ? 1 : 0;
+            staged[k] = HoldStaged(staging, next.files[changed[k]], L"").Valid() ? 1 : 0;
         }
     });
     std::vector<std::size_t> jobs;
@@ -327,17 +328,8 @@ std::size_t TakeStagedFiles(const Manifest& manifest, const std::wstring& launch
         for (std::size_t c = nextContent.fetch_add(1); c < contents.size(); c = nextContent.fetch_add(1)) {
             const std::vector<std::size_t>& positions = *contents[c];
             const ManifestFile& file = manifest.files[(*jobs)[positions.front()]];
-            const std::wstring path = staging + StagedName(file.sha256);
-            std::uint64_t size = 0;
-            if (!local_files::QuerySize(path, &size)) continue;
-            ScopedHandle held = size == file.size ? local_files::OpenPart(path, size) : ScopedHandle();
-            if (!held.Valid() || OpenFileSha256Hex(held.Get()) != file.sha256) {
-                if (!held.Valid() || !local_files::DeleteOpen(held.Get())) local_files::DeleteOrGone(path);
-                LogLineW(L"[Launcher][preload] the staged copy of %ls changed on disk: deleted, fetched again\n",
-                         file.path.c_str());
-                continue;
-            }
-            // Held alone from the hash to the move: the bytes that were checked are the bytes that take the name.
+            ScopedHandle held = HoldStaged(staging, file, L", fetched again");
+            if (!held.Valid()) continue;
             const std::wstring target = launcherDir + file.path;
             if (!folderFor(target) || !PlaceWhenReleased(held.Get(), target, file.path.c_str())) {
                 continue;
