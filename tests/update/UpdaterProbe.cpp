@@ -97,11 +97,14 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
     // Until the run's last message, then a moment more so that a stray message would be seen too.
     DWORD start = GetTickCount();
     DWORD doneAt = 0;
+    // The flag is read before the queue is drained: the thread posts its last message before it clears the
+    // flag, so a cleared flag seen here means that message is already queued and is dispatched below.
     while (GetTickCount() - start < 120000) {
+        const bool threadEnded = !UpdaterRunning.load();
         MSG msg;
         while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&msg);
         if (g_done && doneAt == 0) doneAt = GetTickCount();
-        if (doneAt && GetTickCount() - doneAt > 300 && !UpdaterRunning.load()) break;
+        if (doneAt && GetTickCount() - doneAt > 300 && threadEnded) break;
         MsgWaitForMultipleObjects(0, nullptr, FALSE, 20, QS_ALLINPUT);
     }
     Append(!UpdaterRunning.load() ? L"# updater flag cleared" : L"# updater flag still set");
