@@ -208,6 +208,7 @@ BodyOutcome ReadBody(const HttpRequest& http, std::uint64_t limit, const wchar_t
     PassTransferGate(0);  // a paused run starts no body
     if (TransferStopped()) return BodyOutcome::Broken;
     DWORD windowStart = GetTickCount();
+    DWORD windowHeld = 0;  // of the window's time, what the limit or a pause held the transfer
     std::vector<char> buffer;
     for (;;) {
         DWORD available = 0;
@@ -232,20 +233,24 @@ BodyOutcome ReadBody(const HttpRequest& http, std::uint64_t limit, const wchar_t
         received += read;
         windowBytes += read;
         // Time the limit or a pause held the transfer is not the host's: the window measures what it sent.
-        windowStart += PassTransferGate(read);
+        windowHeld += PassTransferGate(read);
         if (TransferStopped()) {
             LogLine("[Launcher][http] %s: the pre-load stops here, the game starts\n", ToAnsiForLog(name, kLogNameBytes).c_str());
             return BodyOutcome::Broken;
         }
+        // The tick count moves in steps of 10-16 ms, so the held time can exceed the time that passed.
         const DWORD now = GetTickCount();
-        if (now - windowStart >= http.stall.windowMs) {
+        const DWORD passed = now - windowStart;
+        const DWORD hostMs = passed > windowHeld ? passed - windowHeld : 0;
+        if (hostMs >= http.stall.windowMs) {
             if (windowBytes < http.stall.minimumBytes) {
                 LogLine("[Launcher][http] %s received %llu bytes in %lu s: too slow, broken off\n",
                          ToAnsiForLog(name, kLogNameBytes).c_str(), static_cast<unsigned long long>(windowBytes),
-                         (now - windowStart) / 1000);
+                         hostMs / 1000);
                 return BodyOutcome::Broken;
             }
             windowStart = now;
+            windowHeld = 0;
             windowBytes = 0;
         }
     }

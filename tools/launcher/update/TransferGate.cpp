@@ -55,24 +55,22 @@ void SetTransfersPaused(bool pause) {
 }
 
 DWORD PassTransferGate(std::size_t bytes) {
-    DWORD waited = 0;
+    const DWORD start = GetTickCount();
     double spend = static_cast<double>(bytes);
     for (;;) {
-        if (TransferStopped()) return waited;
+        if (TransferStopped()) break;
         if (paused.load()) {
             Sleep(kGateStepMs);
-            waited += kGateStepMs;
             continue;
         }
         const std::uint32_t kib = limitKiB.load();
-        if (kib == 0) return waited;
+        if (kib == 0) break;
         const DWORD debt = SpendTokens(RateOf(kib), spend);
         spend = 0;
-        if (debt == 0) return waited;
-        const DWORD step = std::min(debt, kGateStepMs);
-        Sleep(step);
-        waited += step;
+        if (debt == 0) break;
+        Sleep(std::min(debt, kGateStepMs));
     }
+    return GetTickCount() - start;
 }
 
 void MarkPreloadThread() {
