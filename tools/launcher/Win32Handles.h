@@ -48,57 +48,40 @@ private:
     T handle_ = T();
 };
 
-struct KernelHandleTraits {
+// A kind whose empty value is null, released by Release.
+template <typename T, auto Release>
+struct NullEmptyTraits {
+    static bool IsValid(T h) { return h != nullptr; }
+    static void Close(T h) { Release(h); }
+};
+// A kind for which both null and INVALID_HANDLE_VALUE are empty, released by Release.
+template <auto Release>
+struct InvalidEmptyTraits {
     static bool IsValid(HANDLE h) { return h != nullptr && h != INVALID_HANDLE_VALUE; }
-    static void Close(HANDLE h) { CloseHandle(h); }
+    static void Close(HANDLE h) { Release(h); }
 };
-struct FindHandleTraits {
-    static bool IsValid(HANDLE h) { return h != nullptr && h != INVALID_HANDLE_VALUE; }
-    static void Close(HANDLE h) { FindClose(h); }
-};
-struct GdiObjectTraits {
-    static bool IsValid(HGDIOBJ obj) { return obj != nullptr; }
-    static void Close(HGDIOBJ obj) { DeleteObject(obj); }
-};
-struct MemoryDcTraits {
-    static bool IsValid(HDC dc) { return dc != nullptr; }
-    static void Close(HDC dc) { DeleteDC(dc); }
-};
-struct BcryptAlgorithmTraits {
-    static bool IsValid(BCRYPT_ALG_HANDLE h) { return h != nullptr; }
-    static void Close(BCRYPT_ALG_HANDLE h) { BCryptCloseAlgorithmProvider(h, 0); }
-};
-struct BcryptHashTraits {
-    static bool IsValid(BCRYPT_HASH_HANDLE h) { return h != nullptr; }
-    static void Close(BCRYPT_HASH_HANDLE h) { BCryptDestroyHash(h); }
-};
-struct BcryptKeyTraits {
-    static bool IsValid(BCRYPT_KEY_HANDLE h) { return h != nullptr; }
-    static void Close(BCRYPT_KEY_HANDLE h) { BCryptDestroyKey(h); }
-};
-struct LocalMemoryTraits {
-    static bool IsValid(PSECURITY_DESCRIPTOR p) { return p != nullptr; }
-    static void Close(PSECURITY_DESCRIPTOR p) { LocalFree(p); }
-};
+inline void CloseAlgorithmProvider(BCRYPT_ALG_HANDLE h) { BCryptCloseAlgorithmProvider(h, 0); }
 
 // A kernel object handle released with CloseHandle (files, processes, threads, snapshots, mutexes).
-using ScopedHandle = ScopedResource<HANDLE, KernelHandleTraits>;
+using ScopedHandle = ScopedResource<HANDLE, InvalidEmptyTraits<CloseHandle>>;
 // A directory search from FindFirstFileExW, released with FindClose.
-using ScopedFindHandle = ScopedResource<HANDLE, FindHandleTraits>;
+using ScopedFindHandle = ScopedResource<HANDLE, InvalidEmptyTraits<FindClose>>;
 // A GDI object (brush, bitmap, font) released with DeleteObject.
-using ScopedGdiObject = ScopedResource<HGDIOBJ, GdiObjectTraits>;
-// A CNG algorithm provider, a hash object and a key.
-using ScopedBcryptAlgorithm = ScopedResource<BCRYPT_ALG_HANDLE, BcryptAlgorithmTraits>;
-using ScopedBcryptHash = ScopedResource<BCRYPT_HASH_HANDLE, BcryptHashTraits>;
-using ScopedBcryptKey = ScopedResource<BCRYPT_KEY_HANDLE, BcryptKeyTraits>;
-// A security descriptor that Windows allocated for the caller (from SDDL, from GetSecurityInfo), released with
-// LocalFree.
-using ScopedSecurityDescriptor = ScopedResource<PSECURITY_DESCRIPTOR, LocalMemoryTraits>;
+using ScopedGdiObject = ScopedResource<HGDIOBJ, NullEmptyTraits<HGDIOBJ, DeleteObject>>;
+// A memory DC released with DeleteDC.
+using ScopedDc = ScopedResource<HDC, NullEmptyTraits<HDC, DeleteDC>>;
+// A CNG algorithm provider, a hash object and a key; and a security descriptor that Windows allocated for the
+// caller (from SDDL, from GetSecurityInfo), released with LocalFree.
+using ScopedBcryptAlgorithm =
+    ScopedResource<BCRYPT_ALG_HANDLE, NullEmptyTraits<BCRYPT_ALG_HANDLE, CloseAlgorithmProvider>>;
+using ScopedBcryptHash = ScopedResource<BCRYPT_HASH_HANDLE, NullEmptyTraits<BCRYPT_HASH_HANDLE, BCryptDestroyHash>>;
+using ScopedBcryptKey = ScopedResource<BCRYPT_KEY_HANDLE, NullEmptyTraits<BCRYPT_KEY_HANDLE, BCryptDestroyKey>>;
+using ScopedSecurityDescriptor = ScopedResource<PSECURITY_DESCRIPTOR, NullEmptyTraits<PSECURITY_DESCRIPTOR, LocalFree>>;
 
 // A memory DC from CreateCompatibleDC.
-class ScopedMemoryDc : public ScopedResource<HDC, MemoryDcTraits> {
+class ScopedMemoryDc : public ScopedDc {
 public:
-    explicit ScopedMemoryDc(HDC compatibleWith) : ScopedResource(CreateCompatibleDC(compatibleWith)) {}
+    explicit ScopedMemoryDc(HDC compatibleWith) : ScopedDc(CreateCompatibleDC(compatibleWith)) {}
 };
 
 // Selects an object into a DC and puts the previous one back on destruction.

@@ -31,7 +31,7 @@ public:
 private:
     // Declared so that the DC (with the bitmap selected) goes before the bitmap: DeleteDC lets go of it.
     ScopedGdiObject bitmap_;
-    ScopedResource<HDC, MemoryDcTraits> dc_;
+    ScopedDc dc_;
     void* bits_ = nullptr;
     int width_ = 0;
     int height_ = 0;

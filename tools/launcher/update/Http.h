@@ -53,12 +53,8 @@ struct StallRule {
 // A patch host's: a slow but working line (a few KB/s) brings far more than 4 KiB a minute.
 constexpr StallRule kPatchHostStallRule{60000, 4096};
 
-struct WinHttpHandleTraits {
-    static bool IsValid(HINTERNET h) { return h != nullptr; }
-    static void Close(HINTERNET h) { WinHttpCloseHandle(h); }
-};
 // An owned WinHTTP handle.
-using WinHttpHandle = ScopedResource<HINTERNET, WinHttpHandleTraits>;
+using WinHttpHandle = ScopedResource<HINTERNET, NullEmptyTraits<HINTERNET, WinHttpCloseHandle>>;
 
 // The three handles of one GET, and the stall rule of the host they were opened for. Declared root first so
 // that destruction closes the request, then the connection, then the root.
