@@ -148,10 +148,14 @@ ChildRun RunCapturingDebugOutput(const std::wstring& commandLine, DWORD timeoutM
     return run;
 }
 
-ChildRun RunChildRoutine(const std::string& name, const std::vector<std::wstring>& args, DWORD timeoutMs) {
+std::wstring ThisTestProgram() {
     wchar_t self[MAX_PATH] = {};
     GetModuleFileNameW(nullptr, self, MAX_PATH);
-    std::wstring line = QuoteArg(self) + L" --child " + Wide(name);
+    return self;
+}
+
+ChildRun RunChildRoutine(const std::string& name, const std::vector<std::wstring>& args, DWORD timeoutMs) {
+    std::wstring line = QuoteArg(ThisTestProgram()) + L" --child " + Wide(name);
     for (const std::wstring& arg : args) line += L" " + QuoteArg(arg);
     return RunCapturingDebugOutput(line, timeoutMs);
 }

@@ -22,6 +22,9 @@ struct ChildRun {
 ChildRun RunCapturingDebugOutput(const std::wstring& commandLine, DWORD timeoutMs,
                                  const std::wstring& workingDir = std::wstring());
 
+// The path of the running test program.
+std::wstring ThisTestProgram();
+
 // Runs this test executable again as "--child <name> args..." under the debug API.
 ChildRun RunChildRoutine(const std::string& name, const std::vector<std::wstring>& args, DWORD timeoutMs = 60000);
 

@@ -7,6 +7,7 @@
 #include "update/TransferReport.h"
 
 #include "ChildProcesses.h"
+#include "HeldFiles.h"
 #include "LoopbackHttpServer.h"
 #include "TempDir.h"
 #include "TestFiles.h"
@@ -308,16 +309,6 @@ TEST(HttpDownloadTest, NullWindowPostsNothingButCounts) {
     EXPECT_TRUE(window.Drain(50).empty());
 }
 
-TEST_CHILD_ROUTINE(HoldFile) {
-    // Holds the file open without delete sharing until the release file appears.
-    HANDLE file = CreateFileW(args.at(0).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return 2;
-    testsupport::WriteBytes(args.at(0) + L".held", "1");
-    testsupport::WaitUntil([&] { return testsupport::FileExists(args.at(0) + L".release"); }, 60000);
-    CloseHandle(file);
-    return 0;
-}
-
 TEST(HttpDownloadTest, TargetLockedByAnotherProcessFailsTheMove) {
     LoopbackHttpServer server;
     TempDir dir;
@@ -325,10 +316,9 @@ TEST(HttpDownloadTest, TargetLockedByAnotherProcessFailsTheMove) {
     ASSERT_TRUE(testsupport::WriteBytes(target, "running"));
     server.RouteBody("/patch/files/Zorexe.dat", "replacement");
     testsupport::Process holder;
-    ASSERT_TRUE(holder.Start(testsupport::BesideTestExe(L"update_tests.exe"), L"--child HoldFile \"" + target + L"\""));
-    ASSERT_TRUE(testsupport::WaitUntil([&] { return testsupport::FileExists(target + L".held"); }, 30000));
+    ASSERT_TRUE(updatetest::HoldInAnotherProcess(holder, target));
     EXPECT_FALSE(Fetch(L"files/Zorexe.dat", target, "replacement"));
-    testsupport::WriteBytes(target + L".release", "1");
+    updatetest::ReleaseHeldFile(target);
     EXPECT_TRUE(holder.WaitExit(30000));
     EXPECT_EQ(testsupport::ReadBytes(target), "running");
     EXPECT_FALSE(testsupport::FileExists(target + L".part"));

@@ -5,6 +5,7 @@
 #include "update/StatusChannel.h"
 
 #include "ChildProcesses.h"
+#include "HeldFiles.h"
 #include "TempDir.h"
 #include "TestFiles.h"
 #include "TestRegistry.h"
@@ -21,7 +22,9 @@ using testsupport::Delivery;
 using testsupport::HttpResponse;
 using testsupport::LoopbackHttpServer;
 using testsupport::TempDir;
+using updatetest::HoldInAnotherProcess;
 using updatetest::Publish;
+using updatetest::ReleaseHeldFile;
 using updatetest::RunUpdate;
 
 namespace {
@@ -362,18 +365,17 @@ TEST(UpdaterOutcomeTest, AFileAnotherProgramHoldsIsWaitedFor) {
         ASSERT_TRUE(testsupport::WriteBytes(held, "installed before"));
         Publish(server, {{"data\\held.pak", "the new release"}, {"other.pak", "arrives anyway"}});
         testsupport::Process holder;
-        ASSERT_TRUE(holder.Start(testsupport::BesideTestExe(L"update_tests.exe"), L"--child HoldFile \"" + held + L"\""));
-        ASSERT_TRUE(testsupport::WaitUntil([&] { return testsupport::FileExists(held + L".held"); }, 30000));
+        ASSERT_TRUE(HoldInAnotherProcess(holder, held));
         std::thread release;
         if (c.releaseAfterMs > 0) {
             release = std::thread([&] {
                 Sleep(c.releaseAfterMs);  // how long the other program holds the file
-                testsupport::WriteBytes(held + L".release", "1");
+                ReleaseHeldFile(held);
             });
         }
         auto run = RunUpdate(dir);
         if (release.joinable()) release.join();
-        testsupport::WriteBytes(held + L".release", "1");
+        ReleaseHeldFile(held);
         EXPECT_TRUE(holder.WaitExit(30000));
         EXPECT_EQ(testsupport::ReadBytes(dir / L"other.pak"), "arrives anyway");
         EXPECT_FALSE(testsupport::FileExists(held + L".part"));
@@ -525,9 +527,7 @@ TEST(UpdaterLeftoverTest, LeftoversGoAndOtherFilesStay) {
         ASSERT_TRUE(testsupport::WriteBytes(dir / name, name == std::wstring(L"a.bin") ? "whole" : "left over"));
     }
     testsupport::Process holder;
-    ASSERT_TRUE(holder.Start(testsupport::BesideTestExe(L"update_tests.exe"),
-                             L"--child HoldFile \"" + (dir / L"Launcher.exe.old") + L"\""));
-    ASSERT_TRUE(testsupport::WaitUntil([&] { return testsupport::FileExists(dir / L"Launcher.exe.old.held"); }, 30000));
+    ASSERT_TRUE(HoldInAnotherProcess(holder, dir / L"Launcher.exe.old"));
     auto run = RunUpdate(dir);
     EXPECT_EQ(Tail(run.messages, 3), (std::vector<std::string>{"S " + kUpToDate, "P 100", "F 0"}));
     for (const wchar_t* gone : {L"a.bin.part", L"Launcher.exe.new", L"Launcher.exe.new.part"}) {
@@ -546,13 +546,12 @@ TEST(UpdaterLeftoverTest, PreviousLauncherGoesOnceReleased) {
     const std::wstring old = dir / L"Launcher.exe.old";
     ASSERT_TRUE(testsupport::WriteBytes(old, "previous launcher"));
     testsupport::Process holder;
-    ASSERT_TRUE(holder.Start(testsupport::BesideTestExe(L"update_tests.exe"), L"--child HoldFile \"" + old + L"\""));
-    ASSERT_TRUE(testsupport::WaitUntil([&] { return testsupport::FileExists(old + L".held"); }, 30000));
+    ASSERT_TRUE(HoldInAnotherProcess(holder, old));
     // Let go only once the run is under way (its manifest asked for): the first attempt has failed by then,
     // and the run keeps trying beside itself while its slow download goes on.
     std::thread release([&] {
         testsupport::WaitUntil([&] { return server.CountRequests("/patch/manifest.txt") > 0; }, 60000);
-        testsupport::WriteBytes(old + L".release", "1");
+        ReleaseHeldFile(old);
     });
     auto run = RunUpdate(dir);
     release.join();
