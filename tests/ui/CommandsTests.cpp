@@ -486,7 +486,7 @@ bool ChooseFromMenu(LauncherSandbox& launcher, HWND hwnd, int row) {
 }
 
 // The rows whose check column shows the check mark's gold.
-std::vector<int> CheckedRows(HWND menu) {
+std::vector<int> DrawnCheckedRows(HWND menu) {
     const RECT frame = WindowRect(menu);
     const Capture capture = testsupport::CaptureScreen(frame);
     std::vector<int> rows;
@@ -501,6 +501,14 @@ std::vector<int> CheckedRows(HWND menu) {
         }
         if (gold > 4) rows.push_back(row);
     }
+    return rows;
+}
+
+// The rows of the open menu drawn with a check, once it shows one: a menu window exists a moment before its
+// items are drawn.
+std::vector<int> CheckedRows(HWND menu) {
+    std::vector<int> rows;
+    testsupport::WaitUntil([&] { return !(rows = DrawnCheckedRows(menu)).empty(); }, 5000);
     return rows;
 }
 
