@@ -238,10 +238,9 @@ BodyOutcome ReadBody(const HttpRequest& http, std::uint64_t limit, const wchar_t
             LogLine("[Launcher][http] %s: the pre-load stops here, the game starts\n", ToAnsiForLog(name, kLogNameBytes).c_str());
             return BodyOutcome::Broken;
         }
-        // The tick count moves in steps of 10-16 ms, so the held time can exceed the time that passed.
+        // The gate measures its holds on the same tick count, each within the window: never more than passed.
         const DWORD now = GetTickCount();
-        const DWORD passed = now - windowStart;
-        const DWORD hostMs = passed > windowHeld ? passed - windowHeld : 0;
+        const DWORD hostMs = now - windowStart - windowHeld;
         if (hostMs >= http.stall.windowMs) {
             if (windowBytes < http.stall.minimumBytes) {
                 LogLine("[Launcher][http] %s received %llu bytes in %lu s: too slow, broken off\n",

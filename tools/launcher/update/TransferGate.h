@@ -23,8 +23,8 @@ std::uint32_t SpeedLimit();
 void SetTransfersPaused(bool paused);
 
 // Counts `bytes` just read against the limit, and waits while the bucket is in debt or transfers are paused.
-// Returns the milliseconds it waited: time the gate held the transfer, not the host (the stall rule leaves it
-// out). Returns at once with no limit and no pause.
+// Returns the milliseconds it waited, measured on GetTickCount: time the gate held the transfer, not the host
+// (the stall rule leaves it out). Returns at once with no limit and no pause.
 DWORD PassTransferGate(std::size_t bytes);
 
 // Transfers of the pre-load (the coming release's files, fetched beside the installed game) end where they are
