@@ -1,5 +1,6 @@
 #include "ChildProcesses.h"
 #include "TestFiles.h"
+#include "TestWindows.h"
 
 #include <shellapi.h>
 
@@ -50,6 +51,12 @@ std::wstring QuoteArg(const std::wstring& arg) {
     // A trailing backslash would escape the closing quote.
     if (!arg.empty() && arg.back() == L'\\') out += L'\\';
     return out + L"\"";
+}
+
+std::wstring ThisTestProgram() {
+    wchar_t self[MAX_PATH] = {};
+    GetModuleFileNameW(nullptr, self, MAX_PATH);
+    return self;
 }
 
 }  // namespace
@@ -148,12 +155,6 @@ ChildRun RunCapturingDebugOutput(const std::wstring& commandLine, DWORD timeoutM
     return run;
 }
 
-std::wstring ThisTestProgram() {
-    wchar_t self[MAX_PATH] = {};
-    GetModuleFileNameW(nullptr, self, MAX_PATH);
-    return self;
-}
-
 ChildRun RunChildRoutine(const std::string& name, const std::vector<std::wstring>& args, DWORD timeoutMs) {
     std::wstring line = QuoteArg(ThisTestProgram()) + L" --child " + Wide(name);
     for (const std::wstring& arg : args) line += L" " + QuoteArg(arg);
@@ -210,6 +211,24 @@ void Process::Kill() {
         CloseHandle(info_.hThread);
     }
     info_ = {};
+}
+
+TEST_CHILD_ROUTINE(HoldFile) {
+    HANDLE file = CreateFileW(args.at(0).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return 2;
+    WriteBytes(args.at(0) + L".held", "1");
+    WaitUntil([&] { return FileExists(args.at(0) + L".release"); }, 60000);
+    CloseHandle(file);
+    return 0;
+}
+
+bool HoldInAnotherProcess(Process& holder, const std::wstring& path) {
+    return holder.Start(ThisTestProgram(), L"--child HoldFile \"" + path + L"\"") &&
+           WaitUntil([&] { return FileExists(path + L".held"); }, 30000);
+}
+
+void ReleaseHeldFile(const std::wstring& path) {
+    WriteBytes(path + L".release", "1");
 }
 
 }  // namespace testsupport

@@ -22,9 +22,6 @@ struct ChildRun {
 ChildRun RunCapturingDebugOutput(const std::wstring& commandLine, DWORD timeoutMs,
                                  const std::wstring& workingDir = std::wstring());
 
-// The path of the running test program.
-std::wstring ThisTestProgram();
-
 // Runs this test executable again as "--child <name> args..." under the debug API.
 ChildRun RunChildRoutine(const std::string& name, const std::vector<std::wstring>& args, DWORD timeoutMs = 60000);
 
@@ -46,6 +43,12 @@ public:
 private:
     PROCESS_INFORMATION info_ = {};
 };
+
+// Another program holding a game file, as a virus scanner or a running tool does: this test program run again
+// in `holder`, with `path` open without delete sharing until ReleaseHeldFile(path). False when it did not hold
+// the file within 30 s.
+bool HoldInAnotherProcess(Process& holder, const std::wstring& path);
+void ReleaseHeldFile(const std::wstring& path);
 
 // The "name=value" lines that the stand-in client (probe_child.exe) recorded about its start.
 std::map<std::wstring, std::wstring> ReadProbeRecord(const std::wstring& path);

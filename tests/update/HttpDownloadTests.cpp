@@ -7,7 +7,6 @@
 #include "update/TransferReport.h"
 
 #include "ChildProcesses.h"
-#include "HeldFiles.h"
 #include "LoopbackHttpServer.h"
 #include "TempDir.h"
 #include "TestFiles.h"
@@ -316,9 +315,9 @@ TEST(HttpDownloadTest, TargetLockedByAnotherProcessFailsTheMove) {
     ASSERT_TRUE(testsupport::WriteBytes(target, "running"));
     server.RouteBody("/patch/files/Zorexe.dat", "replacement");
     testsupport::Process holder;
-    ASSERT_TRUE(updatetest::HoldInAnotherProcess(holder, target));
+    ASSERT_TRUE(testsupport::HoldInAnotherProcess(holder, target));
     EXPECT_FALSE(Fetch(L"files/Zorexe.dat", target, "replacement"));
-    updatetest::ReleaseHeldFile(target);
+    testsupport::ReleaseHeldFile(target);
     EXPECT_TRUE(holder.WaitExit(30000));
     EXPECT_EQ(testsupport::ReadBytes(target), "running");
     EXPECT_FALSE(testsupport::FileExists(target + L".part"));

@@ -212,7 +212,7 @@ TEST_F(HandOverTest, ReplacesTheLauncherOnceTheOldOneHasEnded) {
     ASSERT_TRUE(old.Start(testsupport::BesideTestExe(L"update_tests.exe"), L"--child GrabWhenItAppears \"" + exe + L"\""));
     testsupport::Process handOver;
     ASSERT_TRUE(handOver.Start(fresh, L"--hand-over " + std::to_wstring(old.Id()), dir.Path()));
-    testsupport::WriteBytes(exe + L".release", "1");
+    testsupport::ReleaseHeldFile(exe);
     EXPECT_TRUE(old.WaitExit(30000));
     EXPECT_TRUE(handOver.WaitExit(30000));
     const std::vector<std::string> texts = RestartedTexts();

@@ -5,7 +5,6 @@
 #include "update/StatusChannel.h"
 
 #include "ChildProcesses.h"
-#include "HeldFiles.h"
 #include "TempDir.h"
 #include "TestFiles.h"
 #include "TestRegistry.h"
@@ -19,12 +18,12 @@
 #include <thread>
 
 using testsupport::Delivery;
+using testsupport::HoldInAnotherProcess;
 using testsupport::HttpResponse;
 using testsupport::LoopbackHttpServer;
+using testsupport::ReleaseHeldFile;
 using testsupport::TempDir;
-using updatetest::HoldInAnotherProcess;
 using updatetest::Publish;
-using updatetest::ReleaseHeldFile;
 using updatetest::RunUpdate;
 
 namespace {
